@@ -1,0 +1,34 @@
+#include "support.h"
+
+#include "kvhost/errors.h"
+#include "kvhost/memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace kvfuzz {
+
+kvhost::Component& component() {
+    static std::unique_ptr<kvhost::Component> loaded = [] {
+        std::string error;
+        auto c = kvhost::Component::load(kvhost::default_module_path(), &error);
+        if (c == nullptr) {
+            std::fprintf(stderr, "fuzz: %s\n", error.c_str());
+            std::abort();
+        }
+        return c;
+    }();
+    return *loaded;
+}
+
+void expect_clean(size_t blocks_before) {
+    const size_t now = kvhost::memory::blocks_outstanding();
+    if (now != blocks_before) {
+        std::fprintf(stderr, "fuzz: %zu blocks left allocated by the operation\n", now - blocks_before);
+        std::abort();
+    }
+    kvhost::clear_errors();
+}
+
+}  // namespace kvfuzz

@@ -1,0 +1,19 @@
+// Shared by the fuzz targets: the component, loaded once, and the check that
+// an operation left no memory and no error state behind.
+#pragma once
+
+#include "kvhost/component.h"
+
+#include <cstddef>
+
+namespace kvfuzz {
+
+// Loads and starts the component found beside the executable; aborts when
+// it cannot.
+kvhost::Component& component();
+
+// Aborts when any block of the host's memory manager is still allocated
+// beyond `blocks_before`, and clears this thread's error records.
+void expect_clean(size_t blocks_before);
+
+}  // namespace kvfuzz

@@ -1,0 +1,55 @@
+// Host streams over memory buffers and files, with the per-load state that
+// the component's loads deliver into (image, attributes, and more).
+#pragma once
+
+#include "kvhost/load_sink.h"
+#include "kvlzw/abi.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvhost {
+
+// Where the bytes live. Positions are absolute byte offsets.
+class StreamBackend {
+public:
+    virtual ~StreamBackend() = default;
+    virtual uint64_t read(int64_t position, void* buffer, uint64_t count) = 0;
+    virtual uint64_t write(int64_t position, const void* buffer, uint64_t count) = 0;
+    virtual int64_t size() const = 0;
+    virtual bool flush() { return true; }
+};
+
+// Faults a test can inject. Limits count bytes from the moment they are set.
+struct StreamFaults {
+    int64_t read_budget = -1;   // bytes that may still be read; -1 = no limit
+    int64_t write_budget = -1;  // bytes that may still be written; -1 = no limit
+    bool fail_seeks = false;
+};
+
+enum class FileMode { kRead, kWrite, kReadWrite };
+
+// A memory stream over a copy of `bytes` (reads, writes and growth allowed).
+std::unique_ptr<HostStream> memory_stream(std::vector<uint8_t> bytes = {});
+// A read-only memory stream over caller-owned bytes that outlive it.
+std::unique_ptr<HostStream> memory_view_stream(const uint8_t* data, size_t size);
+// A stream over a file; null (and *error set) when it cannot be opened.
+std::unique_ptr<HostStream> file_stream(const std::string& path, FileMode mode, std::string* error);
+// A stream that carries only a file name: IO_open opens it, IO_close closes it.
+std::unique_ptr<HostStream> named_stream(const std::string& path);
+
+// The bytes of a memory stream (empty for other streams).
+std::vector<uint8_t> memory_stream_bytes(const HostStream* stream);
+
+}  // namespace kvhost
+
+struct HostStream {
+    std::unique_ptr<kvhost::StreamBackend> backend;
+    int64_t position = 0;
+    int32_t byte_order = 0;  // 0 = least significant byte first, 1 = most significant first
+    kvhost::StreamFaults faults;
+    std::string file_name;  // set for streams that IO_open may open by name
+    kvhost::LoadSink sink;  // what loads deliver through this stream
+};

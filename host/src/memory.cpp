@@ -1,0 +1,215 @@
+// The tagged memory manager (AF_memm_*).
+#include "kvhost/errors.h"
+#include "kvhost/memory.h"
+#include "service_impl.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace kvhost::memory {
+namespace {
+
+struct Block {
+    uint32_t tag;
+    uint64_t size;
+};
+
+struct TagBooks {
+    std::unordered_set<void*> blocks;
+    uint64_t bytes = 0;
+};
+
+struct Manager {
+    std::mutex mutex;
+    std::unordered_map<void*, Block> blocks;
+    std::unordered_map<uint32_t, TagBooks> tags;
+    uint64_t total_bytes = 0;
+    uint64_t allocations = 0;
+    uint64_t fail_at_allocation = 0;  // 0 = none
+    uint64_t fail_size = 0;
+    bool fail_size_set = false;
+    size_t unknown_frees = 0;
+    size_t tag_mismatches = 0;
+};
+
+Manager& manager() {
+    static Manager* m = new Manager;  // lives until exit; never destroyed under a late free
+    return *m;
+}
+
+std::atomic<uint32_t> g_next_tag{1};
+
+// Called with the mutex held: counts the allocation and says if it must fail.
+bool injected_failure(Manager& m, uint64_t size) {
+    ++m.allocations;
+    if (m.fail_at_allocation != 0 && m.allocations == m.fail_at_allocation) return true;
+    return m.fail_size_set && size == m.fail_size;
+}
+
+void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
+    m.blocks[block] = Block{tag, size};
+    TagBooks& books = m.tags[tag];
+    books.blocks.insert(block);
+    books.bytes += size;
+    m.total_bytes += size;
+}
+
+void remove_block(Manager& m, void* block, const Block& info) {
+    auto books = m.tags.find(info.tag);
+    if (books != m.tags.end()) {
+        books->second.blocks.erase(block);
+        books->second.bytes -= info.size;
+        if (books->second.blocks.empty()) m.tags.erase(books);
+    }
+    m.total_bytes -= info.size;
+    m.blocks.erase(block);
+}
+
+}  // namespace
+
+size_t blocks_outstanding(uint32_t tag) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    auto it = m.tags.find(tag);
+    return it == m.tags.end() ? 0 : it->second.blocks.size();
+}
+
+uint64_t bytes_outstanding(uint32_t tag) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    auto it = m.tags.find(tag);
+    return it == m.tags.end() ? 0 : it->second.bytes;
+}
+
+size_t blocks_outstanding() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.blocks.size();
+}
+
+uint64_t bytes_outstanding() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.total_bytes;
+}
+
+size_t unknown_frees() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.unknown_frees;
+}
+
+size_t tag_mismatches() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.tag_mismatches;
+}
+
+void fail_nth_allocation(uint64_t n) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.fail_at_allocation = n == 0 ? 0 : m.allocations + n;
+}
+
+void fail_allocations_of_size(uint64_t size) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.fail_size = size;
+    m.fail_size_set = true;
+}
+
+void clear_faults() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.fail_at_allocation = 0;
+    m.fail_size_set = false;
+}
+
+uint64_t allocation_count() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.allocations;
+}
+
+uint32_t new_tag() {
+    uint32_t tag = g_next_tag.fetch_add(1);
+    if (tag == 0) tag = g_next_tag.fetch_add(1);  // 0 is never a tag
+    return tag;
+}
+
+}  // namespace kvhost::memory
+
+using namespace kvhost;
+using namespace kvhost::memory;
+
+extern "C" uint32_t kvhost_AF_memm_unique_tag_get(const char*, int32_t) { return new_tag(); }
+
+extern "C" void* kvhost_AF_memm_alloc(uint32_t tag, uint64_t size, const char*, int32_t) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    if (injected_failure(m, size)) return nullptr;
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) add_block(m, block, tag, size);
+    return block;
+}
+
+extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size, const char* file, int32_t line) {
+    if (block == nullptr) return kvhost_AF_memm_alloc(tag, size, file, line);
+    Manager& m = manager();
+    std::unique_lock<std::mutex> lock(m.mutex);
+    auto it = m.blocks.find(block);
+    if (it == m.blocks.end()) {
+        ++m.unknown_frees;
+        lock.unlock();
+        record_host_error(KVHOST_MODULE("memory"), __LINE__, host_error::kUnknownBlock,
+                          "reallocation of a block the memory manager does not know");
+        return nullptr;
+    }
+    if (injected_failure(m, size)) return nullptr;  // the old block stays valid
+    Block info = it->second;
+    remove_block(m, block, info);
+    void* moved = std::realloc(block, size == 0 ? 1 : size);
+    if (moved == nullptr) {
+        add_block(m, block, info.tag, info.size);
+        return nullptr;
+    }
+    add_block(m, moved, info.tag, size);
+    if (info.tag != tag) ++m.tag_mismatches;
+    return moved;
+}
+
+extern "C" HostStatus kvhost_AF_memm_free(uint32_t tag, void* block, const char*, int32_t) {
+    if (block == nullptr) return 0;
+    Manager& m = manager();
+    std::unique_lock<std::mutex> lock(m.mutex);
+    auto it = m.blocks.find(block);
+    if (it == m.blocks.end()) {
+        ++m.unknown_frees;
+        lock.unlock();
+        return record_host_error(KVHOST_MODULE("memory"), __LINE__, host_error::kUnknownBlock,
+                                 "free of a block the memory manager does not know");
+    }
+    if (it->second.tag != tag) ++m.tag_mismatches;
+    Block info = it->second;
+    remove_block(m, block, info);
+    std::free(block);
+    return 0;
+}
+
+extern "C" HostStatus kvhost_AF_memm_free_all(uint32_t tag, const char*, int32_t) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    auto books = m.tags.find(tag);
+    if (books == m.tags.end()) return 0;
+    for (void* block : books->second.blocks) {
+        auto it = m.blocks.find(block);
+        m.total_bytes -= it->second.size;
+        m.blocks.erase(it);
+        std::free(block);
+    }
+    m.tags.erase(books);
+    return 0;
+}

@@ -1,0 +1,191 @@
+// The module's exported entry points: exports, identity, service lookup,
+// registration, attach and done.
+#include "kvhost/recording.h"
+#include "kvhost/services.h"
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+namespace {
+
+using kvtest::component;
+
+std::vector<std::string> g_lookups;
+std::vector<std::string> g_components;
+std::string g_fail_name;
+HostStatus g_fail_status = 0;
+
+HostStatus logging_lookup(const char* name, void* slot, const char* component_name) {
+    g_lookups.push_back(name);
+    g_components.push_back(component_name);
+    if (g_fail_name == name) return g_fail_status;
+    return kvhost::lookup_service(name, slot, component_name);
+}
+
+std::vector<std::string> g_offers;
+HostStatus g_refuse_status = 0;
+std::string g_refuse_name;
+
+HostStatus logging_offer(void* context, const char* name, void* function, void* reserved) {
+    g_offers.push_back(name);
+    EXPECT_EQ(context, reinterpret_cast<void*>(0x1234));
+    EXPECT_NE(function, nullptr);
+    EXPECT_EQ(reserved, nullptr);
+    return g_refuse_name == name ? g_refuse_status : 0;
+}
+
+class EntryPoints : public ::testing::Test {
+protected:
+    void SetUp() override {
+        component().stop();
+        g_lookups.clear();
+        g_components.clear();
+        g_fail_name.clear();
+        g_offers.clear();
+        g_refuse_name.clear();
+        kvhost::clear_errors();
+    }
+    void TearDown() override {
+        kvhost::recording::stop();
+        component().done();
+        kvtest::restart_component();
+    }
+    size_t registered_filter_count() { return kvhost::registered_filters().size(); }
+};
+
+TEST(ComponentLibrary, ExportsExactlyTheFourEntryPoints) {
+    std::string command = std::string(KVLZW_NM) + " -D --defined-only " + KVLZW_MODULE_PATH;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::set<std::string> exported;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        char address[64], type[8], name[400];
+        if (std::sscanf(line, "%63s %7s %399s", address, type, name) == 3 && std::strcmp(type, "T") == 0)
+            exported.insert(name);
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(exported, (std::set<std::string>{"CPb_LZW_attach", "CPb_LZW_done", "CPb_LZW_info_get", "CPb_LZW_init"}));
+}
+
+TEST_F(EntryPoints, InfoGetWritesOnlyTheArgumentsGiven) {
+    EXPECT_EQ(component().info_get(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
+    const char* description = nullptr;
+    EXPECT_EQ(component().info_get(nullptr, nullptr, nullptr, nullptr, nullptr, &description), 0);
+    EXPECT_STREQ(description, "Tarsenic Ombrolux19 LZW component");
+
+    const char* name = nullptr;
+    const char* date = nullptr;
+    uint32_t major = 0, minor = 0, update = 7;
+    component().info_get(&name, &major, &minor, &update, &date, nullptr);
+    EXPECT_STREQ(name, "LZW");
+    EXPECT_EQ(major, 19u);
+    EXPECT_EQ(minor, 2u);
+    EXPECT_EQ(update, 0u);
+    EXPECT_STREQ(date, "Jul  3 2018");
+}
+
+TEST_F(EntryPoints, InitLooksUpEveryServiceInOrderThenRegisters) {
+    kvhost::recording::start();
+    ASSERT_EQ(component().init(&logging_lookup), 0);
+    kvhost::recording::stop();
+
+    std::vector<std::string> expected;
+#define KV_EXPECTED_NAME(name, ret, params) expected.push_back("CORE." #name);
+    KV_HOST_SERVICES(KV_EXPECTED_NAME)
+#undef KV_EXPECTED_NAME
+    EXPECT_EQ(g_lookups, expected);
+    EXPECT_EQ(std::set<std::string>(g_components.begin(), g_components.end()), std::set<std::string>{"LZW"});
+
+    EXPECT_EQ(kvhost::recording::service_sequence(),
+              (std::vector<std::string>{"GPb_fltrm_filter_register", "GPb_fltrm_filter_register",
+                                        "GPb_mult_source_register"}));
+    EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_GIF).control != nullptr);
+    EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_RAW_LZW).control != nullptr);
+    EXPECT_EQ(kvhost::registered_mult_sources().size(), 1u);
+
+    // done undoes all three registrations, in order.
+    kvhost::recording::start();
+    EXPECT_EQ(component().done(), 0);
+    const auto calls = kvhost::recording::calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].service, "GPb_fltrm_filter_unregister");
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"null", "14"}));
+    EXPECT_EQ(calls[1].args, (std::vector<std::string>{"null", "109"}));
+    EXPECT_EQ(calls[2].service, "GPb_mult_source_unregister");
+    EXPECT_EQ(registered_filter_count(), 0u);
+    EXPECT_TRUE(kvhost::registered_mult_sources().empty());
+}
+
+TEST_F(EntryPoints, FailedLookupStopsInitAndLeavesNothingRegistered) {
+    for (const char* failing : {"CORE.AF_memm_unique_tag_get", "CORE.GPb_mult_source_register", "CORE.GPr_load_CB_data_done"}) {
+        SCOPED_TRACE(failing);
+        g_lookups.clear();
+        g_fail_name = failing;
+        g_fail_status = -77;
+        kvhost::recording::start();
+        EXPECT_EQ(component().init(&logging_lookup), -77);
+        EXPECT_EQ(g_lookups.back(), failing);
+        EXPECT_EQ(registered_filter_count(), 0u);
+        EXPECT_TRUE(kvhost::error_records().empty()) << "the component records nothing for a failed lookup";
+        // done tests its own slots: after a failure at the first service it
+        // calls nothing; after a later one it unregisters what it can reach.
+        EXPECT_EQ(component().done(), 0);
+        kvhost::recording::stop();
+        if (std::strcmp(failing, "CORE.AF_memm_unique_tag_get") == 0) {
+            EXPECT_TRUE(kvhost::recording::calls().empty());
+        }
+        if (std::strcmp(failing, "CORE.GPb_mult_source_register") == 0) {
+            EXPECT_EQ(kvhost::recording::service_sequence(),
+                      (std::vector<std::string>{"GPb_fltrm_filter_unregister", "GPb_fltrm_filter_unregister"}));
+        }
+    }
+}
+
+TEST_F(EntryPoints, DoneWithoutInitCallsNothing) {
+    kvhost::recording::start();
+    EXPECT_EQ(component().done(), 0);
+    EXPECT_EQ(component().done(), 0);
+    EXPECT_TRUE(kvhost::recording::calls().empty());
+}
+
+TEST_F(EntryPoints, RawFilterRegistrationFailureEndsInit) {
+    kvhost::fail_filter_registration_of(KV_FORMAT_RAW_LZW, -55);
+    EXPECT_EQ(component().init(&kvhost::lookup_service), -55);
+    EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_GIF).control != nullptr) << "the GIF filter stays registered";
+    EXPECT_TRUE(kvhost::registered_mult_sources().empty());
+    component().done();
+
+    // A refused GIF registration is not examined: init goes on and succeeds.
+    kvhost::clear_registry_faults();
+    kvhost::fail_filter_registration_of(KV_FORMAT_GIF, -56);
+    EXPECT_EQ(component().init(&kvhost::lookup_service), 0);
+    EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_RAW_LZW).control != nullptr);
+    EXPECT_EQ(kvhost::registered_mult_sources().size(), 1u);
+}
+
+TEST_F(EntryPoints, AttachOffersTheThreeServicesAndStopsAtARefusal) {
+    EXPECT_EQ(component().attach(reinterpret_cast<void*>(0x1234), &logging_offer), 0);
+    EXPECT_EQ(g_offers, (std::vector<std::string>{"TIF_Proc_LZW_Comp", "TIFF_LZW_Write", "KV_LZW_compress"}));
+
+    g_offers.clear();
+    g_refuse_name = "TIFF_LZW_Write";
+    g_refuse_status = -31;
+    EXPECT_EQ(component().attach(reinterpret_cast<void*>(0x1234), &logging_offer), -31);
+    EXPECT_EQ(g_offers, (std::vector<std::string>{"TIF_Proc_LZW_Comp", "TIFF_LZW_Write"}));
+}
+
+TEST_F(EntryPoints, InitAndDoneRepeat) {
+    for (int round = 0; round < 3; ++round) {
+        g_lookups.clear();
+        ASSERT_EQ(component().init(&logging_lookup), 0);
+        EXPECT_EQ(g_lookups.size(), 85u) << "every init looks every service up again";
+        EXPECT_EQ(registered_filter_count(), 2u);
+        EXPECT_EQ(component().done(), 0);
+        EXPECT_EQ(registered_filter_count(), 0u);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// The filter control protocol of the GIF filter (format 14) and the raw LZW
+// filter (format 109).
+#include "kvhost/image.h"
+#include "kvhost/services.h"
+#include "test_support.h"
+
+#include <cstring>
+
+namespace {
+
+using kvtest::error_codes;
+using kvtest::gif_filter;
+using kvtest::raw_filter;
+
+class FilterControl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::component();
+        kvhost::clear_errors();
+    }
+    void TearDown() override { kvhost::clear_errors(); }
+};
+
+template <typename T>
+T answer(const kvhost::Filter& filter, int32_t op) {
+    T value{};
+    EXPECT_EQ(filter.control(op, nullptr, &value, sizeof value), 0) << "op " << op;
+    return value;
+}
+
+TEST_F(FilterControl, NameAndPatternAreBoundedCopies) {
+    uint8_t out[16];
+    std::memset(out, 0xAA, sizeof out);
+    ASSERT_EQ(gif_filter().control(KV_OP_NAME, nullptr, out, 2), 0);
+    EXPECT_EQ(out[0], 'G');
+    EXPECT_EQ(out[1], 'I');
+    EXPECT_EQ(out[2], 0xAA) << "nothing past the given size, not even a terminator";
+
+    std::memset(out, 0xAA, sizeof out);
+    ASSERT_EQ(gif_filter().control(KV_OP_NAME_ALT, nullptr, out, 10), 0);
+    EXPECT_EQ(std::memcmp(out, "GIF\0\0\0\0\0\0\0", 10), 0) << "padded with zeros up to the size";
+    EXPECT_EQ(out[10], 0xAA);
+
+    EXPECT_EQ(gif_filter().file_pattern(), "*.gif");
+    EXPECT_EQ(raw_filter().name(), "LZW");
+    EXPECT_EQ(raw_filter().file_pattern(), "*.raw");
+}
+
+TEST_F(FilterControl, NumbersOfBothFilters) {
+    struct Expected {
+        int32_t op;
+        uint32_t gif, raw;
+    };
+    for (const Expected& e : {Expected{KV_OP_CODE_LIST_COUNT, 1, 1}, Expected{KV_OP_FLAGS, 31, 2},
+                              Expected{KV_OP_FORMAT_NUMBER, 14, 109}, Expected{KV_OP_COMMON_NUMBER, 980, 980},
+                              Expected{KV_OP_NUMBER_31, 1, 0}, Expected{KV_OP_SETTINGS_SIZE, 12, 32}}) {
+        EXPECT_EQ(answer<uint32_t>(gif_filter(), e.op), e.gif) << "GIF op " << e.op;
+        EXPECT_EQ(answer<uint32_t>(raw_filter(), e.op), e.raw) << "raw op " << e.op;
+    }
+    uint8_t list[8];
+    std::memset(list, 0xAA, sizeof list);
+    ASSERT_EQ(gif_filter().control(KV_OP_CODE_LIST, nullptr, list, 2), 0);
+    EXPECT_EQ(list[0], 8);
+    EXPECT_EQ(list[1], 0);
+    EXPECT_EQ(list[2], 0xAA) << "op 4 with size 2 writes only two bytes";
+    EXPECT_EQ(answer<uint32_t>(raw_filter(), KV_OP_CODE_LIST), 8u);
+}
+
+TEST_F(FilterControl, EntryPointsOfBothFilters) {
+    for (int32_t op = KV_OP_SIGNATURE_TEST; op <= 20; ++op) {
+        void* gif_entry = answer<void*>(gif_filter(), op);
+        void* raw_entry = answer<void*>(raw_filter(), op);
+        EXPECT_EQ(gif_entry != nullptr, op <= KV_OP_PAGE_COUNT) << "GIF op " << op;
+        EXPECT_EQ(raw_entry != nullptr, op == KV_OP_LOAD) << "raw op " << op;
+    }
+    EXPECT_EQ(answer<uint32_t>(gif_filter(), KV_OP_NOTHING), 0u);
+}
+
+TEST_F(FilterControl, UnknownOperationsRecordTheErrorAndWriteNothing) {
+    for (int32_t op : {0, -1, 21, 25, 29, 40, 1000}) {
+        for (const kvhost::Filter& filter : {gif_filter(), raw_filter()}) {
+            kvhost::clear_errors();
+            uint32_t out = 0xDEADBEEF;
+            EXPECT_NE(filter.control(op, nullptr, &out, sizeof out), 0) << "op " << op;
+            EXPECT_EQ(out, 0xDEADBEEFu);
+            ASSERT_EQ(error_codes(), std::vector<int32_t>{-1005});
+            EXPECT_FALSE(kvhost::error_records()[0].has_text);
+        }
+    }
+    EXPECT_EQ(kvhost::error_records()[0].module, "Common/Components/Lzw/lzwread");
+    kvhost::clear_errors();
+    gif_filter().control(22, nullptr, nullptr, 0);
+    EXPECT_EQ(kvhost::error_records()[0].module, "Common/Components/LZW/gifwrite");
+}
+
+TEST_F(FilterControl, DefaultsFillTheWholeSettingsRecord) {
+    GifSettings gif;
+    std::memset(&gif, 0x5A, sizeof gif);
+    ASSERT_EQ(gif_filter().control(KV_OP_SETTINGS_DEFAULTS, &gif, nullptr, 0), 0);
+    EXPECT_EQ(gif.version, 89u);
+    EXPECT_EQ(gif.interlace, 0u);
+    EXPECT_EQ(gif.reserved, 0u);
+
+    uint8_t raw[32];
+    std::memset(raw, 0x5A, sizeof raw);
+    ASSERT_EQ(raw_filter().control(KV_OP_SETTINGS_DEFAULTS, raw, nullptr, 0), 0);
+    EXPECT_EQ(std::vector<uint8_t>(raw, raw + 32), std::vector<uint8_t>(32, 0));
+    EXPECT_EQ(gif_filter().control(KV_OP_SETTINGS_DEFAULTS, nullptr, nullptr, 0), 0) << "null record: nothing";
+}
+
+TEST_F(FilterControl, EnumerationWritesOnlyWholeSlots) {
+    uint64_t slots[8];
+    std::memset(slots, 0xAB, sizeof slots);
+    ASSERT_EQ(gif_filter().control(KV_OP_ATTR_ENUMERATE, nullptr, slots, 24), 0);
+    EXPECT_EQ(slots[0], 2u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(slots[1]), "VERSION");
+    EXPECT_STREQ(reinterpret_cast<const char*>(slots[2]), "INTERLACE");
+
+    std::memset(slots, 0xAB, sizeof slots);
+    ASSERT_EQ(gif_filter().control(KV_OP_ATTR_ENUMERATE, nullptr, slots, 23), 0);
+    EXPECT_EQ(slots[0], 2u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(slots[1]), "VERSION");
+    EXPECT_EQ(slots[2], 0xABABABABABABABABull) << "a slot that does not fit is not written";
+
+    std::memset(slots, 0xAB, sizeof slots);
+    ASSERT_EQ(gif_filter().control(KV_OP_ATTR_ENUMERATE, nullptr, slots, 7), 0);
+    EXPECT_EQ(slots[0], 0xABABABABABABABABull);
+
+    std::vector<std::string> names;
+    for (const auto& attribute : raw_filter().attributes()) names.push_back(attribute.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"WIDTH", "HEIGHT", "BITS_PER_PIXEL", "FILL_ORDER", "ALIGNMENT"}));
+}
+
+TEST_F(FilterControl, AttributeGetAndSet) {
+    GifSettings gif{87, 0, 0};
+    AttributeGetRequest get{&gif, "VERSION", 1};
+    AttributeAnswer answer{};
+    ASSERT_EQ(gif_filter().control(KV_OP_ATTR_GET, &get, &answer, sizeof answer), 0);
+    EXPECT_EQ(answer.type_code, 5u);
+    EXPECT_EQ(answer.value_size, 4u);
+    EXPECT_EQ(*static_cast<const uint32_t*>(answer.value), 89u) << "the default flag gives the constant default";
+    EXPECT_NE(answer.value, &gif.version);
+
+    AttributeSetRequest set{&gif, "INTERLACE", 0x100000001ull};
+    ASSERT_EQ(gif_filter().control(KV_OP_ATTR_SET, &set, nullptr, 0), 0);
+    get = {&gif, "INTERLACE", 0};
+    ASSERT_EQ(gif_filter().control(KV_OP_ATTR_GET, &get, &answer, sizeof answer), 0);
+    EXPECT_EQ(answer.value, &gif.interlace);
+    EXPECT_EQ(gif.interlace, 1u) << "a 4-byte attribute takes the low 32 bits";
+    EXPECT_EQ(answer.type_code, 10u);
+
+    RawSettings raw{};
+    set = {&raw, "WIDTH", 0x123456789ull};
+    ASSERT_EQ(raw_filter().control(KV_OP_ATTR_SET, &set, nullptr, 0), 0);
+    EXPECT_EQ(raw.width, 0x123456789ull) << "an 8-byte attribute takes all 64 bits";
+    set = {&raw, "ALIGNMENT", 0x700000004ull};
+    ASSERT_EQ(raw_filter().control(KV_OP_ATTR_SET, &set, nullptr, 0), 0);
+    EXPECT_EQ(raw.alignment, 4u);
+    EXPECT_EQ(raw.unused, 0u);
+    get = {&raw, "HEIGHT", 0};
+    ASSERT_EQ(raw_filter().control(KV_OP_ATTR_GET, &get, &answer, sizeof answer), 0);
+    EXPECT_EQ(answer.type_code, 12u);
+    EXPECT_EQ(answer.value_size, 8u);
+    EXPECT_EQ(answer.value, &raw.height);
+}
+
+TEST_F(FilterControl, UnknownAttributeNamesAreRefused) {
+    GifSettings gif{89, 0, 0};
+    AttributeGetRequest get{&gif, "version", 0};
+    AttributeAnswer answer{};
+    EXPECT_NE(gif_filter().control(KV_OP_ATTR_GET, &get, &answer, sizeof answer), 0);
+    ASSERT_EQ(kvhost::error_records().size(), 1u);
+    EXPECT_EQ(kvhost::error_records()[0].code, -512);
+    EXPECT_EQ(kvhost::error_records()[0].text, "GIF");
+
+    kvhost::clear_errors();
+    AttributeSetRequest set{&gif, "VERSIONS", 87};
+    EXPECT_NE(gif_filter().control(KV_OP_ATTR_SET, &set, nullptr, 0), 0);
+    EXPECT_EQ(gif.version, 89u) << "the settings record stays unchanged";
+
+    kvhost::clear_errors();
+    RawSettings raw{};
+    AttributeSetRequest raw_set{&raw, "DEPTH", 8};
+    EXPECT_NE(raw_filter().control(KV_OP_ATTR_SET, &raw_set, nullptr, 0), 0);
+    ASSERT_EQ(kvhost::error_records().size(), 1u);
+    EXPECT_EQ(kvhost::error_records()[0].code, -512);
+    EXPECT_EQ(kvhost::error_records()[0].text, "DEPTH") << "the raw filter names the requested attribute";
+
+    kvhost::clear_errors();
+    EXPECT_NE(raw_filter().control(KV_OP_ATTR_GET, nullptr, &answer, sizeof answer), 0) << "no request record";
+    EXPECT_EQ(error_codes(), std::vector<int32_t>{-512});
+}
+
+TEST_F(FilterControl, SignatureTest) {
+    auto test = reinterpret_cast<SignatureTestFn>(gif_filter().entry(KV_OP_SIGNATURE_TEST));
+    ASSERT_NE(test, nullptr);
+    auto accepts = [&](const char* bytes, uint32_t length) {
+        return test(nullptr, reinterpret_cast<const uint8_t*>(bytes), length);
+    };
+    EXPECT_EQ(accepts("GIF89", 5), 0);
+    EXPECT_EQ(accepts("GIF89a", 6), 1);
+    EXPECT_EQ(accepts("GIF87a\x01\x02", 8), 1);
+    EXPECT_EQ(accepts("GIF88a", 6), 0);
+    EXPECT_EQ(accepts("gif89a", 6), 0);
+    EXPECT_EQ(accepts("GIF89b", 6), 0);
+    EXPECT_EQ(accepts("\x89PNG\r\n", 6), 0);
+    EXPECT_EQ(test(nullptr, nullptr, 6), 0);
+}
+
+TEST_F(FilterControl, SaveCodeListsDependOnTheImageDepth) {
+    for (uint32_t depth : {1u, 4u, 8u, 24u}) {
+        SCOPED_TRACE(depth);
+        HostDibInfo* dib = nullptr;
+        ASSERT_EQ(kvhost::service_table().DIB_info_create_cnvt_res(&dib, 4, 4, depth, 0, nullptr), 0);
+        const uint32_t expected = depth == 24 ? 0 : 1;
+        for (int32_t op : {KV_OP_SAVE_CODE_LIST_COUNT, KV_OP_SAVE_CODE_LIST_COUNT_2}) {
+            uint32_t count = 99;
+            EXPECT_EQ(gif_filter().control(op, dib, &count, sizeof count), 0);
+            EXPECT_EQ(count, expected);
+        }
+        for (int32_t op : {KV_OP_SAVE_CODE_LIST, KV_OP_SAVE_CODE_LIST_2}) {
+            uint8_t list[8];
+            std::memset(list, 0xAA, sizeof list);
+            EXPECT_EQ(gif_filter().control(op, dib, list, 2), 0);
+            EXPECT_EQ(list[0], expected ? 8 : 0xAA);
+            EXPECT_EQ(list[2], 0xAA);
+        }
+        uint32_t raw_count = 99;
+        EXPECT_EQ(raw_filter().control(KV_OP_SAVE_CODE_LIST_COUNT, dib, &raw_count, sizeof raw_count), 0);
+        EXPECT_EQ(raw_count, 0u);
+        uint32_t raw_list = 99;
+        EXPECT_EQ(raw_filter().control(KV_OP_SAVE_CODE_LIST, dib, &raw_list, sizeof raw_list), 0);
+        EXPECT_EQ(raw_list, 99u);
+        kvhost::service_table().DIB_info_delete(dib);
+    }
+    uint32_t count = 99;
+    EXPECT_EQ(gif_filter().control(KV_OP_SAVE_CODE_LIST_COUNT, nullptr, &count, sizeof count), 0);
+    EXPECT_EQ(count, 99u) << "no image description: nothing written";
+    EXPECT_EQ(raw_filter().control(KV_OP_SAVE_CODE_LIST_COUNT_2, nullptr, &count, sizeof count), 0);
+    EXPECT_EQ(count, 99u);
+    EXPECT_TRUE(kvhost::error_records().empty());
+}
+
+}  // namespace

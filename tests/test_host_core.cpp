@@ -1,0 +1,256 @@
+// The host's memory manager, error records, streams and recording mode.
+#include "kvhost/recording.h"
+#include "kvhost/services.h"
+#include "kvhost/stream.h"
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+const HostServiceTable& host = kvhost::service_table();
+
+class HostCore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvhost::clear_errors();
+        kvhost::memory::clear_faults();
+    }
+    void TearDown() override {
+        kvhost::memory::clear_faults();
+        kvhost::clear_errors();
+    }
+};
+
+TEST_F(HostCore, MemoryBooksFollowEveryTag) {
+    const uint32_t a = host.AF_memm_unique_tag_get("test", __LINE__);
+    const uint32_t b = host.AF_memm_unique_tag_get("test", __LINE__);
+    EXPECT_NE(a, b);
+    void* a1 = host.AF_memm_alloc(a, 100, "test", __LINE__);
+    void* a2 = host.AF_memm_alloc(a, 28, "test", __LINE__);
+    void* b1 = host.AF_memm_alloc(b, 7, "test", __LINE__);
+    ASSERT_TRUE(a1 && a2 && b1);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(a), 2u);
+    EXPECT_EQ(kvhost::memory::bytes_outstanding(a), 128u);
+
+    std::memset(a1, 0x11, 100);
+    void* grown = host.AF_memm_realloc(a, a1, 4000, "test", __LINE__);
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(static_cast<uint8_t*>(grown)[99], 0x11) << "realloc keeps the data";
+    EXPECT_EQ(kvhost::memory::bytes_outstanding(a), 4028u);
+
+    EXPECT_EQ(host.AF_memm_free(a, a2, "test", __LINE__), 0);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(a), 1u);
+    EXPECT_EQ(host.AF_memm_free_all(a, "test", __LINE__), 0);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(a), 0u);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(b), 1u) << "free_all touches only its own tag";
+    host.AF_memm_free_all(b, "test", __LINE__);
+    EXPECT_TRUE(kvhost::error_records().empty());
+}
+
+TEST_F(HostCore, FreeOfAnUnknownBlockIsDetected) {
+    const uint32_t tag = host.AF_memm_unique_tag_get("test", __LINE__);
+    void* block = host.AF_memm_alloc(tag, 8, "test", __LINE__);
+    host.AF_memm_free(tag, block, "test", __LINE__);
+    const size_t before = kvhost::memory::unknown_frees();
+    int on_stack = 0;
+    EXPECT_NE(host.AF_memm_free(tag, &on_stack, "test", __LINE__), 0);
+    EXPECT_EQ(kvhost::memory::unknown_frees(), before + 1);
+    EXPECT_EQ(kvtest::error_codes(), std::vector<int32_t>{kvhost::host_error::kUnknownBlock});
+}
+
+TEST_F(HostCore, InjectedAllocationFailures) {
+    const uint32_t tag = host.AF_memm_unique_tag_get("test", __LINE__);
+    kvhost::memory::fail_nth_allocation(2);
+    void* first = host.AF_memm_alloc(tag, 16, "test", __LINE__);
+    void* second = host.AF_memm_alloc(tag, 16, "test", __LINE__);
+    void* third = host.AF_memm_alloc(tag, 16, "test", __LINE__);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+
+    kvhost::memory::fail_allocations_of_size(4096);
+    EXPECT_EQ(host.AF_memm_alloc(tag, 4096, "test", __LINE__), nullptr);
+    EXPECT_EQ(host.AF_memm_alloc(tag, 4096, "test", __LINE__), nullptr);
+    EXPECT_EQ(host.AF_memm_realloc(tag, first, 4096, "test", __LINE__), nullptr);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 2u) << "a failed realloc keeps the old block";
+    kvhost::memory::clear_faults();
+    EXPECT_NE(host.AF_memm_realloc(tag, first, 4096, "test", __LINE__), nullptr);
+    host.AF_memm_free_all(tag, "test", __LINE__);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
+}
+
+TEST_F(HostCore, ErrorRecordsAndMemoryWorkFromSeveralThreads) {
+    auto worker = [](int32_t code, std::vector<int32_t>* seen) {
+        for (int i = 0; i < 2000; ++i) {
+            const uint32_t tag = host.AF_memm_unique_tag_get("test", __LINE__);
+            for (int j = 0; j < 5; ++j) host.AF_memm_alloc(tag, 32 + j, "test", __LINE__);
+            host.AF_memm_free_all(tag, "test", __LINE__);
+        }
+        host.AF_err_record_set("thread", 1, code, 1, 2, 3, nullptr);
+        *seen = kvtest::error_codes();
+    };
+    const size_t before = kvhost::memory::blocks_outstanding();
+    std::vector<int32_t> seen_a, seen_b;
+    std::thread a(worker, -10, &seen_a);
+    std::thread b(worker, -20, &seen_b);
+    a.join();
+    b.join();
+    EXPECT_EQ(seen_a, std::vector<int32_t>{-10}) << "each thread sees only its own records";
+    EXPECT_EQ(seen_b, std::vector<int32_t>{-20});
+    EXPECT_TRUE(kvhost::error_records().empty());
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(), before);
+}
+
+TEST_F(HostCore, ErrorCheckReportsUntilCleared) {
+    EXPECT_EQ(host.AF_error_check(), 0);
+    EXPECT_NE(host.AF_err_record_set("m", 7, -2005, 0, 42, 0, "text"), 0);
+    host.AF_err_record_set("m", 8, -2100, 0, 0, 0, nullptr);
+    EXPECT_EQ(host.AF_error_check(), -2005) << "the first error is the status";
+    const auto records = kvhost::error_records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].details[1], 42);
+    EXPECT_EQ(kvhost::describe(records[0]),
+              "error -2005 (GIF header short, or page not found) at m:7 [0, 42, 0]: text");
+    EXPECT_FALSE(records[1].has_text);
+    host.AF_error_clear();
+    EXPECT_EQ(host.AF_error_check(), 0);
+}
+
+TEST_F(HostCore, MemoryStreamReadsWritesAndSeeks) {
+    auto stream = kvhost::memory_stream({0x01, 0x02, 0x03, 0x04, 0x05});
+    uint16_t word = 0;
+    EXPECT_EQ(host.IO_word_read(stream.get(), &word), 2);
+    EXPECT_EQ(word, 0x0201);
+    host.IO_byte_order_set(stream.get(), 1);
+    EXPECT_EQ(host.IO_byte_order_get(stream.get()), 1);
+    EXPECT_EQ(host.IO_word_read(stream.get(), &word), 2);
+    EXPECT_EQ(word, 0x0304);
+    EXPECT_EQ(host.IO_word_read(stream.get(), &word), 1) << "only one byte was left";
+    EXPECT_EQ(host.IO_tell(stream.get()), 5);
+    uint8_t byte = 0;
+    EXPECT_EQ(host.IO_byte_read(stream.get(), &byte), 0);
+
+    EXPECT_EQ(host.IO_seek(stream.get(), -2, 1), 3);
+    EXPECT_EQ(host.IO_seek(stream.get(), -4, 1), -1) << "before the start";
+    EXPECT_EQ(host.IO_tell(stream.get()), 3);
+    EXPECT_EQ(host.IO_word_write(stream.get(), 0xABCD), 2);
+    EXPECT_EQ(host.IO_byte_write(stream.get(), 0xEF), 1);
+    host.IO_byte_order_set(stream.get(), 0);
+    EXPECT_EQ(host.IO_word_write(stream.get(), 0x1234), 2);
+    EXPECT_EQ(kvhost::memory_stream_bytes(stream.get()),
+              (std::vector<uint8_t>{0x01, 0x02, 0x03, 0xAB, 0xCD, 0xEF, 0x34, 0x12}));
+}
+
+TEST_F(HostCore, StreamFaultsCutTransfersShort) {
+    auto stream = kvhost::memory_stream(std::vector<uint8_t>(100, 7));
+    stream->faults.read_budget = 10;
+    uint8_t buffer[64];
+    EXPECT_EQ(host.IO_read(stream.get(), buffer, 8), 8u);
+    EXPECT_EQ(host.IO_read(stream.get(), buffer, 8), 2u);
+    EXPECT_EQ(host.IO_read(stream.get(), buffer, 8), 0u);
+    stream->faults.write_budget = 3;
+    EXPECT_EQ(host.IO_write(stream.get(), buffer, 8), 3u);
+    EXPECT_EQ(host.IO_byte_write(stream.get(), 1), 0);
+    stream->faults.fail_seeks = true;
+    EXPECT_LT(host.IO_seek(stream.get(), 0, 0), 0);
+}
+
+TEST_F(HostCore, FileStreamRoundTrip) {
+    char path[] = "/tmp/kvlzw-stream-XXXXXX";
+    close(mkstemp(path));
+    std::string error;
+    {
+        auto out = kvhost::file_stream(path, kvhost::FileMode::kWrite, &error);
+        ASSERT_NE(out, nullptr) << error;
+        EXPECT_EQ(host.IO_write(out.get(), "GIF89a", 6), 6u);
+        EXPECT_EQ(host.IO_seek(out.get(), 3, 0), 3);
+        EXPECT_EQ(host.IO_write(out.get(), "87", 2), 2u);
+    }
+    auto in = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
+    ASSERT_NE(in, nullptr) << error;
+    char text[8] = {};
+    EXPECT_EQ(host.IO_read(in.get(), text, 8), 6u);
+    EXPECT_STREQ(text, "GIF87a");
+    EXPECT_EQ(host.IO_seek(in.get(), -3, 1), 3);
+    EXPECT_EQ(host.IO_read(in.get(), text, 1), 1u);
+    EXPECT_EQ(text[0], '8');
+    EXPECT_EQ(kvhost::file_stream("/nonexistent/x.gif", kvhost::FileMode::kRead, &error), nullptr);
+    EXPECT_NE(error.find("/nonexistent/x.gif"), std::string::npos);
+
+    auto named = kvhost::named_stream(path);
+    EXPECT_EQ(host.IO_open(named.get(), path, 0x80000000u), 0);
+    EXPECT_EQ(host.IO_read(named.get(), text, 3), 3u);
+    EXPECT_EQ(host.IO_close(named.get()), 0);
+    EXPECT_EQ(host.IO_read(named.get(), text, 3), 0u) << "closed";
+    std::remove(path);
+}
+
+TEST_F(HostCore, RecordingLogsCallsWithTheirArguments) {
+    auto stream = kvhost::memory_stream({1, 2, 3});
+    kvhost::recording::start();
+    host.IO_seek(stream.get(), 2, 0);
+    host.AF_err_record_set("mod", 3, -1, 0, 0, 0, "why");
+    kvhost::recording::stop();
+    host.IO_tell(stream.get());
+    const auto calls = kvhost::recording::calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].service, "IO_seek");
+    EXPECT_EQ(calls[0].args[1], "2");
+    EXPECT_EQ(calls[0].args[2], "0");
+    EXPECT_EQ(calls[1].args, (std::vector<std::string>{"\"mod\"", "3", "-1", "0", "0", "0", "\"why\""}));
+}
+
+TEST_F(HostCore, DescriptionsFollowTheDocumentedRowLayout) {
+    struct Case {
+        uint32_t depth, format_code, row_size, palette_bytes;
+    };
+    for (const Case& c : {Case{1, 0, 2, 8}, Case{4, 0, 10, 64}, Case{8, 0, 10, 1024}, Case{24, 0, 30, 0},
+                          Case{12, 503, 20, 0}, Case{16, 0, 20, 0}}) {
+        SCOPED_TRACE(c.depth);
+        HostDibInfo* dib = nullptr;
+        ASSERT_EQ(host.DIB_info_create_cnvt_res(&dib, 10, 3, c.depth, c.format_code, nullptr), 0);
+        EXPECT_EQ(host.DIBStd_raster_size_get(dib, 0), c.depth == 1 ? 2u : c.row_size);
+        EXPECT_EQ(host.IO_raster_size_get(dib), c.row_size);
+        host.DIB_palette_alloc(dib);
+        EXPECT_EQ(host.DIB_palette_size_get(dib), c.palette_bytes);
+        EXPECT_EQ(host.DIB_colorspace_get(dib) == 3, c.palette_bytes != 0);
+        host.DIB_info_delete(dib);
+    }
+    HostDibInfo* dib = nullptr;
+    EXPECT_NE(host.DIB_info_create_cnvt_res(&dib, 10, 3, 7, 0, nullptr), 0);
+    EXPECT_EQ(dib, nullptr);
+}
+
+TEST_F(HostCore, DeliveredRowsLandInTheStreamsImage) {
+    auto stream = kvhost::memory_stream();
+    HostDibInfo* dib = nullptr;
+    ASSERT_EQ(host.DIB_info_create_cnvt_res(&dib, 3, 2, 8, 0, nullptr), 0);
+    ASSERT_EQ(host.IO_DIB_create_ex(stream.get(), dib), 0);
+    const uint8_t row[4] = {7, 8, 9, 10};
+    EXPECT_EQ(host.IO_raster_set(stream.get(), row, 1, 4), 0) << "a longer row is cut to the row size";
+    EXPECT_NE(host.IO_raster_set(stream.get(), row, 2, 3), 0) << "past the last row";
+    EXPECT_NE(host.IO_raster_set(stream.get(), row, -1, 3), 0);
+    const uint64_t position[2] = {5, 6};
+    host.IO_attribute_set(stream.get(), KV_ATTR_POSITION, reinterpret_cast<uintptr_t>(position));
+    host.IO_attribute_set(stream.get(), KV_ATTR_DELAY, 250);
+    const auto& image = *stream->sink.image;
+    EXPECT_EQ(std::vector<uint8_t>(image.pixels.begin(), image.pixels.end()),
+              (std::vector<uint8_t>{0, 0, 0, 7, 8, 9}));
+    EXPECT_EQ(image.row_order, std::vector<int64_t>{1});
+    uint64_t got[2] = {};
+    EXPECT_EQ(host.IO_attribute_get(stream.get(), KV_ATTR_POSITION, got), 1);
+    EXPECT_EQ(got[1], 6u);
+    uint16_t delay = 0;
+    EXPECT_EQ(host.IO_attribute_get(stream.get(), KV_ATTR_DELAY, &delay), 1);
+    EXPECT_EQ(delay, 250);
+    EXPECT_EQ(host.IO_attribute_get(stream.get(), KV_ATTR_DISPOSAL, got), 0);
+
+    stream->sink.max_image_bytes = 5;
+    EXPECT_NE(host.IO_DIB_create_ex(stream.get(), dib), 0) << "larger than the host accepts";
+    host.DIB_info_delete(dib);
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// Shared test helpers: the component, loaded once and started, and checks
+// of what an operation left behind.
+#pragma once
+
+#include "kvhost/component.h"
+#include "kvhost/errors.h"
+#include "kvhost/filters.h"
+#include "kvhost/memory.h"
+#include "kvhost/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+// The started component (loaded on first use, kept for the whole run).
+kvhost::Component& component();
+// Stops and starts the component again, with faults cleared.
+void restart_component();
+
+kvhost::Filter gif_filter();
+kvhost::Filter raw_filter();
+
+// Error codes of this thread's records, oldest first.
+std::vector<int32_t> error_codes();
+
+std::string corpus_path(const std::string& relative);
+std::vector<uint8_t> read_file(const std::string& path);
+
+}  // namespace kvtest

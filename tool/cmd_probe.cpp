@@ -1,0 +1,63 @@
+// kvlzw probe: which filter recognises a file.
+#include "kvhost/filters.h"
+#include "kvhost/registry.h"
+#include "tool.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kvtool {
+namespace {
+
+// Signature tests look at the first bytes only.
+constexpr size_t kProbeBytes = 256;
+
+int run_probe(const ParsedArgs& args) {
+    if (args.positional.size() != 1) return usage_error("probe", "needs exactly one FILE");
+    const std::string& path = args.positional[0];
+    std::vector<uint8_t> bytes;
+    std::string error;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        complain("cannot open " + path);
+        return kExitFailure;
+    }
+    bytes.resize(kProbeBytes);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    std::fclose(file);
+
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+    kvhost::Filter filter(kvhost::probe_filters(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    if (!filter.valid()) {
+        complain(path + ": no registered filter recognises this file");
+        return kExitFailure;
+    }
+    if (args.has("--json")) {
+        std::printf("{\"file\": %s, \"filter\": %s, \"format\": %u}\n", json_string(path).c_str(),
+                    json_string(filter.name()).c_str(), filter.format_number());
+    } else {
+        std::printf("%s\n", filter.name().c_str());
+    }
+    return kExitOk;
+}
+
+const Registration registration({
+    "probe",
+    "name the filter whose signature test accepts a file",
+    "Usage: kvlzw probe FILE [--json] [--module PATH]\n"
+    "\n"
+    "Reads the first bytes of FILE and prints the name of the registered filter\n"
+    "whose signature test accepts them (GIF for GIF87a and GIF89a files). Exits 1\n"
+    "when no filter recognises the file. Raw LZW data has no signature and is\n"
+    "never recognised.\n"
+    "\n"
+    "  --json          print a JSON object instead\n"
+    "  --module PATH   load the component from PATH\n",
+    {{"--json", false}},
+    &run_probe,
+    30,
+});
+
+}  // namespace
+}  // namespace kvtool
