@@ -1,0 +1,105 @@
+// kvlzw decode and kvlzw info: pick the format's half by the file's first
+// bytes (or --raw for headerless LZW data).
+#include "decoders.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kvtool {
+
+FileKind sniff_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return FileKind::kUnreadable;
+    unsigned char head[6] = {};
+    const size_t n = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    if (n >= 6 && std::memcmp(head, "GIF8", 4) == 0 && (head[4] == '7' || head[4] == '9') && head[5] == 'a')
+        return FileKind::kGif;
+    if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 && head[3] == 0) ||
+                   (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && head[3] == 42)))
+        return FileKind::kTiff;
+    return FileKind::kUnknown;
+}
+
+namespace {
+
+int dispatch(const char* command, const ParsedArgs& args, int (*gif)(const ParsedArgs&),
+             int (*tiff)(const ParsedArgs&)) {
+    if (args.positional.size() != 1) return usage_error(command, "needs exactly one FILE");
+    const std::string& path = args.positional[0];
+    switch (sniff_file(path)) {
+        case FileKind::kGif: return gif(args);
+        case FileKind::kTiff: return tiff(args);
+        case FileKind::kUnreadable: complain("cannot open " + path); return kExitFailure;
+        case FileKind::kUnknown: break;
+    }
+    complain(path + ": not a GIF or TIFF file" +
+             std::string(std::strcmp(command, "decode") == 0 ? " (headerless LZW data needs --raw)" : ""));
+    return kExitFailure;
+}
+
+int run_decode(const ParsedArgs& args) {
+    if (args.has("--raw")) {
+        if (args.positional.size() != 1) return usage_error("decode", "needs exactly one FILE");
+        return decode_raw(args);
+    }
+    return dispatch("decode", args, &decode_gif, &decode_tiff);
+}
+
+int run_info(const ParsedArgs& args) { return dispatch("info", args, &info_gif, &info_tiff); }
+
+const Registration decode_registration({
+    "decode",
+    "decode a GIF page, an LZW TIFF or a raw LZW raster to PNG or .bin",
+    "Usage: kvlzw decode FILE [--page N] -o OUT.png|OUT.bin\n"
+    "       kvlzw decode FILE.tif [--directory N] -o OUT.png|OUT.bin\n"
+    "       kvlzw decode FILE --raw --width W --height H --bpp B [--fill-order F]\n"
+    "                    [--align A] -o OUT.png|OUT.bin\n"
+    "\n"
+    "Decodes FILE through the component and writes the image. The format is told\n"
+    "by the file's first bytes; --raw reads headerless LZW data whose geometry the\n"
+    "options give.\n"
+    "\n"
+    "  -o OUT          .png: a PNG (palette with tRNS for a transparent GIF index;\n"
+    "                  grey, grey+alpha, RGB or RGBA, 8 or 16 bits for TIFF and raw)\n"
+    "                  .bin: the bare samples, rows top to bottom, no header:\n"
+    "                    GIF: one palette index per byte, whatever the depth;\n"
+    "                    TIFF and raw: the rows as delivered to the host, back to\n"
+    "                    back (1 bit: 8 pixels a byte, most significant first;\n"
+    "                    up to 8 bits: a byte per sample; more: a little-endian\n"
+    "                    16-bit word per sample)\n"
+    "  --page N        GIF page, counted from 1 (0 means 1); default 1\n"
+    "  --directory N   TIFF image file directory, counted from 0; default 0\n"
+    "  --raw           FILE is a headerless LZW raster:\n"
+    "  --width W, --height H, --bpp B (1 to 16), --fill-order F (1 or 2; default 0\n"
+    "                  which reads like 2 for 16-bit byte order), --align A (row\n"
+    "                  alignment in bytes; default 1)\n"
+    "  --module PATH   load the component from PATH\n",
+    {{"-o", true}, {"--page", true}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
+     {"--bpp", true}, {"--fill-order", true}, {"--align", true}},
+    &run_decode,
+    40,
+});
+
+const Registration info_registration({
+    "info",
+    "describe a GIF page or an LZW TIFF: geometry, metadata, tags",
+    "Usage: kvlzw info FILE [--page N] [--json]\n"
+    "       kvlzw info FILE.tif [--directory N] [--json]\n"
+    "\n"
+    "GIF: version, logical screen, page count, and for the page its geometry,\n"
+    "position, depth, palette size, interlace, transparency, delay, disposal and\n"
+    "background index, then the metadata tree and the tags that the reader set.\n"
+    "TIFF: the image's geometry and the tag values handed to the strip service.\n"
+    "\n"
+    "  --page N        GIF page, counted from 1 (0 means 1); default 1\n"
+    "  --directory N   TIFF image file directory, counted from 0; default 0\n"
+    "  --json          print one JSON object instead\n"
+    "  --module PATH   load the component from PATH\n",
+    {{"--page", true}, {"--directory", true}, {"--json", false}},
+    &run_info,
+    35,
+});
+
+}  // namespace
+}  // namespace kvtool
