@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -66,6 +67,15 @@ void remove_block(Manager& m, void* block, const Block& info) {
     }
     m.total_bytes -= info.size;
     m.blocks.erase(block);
+}
+
+// Counts and records a block handed back that the manager does not know; the
+// error is filed after the lock is released.
+HostStatus unknown_block(Manager& m, std::unique_lock<std::mutex>& lock, const char* operation) {
+    ++m.unknown_frees;
+    lock.unlock();
+    return record_host_error(KVHOST_MODULE("memory"), __LINE__, host_error::kUnknownBlock,
+                             std::string(operation) + " of a block the memory manager does not know");
 }
 
 }  // namespace
@@ -162,10 +172,7 @@ extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size
     std::unique_lock<std::mutex> lock(m.mutex);
     auto it = m.blocks.find(block);
     if (it == m.blocks.end()) {
-        ++m.unknown_frees;
-        lock.unlock();
-        record_host_error(KVHOST_MODULE("memory"), __LINE__, host_error::kUnknownBlock,
-                          "reallocation of a block the memory manager does not know");
+        unknown_block(m, lock, "reallocation");
         return nullptr;
     }
     if (injected_failure(m, size)) return nullptr;  // the old block stays valid
@@ -186,12 +193,7 @@ extern "C" HostStatus kvhost_AF_memm_free(uint32_t tag, void* block, const char*
     Manager& m = manager();
     std::unique_lock<std::mutex> lock(m.mutex);
     auto it = m.blocks.find(block);
-    if (it == m.blocks.end()) {
-        ++m.unknown_frees;
-        lock.unlock();
-        return record_host_error(KVHOST_MODULE("memory"), __LINE__, host_error::kUnknownBlock,
-                                 "free of a block the memory manager does not know");
-    }
+    if (it == m.blocks.end()) return unknown_block(m, lock, "free");
     if (it->second.tag != tag) ++m.tag_mismatches;
     Block info = it->second;
     remove_block(m, block, info);
