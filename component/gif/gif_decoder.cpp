@@ -1,0 +1,314 @@
+// The decoder is a state machine over one plain struct. It holds one row and
+// the code table, never the image: each finished row goes to the host at
+// once.
+#include "gif/gif_decoder.h"
+
+#include "frame/service_table.h"
+
+#include <cstring>
+
+namespace kv {
+namespace {
+
+constexpr uint32_t kTableSize = 4096;
+constexpr uint16_t kRootPrefix = 0xFFFE;
+constexpr uint16_t kUndefined = 0xFFFF;
+constexpr uint32_t kNoCode = 0xFFFFFFFF;
+constexpr int32_t kErrRead = -2100;
+constexpr int32_t kErrCode = -2391;
+
+// How the data ended.
+enum class Ending {
+    kNone,
+    kEndCode,     // the end code arrived
+    kBroken,      // a failed or short read, or a broken or overlong chain
+    kTerminator,  // a zero-length sub-block before the end code
+    kBadCode,     // a code above the next code
+    kAllRows,     // every row delivered
+    kHostRefused  // IO_raster_set failed: stop at once
+};
+
+struct Decoder {
+    HostStream* stream;
+    uint32_t tag;
+    // Geometry.
+    uint32_t width;
+    uint32_t height;
+    uint32_t depth;
+    uint32_t raster_size;
+    bool interlaced;
+    // The six buffers, in the order they are obtained.
+    uint8_t* packed_row;
+    uint8_t* row;
+    uint8_t* stack;
+    uint16_t* prefix;
+    uint8_t* suffix;
+    uint8_t* first;
+    uint32_t stack_size;
+    // LZW state.
+    uint32_t min_code_size;
+    uint32_t clear_code;
+    uint32_t end_code;
+    uint32_t code_width;
+    uint32_t limit;
+    uint32_t next_code;
+    uint32_t previous;
+    // Bits: filled from the least significant end.
+    uint64_t bits;
+    uint32_t bit_count;
+    // Current data sub-block.
+    uint8_t block[256];
+    uint32_t block_length;
+    uint32_t block_taken;
+    // Rows. The stack grows downward: the pending string is stack[sp..stack_size).
+    uint32_t pixels;
+    uint32_t sp;
+    uint32_t rows_delivered;
+    int64_t row_number;
+    int64_t row_step;
+    uint32_t pass;
+};
+
+void reset_table(Decoder& d) {
+    d.code_width = d.min_code_size + 1;
+    d.limit = 1u << d.code_width;
+    d.next_code = d.clear_code + 2;
+    for (uint32_t c = d.clear_code; c < kTableSize; ++c) d.prefix[c] = kUndefined;
+    d.previous = kNoCode;
+}
+
+// Reads the next data sub-block. kNone when bytes are available.
+Ending read_block(Decoder& d) {
+    uint8_t length = 0;
+    if (g_host.IO_byte_read(d.stream, &length) != 1) return Ending::kBroken;
+    if (length == 0) return Ending::kTerminator;
+    if (g_host.IO_read(d.stream, d.block, length) != length) return Ending::kBroken;
+    d.block_length = length;
+    d.block_taken = 0;
+    return Ending::kNone;
+}
+
+// The row number of the next row to deliver.
+int64_t advance_row(Decoder& d) {
+    if (!d.interlaced) return d.rows_delivered;
+    d.row_number += d.row_step;
+    while (d.row_number >= d.height && d.pass < 3) {
+        ++d.pass;
+        static constexpr int64_t kStart[4] = {0, 4, 2, 1};
+        static constexpr int64_t kStep[4] = {8, 8, 4, 2};
+        d.row_number = kStart[d.pass];
+        d.row_step = kStep[d.pass];
+    }
+    return d.row_number;
+}
+
+// Delivers the finished row; false when the host refuses it.
+bool deliver_row(Decoder& d) {
+    const int64_t number = advance_row(d);
+    HostStatus status;
+    if (d.depth == 1) {
+        std::memset(d.packed_row, 0, d.raster_size);
+        const uint32_t whole = d.width & ~7u;
+        uint32_t i = 0;
+        for (; i < whole; i += 8) {
+            const uint8_t* p = d.row + i;
+            d.packed_row[i >> 3] = static_cast<uint8_t>((p[0] << 7) | (p[1] << 6) | (p[2] << 5) | (p[3] << 4) |
+                                                        (p[4] << 3) | (p[5] << 2) | (p[6] << 1) | p[7]);
+        }
+        for (; i < d.width; ++i) d.packed_row[i >> 3] |= static_cast<uint8_t>(d.row[i] << (7 - (i & 7)));
+        status = g_host.IO_raster_set(d.stream, d.packed_row, number, d.raster_size);
+    } else {
+        // One byte per pixel whatever the depth of the description.
+        status = g_host.IO_raster_set(d.stream, d.row, number, d.width);
+    }
+    ++d.rows_delivered;
+    return status == 0;
+}
+
+// Every row not yet delivered arrives as zero bytes, in the running order.
+void deliver_zero_rows(Decoder& d) {
+    std::memset(d.packed_row, 0, d.raster_size);
+    while (d.rows_delivered < d.height && d.pass <= 3) {
+        const int64_t number = advance_row(d);
+        g_host.IO_raster_set(d.stream, d.packed_row, number, d.raster_size);
+        ++d.rows_delivered;
+    }
+}
+
+// Skips sub-blocks up to the terminator, or until one cannot be read.
+void drain(Decoder& d) {
+    for (;;) {
+        uint8_t length = 0;
+        if (g_host.IO_byte_read(d.stream, &length) != 1 || length == 0) return;
+        if (g_host.IO_read(d.stream, d.block, length) != length) return;
+    }
+}
+
+// Decodes codes into rows until the data ends or every row is delivered.
+Ending run(Decoder& d) {
+    const uint32_t width = d.width;
+    uint8_t* const row = d.row;
+    uint8_t* const stack = d.stack;
+    uint16_t* const prefix = d.prefix;
+    uint8_t* const suffix = d.suffix;
+    uint8_t* const first = d.first;
+    const uint32_t stack_size = d.stack_size;
+
+    for (;;) {
+        // Fill the row: leftovers of the last string first, then new codes.
+        while (d.pixels < width) {
+            if (d.sp < stack_size) {
+                uint32_t n = stack_size - d.sp;
+                if (n > width - d.pixels) n = width - d.pixels;
+                std::memcpy(row + d.pixels, stack + d.sp, n);
+                d.sp += n;
+                d.pixels += n;
+                continue;
+            }
+            // Fetch one code. A new sub-block is read only when the bits
+            // held are too few, so the stream is never read ahead.
+            while (d.bit_count < d.code_width) {
+                if (d.block_taken == d.block_length) {
+                    const Ending ending = read_block(d);
+                    if (ending != Ending::kNone) return ending;
+                }
+                while (d.bit_count <= 56 && d.block_taken < d.block_length) {
+                    d.bits |= static_cast<uint64_t>(d.block[d.block_taken++]) << d.bit_count;
+                    d.bit_count += 8;
+                }
+            }
+            const uint32_t code = static_cast<uint32_t>(d.bits) & (d.limit - 1);
+            d.bits >>= d.code_width;
+            d.bit_count -= d.code_width;
+
+            if (code == d.end_code) return Ending::kEndCode;
+            if (code > d.next_code) {
+                record_error(module::kGifRead, __LINE__, kErrCode, 0, code, d.next_code);
+                return Ending::kBadCode;
+            }
+            if (code == d.clear_code) {
+                reset_table(d);
+                continue;
+            }
+            const uint32_t previous = d.previous;
+            d.previous = code;
+            if (previous == kNoCode) {
+                row[d.pixels++] = static_cast<uint8_t>(code);
+                continue;
+            }
+            const uint32_t next = d.next_code;
+            uint32_t walk;
+            uint32_t sp = stack_size;
+            if (prefix[code] != kUndefined) {
+                suffix[next] = first[code];
+                walk = code;
+            } else {
+                stack[--sp] = first[previous];
+                suffix[next] = first[previous];
+                walk = previous;
+            }
+            first[next] = first[previous];
+            prefix[next] = static_cast<uint16_t>(previous);
+            if (next < kTableSize - 1) {
+                d.next_code = next + 1;
+                if (d.next_code == d.limit) {
+                    ++d.code_width;
+                    d.limit <<= 1;
+                }
+            }
+            // A root code goes straight into the row.
+            if (sp == stack_size && prefix[walk] == kRootPrefix) {
+                row[d.pixels++] = suffix[walk];
+                continue;
+            }
+            // Walk the prefix chain. A chain that loops or runs past the
+            // stack ends the data like a broken one.
+            for (;;) {
+                if (sp == 0) return Ending::kBroken;
+                stack[--sp] = suffix[walk];
+                const uint16_t p = prefix[walk];
+                if (p == kRootPrefix) break;
+                if (p == kUndefined) return Ending::kBroken;
+                walk = p;
+            }
+            d.sp = sp;
+        }
+        if (!deliver_row(d)) return Ending::kHostRefused;
+        d.pixels = 0;
+        if (d.rows_delivered == d.height) return Ending::kAllRows;
+    }
+}
+
+}  // namespace
+
+HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* settings, HostDibInfo* dib) {
+    Decoder d{};
+    d.stream = stream;
+    d.tag = tag;
+    const int64_t height = g_host.DIB_height_get(dib);
+    const int64_t width = g_host.DIB_width_get(dib);
+    d.height = height > 0 ? static_cast<uint32_t>(height) : 0;
+    d.width = width > 0 ? static_cast<uint32_t>(width) : 0;
+    d.depth = g_host.DIB_bit_depth_get(dib);
+    d.raster_size = d.depth == 1 ? g_host.DIB1bit_packed_raster_size_get(dib, 0) : g_host.DIBStd_raster_size_get(dib, 0);
+    d.interlaced = static_cast<const GifSettings*>(settings)->interlace != 0;
+    d.stack_size = d.width > kTableSize ? d.width : kTableSize;
+
+    const char* m = module::kGifRead;
+    d.packed_row = static_cast<uint8_t*>(host_alloc(tag, d.raster_size, m, __LINE__));
+    d.row = d.packed_row ? static_cast<uint8_t*>(host_alloc(tag, d.width, m, __LINE__)) : nullptr;
+    d.stack = d.row ? static_cast<uint8_t*>(host_alloc(tag, d.stack_size, m, __LINE__)) : nullptr;
+    d.prefix = d.stack ? static_cast<uint16_t*>(host_alloc(tag, kTableSize * 2, m, __LINE__)) : nullptr;
+    d.suffix = d.prefix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
+    d.first = d.suffix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
+
+    uint8_t size_byte = 0;
+    if (d.first == nullptr) {
+        record_error(m, __LINE__, err::kNoMemory);
+    } else if (g_host.IO_byte_read(stream, &size_byte) != 1) {
+        record_error(m, __LINE__, kErrRead, 0, g_host.IO_tell(stream));
+    } else if (size_byte > 8) {
+        record_error(m, __LINE__, kErrCode, 0, size_byte);
+    } else {
+        d.min_code_size = size_byte;
+        d.clear_code = 1u << size_byte;
+        d.end_code = d.clear_code + 1;
+        // Entries past the roots start defined as zero bytes so that nothing
+        // the data does can read an unset byte.
+        std::memset(d.suffix, 0, kTableSize);
+        std::memset(d.first, 0, kTableSize);
+        for (uint32_t c = 0; c < d.clear_code; ++c) {
+            d.prefix[c] = kRootPrefix;
+            d.suffix[c] = static_cast<uint8_t>(c);
+            d.first[c] = static_cast<uint8_t>(c);
+        }
+        reset_table(d);
+        d.sp = d.stack_size;
+        d.row_number = -8;
+        d.row_step = 8;
+
+        const Ending ending = d.height == 0 ? Ending::kAllRows : run(d);
+        switch (ending) {
+            case Ending::kEndCode:
+            case Ending::kBroken:
+            case Ending::kBadCode:
+                deliver_zero_rows(d);
+                drain(d);
+                break;
+            case Ending::kTerminator: deliver_zero_rows(d); break;
+            case Ending::kAllRows: drain(d); break;
+            case Ending::kHostRefused:
+            case Ending::kNone: break;
+        }
+    }
+
+    host_free(tag, d.first, m, __LINE__);
+    host_free(tag, d.suffix, m, __LINE__);
+    host_free(tag, d.prefix, m, __LINE__);
+    host_free(tag, d.stack, m, __LINE__);
+    host_free(tag, d.row, m, __LINE__);
+    host_free(tag, d.packed_row, m, __LINE__);
+    return error_status();
+}
+
+}  // namespace kv
