@@ -197,18 +197,22 @@ Ending run(Decoder& d) {
                 continue;
             }
             const uint32_t next = d.next_code;
-            uint32_t walk;
+            uint32_t walk = code;
             uint32_t sp = stack_size;
-            if (prefix[code] != kUndefined) {
-                suffix[next] = first[code];
-                walk = code;
-            } else {
-                stack[--sp] = first[previous];
-                suffix[next] = first[previous];
-                walk = previous;
+            // A full table takes no more entries: once entry 4095 is defined
+            // it keeps its string until the next clear code, as encoders
+            // that defer the clear expect.
+            if (prefix[next] == kUndefined) {
+                if (prefix[code] != kUndefined) {
+                    suffix[next] = first[code];
+                } else {
+                    stack[--sp] = first[previous];
+                    suffix[next] = first[previous];
+                    walk = previous;
+                }
+                first[next] = first[previous];
+                prefix[next] = static_cast<uint16_t>(previous);
             }
-            first[next] = first[previous];
-            prefix[next] = static_cast<uint16_t>(previous);
             if (next < kTableSize - 1) {
                 d.next_code = next + 1;
                 if (d.next_code == d.limit) {
