@@ -44,8 +44,9 @@ struct Decoder {
     uint16_t* prefix;
     uint8_t* suffix;
     uint8_t* first;
+    uint16_t* length;  // string length of each code; a table of the call's own
     uint32_t stack_size;
-    // LZW state.
+    // LZW state at the start (run() keeps the running state in locals).
     uint32_t min_code_size;
     uint32_t clear_code;
     uint32_t end_code;
@@ -53,16 +54,10 @@ struct Decoder {
     uint32_t limit;
     uint32_t next_code;
     uint32_t previous;
-    // Bits: filled from the least significant end.
-    uint64_t bits;
-    uint32_t bit_count;
     // Current data sub-block.
     uint8_t block[256];
     uint32_t block_length;
-    uint32_t block_taken;
-    // Rows. The stack grows downward: the pending string is stack[sp..stack_size).
-    uint32_t pixels;
-    uint32_t sp;
+    // Rows. The stack grows downward: a pending string is stack[sp..stack_size).
     uint32_t rows_delivered;
     int64_t row_number;
     int64_t row_step;
@@ -84,7 +79,6 @@ Ending read_block(Decoder& d) {
     if (length == 0) return Ending::kTerminator;
     if (g_host.IO_read(d.stream, d.block, length) != length) return Ending::kBroken;
     d.block_length = length;
-    d.block_taken = 0;
     return Ending::kNone;
 }
 
@@ -144,101 +138,162 @@ void drain(Decoder& d) {
     }
 }
 
+constexpr uint32_t kBrokenChain = 0xFFFFFFFF;
+
+// Writes the string of a code that does not fit the rest of the row onto
+// the stack, last byte first. Returns the stack position of its first byte,
+// or kBrokenChain for a chain that is broken or runs past the stack.
+[[gnu::noinline]] uint32_t push_string(const Decoder& d, uint32_t c) {
+    uint32_t sp = d.stack_size;
+    for (;;) {
+        if (sp == 0) return kBrokenChain;
+        d.stack[--sp] = d.suffix[c];
+        const uint16_t p = d.prefix[c];
+        if (p == kRootPrefix) return sp;
+        if (p == kUndefined) return kBrokenChain;
+        c = p;
+    }
+}
+
 // Decodes codes into rows until the data ends or every row is delivered.
+// The running state lives in locals: the row and table stores are byte
+// stores, which could alias any member of the struct.
 Ending run(Decoder& d) {
-    const uint32_t width = d.width;
     uint8_t* const row = d.row;
-    uint8_t* const stack = d.stack;
+    uint8_t* const row_end = d.row + d.width;
     uint16_t* const prefix = d.prefix;
     uint8_t* const suffix = d.suffix;
     uint8_t* const first = d.first;
-    const uint32_t stack_size = d.stack_size;
+    uint16_t* const length = d.length;
+    const uint32_t clear_code = d.clear_code;
+
+    uint64_t bits = 0;  // filled from the least significant end
+    uint32_t bit_count = 0;
+    uint32_t code_width = d.code_width;
+    uint32_t mask = d.limit - 1;
+    uint32_t next = d.next_code;
+    uint32_t previous = d.previous;
+    const uint8_t* in = d.block;
+    const uint8_t* in_end = d.block;
+    uint8_t* out = row;
+    uint32_t sp = d.stack_size;  // bytes left from the last string: stack[sp..stack_size)
 
     for (;;) {
         // Fill the row: leftovers of the last string first, then new codes.
-        while (d.pixels < width) {
-            if (d.sp < stack_size) {
-                uint32_t n = stack_size - d.sp;
-                if (n > width - d.pixels) n = width - d.pixels;
-                std::memcpy(row + d.pixels, stack + d.sp, n);
-                d.sp += n;
-                d.pixels += n;
+        while (out < row_end) {
+            if (sp < d.stack_size) {
+                size_t n = d.stack_size - sp;
+                if (n > static_cast<size_t>(row_end - out)) n = row_end - out;
+                std::memcpy(out, d.stack + sp, n);
+                sp += static_cast<uint32_t>(n);
+                out += n;
                 continue;
             }
             // Fetch one code. A new sub-block is read only when the bits
             // held are too few, so the stream is never read ahead.
-            while (d.bit_count < d.code_width) {
-                if (d.block_taken == d.block_length) {
-                    const Ending ending = read_block(d);
-                    if (ending != Ending::kNone) return ending;
-                }
-                while (d.bit_count <= 56 && d.block_taken < d.block_length) {
-                    d.bits |= static_cast<uint64_t>(d.block[d.block_taken++]) << d.bit_count;
-                    d.bit_count += 8;
-                }
+            if (bit_count < code_width) {
+                do {
+                    if (in == in_end) {
+                        const Ending ending = read_block(d);
+                        if (ending != Ending::kNone) return ending;
+                        in = d.block;
+                        in_end = d.block + d.block_length;
+                    }
+                    if (in_end - in >= 8) {
+                        // Eight bytes at once; bits past the bytes counted
+                        // are the stream's next bits, so a later refill ORs
+                        // the same values into them.
+                        uint64_t word;
+                        std::memcpy(&word, in, 8);
+                        bits |= word << bit_count;
+                        in += (63 - bit_count) >> 3;
+                        bit_count |= 56;
+                    } else {
+                        while (bit_count <= 56 && in < in_end) {
+                            bits |= static_cast<uint64_t>(*in++) << bit_count;
+                            bit_count += 8;
+                        }
+                    }
+                } while (bit_count < code_width);
             }
-            const uint32_t code = static_cast<uint32_t>(d.bits) & (d.limit - 1);
-            d.bits >>= d.code_width;
-            d.bit_count -= d.code_width;
+            const uint32_t code = static_cast<uint32_t>(bits) & mask;
+            bits >>= code_width;
+            bit_count -= code_width;
 
-            if (code == d.end_code) return Ending::kEndCode;
-            if (code > d.next_code) {
-                record_error(module::kGifRead, __LINE__, kErrCode, 0, code, d.next_code);
+            if (code < clear_code && previous != kNoCode) {
+                // A root code: one byte, and the entry previous + that byte.
+                if (prefix[next] == kUndefined) {
+                    suffix[next] = static_cast<uint8_t>(code);
+                    first[next] = first[previous];
+                    prefix[next] = static_cast<uint16_t>(previous);
+                    length[next] = static_cast<uint16_t>(length[previous] + 1);
+                }
+                if (next < kTableSize - 1 && ++next == mask + 1 && next < kTableSize) {
+                    ++code_width;
+                    mask = mask * 2 + 1;
+                }
+                previous = code;
+                *out++ = static_cast<uint8_t>(code);
+                continue;
+            }
+            if (code == clear_code + 1) return Ending::kEndCode;
+            if (code > next) {
+                record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
                 return Ending::kBadCode;
             }
-            if (code == d.clear_code) {
-                reset_table(d);
+            if (code == clear_code) {
+                code_width = d.min_code_size + 1;
+                mask = (1u << code_width) - 1;
+                next = clear_code + 2;
+                for (uint32_t c = clear_code; c < kTableSize; ++c) prefix[c] = kUndefined;
+                previous = kNoCode;
                 continue;
             }
-            const uint32_t previous = d.previous;
-            d.previous = code;
             if (previous == kNoCode) {
-                row[d.pixels++] = static_cast<uint8_t>(code);
+                *out++ = static_cast<uint8_t>(code);
+                previous = code;
                 continue;
             }
-            const uint32_t next = d.next_code;
-            uint32_t walk = code;
-            uint32_t sp = stack_size;
-            // A full table takes no more entries: once entry 4095 is defined
-            // it keeps its string until the next clear code, as encoders
-            // that defer the clear expect.
+            // The new entry is the previous string plus the first byte of
+            // this one; a code not yet defined (the next code) is the
+            // previous string plus its own first byte. A full table takes
+            // no more entries: once entry 4095 is defined it keeps its
+            // string until the next clear code, as encoders that defer the
+            // clear expect.
             if (prefix[next] == kUndefined) {
-                if (prefix[code] != kUndefined) {
-                    suffix[next] = first[code];
-                } else {
-                    stack[--sp] = first[previous];
-                    suffix[next] = first[previous];
-                    walk = previous;
-                }
+                suffix[next] = prefix[code] != kUndefined ? first[code] : first[previous];
                 first[next] = first[previous];
                 prefix[next] = static_cast<uint16_t>(previous);
+                length[next] = static_cast<uint16_t>(length[previous] + 1);
             }
-            if (next < kTableSize - 1) {
-                d.next_code = next + 1;
-                if (d.next_code == d.limit) {
-                    ++d.code_width;
-                    d.limit <<= 1;
+            if (next < kTableSize - 1 && ++next == mask + 1 && next < kTableSize) {
+                ++code_width;
+                mask = mask * 2 + 1;
+            }
+            previous = code;
+
+            // Write the string backwards, straight into the row when it
+            // fits. A chain that does not reach a root in as many steps as
+            // its length ends the data like a broken one.
+            const uint32_t n = length[code];
+            if (n != 0 && n <= static_cast<size_t>(row_end - out)) {
+                uint8_t* p = out + n - 1;
+                uint32_t c = code;
+                while (p != out) {
+                    *p-- = suffix[c];
+                    c = prefix[c];
+                    if (c >= kTableSize) return Ending::kBroken;
                 }
-            }
-            // A root code goes straight into the row.
-            if (sp == stack_size && prefix[walk] == kRootPrefix) {
-                row[d.pixels++] = suffix[walk];
+                *p = suffix[c];
+                if (prefix[c] != kRootPrefix) return Ending::kBroken;
+                out += n;
                 continue;
             }
-            // Walk the prefix chain. A chain that loops or runs past the
-            // stack ends the data like a broken one.
-            for (;;) {
-                if (sp == 0) return Ending::kBroken;
-                stack[--sp] = suffix[walk];
-                const uint16_t p = prefix[walk];
-                if (p == kRootPrefix) break;
-                if (p == kUndefined) return Ending::kBroken;
-                walk = p;
-            }
-            d.sp = sp;
+            sp = push_string(d, code);
+            if (sp == kBrokenChain) return Ending::kBroken;
         }
         if (!deliver_row(d)) return Ending::kHostRefused;
-        d.pixels = 0;
+        out = row;
         if (d.rows_delivered == d.height) return Ending::kAllRows;
     }
 }
@@ -266,6 +321,7 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     d.suffix = d.prefix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
     d.first = d.suffix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
 
+    uint16_t lengths[kTableSize];
     uint8_t size_byte = 0;
     if (d.first == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
@@ -281,13 +337,15 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         // the data does can read an unset byte.
         std::memset(d.suffix, 0, kTableSize);
         std::memset(d.first, 0, kTableSize);
+        std::memset(lengths, 0, sizeof lengths);
+        d.length = lengths;
         for (uint32_t c = 0; c < d.clear_code; ++c) {
             d.prefix[c] = kRootPrefix;
             d.suffix[c] = static_cast<uint8_t>(c);
             d.first[c] = static_cast<uint8_t>(c);
+            lengths[c] = 1;
         }
         reset_table(d);
-        d.sp = d.stack_size;
         d.row_number = -8;
         d.row_step = 8;
 
