@@ -4,6 +4,7 @@
 #include "image_output.h"
 #include "kvhost/gif.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -137,7 +138,22 @@ std::string extension_text(const kvhost::ExtensionCopy& e, bool json) {
     }
 }
 
-std::string tag_text(const kvhost::TagEntry& tag, bool json) {
+// The bytes of a colour table tag that its fields use (none when the flag
+// is clear); the tag itself holds the whole 768-byte table field.
+std::vector<uint8_t> used_table(const kvhost::TagEntry& tag, const kvhost::TagStore& tags) {
+    const kvhost::TagEntry* fields =
+        tags.find(tag.tag == KV_GIF_TAG_GLOBAL_TABLE ? KV_GIF_TAG_SCREEN_FIELDS : KV_GIF_TAG_IMAGE_FIELDS);
+    if (fields == nullptr || fields->bytes.empty() || (fields->bytes[0] & 0x80) == 0) return {};
+    const size_t size = std::min(tag.bytes.size(), size_t{3} << ((fields->bytes[0] & 7) + 1));
+    return std::vector<uint8_t>(tag.bytes.begin(), tag.bytes.begin() + size);
+}
+
+std::string tag_text(const kvhost::TagEntry& tag, const kvhost::TagStore& tags, bool json) {
+    if (tag.tag == KV_GIF_TAG_GLOBAL_TABLE || tag.tag == KV_GIF_TAG_LOCAL_TABLE) {
+        const std::vector<uint8_t> used = used_table(tag, tags);
+        if (json) return json_string(hex(used));
+        return used.empty() ? "no table" : std::to_string(used.size() / 3) + " entries: " + hex(used);
+    }
     switch (tag.kind) {
         case kvhost::TagEntry::Kind::kWord: return std::to_string(tag.word);
         case kvhost::TagEntry::Kind::kByte: return std::to_string(tag.bytes.empty() ? 0 : tag.bytes[0]);
@@ -215,7 +231,7 @@ void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
     print_tree(r.metadata, 0);
     std::printf("tags:\n");
     for (const kvhost::TagEntry& tag : r.tags.entries) {
-        std::printf("  %u = %s\n", tag.tag, tag_text(tag, false).c_str());
+        std::printf("  %u = %s\n", tag.tag, tag_text(tag, r.tags, false).c_str());
     }
 }
 
@@ -225,7 +241,7 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
     for (size_t i = 0; i < r.tags.entries.size(); ++i) {
         const kvhost::TagEntry& tag = r.tags.entries[i];
         tags += (i ? ", " : "") + std::string("{\"tag\": ") + std::to_string(tag.tag) +
-                ", \"value\": " + tag_text(tag, true) + "}";
+                ", \"value\": " + tag_text(tag, r.tags, true) + "}";
     }
     tags += "]";
     std::string colour = "null";
