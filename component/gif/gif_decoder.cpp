@@ -226,7 +226,8 @@ Ending run(Decoder& d) {
                     suffix[next] = static_cast<uint8_t>(code);
                     first[next] = first[previous];
                     prefix[next] = static_cast<uint16_t>(previous);
-                    length[next] = static_cast<uint16_t>(length[previous] + 1);
+                    const uint32_t n = length[previous];
+                    length[next] = static_cast<uint16_t>(n + (n != 0));
                 }
                 if (next < kTableSize - 1 && ++next == mask + 1 && next < kTableSize) {
                     ++code_width;
@@ -250,6 +251,9 @@ Ending run(Decoder& d) {
                 continue;
             }
             if (previous == kNoCode) {
+                // Only a root has a string; the next code taken as the first
+                // code leaves an entry whose chain loops, marked by length 0.
+                if (code >= clear_code) length[code] = 0;
                 *out++ = static_cast<uint8_t>(code);
                 previous = code;
                 continue;
@@ -264,7 +268,8 @@ Ending run(Decoder& d) {
                 suffix[next] = prefix[code] != kUndefined ? first[code] : first[previous];
                 first[next] = first[previous];
                 prefix[next] = static_cast<uint16_t>(previous);
-                length[next] = static_cast<uint16_t>(length[previous] + 1);
+                const uint32_t n = length[previous];
+                length[next] = static_cast<uint16_t>(n + (n != 0));
             }
             if (next < kTableSize - 1 && ++next == mask + 1 && next < kTableSize) {
                 ++code_width;
@@ -273,8 +278,10 @@ Ending run(Decoder& d) {
             previous = code;
 
             // Write the string backwards, straight into the row when it
-            // fits. A chain that does not reach a root in as many steps as
-            // its length ends the data like a broken one.
+            // fits. A non-zero length is exact: every entry is defined from
+            // a previous code of the same table generation, so its chain
+            // reaches a root in exactly that many steps. Length 0 marks a
+            // chain that loops; the stack walk bounds it.
             const uint32_t n = length[code];
             if (n != 0 && n <= static_cast<size_t>(row_end - out)) {
                 uint8_t* p = out + n - 1;
@@ -282,10 +289,8 @@ Ending run(Decoder& d) {
                 while (p != out) {
                     *p-- = suffix[c];
                     c = prefix[c];
-                    if (c >= kTableSize) return Ending::kBroken;
                 }
                 *p = suffix[c];
-                if (prefix[c] != kRootPrefix) return Ending::kBroken;
                 out += n;
                 continue;
             }
