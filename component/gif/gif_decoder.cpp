@@ -44,7 +44,10 @@ struct Decoder {
     uint16_t* prefix;
     uint8_t* suffix;
     uint8_t* first;
-    uint16_t* length;  // string length of each code; a table of the call's own
+    // Tables of the call's own, on its stack: each code's string length,
+    // and its first four bytes (all of a shorter string), first byte lowest.
+    uint16_t* length;
+    uint32_t* head;
     uint32_t stack_size;
     // LZW state at the start (run() keeps the running state in locals).
     uint32_t min_code_size;
@@ -165,6 +168,7 @@ Ending run(Decoder& d) {
     uint8_t* const suffix = d.suffix;
     uint8_t* const first = d.first;
     uint16_t* const length = d.length;
+    uint32_t* const head = d.head;
     const uint32_t clear_code = d.clear_code;
 
     uint64_t bits = 0;  // filled from the least significant end
@@ -220,37 +224,22 @@ Ending run(Decoder& d) {
             bits >>= code_width;
             bit_count -= code_width;
 
-            if (code < clear_code && previous != kNoCode) {
-                // A root code: one byte, and the entry previous + that byte.
-                if (prefix[next] == kUndefined) {
-                    suffix[next] = static_cast<uint8_t>(code);
-                    first[next] = first[previous];
-                    prefix[next] = static_cast<uint16_t>(previous);
-                    const uint32_t n = length[previous];
-                    length[next] = static_cast<uint16_t>(n + (n != 0));
+            // Clear and end codes, codes past the table and the first code
+            // after a clear are rare; every other code takes one path.
+            if (code - clear_code < 2 || code > next || previous == kNoCode) [[unlikely]] {
+                if (code == clear_code + 1) return Ending::kEndCode;
+                if (code > next) {
+                    record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
+                    return Ending::kBadCode;
                 }
-                if (next < kTableSize - 1 && ++next == mask + 1 && next < kTableSize) {
-                    ++code_width;
-                    mask = mask * 2 + 1;
+                if (code == clear_code) {
+                    code_width = d.min_code_size + 1;
+                    mask = (1u << code_width) - 1;
+                    next = clear_code + 2;
+                    for (uint32_t c = clear_code; c < kTableSize; ++c) prefix[c] = kUndefined;
+                    previous = kNoCode;
+                    continue;
                 }
-                previous = code;
-                *out++ = static_cast<uint8_t>(code);
-                continue;
-            }
-            if (code == clear_code + 1) return Ending::kEndCode;
-            if (code > next) {
-                record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
-                return Ending::kBadCode;
-            }
-            if (code == clear_code) {
-                code_width = d.min_code_size + 1;
-                mask = (1u << code_width) - 1;
-                next = clear_code + 2;
-                for (uint32_t c = clear_code; c < kTableSize; ++c) prefix[c] = kUndefined;
-                previous = kNoCode;
-                continue;
-            }
-            if (previous == kNoCode) {
                 // Only a root has a string; the next code taken as the first
                 // code leaves an entry whose chain loops, marked by length 0.
                 if (code >= clear_code) length[code] = 0;
@@ -265,25 +254,36 @@ Ending run(Decoder& d) {
             // string until the next clear code, as encoders that defer the
             // clear expect.
             if (prefix[next] == kUndefined) {
-                suffix[next] = prefix[code] != kUndefined ? first[code] : first[previous];
-                first[next] = first[previous];
+                const uint32_t previous_head = head[previous];
+                const uint8_t byte =
+                    static_cast<uint8_t>(prefix[code] != kUndefined ? head[code] : previous_head);
+                suffix[next] = byte;
+                first[next] = static_cast<uint8_t>(previous_head);
                 prefix[next] = static_cast<uint16_t>(previous);
                 const uint32_t n = length[previous];
                 length[next] = static_cast<uint16_t>(n + (n != 0));
+                head[next] = n < 4 ? previous_head | (uint32_t{byte} << (8 * n)) : previous_head;
             }
-            if (next < kTableSize - 1 && ++next == mask + 1 && next < kTableSize) {
+            if (next < kTableSize - 1 && ++next == mask + 1) {
                 ++code_width;
                 mask = mask * 2 + 1;
             }
             previous = code;
 
-            // Write the string backwards, straight into the row when it
-            // fits. A non-zero length is exact: every entry is defined from
-            // a previous code of the same table generation, so its chain
-            // reaches a root in exactly that many steps. Length 0 marks a
-            // chain that loops; the stack walk bounds it.
+            // Strings of up to four bytes are copied whole from their head.
+            // Longer ones are written backwards, straight into the row when
+            // they fit. A non-zero length is exact: every entry is defined
+            // from a previous code of the same table generation, so its
+            // chain reaches a root in exactly that many steps. Length 0
+            // marks a chain that loops; the stack walk bounds it.
             const uint32_t n = length[code];
-            if (n != 0 && n <= static_cast<size_t>(row_end - out)) {
+            const size_t room = static_cast<size_t>(row_end - out);
+            if (n - 1 < 4 && room >= 4) {
+                std::memcpy(out, &head[code], 4);
+                out += n;
+                continue;
+            }
+            if (n != 0 && n <= room) {
                 uint8_t* p = out + n - 1;
                 uint32_t c = code;
                 while (p != out) {
@@ -327,6 +327,7 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     d.first = d.suffix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
 
     uint16_t lengths[kTableSize];
+    uint32_t heads[kTableSize];
     uint8_t size_byte = 0;
     if (d.first == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
@@ -343,12 +344,15 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         std::memset(d.suffix, 0, kTableSize);
         std::memset(d.first, 0, kTableSize);
         std::memset(lengths, 0, sizeof lengths);
+        std::memset(heads, 0, sizeof heads);
         d.length = lengths;
+        d.head = heads;
         for (uint32_t c = 0; c < d.clear_code; ++c) {
             d.prefix[c] = kRootPrefix;
             d.suffix[c] = static_cast<uint8_t>(c);
             d.first[c] = static_cast<uint8_t>(c);
             lengths[c] = 1;
+            heads[c] = c;
         }
         reset_table(d);
         d.row_number = -8;
