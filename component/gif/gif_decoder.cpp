@@ -242,7 +242,10 @@ Ending run(Decoder& d) {
                 }
                 // Only a root has a string; the next code taken as the first
                 // code leaves an entry whose chain loops, marked by length 0.
-                if (code >= clear_code) length[code] = 0;
+                if (code >= clear_code) {
+                    length[code] = 0;
+                    head[code] = 0;
+                }
                 *out++ = static_cast<uint8_t>(code);
                 previous = code;
                 continue;
@@ -283,15 +286,25 @@ Ending run(Decoder& d) {
                 out += n;
                 continue;
             }
-            if (n != 0 && n <= room) {
-                uint8_t* p = out + n - 1;
+            if (n != 0) {
+                // The bytes past the row wait on the stack for the next row.
                 uint32_t c = code;
+                uint8_t* p = out + n - 1;
+                if (n > room) {
+                    uint8_t* q = d.stack + d.stack_size - 1;
+                    sp = d.stack_size - (n - static_cast<uint32_t>(room));
+                    for (uint32_t i = n - static_cast<uint32_t>(room); i != 0; --i) {
+                        *q-- = suffix[c];
+                        c = prefix[c];
+                    }
+                    p = row_end - 1;
+                }
                 while (p != out) {
                     *p-- = suffix[c];
                     c = prefix[c];
                 }
                 *p = suffix[c];
-                out += n;
+                out = p + (n > room ? room : n);
                 continue;
             }
             sp = push_string(d, code);
@@ -339,12 +352,8 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         d.min_code_size = size_byte;
         d.clear_code = 1u << size_byte;
         d.end_code = d.clear_code + 1;
-        // Entries past the roots start defined as zero bytes so that nothing
-        // the data does can read an unset byte.
-        std::memset(d.suffix, 0, kTableSize);
-        std::memset(d.first, 0, kTableSize);
-        std::memset(lengths, 0, sizeof lengths);
-        std::memset(heads, 0, sizeof heads);
+        // Only the roots need values here: every other entry is written
+        // when it is defined, before anything reads it.
         d.length = lengths;
         d.head = heads;
         for (uint32_t c = 0; c < d.clear_code; ++c) {
