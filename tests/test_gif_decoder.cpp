@@ -73,6 +73,39 @@ TEST_F(GifDecoder, CodeEqualToTheNextCodeAndTheEarlyWidthChange) {
     EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{0, 1, 0, 1, 1}));
 }
 
+TEST_F(GifDecoder, AFullTableKeepsEntry4095UntilTheNextClear) {
+    // Literals fill the table: the n-th literal (from the second) defines
+    // entry 4 + n as the previous literal plus this one, so the 4091st
+    // defines 4095 as {l[4089], l[4090]}. Code 4095 then arrives twice with
+    // no clear in between; both times it is that same pair, as encoders that
+    // defer the clear mean it (and as giflib reads it).
+    const auto literals = giftest::pattern(4091, 4, 11);
+    std::vector<std::pair<uint32_t, int>> codes = {{4, 3}};
+    int width = 3;
+    uint32_t next = 6;
+    for (size_t i = 0; i < literals.size(); ++i) {
+        codes.push_back({literals[i], width});
+        if (i == 0) continue;
+        if (next < 4095 && ++next == (1u << width)) ++width;
+    }
+    ASSERT_EQ(width, 12);
+    codes.push_back({4095, 12});
+    codes.push_back({4095, 12});
+    codes.push_back({3, 12});
+    codes.push_back({5, 12});
+    std::vector<uint8_t> expected = literals;
+    for (int i = 0; i < 2; ++i) expected.insert(expected.end(), {literals[4089], literals[4090]});
+    expected.push_back(3);
+    ASSERT_EQ(expected.size(), 64u * 64u);
+    GifFile file;
+    file.header("89a", 64, 64, 0x81, giftest::ramp_table(4));
+    file.image(0, 0, 64, 64, 0, {}, 2, pack_codes(codes)).trailer();
+    const auto r = load(file);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(indices(*r.image), expected);
+    EXPECT_EQ(giftest::giflib_decode(file.bytes).indices.at(0), expected);
+}
+
 TEST_F(GifDecoder, EarlyEndTruncationAndSurplusData) {
     // End code in the middle of the first row: that row and the next arrive
     // as zero bytes; the two decoded pixels are not delivered.
