@@ -24,7 +24,8 @@ enum class Expect {
     kBadCode,        // a code above the next code: -2391, rows so far, then zero rows
     kUnknownLabel,   // an extension label outside the four GIF kinds ends the read with -2060
     kStrayBytes,     // bytes that start no block: skipped by the page count, refused by the walk
-    kOneBitRows,     // a 1-bit image whose data holds larger indices: rows keep each index's low bit
+    kOneBitRows,     // a 1-bit image whose data holds a larger index: it is packed shifted as it is, so a
+                     // lone pixel keeps its low bit
     kNoImages,       // no image at all: page count 0, page 1 not found
     kGiflibRejects,  // fuzzer-made or malformed file giflib refuses: read without harm
 };

@@ -30,12 +30,12 @@ enum class Ending {
 
 struct Decoder {
     HostStream* stream;
-    uint32_t tag;
     // Geometry.
     uint32_t width;
     uint32_t height;
     uint32_t depth;
     uint32_t raster_size;
+    uint32_t packed_size;  // of the packed row buffer
     bool interlaced;
     // The six buffers, in the order they are obtained.
     uint8_t* packed_row;
@@ -104,7 +104,7 @@ bool deliver_row(Decoder& d) {
     const int64_t number = advance_row(d);
     HostStatus status;
     if (d.depth == 1) {
-        std::memset(d.packed_row, 0, d.raster_size);
+        std::memset(d.packed_row, 0, d.packed_size);
         const uint32_t whole = d.width & ~7u;
         uint32_t i = 0;
         for (; i < whole; i += 8) {
@@ -124,7 +124,7 @@ bool deliver_row(Decoder& d) {
 
 // Every row not yet delivered arrives as zero bytes, in the running order.
 void deliver_zero_rows(Decoder& d) {
-    std::memset(d.packed_row, 0, d.raster_size);
+    std::memset(d.packed_row, 0, d.packed_size);
     while (d.rows_delivered < d.height && d.pass <= 3) {
         const int64_t number = advance_row(d);
         g_host.IO_raster_set(d.stream, d.packed_row, number, d.raster_size);
@@ -321,7 +321,6 @@ Ending run(Decoder& d) {
 HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* settings, HostDibInfo* dib) {
     Decoder d{};
     d.stream = stream;
-    d.tag = tag;
     const int64_t height = g_host.DIB_height_get(dib);
     const int64_t width = g_host.DIB_width_get(dib);
     d.height = height > 0 ? static_cast<uint32_t>(height) : 0;
@@ -332,7 +331,9 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     d.stack_size = d.width > kTableSize ? d.width : kTableSize;
 
     const char* m = module::kGifRead;
-    d.packed_row = static_cast<uint8_t*>(host_alloc(tag, d.raster_size, m, __LINE__));
+    // Packing writes (width + 7) / 8 bytes, whatever raster size the host gives.
+    d.packed_size = d.depth == 1 && d.raster_size < (d.width + 7) / 8 ? (d.width + 7) / 8 : d.raster_size;
+    d.packed_row = static_cast<uint8_t*>(host_alloc(tag, d.packed_size, m, __LINE__));
     d.row = d.packed_row ? static_cast<uint8_t*>(host_alloc(tag, d.width, m, __LINE__)) : nullptr;
     d.stack = d.row ? static_cast<uint8_t*>(host_alloc(tag, d.stack_size, m, __LINE__)) : nullptr;
     d.prefix = d.stack ? static_cast<uint16_t*>(host_alloc(tag, kTableSize * 2, m, __LINE__)) : nullptr;
