@@ -43,7 +43,7 @@ struct Decoder {
     uint8_t* stack;
     uint16_t* prefix;
     uint8_t* suffix;
-    uint8_t* first;
+    uint8_t* first;  // kept for every entry; decoding reads first bytes from head
     // Tables of the call's own, on its stack: each code's string length,
     // and its first four bytes (all of a shorter string), first byte lowest.
     uint16_t* length;
