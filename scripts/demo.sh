@@ -10,3 +10,10 @@ set -x
 $kvlzw version
 $kvlzw formats
 $kvlzw probe "$sample"
+$kvlzw info "$sample"
+$kvlzw info "$sample" --page 2
+pages=$($kvlzw info "$sample" --json | sed -n 's/.*"pages": \([0-9]*\).*/\1/p')
+for page in $(seq 1 "$pages"); do
+  $kvlzw decode "$sample" --page "$page" -o "/tmp/kvlzw-demo-page$page.png"
+done
+ls -l /tmp/kvlzw-demo-page*.png

@@ -1,16 +1,342 @@
-// The GIF half of decode and info. Not built yet.
+// The GIF half of decode and info: one page through the component, written
+// as a palette PNG or bare indices, or described with its metadata and tags.
 #include "decoders.h"
+#include "image_output.h"
+#include "kvhost/gif.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace kvtool {
+namespace {
 
-int decode_gif(const ParsedArgs&) {
-    complain("decoding GIF is not built into this version yet");
-    return kExitFailure;
+void print_errors(const std::vector<kvhost::ErrorRecord>& errors) {
+    for (const kvhost::ErrorRecord& record : errors) {
+        std::fprintf(stderr, "kvlzw: %s\n", kvhost::describe(record).c_str());
+    }
 }
 
-int info_gif(const ParsedArgs&) {
-    complain("describing GIF is not built into this version yet");
-    return kExitFailure;
+// --page N (default 1); false after a usage error message.
+bool page_of(const ParsedArgs& args, const char* command, uint32_t* page, int* exit_code) {
+    uint64_t value = 1;
+    if (args.has("--page") && (!parse_number(args.value("--page"), &value) || value > UINT32_MAX)) {
+        *exit_code = usage_error(command, "--page needs a whole number");
+        return false;
+    }
+    *page = static_cast<uint32_t>(value);
+    return true;
+}
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+// Characters as text, with anything unprintable as \xNN.
+std::string printable(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (uint8_t b : bytes) {
+        if (b >= 0x20 && b < 0x7F && b != '\\' && b != '"') {
+            text += static_cast<char>(b);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", b);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+bool is_number_type(int32_t type) {
+    return type == KV_METAD_TYPE_U8 || type == KV_METAD_TYPE_U16 || type == KV_METAD_TYPE_FLAG;
+}
+
+std::string value_text(const kvhost::MetadataNode& node) {
+    if (!node.has_data) return "(none)";
+    if (node.type == KV_METAD_TYPE_CHARS) return "\"" + printable(node.data) + "\"";
+    if (is_number_type(node.type)) {
+        std::string text;
+        for (uint32_t i = 0; i < node.count; ++i) text += (i ? " " : "") + std::to_string(node.number(i));
+        return text;
+    }
+    return std::to_string(node.data.size()) + " bytes" + (node.data.size() <= 32 ? ": " + hex(node.data) : "");
+}
+
+void print_tree(const kvhost::MetadataNode& node, int depth) {
+    for (const kvhost::MetadataNode& child : node.children) {
+        std::printf("%*s%s (%u)", depth * 2 + 2, "", child.name.c_str(), child.id);
+        if (child.kind == KV_METAD_VALUE) std::printf(" = %s", value_text(child).c_str());
+        std::printf("\n");
+        if (child.kind == KV_METAD_GROUP_BEGIN) print_tree(child, depth + 1);
+    }
+}
+
+std::string json_value(const kvhost::MetadataNode& node) {
+    if (!node.has_data) return "null";
+    if (node.type == KV_METAD_TYPE_CHARS) return json_string(std::string(node.data.begin(), node.data.end()));
+    if (is_number_type(node.type)) {
+        if (node.count == 1) return std::to_string(node.number(0));
+        std::string text = "[";
+        for (uint32_t i = 0; i < node.count; ++i) text += (i ? ", " : "") + std::to_string(node.number(i));
+        return text + "]";
+    }
+    return json_string(hex(node.data));
+}
+
+std::string json_tree(const kvhost::MetadataNode& node) {
+    std::string text = "[";
+    for (size_t i = 0; i < node.children.size(); ++i) {
+        const kvhost::MetadataNode& child = node.children[i];
+        text += i ? ", " : "";
+        text += "{\"name\": " + json_string(child.name) + ", \"id\": " + std::to_string(child.id);
+        if (child.kind == KV_METAD_VALUE) {
+            text += ", \"type\": " + std::to_string(child.type) + ", \"count\": " + std::to_string(child.count) +
+                    ", \"value\": " + json_value(child);
+        } else {
+            text += ", \"children\": " + json_tree(child);
+        }
+        text += "}";
+    }
+    return text + "]";
+}
+
+std::string extension_text(const kvhost::ExtensionCopy& e, bool json) {
+    char head[160];
+    switch (e.label) {
+        case KV_GIF_EXT_GRAPHIC_CONTROL:
+            std::snprintf(head, sizeof head,
+                          json ? "\"graphic control\", \"fields\": %u, \"delay\": %u, \"transparent_index\": %u"
+                               : "graphic control: fields %u, delay %u, transparent index %u",
+                          e.fields, e.delay_time, e.transparent_index);
+            return head;
+        case KV_GIF_EXT_PLAIN_TEXT:
+            std::snprintf(head, sizeof head,
+                          json ? "\"plain text\", \"grid\": [%u, %u, %u, %u], \"data_length\": %zu"
+                               : "plain text: grid %u,%u %ux%u, %zu data bytes",
+                          e.grid[0], e.grid[1], e.grid[2], e.grid[3], e.data.size());
+            return head;
+        case KV_GIF_EXT_COMMENT:
+            return json ? "\"comment\", \"data\": " + json_string(std::string(e.data.begin(), e.data.end()))
+                        : "comment: \"" + printable(e.data) + "\"";
+        case KV_GIF_EXT_APPLICATION: {
+            const std::vector<uint8_t> id(e.identifier, e.identifier + 8);
+            return json ? "\"application\", \"identifier\": " + json_string(std::string(id.begin(), id.end())) +
+                              ", \"auth_code\": " + json_string(std::string(e.auth_code.begin(), e.auth_code.end())) +
+                              ", \"data\": " + json_string(hex(e.data))
+                        : "application: \"" + printable(id) + "\" \"" + printable(e.auth_code) + "\", " +
+                              std::to_string(e.data.size()) + " data bytes";
+        }
+        default: return json ? "\"unknown\"" : "unknown extension";
+    }
+}
+
+// The bytes of a colour table tag that its fields use (none when the flag
+// is clear); the tag itself holds the whole 768-byte table field.
+std::vector<uint8_t> used_table(const kvhost::TagEntry& tag, const kvhost::TagStore& tags) {
+    const kvhost::TagEntry* fields =
+        tags.find(tag.tag == KV_GIF_TAG_GLOBAL_TABLE ? KV_GIF_TAG_SCREEN_FIELDS : KV_GIF_TAG_IMAGE_FIELDS);
+    if (fields == nullptr || fields->bytes.empty() || (fields->bytes[0] & 0x80) == 0) return {};
+    const size_t size = std::min(tag.bytes.size(), size_t{3} << ((fields->bytes[0] & 7) + 1));
+    return std::vector<uint8_t>(tag.bytes.begin(), tag.bytes.begin() + size);
+}
+
+std::string tag_text(const kvhost::TagEntry& tag, const kvhost::TagStore& tags, bool json) {
+    if (tag.tag == KV_GIF_TAG_GLOBAL_TABLE || tag.tag == KV_GIF_TAG_LOCAL_TABLE) {
+        const std::vector<uint8_t> used = used_table(tag, tags);
+        if (json) return json_string(hex(used));
+        return used.empty() ? "no table" : std::to_string(used.size() / 3) + " entries: " + hex(used);
+    }
+    switch (tag.kind) {
+        case kvhost::TagEntry::Kind::kWord: return std::to_string(tag.word);
+        case kvhost::TagEntry::Kind::kByte: return std::to_string(tag.bytes.empty() ? 0 : tag.bytes[0]);
+        case kvhost::TagEntry::Kind::kExtension:
+            return json ? "{\"kind\": " + extension_text(tag.extension, true) + "}" : extension_text(tag.extension, false);
+        case kvhost::TagEntry::Kind::kBytes:
+            if (tag.tag == KV_GIF_TAG_VERSION) {
+                return json ? json_string(std::string(tag.bytes.begin(), tag.bytes.end())) : "\"" + printable(tag.bytes) + "\"";
+            }
+            return json ? json_string(hex(tag.bytes)) : std::to_string(tag.bytes.size()) + " bytes";
+    }
+    return "";
+}
+
+struct PageFacts {
+    std::string signature;
+    std::string version;
+    uint64_t screen_width = 0, screen_height = 0;
+    uint64_t left = 0, top = 0;
+    bool has_transparency = false;
+    uint64_t transparent_index = 0;
+    bool has_colour = false;
+    uint8_t colour[3] = {0, 0, 0};  // red, green, blue
+    uint64_t delay = 0, disposal = 0, background = 0;
+};
+
+PageFacts facts_of(const kvhost::gif::PageResult& r) {
+    PageFacts f;
+    if (const kvhost::MetadataNode* root = r.metadata.child("GIF")) {
+        if (const kvhost::MetadataNode* header = root->child("GIFHeader")) {
+            if (const kvhost::MetadataNode* v = header->child("Signature")) f.signature = v->text();
+            if (const kvhost::MetadataNode* v = header->child("Version")) f.version = v->text();
+        }
+        if (const kvhost::MetadataNode* screen = root->child("LogicalScreenDescriptor")) {
+            if (const kvhost::MetadataNode* v = screen->child("LogicalScreenWidth")) f.screen_width = v->number();
+            if (const kvhost::MetadataNode* v = screen->child("LogicalScreenHeight")) f.screen_height = v->number();
+        }
+        if (const kvhost::MetadataNode* image = root->child("ImageDescriptor")) {
+            if (const kvhost::MetadataNode* v = image->child("ImageLeftPosition")) f.left = v->number();
+            if (const kvhost::MetadataNode* v = image->child("ImageTopPosition")) f.top = v->number();
+        }
+    }
+    f.has_transparency = r.has_attribute(KV_ATTR_TRANSPARENT_INDEX);
+    f.transparent_index = r.attribute(KV_ATTR_TRANSPARENT_INDEX);
+    auto colour = r.attributes.find(KV_ATTR_TRANSPARENT_COLOR);
+    if (colour != r.attributes.end() && colour->second.bytes.size() == 3) {
+        f.has_colour = true;
+        f.colour[0] = colour->second.bytes[2];
+        f.colour[1] = colour->second.bytes[1];
+        f.colour[2] = colour->second.bytes[0];
+    }
+    f.delay = r.attribute(KV_ATTR_DELAY);
+    f.disposal = r.attribute(KV_ATTR_DISPOSAL);
+    f.background = r.attribute(KV_ATTR_BACKGROUND_INDEX);
+    return f;
+}
+
+void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page) {
+    const kvhost::LoadedImage& image = *r.image;
+    std::printf("%s%s, logical screen %llux%llu, %u page%s\n", f.signature.c_str(), f.version.c_str(), (unsigned long long)f.screen_width,
+                (unsigned long long)f.screen_height, pages, pages == 1 ? "" : "s");
+    std::printf("page %u: %ux%u at (%llu, %llu), depth %u, palette %zu entries, %s\n", page == 0 ? 1 : page,
+                image.width, image.height, (unsigned long long)f.left, (unsigned long long)f.top, image.depth,
+                image.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
+    if (f.has_transparency) {
+        std::printf("  transparent index %llu", (unsigned long long)f.transparent_index);
+        if (f.has_colour) std::printf(", colour (%u, %u, %u)", f.colour[0], f.colour[1], f.colour[2]);
+        std::printf("\n");
+    } else {
+        std::printf("  no transparency\n");
+    }
+    std::printf("  delay %llu, disposal %llu, background index %llu\n", (unsigned long long)f.delay,
+                (unsigned long long)f.disposal, (unsigned long long)f.background);
+    std::printf("metadata:\n");
+    print_tree(r.metadata, 0);
+    std::printf("tags:\n");
+    for (const kvhost::TagEntry& tag : r.tags.entries) {
+        std::printf("  %u = %s\n", tag.tag, tag_text(tag, r.tags, false).c_str());
+    }
+}
+
+void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page) {
+    const kvhost::LoadedImage& image = *r.image;
+    std::string tags = "[";
+    for (size_t i = 0; i < r.tags.entries.size(); ++i) {
+        const kvhost::TagEntry& tag = r.tags.entries[i];
+        tags += (i ? ", " : "") + std::string("{\"tag\": ") + std::to_string(tag.tag) +
+                ", \"value\": " + tag_text(tag, r.tags, true) + "}";
+    }
+    tags += "]";
+    std::string colour = "null";
+    if (f.has_colour) {
+        colour = "[" + std::to_string(f.colour[0]) + ", " + std::to_string(f.colour[1]) + ", " +
+                 std::to_string(f.colour[2]) + "]";
+    }
+    std::printf(
+        "{\"format\": \"GIF\", \"version\": %s, \"pages\": %u, \"screen\": {\"width\": %llu, \"height\": %llu}, "
+        "\"page\": {\"number\": %u, \"left\": %llu, \"top\": %llu, \"width\": %u, \"height\": %u, \"depth\": %u, "
+        "\"palette_entries\": %zu, \"interlaced\": %s, \"transparent_index\": %s, \"transparent_color\": %s, "
+        "\"delay\": %llu, \"disposal\": %llu, \"background_index\": %llu}, \"metadata\": %s, \"tags\": %s}\n",
+        json_string(f.version).c_str(), pages, (unsigned long long)f.screen_width, (unsigned long long)f.screen_height,
+        page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, image.width, image.height,
+        image.depth, image.palette.size() / 4, r.settings.interlace ? "true" : "false",
+        f.has_transparency ? std::to_string(f.transparent_index).c_str() : "null", colour.c_str(),
+        (unsigned long long)f.delay, (unsigned long long)f.disposal, (unsigned long long)f.background,
+        json_tree(r.metadata).c_str(), tags.c_str());
+}
+
+}  // namespace
+
+int decode_gif(const ParsedArgs& args) {
+    int exit_code = kExitOk;
+    uint32_t page = 1;
+    if (!page_of(args, "decode", &page, &exit_code)) return exit_code;
+    const std::string out = args.value("-o");
+    if (out.empty()) return usage_error("decode", "needs -o OUT.png or -o OUT.bin");
+    const OutputKind kind = output_kind(out);
+    if (kind == OutputKind::kUnknown) return usage_error("decode", "OUT must end in .png or .bin");
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+
+    const kvhost::gif::PageResult r = kvhost::gif::load_page(kvhost::gif::Source::file(args.positional[0]), page);
+    if (!r.ok() || r.image == nullptr) {
+        print_errors(r.errors);
+        complain("cannot decode page " + std::to_string(page) + " of " + args.positional[0]);
+        return kExitFailure;
+    }
+    std::string error;
+    if (kind == OutputKind::kBin) {
+        if (!write_whole_file(out, palette_indices(*r.image), &error)) {
+            complain(error);
+            return kExitFailure;
+        }
+        return kExitOk;
+    }
+    PngRaster raster;
+    if (!raster_from_image(*r.image, &raster, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    // Indices past the table (the data may hold any byte) still need a
+    // palette entry in a PNG; they show black.
+    uint8_t largest = 0;
+    for (uint8_t index : raster.samples) largest = index > largest ? index : largest;
+    if (size_t{largest} * 3 + 3 > raster.palette_rgb.size()) raster.palette_rgb.resize(size_t{largest} * 3 + 3, 0);
+    if (r.has_attribute(KV_ATTR_TRANSPARENT_INDEX)) {
+        const size_t t = r.attribute(KV_ATTR_TRANSPARENT_INDEX) & 0xFF;
+        if (t * 3 + 3 > raster.palette_rgb.size()) raster.palette_rgb.resize(t * 3 + 3, 0);
+        raster.palette_alpha.assign(t + 1, 255);
+        raster.palette_alpha[t] = 0;
+    }
+    if (!write_png(out, raster, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int info_gif(const ParsedArgs& args) {
+    int exit_code = kExitOk;
+    uint32_t page = 1;
+    if (!page_of(args, "info", &page, &exit_code)) return exit_code;
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+    const kvhost::gif::Source source = kvhost::gif::Source::file(args.positional[0]);
+    const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
+    const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
+    if (r.image == nullptr) {
+        print_errors(r.errors);
+        complain("cannot read page " + std::to_string(page) + " of " + args.positional[0]);
+        return kExitFailure;
+    }
+    const PageFacts facts = facts_of(r);
+    if (args.has("--json")) {
+        print_json(r, facts, count.count, page);
+    } else {
+        print_text(r, facts, count.count, page);
+    }
+    // What was read is shown; errors after it (such as a missing trailer)
+    // still make the command fail.
+    print_errors(count.errors);
+    print_errors(r.errors);
+    return r.ok() && count.status == 0 ? kExitOk : kExitFailure;
 }
 
 }  // namespace kvtool

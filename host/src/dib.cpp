@@ -183,7 +183,7 @@ extern "C" HostStatus kvhost_IO_raster_set(HostStream* stream, const void* row, 
                                           std::to_string(image->height));
     }
     const uint64_t n = std::min<uint64_t>(count, image->row_size);
-    std::memcpy(image->pixels.data() + static_cast<size_t>(row_index) * image->row_size, row, n);
+    if (n != 0) std::memcpy(image->pixels.data() + static_cast<size_t>(row_index) * image->row_size, row, n);
     image->row_order.push_back(row_index);
     ++image->rows_delivered;
     return 0;

@@ -100,6 +100,69 @@ typedef struct RawSettings {
     uint32_t unused;
 } RawSettings;
 
+/* GIF extension records, one per extension block read. Every record begins
+ * with the extension's label, which tells the kinds apart. The reader hands
+ * them to the host as tags 1512 and 1514 (IO_tag_set with length 0); the
+ * host keeps deep copies, data included, because the component frees the
+ * records when the load ends. Extension data is the joined sub-block bytes
+ * followed by one zero byte; data_length counts the data bytes only (at most
+ * 65535) and a null data address means no data. */
+enum { KV_GIF_EXT_PLAIN_TEXT = 0x01, KV_GIF_EXT_GRAPHIC_CONTROL = 0xF9, KV_GIF_EXT_COMMENT = 0xFE,
+       KV_GIF_EXT_APPLICATION = 0xFF };
+
+typedef struct GifGraphicControlRecord {
+    uint32_t label; /* 0xF9 */
+    uint32_t fields;
+    uint32_t delay_time;
+    uint8_t transparent_index;
+} GifGraphicControlRecord;
+
+typedef struct GifPlainTextRecord {
+    uint32_t label; /* 0x01 */
+    uint32_t grid_left, grid_top, grid_width, grid_height;
+    uint32_t cell_width, cell_height;
+    uint32_t foreground_index, background_index;
+    uint32_t data_length;
+    uint8_t* data;
+} GifPlainTextRecord;
+
+typedef struct GifCommentRecord {
+    uint32_t label; /* 0xFE */
+    uint32_t data_length;
+    uint8_t* data;
+} GifCommentRecord;
+
+typedef struct GifApplicationRecord {
+    uint32_t label; /* 0xFF */
+    uint8_t identifier[8];
+    uint8_t auth_code[256];
+    uint8_t auth_code_length;
+    uint32_t data_length;
+    uint8_t* data;
+} GifApplicationRecord;
+
+/* GIF tags set by a load (IO_tag_set, IO_tag_word_set, IO_tag_byte_set). */
+enum {
+    KV_GIF_TAG_VERSION = 1500,          /* 3 characters */
+    KV_GIF_TAG_ASPECT_RATIO = 1501,     /* byte */
+    KV_GIF_TAG_BACKGROUND = 1502,       /* byte */
+    KV_GIF_TAG_SCREEN_FIELDS = 1503,    /* byte */
+    KV_GIF_TAG_SCREEN_HEIGHT = 1504,    /* word */
+    KV_GIF_TAG_SCREEN_WIDTH = 1505,     /* word */
+    KV_GIF_TAG_GLOBAL_TABLE = 1506,     /* 768 bytes (length 0 given) */
+    KV_GIF_TAG_IMAGE_LEFT = 1507,       /* word */
+    KV_GIF_TAG_IMAGE_TOP = 1508,        /* word */
+    KV_GIF_TAG_IMAGE_FIELDS = 1509,     /* byte */
+    KV_GIF_TAG_LOCAL_TABLE = 1510,      /* 768 bytes (length 0 given) */
+    KV_GIF_TAG_EXTENSION_COUNT = 1511,  /* word: extension records before the image */
+    KV_GIF_TAG_EXTENSION = 1512,        /* one extension record per call */
+    KV_GIF_TAG_AFTER_COUNT = 1513,      /* word: extension records after the image */
+    KV_GIF_TAG_AFTER_EXTENSION = 1514,  /* one extension record per call */
+    KV_GIF_TAG_TRANSPARENT_INDEX = 1515 /* byte */
+};
+/* Bytes of a colour table field (tags 1506 and 1510). */
+enum { KV_GIF_TABLE_BYTES = 768 };
+
 /* Answer of op 36 (attribute get). */
 typedef struct AttributeAnswer {
     uint64_t type_code;

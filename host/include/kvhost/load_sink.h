@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace kvhost {
@@ -31,9 +32,74 @@ struct AttributeValue {
     std::vector<uint8_t> bytes;
 };
 
+// One metadata item reported by a load: a group with its children, or a
+// value with a copy of its data (the component frees its own buffers).
+struct MetadataNode {
+    int32_t kind = 0;  // 1 = group, 2 = value (0 = the tree's unnamed root)
+    std::string name;
+    uint32_t id = 0;
+    uint32_t format = 0;
+    int32_t type = 0;    // value type code (22, 24, 27, 28, 33)
+    uint32_t count = 0;  // values of the type
+    bool has_data = false;  // false: reported with a null address
+    std::vector<uint8_t> data;
+    int32_t last = 0;
+    std::vector<MetadataNode> children;
+
+    // The first child with this name (and identifier, when non-zero), or null.
+    const MetadataNode* child(const std::string& child_name, uint32_t child_id = 0) const;
+    // Values as numbers: the unsigned value at index i of a 22, 24 or 27 item.
+    uint64_t number(uint32_t i = 0) const;
+    std::string text() const { return std::string(data.begin(), data.end()); }
+};
+
+struct MetadataTree {
+    MetadataNode root;
+    // Groups begun and not yet ended, innermost last.
+    std::vector<MetadataNode*> open;
+    // False once an end did not match the open group.
+    bool balanced = true;
+};
+
+// A deep copy of one GIF extension record (tags 1512 and 1514).
+struct ExtensionCopy {
+    uint32_t label = 0;
+    uint32_t fields = 0;  // graphic control
+    uint32_t delay_time = 0;
+    uint8_t transparent_index = 0;
+    uint32_t grid[4] = {0, 0, 0, 0};  // plain text: left, top, width, height
+    uint32_t cell_width = 0, cell_height = 0, foreground_index = 0, background_index = 0;
+    uint8_t identifier[8] = {};        // application
+    std::vector<uint8_t> auth_code;
+    bool has_data = false;  // plain text, comment, application
+    std::vector<uint8_t> data;
+};
+
+// One tag as set, in the order set; a tag set several times keeps each.
+struct TagEntry {
+    uint32_t tag = 0;
+    enum class Kind { kBytes, kWord, kByte, kExtension } kind = Kind::kBytes;
+    uint32_t type = 0;
+    uint16_t word = 0;
+    std::vector<uint8_t> bytes;  // kBytes (and kByte: one byte)
+    ExtensionCopy extension;     // kExtension
+};
+
+struct TagStore {
+    std::vector<TagEntry> entries;
+    // Every entry of the tag, oldest first.
+    std::vector<const TagEntry*> all(uint32_t tag) const;
+    // The latest entry of the tag, or null.
+    const TagEntry* find(uint32_t tag) const;
+};
+
 struct LoadSink {
     std::unique_ptr<LoadedImage> image;
     std::map<uint32_t, AttributeValue> attributes;
+    MetadataTree metadata;
+    TagStore tags;
+    // What IO_tag_set_exists answers: whether the reader should set tags.
+    bool keeps_tags = true;
     // Largest image (height * row size) that IO_DIB_create_ex accepts.
     uint64_t max_image_bytes = uint64_t{1} << 30;
 };

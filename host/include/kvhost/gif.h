@@ -1,0 +1,63 @@
+// Reading GIF files through the started component, for applications: one
+// page with its pixels, a page's description without pixels, the page count.
+// Each call runs on a fresh stream, clears this thread's error records
+// first and hands back the ones the call made.
+#pragma once
+
+#include "kvhost/errors.h"
+#include "kvhost/load_sink.h"
+#include "kvlzw/abi.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvhost::gif {
+
+// Where the GIF comes from: a file, or a memory buffer that outlives the call.
+struct Source {
+    std::string path;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+
+    static Source file(std::string file_path) { return Source{std::move(file_path), nullptr, 0}; }
+    static Source memory(const uint8_t* bytes, size_t length) { return Source{{}, bytes, length}; }
+};
+
+struct PageResult {
+    HostStatus status = 0;
+    std::vector<ErrorRecord> errors;
+    // The decoded image (load_page), or null when none was announced.
+    std::unique_ptr<LoadedImage> image;
+    // Page information: the description the component created.
+    uint32_t width = 0, height = 0, depth = 0;
+    std::vector<uint8_t> palette;  // 4 bytes per entry: blue, green, red, 0
+    uint32_t info_value = 0;       // what the page information entry wrote
+    bool described = false;        // a description was handed back
+    std::map<uint32_t, AttributeValue> attributes;
+    MetadataNode metadata;  // unnamed root; the "GIF" group is its child
+    bool metadata_balanced = true;
+    TagStore tags;
+    GifSettings settings{};  // version and interlace as the reader wrote them
+
+    bool ok() const { return status == 0; }
+    bool has_attribute(uint32_t a) const { return attributes.count(a) != 0; }
+    uint64_t attribute(uint32_t a) const;  // 0 when absent
+};
+
+struct CountResult {
+    HostStatus status = 0;
+    std::vector<ErrorRecord> errors;
+    uint32_t count = 0;
+    bool count_written = false;
+};
+
+// Decodes page N (counted from 1; 0 means 1).
+PageResult load_page(const Source& source, uint32_t page, bool keep_tags = true);
+// Describes page N without decoding its pixels.
+PageResult page_info(const Source& source, uint32_t page);
+CountResult page_count(const Source& source);
+
+}  // namespace kvhost::gif

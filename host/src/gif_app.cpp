@@ -1,0 +1,125 @@
+#include "kvhost/gif.h"
+
+#include "kvhost/image.h"
+#include "kvhost/registry.h"
+#include "kvhost/stream.h"
+#include "service_impl.h"
+
+namespace kvhost::gif {
+namespace {
+
+constexpr const char* kModule = KVHOST_MODULE("gif_app");
+
+std::unique_ptr<HostStream> open_source(const Source& source, HostStatus* status) {
+    if (source.data != nullptr || source.path.empty()) {
+        return memory_view_stream(source.data != nullptr ? source.data : reinterpret_cast<const uint8_t*>(""),
+                                  source.size);
+    }
+    std::string error;
+    auto stream = file_stream(source.path, FileMode::kRead, &error);
+    if (stream == nullptr) *status = record_host_error(kModule, __LINE__, host_error::kStream, error);
+    return stream;
+}
+
+// The GIF filter's entry for the operation, or null (with an error record).
+void* gif_entry(int32_t op, HostStatus* status) {
+    const RegisteredFilter filter = find_filter(KV_FORMAT_GIF);
+    void* entry = nullptr;
+    if (filter.control != nullptr) filter.control(nullptr, op, nullptr, nullptr, &entry, sizeof entry);
+    if (entry == nullptr) {
+        *status = record_host_error(kModule, __LINE__, host_error::kNotImplemented,
+                                    "no GIF filter is registered (is the component started?)");
+    }
+    return entry;
+}
+
+GifSettings default_settings() {
+    GifSettings settings{};
+    const RegisteredFilter filter = find_filter(KV_FORMAT_GIF);
+    if (filter.control != nullptr) filter.control(nullptr, KV_OP_SETTINGS_DEFAULTS, &settings, nullptr, nullptr, 0);
+    return settings;
+}
+
+void take_sink(HostStream& stream, PageResult& result) {
+    LoadSink& sink = stream.sink;
+    result.image = std::move(sink.image);
+    result.attributes = std::move(sink.attributes);
+    result.metadata_balanced = sink.metadata.balanced && sink.metadata.open.empty();
+    sink.metadata.open.clear();
+    result.metadata = std::move(sink.metadata.root);
+    result.tags = std::move(sink.tags);
+}
+
+void finish(PageResult& result) {
+    result.errors = error_records();
+    result.status = error_status();
+    clear_errors();
+}
+
+}  // namespace
+
+uint64_t PageResult::attribute(uint32_t a) const {
+    auto it = attributes.find(a);
+    return it == attributes.end() ? 0 : it->second.value;
+}
+
+PageResult load_page(const Source& source, uint32_t page, bool keep_tags) {
+    clear_errors();
+    PageResult result;
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<ImageLoadFn>(gif_entry(KV_OP_LOAD, &status));
+    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
+    if (stream != nullptr) {
+        stream->sink.keeps_tags = keep_tags;
+        result.settings = default_settings();
+        entry(stream.get(), &result.settings, page);
+        take_sink(*stream, result);
+    }
+    finish(result);
+    return result;
+}
+
+PageResult page_info(const Source& source, uint32_t page) {
+    clear_errors();
+    PageResult result;
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<PageInfoFn>(gif_entry(KV_OP_PAGE_INFO, &status));
+    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
+    if (stream != nullptr) {
+        result.settings = default_settings();
+        HostDibInfo* dib = nullptr;
+        entry(stream.get(), &dib, &result.info_value, &result.settings, page);
+        if (dib != nullptr) {
+            result.described = true;
+            result.width = dib->width;
+            result.height = dib->height;
+            result.depth = dib->depth;
+            result.palette = dib->palette;
+            kvhost_DIB_info_delete(dib);
+        }
+        take_sink(*stream, result);
+    }
+    finish(result);
+    return result;
+}
+
+CountResult page_count(const Source& source) {
+    clear_errors();
+    CountResult result;
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<PageCountFn>(gif_entry(KV_OP_PAGE_COUNT, &status));
+    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
+    if (stream != nullptr) {
+        constexpr uint32_t kUnwritten = 0xFFFFFFFFu;
+        uint32_t count = kUnwritten;
+        entry(stream.get(), nullptr, &count);
+        result.count_written = count != kUnwritten;
+        result.count = result.count_written ? count : 0;
+    }
+    result.errors = error_records();
+    result.status = error_status();
+    clear_errors();
+    return result;
+}
+
+}  // namespace kvhost::gif

@@ -1,0 +1,194 @@
+// Builds GIF files byte by byte for the GIF tests, with a plain LZW encoder
+// written from the GIF format description (not from the component).
+#pragma once
+
+#include <gif_lib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace giftest {
+
+// Packs (code, width) pairs least significant bit first.
+inline std::vector<uint8_t> pack_codes(const std::vector<std::pair<uint32_t, int>>& codes) {
+    std::vector<uint8_t> out;
+    uint64_t bits = 0;
+    int held = 0;
+    for (auto [code, width] : codes) {
+        bits |= uint64_t{code} << held;
+        held += width;
+        while (held >= 8) {
+            out.push_back(static_cast<uint8_t>(bits));
+            bits >>= 8;
+            held -= 8;
+        }
+    }
+    if (held > 0) out.push_back(static_cast<uint8_t>(bits));
+    return out;
+}
+
+// Encodes indices as one literal code each: a decoder adds a table entry
+// per code after the first, so the code width follows its table; a clear
+// code is sent before the table fills.
+inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices, int min_code_size,
+                                            bool end_code = true) {
+    const uint32_t clear = 1u << min_code_size;
+    std::vector<std::pair<uint32_t, int>> codes;
+    int width = min_code_size + 1;
+    uint32_t next = clear + 2;
+    bool first = true;
+    codes.push_back({clear, width});
+    for (uint8_t index : indices) {
+        codes.push_back({index, width});
+        if (first) {
+            first = false;
+            continue;
+        }
+        ++next;
+        if (next == (1u << width) && width < 12) ++width;
+        if (next >= 4000) {
+            codes.push_back({clear, width});
+            width = min_code_size + 1;
+            next = clear + 2;
+            first = true;
+        }
+    }
+    if (end_code) codes.push_back({clear + 1, width});
+    return pack_codes(codes);
+}
+
+// Splits data into sub-blocks of at most `size` bytes, with a terminator.
+inline std::vector<uint8_t> sub_blocks(const std::vector<uint8_t>& data, size_t size = 255, bool terminator = true) {
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at < data.size(); at += size) {
+        const size_t n = std::min(size, data.size() - at);
+        out.push_back(static_cast<uint8_t>(n));
+        out.insert(out.end(), data.begin() + at, data.begin() + at + n);
+    }
+    if (terminator) out.push_back(0);
+    return out;
+}
+
+struct GifFile {
+    std::vector<uint8_t> bytes;
+
+    GifFile& raw(std::vector<uint8_t> more) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+        return *this;
+    }
+    GifFile& byte(uint8_t b) {
+        bytes.push_back(b);
+        return *this;
+    }
+    GifFile& word(uint16_t w) {
+        bytes.push_back(static_cast<uint8_t>(w));
+        bytes.push_back(static_cast<uint8_t>(w >> 8));
+        return *this;
+    }
+    // Header and screen descriptor; a global table when given.
+    GifFile& header(const char* version, uint16_t width, uint16_t height, uint8_t fields,
+                    std::vector<uint8_t> table = {}, uint8_t background = 0, uint8_t aspect = 0) {
+        bytes.insert(bytes.end(), {'G', 'I', 'F'});
+        bytes.insert(bytes.end(), version, version + 3);
+        word(width).word(height).byte(fields).byte(background).byte(aspect);
+        return raw(std::move(table));
+    }
+    GifFile& control(uint8_t fields, uint16_t delay, uint8_t index, uint8_t terminator = 0) {
+        byte(0x21).byte(0xF9).byte(4).byte(fields).word(delay).byte(index).byte(terminator);
+        return *this;
+    }
+    GifFile& comment(const std::vector<std::string>& blocks) {
+        byte(0x21).byte(0xFE);
+        for (const std::string& b : blocks) {
+            byte(static_cast<uint8_t>(b.size()));
+            bytes.insert(bytes.end(), b.begin(), b.end());
+        }
+        return byte(0);
+    }
+    GifFile& application(const std::string& id_and_code, std::vector<uint8_t> data_blocks) {
+        byte(0x21).byte(0xFF).byte(static_cast<uint8_t>(id_and_code.size()));
+        bytes.insert(bytes.end(), id_and_code.begin(), id_and_code.end());
+        return raw(std::move(data_blocks));
+    }
+    GifFile& plain_text(const std::string& text) {
+        byte(0x21).byte(0x01).byte(12).word(1).word(2).word(30).word(8).byte(6).byte(8).byte(1).byte(0);
+        std::vector<uint8_t> data(text.begin(), text.end());
+        return raw(sub_blocks(data));
+    }
+    // Descriptor, local table and image data (min code size + sub-blocks).
+    GifFile& image(uint16_t left, uint16_t top, uint16_t width, uint16_t height, uint8_t fields,
+                   std::vector<uint8_t> local_table, int min_code_size, const std::vector<uint8_t>& data) {
+        byte(0x2C).word(left).word(top).word(width).word(height).byte(fields);
+        raw(std::move(local_table));
+        byte(static_cast<uint8_t>(min_code_size));
+        return raw(sub_blocks(data));
+    }
+    // An image whose data encodes the indices.
+    GifFile& image_of(uint16_t width, uint16_t height, const std::vector<uint8_t>& indices, int min_code_size = 8,
+                      uint8_t fields = 0, std::vector<uint8_t> local_table = {}) {
+        return image(0, 0, width, height, fields, std::move(local_table), min_code_size,
+                     encode_literals(indices, min_code_size));
+    }
+    GifFile& trailer() { return byte(0x3B); }
+};
+
+// A table of n entries where entry i is (i, 2i, 3i) modulo 256.
+inline std::vector<uint8_t> ramp_table(size_t n) {
+    std::vector<uint8_t> t(n * 3);
+    for (size_t i = 0; i < n; ++i) {
+        t[i * 3] = static_cast<uint8_t>(i);
+        t[i * 3 + 1] = static_cast<uint8_t>(i * 2);
+        t[i * 3 + 2] = static_cast<uint8_t>(i * 3);
+    }
+    return t;
+}
+
+inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7) {
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed;
+    for (auto& b : v) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>((x >> 16) % modulo);
+    }
+    return v;
+}
+
+// giflib's decoding of a GIF in memory: each image's indices, rows top to
+// bottom (giflib puts interlaced rows in place). Empty when giflib fails.
+struct GiflibImages {
+    bool ok = false;
+    int image_count = 0;
+    std::vector<std::vector<uint8_t>> indices;
+};
+
+inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
+    struct Reader {
+        const std::vector<uint8_t>* bytes;
+        size_t at;
+    } reader{&bytes, 0};
+    auto read = [](GifFileType* gif, GifByteType* out, int n) -> int {
+        auto* r = static_cast<Reader*>(gif->UserData);
+        const size_t count = std::min<size_t>(n, r->bytes->size() - r->at);
+        std::memcpy(out, r->bytes->data() + r->at, count);
+        r->at += count;
+        return static_cast<int>(count);
+    };
+    GiflibImages result;
+    int error = 0;
+    GifFileType* gif = DGifOpen(&reader, read, &error);
+    if (gif == nullptr) return result;
+    result.ok = DGifSlurp(gif) == GIF_OK;
+    result.image_count = gif->ImageCount;
+    for (int i = 0; i < gif->ImageCount && result.ok; ++i) {
+        const SavedImage& image = gif->SavedImages[i];
+        const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
+        result.indices.emplace_back(image.RasterBits, image.RasterBits + n);
+    }
+    DGifCloseFile(gif, &error);
+    return result;
+}
+
+}  // namespace giftest

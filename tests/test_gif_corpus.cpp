@@ -1,0 +1,287 @@
+// Every GIF of the shared corpus against giflib: each page's indices and
+// palette, and the page count. Where this reader's documented behaviour
+// differs from giflib's, the file is listed with the reason and with what
+// this reader does instead.
+#include "kvhost/gif.h"
+#include "kvhost/memory.h"
+#include "test_support.h"
+
+#include <gif_lib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+namespace {
+
+enum class Expect {
+    kSame,           // giflib reads the file: indices, palettes and count equal
+    kNoTrailer,      // all pages equal; the last load reports -2100 after its rows
+    kTruncated,      // data ends inside the image: all rows arrive, the missing ones zero, then -2100
+    kEarlyEnd,       // the image data holds too few pixels: zero rows, no error
+    kBadCodeSize,    // minimum code size above 8: -2391 before any row
+    kBadCode,        // a code above the next code: -2391, rows so far, then zero rows
+    kUnknownLabel,   // an extension label outside the four GIF kinds ends the read with -2060
+    kStrayBytes,     // bytes that start no block: skipped by the page count, refused by the walk
+    kOneBitRows,     // a 1-bit image whose data holds a larger index: it is packed shifted as it is, so a
+                     // lone pixel keeps its low bit
+    kNoImages,       // no image at all: page count 0, page 1 not found
+    kGiflibRejects,  // fuzzer-made or malformed file giflib refuses: read without harm
+};
+
+struct Listed {
+    Expect expect;
+    const char* why;
+};
+
+const std::map<std::string, Listed>& listed() {
+    static const std::map<std::string, Listed> files = {
+        {"gif/derived/muybridge-no-trailer.gif", {Expect::kNoTrailer, "trailer removed"}},
+        {"gif/wuffs/hippopotamus.interlaced.truncated.gif", {Expect::kTruncated, "cut at 1024 bytes"}},
+        {"gif/libnsgif/afl-000098.gif", {Expect::kTruncated, "fuzzer file cut inside its image data"}},
+        {"gif/libnsgif/afl-000188.gif", {Expect::kTruncated, "fuzzer file cut inside its image data"}},
+        {"gif/wuffs/artificial-gif/pixel-data-none.gif", {Expect::kEarlyEnd, "no pixels in the data"}},
+        {"gif/wuffs/artificial-gif/pixel-data-not-enough.gif", {Expect::kEarlyEnd, "one pixel for four"}},
+        {"gif/pillow/issue_2811.gif", {Expect::kBadCodeSize, "minimum code size 11"}},
+        {"gif/pygif/max-codes.gif", {Expect::kBadCodeSize, "minimum code size 11"}},
+        {"gif/pygif/overflow-codes.gif", {Expect::kBadCodeSize, "minimum code size 12"}},
+        {"gif/pygif/overflow-codes-max.gif", {Expect::kBadCodeSize, "minimum code size 255"}},
+        {"gif/libnsgif/lzwoob.gif", {Expect::kBadCodeSize, "minimum code size 12"}},
+        {"gif/pillow/decompression_bomb.gif", {Expect::kBadCodeSize, "minimum code size 143"}},
+        {"gif/pillow/zero_width.gif", {Expect::kBadCodeSize, "minimum code size 143"}},
+        {"gif/pygif/image-zero-width.gif", {Expect::kBadCodeSize, "the trailer byte (59) stands for the code size"}},
+        {"gif/pygif/invalid-code.gif", {Expect::kBadCode, "code above the next code"}},
+        {"gif/libnsgif/lzwof.gif", {Expect::kBadCode, "code 24 right after the clear"}},
+        {"gif/libnsgif/afl-000123.gif", {Expect::kBadCode, "fuzzer file with a code above the next code"}},
+        {"gif/pygif/unknown-extension.gif", {Expect::kUnknownLabel, "extension label 0x2A"}},
+        {"gif/libnsgif/afl-000349.gif", {Expect::kUnknownLabel, "extension label 0x00 after the image"}},
+        {"gif/pillow/test_extents_transparency.gif", {Expect::kStrayBytes, "a second header after the first image"}},
+        {"gif/pygif/invalid-colors.gif", {Expect::kOneBitRows, "index 5 under a 2-entry table"}},
+        {"gif/pygif/no-data.gif", {Expect::kNoImages, "header and trailer only"}},
+        {"gif/pygif/zero-size.gif", {Expect::kNoImages, "0x0 screen, no image"}},
+        {"gif/pygif/max-size.gif", {Expect::kNoImages, "65535x65535 screen, no image"}},
+        {"gif/wuffs/artificial-gif/no-frames.gif", {Expect::kNoImages, "no image"}},
+        {"gif/libnsgif/afl-000045.gif", {Expect::kNoImages, "version 88a, extension data cut short"}},
+        {"gif/libnsgif/afl-000001.gif", {Expect::kGiflibRejects, "two bytes, no header"}},
+        {"gif/libnsgif/afl-000028.gif", {Expect::kGiflibRejects, "signature byte flipped"}},
+        {"gif/libnsgif/afl-000029.gif", {Expect::kGiflibRejects, "ends after its colour table"}},
+        {"gif/libnsgif/afl-000243.gif", {Expect::kGiflibRejects, "minimum code sizes 0, 1 and 156"}},
+        {"gif/libnsgif/afl-000312.gif", {Expect::kGiflibRejects, "minimum code sizes 1 and 12"}},
+        {"gif/libnsgif/afl-000317.gif", {Expect::kGiflibRejects, "minimum code size 1, then a bad block byte"}},
+        {"gif/libnsgif/afl-000463.gif", {Expect::kGiflibRejects, "minimum code size 0, truncated"}},
+        {"gif/pygif/image-zero-size.gif", {Expect::kGiflibRejects, "0x0 image, file ends in its local table"}},
+        {"gif/pillow/hopper_zero_comment_subblocks.gif", {Expect::kGiflibRejects, "empty comment giflib refuses"}},
+        {"gif/wuffs/artificial-gif/zero-width-frame.gif", {Expect::kGiflibRejects, "0x0 frame with data"}},
+    };
+    return files;
+}
+
+struct Oracle {
+    bool opened = false;
+    bool slurped = false;
+    int count = 0;
+    std::vector<std::vector<uint8_t>> indices;
+    std::vector<std::vector<uint8_t>> rgb;  // each image's colour map, 3 bytes per entry
+};
+
+Oracle giflib_read(const std::string& path) {
+    Oracle o;
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    if (gif == nullptr) return o;
+    o.opened = true;
+    o.slurped = DGifSlurp(gif) == GIF_OK;
+    o.count = gif->ImageCount;
+    for (int i = 0; i < gif->ImageCount; ++i) {
+        const SavedImage& image = gif->SavedImages[i];
+        const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
+        o.indices.emplace_back(image.RasterBits, image.RasterBits != nullptr ? image.RasterBits + n : nullptr);
+        const ColorMapObject* map = image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
+        std::vector<uint8_t> rgb;
+        for (int k = 0; map != nullptr && k < map->ColorCount; ++k) {
+            rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
+        }
+        o.rgb.push_back(rgb);
+    }
+    DGifCloseFile(gif, &error);
+    return o;
+}
+
+std::vector<uint8_t> indices_of(const kvhost::LoadedImage& image) {
+    std::vector<uint8_t> out;
+    out.reserve(size_t{image.width} * image.height);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            out.push_back(image.depth == 1 ? (image.row(y)[x / 8] >> (7 - x % 8)) & 1 : image.row(y)[x]);
+        }
+    }
+    return out;
+}
+
+std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& errors) {
+    std::vector<int32_t> out;
+    for (const auto& e : errors) out.push_back(e.code);
+    return out;
+}
+
+// Our page against giflib's image: indices, and the palette entry by entry.
+// The transparent entry may differ: the reader makes its colour unique.
+void expect_page_equal(const kvhost::gif::PageResult& r, const Oracle& o, int i, const std::string& where) {
+    ASSERT_NE(r.image, nullptr) << where;
+    EXPECT_EQ(indices_of(*r.image), o.indices[i]) << where;
+    const bool transparent = r.has_attribute(KV_ATTR_TRANSPARENT_INDEX);
+    const size_t t = r.attribute(KV_ATTR_TRANSPARENT_INDEX);
+    for (size_t k = 0; k * 3 < o.rgb[i].size() && k * 4 < r.image->palette.size(); ++k) {
+        const uint8_t* p = &r.image->palette[k * 4];
+        const std::vector<uint8_t> ours = {p[2], p[1], p[0]};
+        const std::vector<uint8_t> theirs(o.rgb[i].begin() + k * 3, o.rgb[i].begin() + k * 3 + 3);
+        if (transparent && k == t && ours != theirs) {
+            for (size_t j = 0; j * 4 < r.image->palette.size(); ++j) {
+                if (j != k) {
+                    EXPECT_NE(0, std::memcmp(p, &r.image->palette[j * 4], 3)) << where << " entry " << j;
+                }
+            }
+            continue;
+        }
+        EXPECT_EQ(ours, theirs) << where << " palette entry " << k;
+    }
+}
+
+TEST(GifCorpus, EveryFileAgainstGiflib) {
+    kvtest::component();
+    const size_t blocks_before = kvhost::memory::blocks_outstanding();
+    const std::string root = KVLZW_CORPUS_DIR;
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".gif") {
+            files.push_back(std::filesystem::relative(entry.path(), root).string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 100u) << "corpus missing at " << root;
+
+    std::map<Expect, int> seen;
+    for (const std::string& file : files) {
+        const std::string path = root + "/" + file;
+        const auto found = listed().find(file);
+        const Expect expect = found == listed().end() ? Expect::kSame : found->second.expect;
+        const std::string where = file + (found == listed().end() ? "" : std::string(" (") + found->second.why + ")");
+        ++seen[expect];
+        const Oracle o = giflib_read(path);
+        const auto source = kvhost::gif::Source::file(path);
+        const auto count = kvhost::gif::page_count(source);
+
+        switch (expect) {
+            case Expect::kSame:
+            case Expect::kNoTrailer: {
+                if (expect == Expect::kSame) {
+                    ASSERT_TRUE(o.slurped) << where << ": giflib cannot read it; list it";
+                }
+                EXPECT_EQ(count.status, 0) << where;
+                ASSERT_EQ(count.count, static_cast<uint32_t>(o.count)) << where;
+                for (int i = 0; i < o.count; ++i) {
+                    const auto r = kvhost::gif::load_page(source, i + 1);
+                    const bool last = i + 1 == o.count;
+                    if (expect == Expect::kNoTrailer && last) {
+                        EXPECT_EQ(codes(r.errors), (std::vector<int32_t>{-2100})) << where;
+                    } else {
+                        EXPECT_TRUE(r.ok()) << where << " page " << i + 1 << ": "
+                                            << (r.errors.empty() ? "" : kvhost::describe(r.errors[0]));
+                    }
+                    expect_page_equal(r, o, i, where + " page " + std::to_string(i + 1));
+                }
+                break;
+            }
+            case Expect::kOneBitRows: {
+                ASSERT_TRUE(o.slurped) << where;
+                const auto r = kvhost::gif::load_page(source, 1);
+                ASSERT_TRUE(r.ok()) << where;
+                std::vector<uint8_t> low_bits = o.indices[0];
+                for (uint8_t& v : low_bits) v &= 1;
+                EXPECT_NE(low_bits, o.indices[0]) << where;
+                EXPECT_EQ(indices_of(*r.image), low_bits) << where;
+                break;
+            }
+            case Expect::kTruncated:
+            case Expect::kEarlyEnd:
+            case Expect::kBadCode: {
+                const auto r = kvhost::gif::load_page(source, count.count);
+                ASSERT_NE(r.image, nullptr) << where;
+                EXPECT_EQ(r.image->rows_delivered, r.image->height) << where;
+                const auto got = indices_of(*r.image);
+                if (!got.empty()) {
+                    EXPECT_EQ(got.back(), 0) << where << ": the missing rows are zero";
+                }
+                if (expect == Expect::kTruncated) {
+                    EXPECT_EQ(codes(r.errors), (std::vector<int32_t>{-2100})) << where;
+                }
+                if (expect == Expect::kEarlyEnd) {
+                    EXPECT_TRUE(r.ok()) << where;
+                }
+                if (expect == Expect::kBadCode) {
+                    EXPECT_EQ(codes(r.errors).at(0), -2391) << where;
+                }
+                break;
+            }
+            case Expect::kBadCodeSize: {
+                const auto r = kvhost::gif::load_page(source, 1);
+                ASSERT_NE(r.image, nullptr) << where;
+                EXPECT_EQ(r.image->rows_delivered, 0u) << where;
+                ASSERT_FALSE(r.errors.empty()) << where;
+                EXPECT_EQ(r.errors[0].code, -2391) << where;
+                EXPECT_GT(r.errors[0].details[1], 8) << where;
+                break;
+            }
+            case Expect::kUnknownLabel: {
+                EXPECT_EQ(codes(count.errors), (std::vector<int32_t>{-2060})) << where;
+                bool refused = false;
+                for (uint32_t page = 1; page <= std::max<uint32_t>(count.count, 1); ++page) {
+                    const auto r = kvhost::gif::load_page(source, page);
+                    const auto c = codes(r.errors);
+                    refused = refused || std::find(c.begin(), c.end(), -2060) != c.end();
+                }
+                EXPECT_TRUE(refused) << where;
+                break;
+            }
+            case Expect::kStrayBytes: {
+                ASSERT_GE(o.count, 1) << where;
+                EXPECT_GT(count.count, static_cast<uint32_t>(o.count)) << where;
+                expect_page_equal(kvhost::gif::load_page(source, 1), o, 0, where);
+                EXPECT_EQ(codes(kvhost::gif::load_page(source, o.count + 1).errors),
+                          (std::vector<int32_t>{-2060, -2005}))
+                    << where;
+                break;
+            }
+            case Expect::kNoImages: {
+                EXPECT_EQ(o.count, 0) << where;
+                EXPECT_EQ(count.count, 0u) << where;
+                const auto r = kvhost::gif::load_page(source, 1);
+                EXPECT_EQ(r.image, nullptr) << where;
+                EXPECT_EQ(codes(r.errors).back(), -2005) << where;
+                break;
+            }
+            case Expect::kGiflibRejects: {
+                EXPECT_FALSE(o.slurped) << where << ": giflib reads it now; compare it";
+                for (uint32_t page = 1; page <= count.count + 1; ++page) {
+                    const auto r = kvhost::gif::load_page(source, page);
+                    if (r.image != nullptr && r.image->rows_delivered != 0) {
+                        EXPECT_EQ(r.image->rows_delivered, r.image->height) << where << " page " << page;
+                    }
+                    if (page > count.count) {
+                        EXPECT_FALSE(r.ok()) << where << " page " << page;
+                    }
+                }
+                break;
+            }
+        }
+        EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before) << where;
+    }
+    // The listed files were all found.
+    for (const auto& [file, why] : listed()) {
+        EXPECT_NE(std::find(files.begin(), files.end(), file), files.end()) << file << " is listed but missing";
+    }
+    EXPECT_GE(seen[Expect::kSame], 80);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// The GIF LZW decoder as the host sees it: rows, their order and their
+// bytes, for well-formed, truncated and corrupt image data.
+#include "gif_test_files.h"
+#include "kvhost/gif.h"
+#include "kvhost/memory.h"
+#include "kvhost/stream.h"
+#include "test_support.h"
+
+using giftest::GifFile;
+using giftest::pack_codes;
+
+namespace {
+
+class GifDecoder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::component();
+        blocks_before_ = kvhost::memory::blocks_outstanding();
+    }
+    void TearDown() override { EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_); }
+
+    static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1) {
+        return kvhost::gif::load_page(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), page);
+    }
+    static std::vector<uint8_t> indices(const kvhost::LoadedImage& image) {
+        std::vector<uint8_t> out;
+        for (uint32_t y = 0; y < image.height; ++y) {
+            for (uint32_t x = 0; x < image.width; ++x) {
+                out.push_back(image.depth == 1 ? (image.row(y)[x / 8] >> (7 - x % 8)) & 1 : image.row(y)[x]);
+            }
+        }
+        return out;
+    }
+    // A file with a 4-entry global table and one image of the given data.
+    static GifFile with_data(uint16_t width, uint16_t height, int min_code_size, std::vector<uint8_t> data,
+                             uint8_t fields = 0) {
+        GifFile file;
+        file.header("89a", width, height, 0x81, giftest::ramp_table(4));
+        file.image(0, 0, width, height, fields, {}, min_code_size, data);
+        return file.trailer(), file;
+    }
+    size_t blocks_before_ = 0;
+};
+
+TEST_F(GifDecoder, CodeWidthsFollowTheTableAndMatchGiflib) {
+    // Minimum code size 8: 9-bit codes from 258, 10 bits once entry 511 is
+    // defined, then 11 and 12, and clears in between; giflib decodes the
+    // same bytes.
+    for (int min_code_size : {2, 3, 5, 8}) {
+        const auto pixels = giftest::pattern(97 * 61, 1u << min_code_size, min_code_size);
+        GifFile file;
+        file.header("89a", 97, 61, 0xF7, giftest::ramp_table(256)).image_of(97, 61, pixels, min_code_size).trailer();
+        const auto r = load(file);
+        ASSERT_TRUE(r.ok()) << min_code_size;
+        EXPECT_EQ(indices(*r.image), pixels) << min_code_size;
+        const auto oracle = giftest::giflib_decode(file.bytes);
+        ASSERT_TRUE(oracle.ok);
+        EXPECT_EQ(oracle.indices[0], pixels);
+    }
+}
+
+TEST_F(GifDecoder, CodeEqualToTheNextCodeAndTheEarlyWidthChange) {
+    // clear, 1, 6, end: code 6 arrives as the next code and is the previous
+    // string plus its own first byte.
+    auto r = load(with_data(3, 1, 2, pack_codes({{4, 3}, {1, 3}, {6, 3}, {5, 3}})));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{1, 1, 1}));
+
+    // clear, 0, 1, 6: 6 was defined as 0,1 when 1 arrived; after 6 the next
+    // code is 8, so the following code (1) and the end code are 4 bits wide.
+    r = load(with_data(5, 1, 2, pack_codes({{4, 3}, {0, 3}, {1, 3}, {6, 3}, {1, 4}, {5, 4}})));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{0, 1, 0, 1, 1}));
+}
+
+TEST_F(GifDecoder, AFullTableKeepsEntry4095UntilTheNextClear) {
+    // Literals fill the table: the n-th literal (from the second) defines
+    // entry 4 + n as the previous literal plus this one, so the 4091st
+    // defines 4095 as {l[4089], l[4090]}. Code 4095 then arrives twice with
+    // no clear in between; both times it is that same pair, as encoders that
+    // defer the clear mean it (and as giflib reads it).
+    const auto literals = giftest::pattern(4091, 4, 11);
+    std::vector<std::pair<uint32_t, int>> codes = {{4, 3}};
+    int width = 3;
+    uint32_t next = 6;
+    for (size_t i = 0; i < literals.size(); ++i) {
+        codes.push_back({literals[i], width});
+        if (i == 0) continue;
+        if (next < 4095 && ++next == (1u << width)) ++width;
+    }
+    ASSERT_EQ(width, 12);
+    codes.push_back({4095, 12});
+    codes.push_back({4095, 12});
+    codes.push_back({3, 12});
+    codes.push_back({5, 12});
+    std::vector<uint8_t> expected = literals;
+    for (int i = 0; i < 2; ++i) expected.insert(expected.end(), {literals[4089], literals[4090]});
+    expected.push_back(3);
+    ASSERT_EQ(expected.size(), 64u * 64u);
+    GifFile file;
+    file.header("89a", 64, 64, 0x81, giftest::ramp_table(4));
+    file.image(0, 0, 64, 64, 0, {}, 2, pack_codes(codes)).trailer();
+    const auto r = load(file);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(indices(*r.image), expected);
+    EXPECT_EQ(giftest::giflib_decode(file.bytes).indices.at(0), expected);
+}
+
+TEST_F(GifDecoder, EarlyEndTruncationAndSurplusData) {
+    // End code in the middle of the first row: that row and the next arrive
+    // as zero bytes; the two decoded pixels are not delivered.
+    auto r = load(with_data(4, 2, 2, pack_codes({{4, 3}, {1, 3}, {2, 3}, {5, 3}})));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->rows_delivered, 2u);
+    EXPECT_EQ(indices(*r.image), std::vector<uint8_t>(8, 0));
+
+    // The data stops without a terminator: rows decoded so far, then zero
+    // rows, and no error from the decoder; the end of the file is then
+    // reported once by the read of the next block.
+    const auto pixels = giftest::pattern(30 * 20, 4);
+    GifFile whole;
+    whole.header("89a", 30, 20, 0x81, giftest::ramp_table(4)).image_of(30, 20, pixels, 2);
+    GifFile cut;
+    cut.bytes.assign(whole.bytes.begin(), whole.bytes.begin() + (whole.bytes.size() - 1) / 2);
+    r = load(cut);
+    ASSERT_NE(r.image, nullptr);
+    EXPECT_EQ(r.image->rows_delivered, 20u);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].code, -2100);
+    EXPECT_EQ(r.errors[0].text, "Error reading GIF block");
+    const auto got = indices(*r.image);
+    size_t same = 0;
+    while (same < got.size() && got[same] == pixels[same]) ++same;
+    EXPECT_GE(same, 30u * 3);  // several whole rows came through
+    for (size_t i = (same / 30 + 1) * 30; i < got.size(); ++i) ASSERT_EQ(got[i], 0) << i;
+
+    // More codes than pixels, over several sub-blocks: decoding stops after
+    // the last row and the surplus is skipped, so the comment after the
+    // image is still read.
+    GifFile surplus;
+    surplus.header("89a", 2, 2, 0x81, giftest::ramp_table(4));
+    surplus.image(0, 0, 2, 2, 0, {}, 2, giftest::encode_literals(giftest::pattern(900, 4), 2));
+    surplus.comment({"after"}).trailer();
+    r = load(surplus);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>(giftest::pattern(4, 4))));
+    const auto after = r.tags.all(KV_GIF_TAG_AFTER_EXTENSION);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(std::string(after[0]->extension.data.begin(), after[0]->extension.data.end()), "after");
+}
+
+TEST_F(GifDecoder, InterlacedRowsArriveInPassOrder) {
+    const std::vector<std::pair<uint16_t, std::vector<int64_t>>> cases = {
+        {1, {0}}, {2, {0, 1}}, {5, {0, 4, 2, 1, 3}}, {11, {0, 8, 4, 2, 6, 10, 1, 3, 5, 7, 9}}};
+    for (const auto& [height, order] : cases) {
+        const auto pixels = giftest::pattern(size_t{3} * height, 4, height);
+        // Pixels are in delivery order in the data; giflib puts each row in place.
+        GifFile file;
+        file.header("89a", 3, height, 0x81, giftest::ramp_table(4)).image_of(3, height, pixels, 2, 0x40).trailer();
+        const auto r = load(file);
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(r.settings.interlace, 1u);
+        EXPECT_EQ(r.image->row_order, order) << height;
+        EXPECT_EQ(indices(*r.image), giftest::giflib_decode(file.bytes).indices.at(0)) << height;
+    }
+    // Truncated interlaced data: the zero rows continue the pass order.
+    GifFile cut;
+    cut.header("89a", 3, 5, 0x81, giftest::ramp_table(4));
+    cut.image(0, 0, 3, 5, 0x40, {}, 2, pack_codes({{4, 3}, {1, 3}, {2, 3}, {3, 3}, {5, 3}})).trailer();
+    const auto r = load(cut);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->row_order, (std::vector<int64_t>{0, 4, 2, 1, 3}));
+    EXPECT_EQ(r.image->row(0)[0], 1);
+    EXPECT_EQ(r.image->row(4)[0], 0);
+}
+
+TEST_F(GifDecoder, BadCodeSizesAndCodes) {
+    // Minimum code size 9 is refused before any row.
+    auto r = load(with_data(2, 2, 9, pack_codes({{512, 10}, {1, 10}})));
+    ASSERT_NE(r.image, nullptr);
+    EXPECT_EQ(r.image->rows_delivered, 0u);
+    ASSERT_FALSE(r.errors.empty());
+    EXPECT_EQ(r.errors[0].code, -2391);
+    EXPECT_EQ(r.errors[0].details[1], 9);
+
+    // A code above the next code: the rows so far, then zero rows. After
+    // clear, 1, 2, 3 the next code is 8 and codes are 4 bits wide.
+    r = load(with_data(2, 2, 2, pack_codes({{4, 3}, {1, 3}, {2, 3}, {3, 3}, {9, 4}, {1, 4}})));
+    ASSERT_NE(r.image, nullptr);
+    EXPECT_EQ(r.image->rows_delivered, 2u);
+    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{1, 2, 0, 0}));
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].code, -2391);
+    EXPECT_EQ(r.errors[0].details[1], 9);
+    EXPECT_EQ(r.errors[0].details[2], 8);
+
+    // A first code equal to the next code makes a chain that loops: it ends
+    // the data like a broken chain, without an error and within the stack.
+    r = load(with_data(3, 2, 2, pack_codes({{4, 3}, {6, 3}, {6, 3}, {6, 3}, {5, 3}})));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->rows_delivered, 2u);
+    EXPECT_EQ(indices(*r.image), std::vector<uint8_t>(6, 0));
+}
+
+TEST_F(GifDecoder, RowLayoutsAndEmptyImages) {
+    // 1 bit: ten pixels 1,0,1,1,0,0,0,0,1,1 pack as 0xB0, 0xC0.
+    GifFile one;
+    one.header("89a", 10, 1, 0x80, giftest::ramp_table(2)).image_of(10, 1, {1, 0, 1, 1, 0, 0, 0, 0, 1, 1}, 2).trailer();
+    auto r = load(one);
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r.image->depth, 1u);
+    EXPECT_EQ(r.image->row(0)[0], 0xB0);
+    EXPECT_EQ(r.image->row(0)[1], 0xC0);
+
+    // Height 0: the code size byte is still checked and the data skipped,
+    // so the comment after it is read.
+    GifFile empty;
+    empty.header("89a", 4, 4, 0x81, giftest::ramp_table(4));
+    empty.image(0, 0, 4, 0, 0, {}, 2, giftest::encode_literals({1, 2, 3}, 2)).comment({"x"}).trailer();
+    r = load(empty);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->rows_delivered, 0u);
+    EXPECT_EQ(r.tags.all(KV_GIF_TAG_AFTER_EXTENSION).size(), 1u);
+
+    // Width 65535 reaches the host as 65535, and its row decodes whole.
+    const auto wide = giftest::pattern(65535, 8);
+    GifFile w;
+    w.header("89a", 65535, 1, 0x82, giftest::ramp_table(8)).image_of(65535, 1, wide, 3).trailer();
+    r = load(w);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->width, 65535u);
+    EXPECT_EQ(indices(*r.image), wide);
+}
+
+TEST_F(GifDecoder, HostRefusingTheImageMovesTheStreamBack) {
+    // An image too large for the host is refused at IO_DIB_create_ex; the
+    // load fails cleanly and moves the stream back.
+    GifFile file;
+    file.header("89a", 8, 8, 0x81, giftest::ramp_table(4)).image_of(8, 8, giftest::pattern(64, 4), 2).trailer();
+    auto stream = kvhost::memory_stream(file.bytes);
+    stream->sink.max_image_bytes = 10;
+    auto load_entry = reinterpret_cast<ImageLoadFn>(kvtest::gif_filter().entry(KV_OP_LOAD));
+    GifSettings settings{89, 0, 0};
+    kvhost::clear_errors();
+    EXPECT_NE(load_entry(stream.get(), &settings, 1), 0);
+    EXPECT_EQ(stream->position, 0);
+    EXPECT_EQ(stream->sink.image, nullptr);
+    kvhost::clear_errors();
+}
+
+}  // namespace

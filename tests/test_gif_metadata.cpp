@@ -1,0 +1,236 @@
+// The metadata tree and tags that a GIF load reports, and the extension
+// records behind them.
+#include "gif_test_files.h"
+#include "kvhost/gif.h"
+#include "kvhost/memory.h"
+#include "test_support.h"
+
+using giftest::GifFile;
+using kvhost::MetadataNode;
+
+namespace {
+
+class GifMetadata : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::component();
+        blocks_before_ = kvhost::memory::blocks_outstanding();
+    }
+    void TearDown() override { EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_); }
+
+    static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1, bool tags = true) {
+        return kvhost::gif::load_page(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), page, tags);
+    }
+    // "name/id" of each child, in order.
+    static std::vector<std::string> names(const MetadataNode& node) {
+        std::vector<std::string> out;
+        for (const MetadataNode& child : node.children) out.push_back(child.name + "/" + std::to_string(child.id));
+        return out;
+    }
+    static const MetadataNode& root(const kvhost::gif::PageResult& r) {
+        static const MetadataNode empty;
+        const MetadataNode* gif = r.metadata.child("GIF", 14);
+        return gif != nullptr ? *gif : empty;
+    }
+    size_t blocks_before_ = 0;
+};
+
+// Every extension kind before the image, and one after it.
+GifFile every_extension() {
+    GifFile file;
+    file.header("89a", 3, 1, 0xF7, giftest::ramp_table(256), 7, 49);
+    file.control(0x0D, 300, 4);
+    file.plain_text("Hi!");
+    file.comment({"abc", "de"});
+    file.comment({});
+    file.application("NETSCAPE2.0", {3, 1, 0x39, 0x30, 0});
+    file.application("ICCRGBG1", {0});
+    file.image(5, 6, 3, 1, 0x80, giftest::ramp_table(2), 2, giftest::encode_literals({0, 1, 0}, 2));
+    file.comment({"end"}).trailer();
+    return file;
+}
+
+TEST_F(GifMetadata, TreeOfAFileWithEveryExtensionKind) {
+    const auto r = load(every_extension());
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(r.metadata_balanced);
+    ASSERT_EQ(names(r.metadata), (std::vector<std::string>{"GIF/14"}));
+    const MetadataNode& gif = root(r);
+    EXPECT_EQ(names(gif), (std::vector<std::string>{
+                              "GIFHeader/16", "LogicalScreenDescriptor/32", "GlobalColorTable/48",
+                              "GraphicControlExtension/249", "PlainTextExtension/1", "CommentExtension/254",
+                              "CommentExtension/254", "ApplicationExtension/255", "ApplicationExtension/255",
+                              "ImageDescriptor/44", "LocalColorTable/64", "AfterImageExtensions/4095"}));
+
+    const MetadataNode& header = gif.children[0];
+    EXPECT_EQ(header.children[0].text(), "GIF");
+    EXPECT_EQ(header.children[1].text(), "89a");
+    EXPECT_EQ(header.children[1].type, KV_METAD_TYPE_CHARS);
+    EXPECT_EQ(header.children[1].last, 1);
+    const MetadataNode& screen = gif.children[1];
+    EXPECT_EQ(names(screen), (std::vector<std::string>{"LogicalScreenWidth/513", "LogicalScreenHeight/514",
+                                                       "Fields/517", "BackgroundColorIndex/515",
+                                                       "PixelAspectRatio/516"}));
+    EXPECT_EQ(names(screen.children[2]), (std::vector<std::string>{"GlobalColorTableFlag/518", "ColorResolution/519",
+                                                                   "SortFlag/520", "GlobalColorTableSize/521"}));
+    EXPECT_EQ(screen.children[2].children[0].type, KV_METAD_TYPE_FLAG);
+    EXPECT_EQ(screen.children[2].children[1].number(), 7u);  // 0xF7: resolution 7
+    EXPECT_EQ(screen.children[2].children[3].number(), 7u);
+    EXPECT_EQ(screen.children[3].number(), 7u);
+    EXPECT_EQ(screen.children[4].number(), 49u);
+    EXPECT_EQ(gif.children[2].count, 768u);
+    EXPECT_EQ(gif.children[2].data, giftest::ramp_table(256));
+
+    const MetadataNode& control = gif.children[3];
+    EXPECT_EQ(names(control), (std::vector<std::string>{"Fields/3985", "DelayTime/3989", "TransparentColorIndex/3990"}));
+    EXPECT_EQ(names(control.children[0]),
+              (std::vector<std::string>{"DisposalMethod/3986", "UserInputFlag/3987", "TransparentColorFlag/3988"}));
+    EXPECT_EQ(control.children[0].children[0].number(), 3u);  // 0x0D
+    EXPECT_EQ(control.children[0].children[1].number(), 0u);
+    EXPECT_EQ(control.children[0].children[2].number(), 1u);
+    EXPECT_EQ(control.children[1].number(), 300u);
+    EXPECT_EQ(control.children[2].number(), 4u);
+
+    const MetadataNode& text = gif.children[4];
+    ASSERT_EQ(text.children.size(), 9u);
+    EXPECT_EQ(text.children[0].id, 17u);
+    EXPECT_EQ(text.children[2].number(), 30u);
+    EXPECT_EQ(text.children[8].name, "PlainTextData");
+    EXPECT_EQ(text.children[8].text(), "Hi!");
+
+    EXPECT_EQ(gif.children[5].count, 5u);  // sub-blocks of 3 and 2 bytes, joined
+    EXPECT_EQ(gif.children[5].text(), "abcde");
+    EXPECT_EQ(gif.children[6].count, 0u);  // empty comment: no data at all
+    EXPECT_FALSE(gif.children[6].has_data);
+
+    const MetadataNode& netscape = gif.children[7];
+    EXPECT_EQ(names(netscape), (std::vector<std::string>{"ApplicationIdentifier/4081", "Appl.AuthenticationCode/4082",
+                                                         "ApplicationData/4083"}));
+    EXPECT_EQ(netscape.children[0].text(), "NETSCAPE");
+    EXPECT_EQ(netscape.children[1].text(), "2.0");
+    EXPECT_EQ(netscape.children[2].data, (std::vector<uint8_t>{1, 0x39, 0x30}));
+    EXPECT_EQ(gif.children[8].children[1].count, 0u);  // block size 8: no authentication code
+
+    const MetadataNode& image = gif.children[9];
+    EXPECT_EQ(names(image), (std::vector<std::string>{"ImageLeftPosition/705", "ImageTopPosition/706",
+                                                      "ImageWidth/707", "ImageHeight/708", "Fields/709"}));
+    EXPECT_EQ(names(image.children[4]), (std::vector<std::string>{"LocalColorTableFlag/710", "InterlaceFlag/711",
+                                                                  "SortFlag/712", "LocalColorTableSize/713"}));
+    EXPECT_EQ(image.children[0].number(), 5u);
+    EXPECT_EQ(gif.children[10].count, 6u);  // local size field 0: two entries
+    EXPECT_EQ(names(gif.children[11]), (std::vector<std::string>{"CommentExtension/254"}));
+}
+
+TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
+    const auto r = load(every_extension());
+    std::vector<uint32_t> order;
+    for (const auto& tag : r.tags.entries) order.push_back(tag.tag);
+    EXPECT_EQ(order, (std::vector<uint32_t>{1500, 1505, 1504, 1503, 1502, 1501, 1506, 1507, 1508, 1509, 1510, 1511,
+                                            1512, 1512, 1512, 1512, 1512, 1512, 1515, 1513, 1514}));
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_VERSION)->bytes, (std::vector<uint8_t>{'8', '9', 'a'}));
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_SCREEN_FIELDS)->bytes[0], 0xF7);
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_GLOBAL_TABLE)->bytes, giftest::ramp_table(256));
+    const auto& local = r.tags.find(KV_GIF_TAG_LOCAL_TABLE)->bytes;
+    ASSERT_EQ(local.size(), 768u);
+    EXPECT_EQ(std::vector<uint8_t>(local.begin(), local.begin() + 6), giftest::ramp_table(2));
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_EXTENSION_COUNT)->word, 6);
+    const auto records = r.tags.all(KV_GIF_TAG_EXTENSION);
+    EXPECT_EQ(records[0]->extension.label, 0xF9u);
+    EXPECT_EQ(records[0]->extension.delay_time, 300u);
+    EXPECT_EQ(records[1]->extension.label, 0x01u);
+    EXPECT_EQ(records[1]->extension.cell_height, 8u);
+    EXPECT_EQ(records[2]->extension.data, (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e'}));
+    EXPECT_FALSE(records[3]->extension.has_data);
+    EXPECT_EQ(std::string(records[4]->extension.auth_code.begin(), records[4]->extension.auth_code.end()), "2.0");
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_TRANSPARENT_INDEX)->bytes[0], 4);
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_AFTER_COUNT)->word, 1);
+
+    // A stream that keeps no tags gets only the transparent index.
+    const auto untagged = load(every_extension(), 1, false);
+    ASSERT_EQ(untagged.tags.entries.size(), 1u);
+    EXPECT_EQ(untagged.tags.entries[0].tag, 1515u);
+
+    // Without extensions after the image: no group, and tag 1513 is 0.
+    GifFile plain;
+    plain.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).image_of(1, 1, {1}, 2).trailer();
+    const auto p = load(plain);
+    EXPECT_EQ(root(p).child("AfterImageExtensions"), nullptr);
+    EXPECT_EQ(p.tags.find(KV_GIF_TAG_AFTER_COUNT)->word, 0);
+    EXPECT_TRUE(p.tags.all(KV_GIF_TAG_AFTER_EXTENSION).empty());
+}
+
+TEST_F(GifMetadata, ExtensionsBetweenTwoImagesBelongToBothLoads) {
+    GifFile file;
+    file.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).image_of(1, 1, {1}, 2);
+    file.control(0x04, 25, 0).image_of(1, 1, {0}, 2).trailer();
+    const auto first = load(file, 1);
+    const MetadataNode* after = root(first).child("AfterImageExtensions", 4095);
+    ASSERT_NE(after, nullptr);
+    EXPECT_EQ(names(*after), (std::vector<std::string>{"GraphicControlExtension/249"}));
+    const auto second = load(file, 2);
+    EXPECT_EQ(names(root(second)), (std::vector<std::string>{"GIFHeader/16", "LogicalScreenDescriptor/32",
+                                                             "GlobalColorTable/48", "GraphicControlExtension/249",
+                                                             "ImageDescriptor/44"}));
+    // Page information stops after the image's tables.
+    const auto info = kvhost::gif::page_info(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), 1);
+    EXPECT_EQ(names(root(info)),
+              (std::vector<std::string>{"GIFHeader/16", "LogicalScreenDescriptor/32", "GlobalColorTable/48",
+                                        "ImageDescriptor/44"}));
+}
+
+TEST_F(GifMetadata, ExtensionDataLongerThan65535BytesIsCut) {
+    // 300 sub-blocks of 255 bytes: the record keeps the first 65535 bytes,
+    // the rest is read and dropped, and the image after it still loads.
+    std::vector<std::string> blocks;
+    std::string all;
+    for (int i = 0; i < 300; ++i) {
+        std::string block(255, static_cast<char>('A' + i % 26));
+        all += block;
+        blocks.push_back(block);
+    }
+    GifFile file;
+    file.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).comment(blocks).image_of(1, 1, {1}, 2).trailer();
+    const auto r = load(file);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->row(0)[0], 0x80);
+    const MetadataNode* comment = root(r).child("CommentExtension");
+    ASSERT_NE(comment, nullptr);
+    EXPECT_EQ(comment->count, 65535u);
+    EXPECT_EQ(comment->text(), all.substr(0, 65535));
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_EXTENSION)->extension.data.size(), 65535u);
+}
+
+TEST_F(GifMetadata, BrokenExtensionsEndTheWalk) {
+    GifFile bad_terminator;
+    bad_terminator.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).control(0, 0, 0, 7).image_of(1, 1, {1}, 2);
+    auto r = load(bad_terminator);
+    EXPECT_EQ(kvtest::error_codes().size(), 0u);  // handed back with the result
+    ASSERT_EQ(r.errors.size(), 2u);
+    EXPECT_EQ(r.errors[0].code, -2060);
+    EXPECT_EQ(r.errors[1].code, -2005);
+    EXPECT_EQ(root(r).child("GraphicControlExtension"), nullptr);  // a failed parse reports nothing
+    EXPECT_TRUE(r.metadata_balanced);
+
+    GifFile short_comment;
+    short_comment.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).byte(0x21).byte(0xFE).byte(10).raw({'a', 'b'});
+    r = load(short_comment);
+    ASSERT_EQ(r.errors.size(), 2u);
+    EXPECT_EQ(r.errors[0].code, -2052);
+    EXPECT_EQ(r.errors[1].code, -2005);
+
+    GifFile short_application;
+    short_application.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).byte(0x21).byte(0xFF).byte(3).raw({'a'});
+    r = load(short_application);
+    ASSERT_EQ(r.errors.size(), 2u);
+    EXPECT_EQ(r.errors[0].code, -2052);
+    EXPECT_EQ(r.errors[0].details[2], 255);
+
+    GifFile unknown;
+    unknown.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).byte(0x21).byte(0x2A).byte(0).image_of(1, 1, {1}, 2);
+    r = load(unknown);
+    ASSERT_EQ(r.errors.size(), 2u);
+    EXPECT_EQ(r.errors[0].code, -2060);
+    EXPECT_EQ(r.errors[1].code, -2005);
+}
+
+}  // namespace

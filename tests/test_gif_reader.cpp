@@ -1,0 +1,291 @@
+// The GIF stream reader through its three filter entries: pages, colour
+// tables, graphic control values, attributes, settings and page counts.
+#include "gif_test_files.h"
+#include "kvhost/gif.h"
+#include "kvhost/memory.h"
+#include "kvhost/stream.h"
+#include "test_support.h"
+
+using giftest::GifFile;
+
+namespace {
+
+class GifReader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::component();
+        blocks_before_ = kvhost::memory::blocks_outstanding();
+    }
+    void TearDown() override { EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_); }
+
+    static kvhost::gif::Source source(const GifFile& file) {
+        return kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size());
+    }
+    static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1) {
+        return kvhost::gif::load_page(source(file), page);
+    }
+    // Palette entry i as (red, green, blue).
+    static std::vector<uint8_t> rgb(const std::vector<uint8_t>& palette, size_t i) {
+        return {palette.at(i * 4 + 2), palette.at(i * 4 + 1), palette.at(i * 4)};
+    }
+    static std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& errors) {
+        std::vector<int32_t> out;
+        for (const auto& e : errors) out.push_back(e.code);
+        return out;
+    }
+    // Three 2x1 images with pixel values 1, 2, 3 and a comment before each.
+    static GifFile three_pages(bool trailer = true) {
+        GifFile file;
+        file.header("89a", 4, 4, 0x81, giftest::ramp_table(4));
+        for (uint8_t i = 1; i <= 3; ++i) {
+            file.comment({"c" + std::to_string(i)}).control(static_cast<uint8_t>(i << 2), i * 10, 0);
+            file.image(i, 0, 2, 1, 0, {}, 2, giftest::encode_literals({i, i}, 2));
+        }
+        if (trailer) file.trailer();
+        return file;
+    }
+    size_t blocks_before_ = 0;
+};
+
+TEST_F(GifReader, PagesAreFoundAndMissingPagesMoveTheStreamBack) {
+    const GifFile file = three_pages();
+    for (uint32_t page : {0u, 1u, 2u, 3u}) {
+        const auto r = load(file, page);
+        ASSERT_TRUE(r.ok()) << page;
+        const uint8_t expected = static_cast<uint8_t>(page == 0 ? 1 : page);
+        EXPECT_EQ(r.image->row(0)[0], expected);
+        EXPECT_EQ(r.attribute(KV_ATTR_DELAY), expected * 10u);
+        EXPECT_EQ(r.attribute(KV_ATTR_DISPOSAL), expected);
+        EXPECT_EQ(r.attributes.at(KV_ATTR_POSITION).bytes[0], expected);  // left, first byte of a u64
+    }
+    // Page 4 of 3: -2005, nothing announced, and the stream back at its start.
+    auto stream = kvhost::memory_stream(file.bytes);
+    stream->position = 0;
+    auto entry = reinterpret_cast<ImageLoadFn>(kvtest::gif_filter().entry(KV_OP_LOAD));
+    GifSettings settings{89, 0, 0};
+    kvhost::clear_errors();
+    EXPECT_NE(entry(stream.get(), &settings, 4), 0);
+    EXPECT_EQ(kvtest::error_codes(), (std::vector<int32_t>{-2005}));
+    EXPECT_EQ(stream->position, 0);
+    EXPECT_EQ(stream->sink.image, nullptr);
+    kvhost::clear_errors();
+
+    // Only page 3's own extensions are parsed: one comment, one control.
+    const auto r = load(file, 3);
+    const auto before = r.tags.all(KV_GIF_TAG_EXTENSION);
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(before[0]->extension.data, (std::vector<uint8_t>{'c', '3'}));
+    EXPECT_EQ(before[1]->extension.delay_time, 30u);
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_EXTENSION_COUNT)->word, 2);
+}
+
+TEST_F(GifReader, TheLastOfTwoGraphicControlsApplies) {
+    GifFile file;
+    file.header("89a", 2, 1, 0x81, giftest::ramp_table(4));
+    file.control(0x08 | 0x01, 7, 1).control(0x0C, 9, 2);
+    file.image_of(2, 1, {1, 2}, 2).trailer();
+    const auto r = load(file);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.attribute(KV_ATTR_DELAY), 9u);
+    EXPECT_EQ(r.attribute(KV_ATTR_DISPOSAL), 3u);
+    EXPECT_FALSE(r.has_attribute(KV_ATTR_TRANSPARENT_INDEX));  // the second has no transparent flag
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_TRANSPARENT_INDEX)->bytes[0], 2);
+}
+
+TEST_F(GifReader, ColourTablesLocalGlobalAndDefault) {
+    // A 4-entry local table under a 256-entry global one: bit count 2,
+    // depth 4, entries 0-3 from the local table and 4-15 zero.
+    GifFile local;
+    local.header("89a", 2, 1, 0xF7, giftest::ramp_table(256));
+    const std::vector<uint8_t> table = {9, 8, 7, 6, 5, 4, 3, 2, 1, 250, 251, 252};
+    local.image_of(2, 1, {3, 0}, 2, 0x81, table).trailer();
+    auto r = load(local);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->depth, 4u);
+    ASSERT_EQ(r.image->palette.size(), 64u);
+    EXPECT_EQ(rgb(r.image->palette, 3), (std::vector<uint8_t>{250, 251, 252}));
+    for (size_t i = 4; i < 16; ++i) EXPECT_EQ(rgb(r.image->palette, i), (std::vector<uint8_t>{0, 0, 0}));
+
+    // No tables: bit count 1 takes the black and white default.
+    GifFile bw;
+    bw.header("87a", 2, 1, 0x00).image_of(2, 1, {1, 0}, 2).trailer();
+    r = load(bw);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.settings.version, 87u);
+    EXPECT_EQ(r.image->depth, 1u);
+    EXPECT_EQ(rgb(r.image->palette, 0), (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(rgb(r.image->palette, 1), (std::vector<uint8_t>{255, 255, 255}));
+
+    // Bit count 3: depth 4 and no table at all, so the palette is zero.
+    GifFile none;
+    none.header("89a", 2, 1, 0x02).image_of(2, 1, {5, 1}, 3).trailer();
+    r = load(none);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.image->depth, 4u);
+    EXPECT_EQ(r.image->palette, std::vector<uint8_t>(64, 0));
+
+    // Bit count 4 and 8 take the 16- and 256-entry defaults.
+    GifFile sixteen;
+    sixteen.header("89a", 1, 1, 0x03).image_of(1, 1, {0}, 4).trailer();
+    r = load(sixteen);
+    EXPECT_EQ(rgb(r.image->palette, 8), (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(rgb(r.image->palette, 9), (std::vector<uint8_t>{255, 0, 0}));
+    EXPECT_EQ(rgb(r.image->palette, 7), (std::vector<uint8_t>{128, 128, 128}));
+    GifFile full;
+    full.header("89a", 1, 1, 0x07).image_of(1, 1, {0}, 8).trailer();
+    r = load(full);
+    EXPECT_EQ(rgb(r.image->palette, 0xFF), (std::vector<uint8_t>{255, 255, 255}));
+    EXPECT_EQ(rgb(r.image->palette, 0x25), (std::vector<uint8_t>{85, 36, 36}));  // red 1, green 1, blue 1
+    EXPECT_EQ(rgb(r.image->palette, 0x0E), (std::vector<uint8_t>{170, 109, 0}));  // red 2, green 3
+}
+
+TEST_F(GifReader, TransparentColourFixUp) {
+    // Index 2 shares its colour with index 0: it becomes (255, 255, 255),
+    // or (254, 255, 255) when white is taken, in the palette and in
+    // attribute 1 (blue, green, red).
+    std::vector<uint8_t> table = {10, 20, 30, 255, 255, 255, 10, 20, 30, 1, 2, 3};
+    GifFile file;
+    file.header("89a", 2, 1, 0x81, table).control(0x01, 0, 2).image_of(2, 1, {2, 1}, 2).trailer();
+    auto r = load(file);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(rgb(r.image->palette, 2), (std::vector<uint8_t>{254, 255, 255}));
+    EXPECT_EQ(r.attributes.at(KV_ATTR_TRANSPARENT_COLOR).bytes, (std::vector<uint8_t>{255, 255, 254}));
+    EXPECT_EQ(r.attribute(KV_ATTR_TRANSPARENT_INDEX), 2u);
+    EXPECT_EQ(rgb(r.image->palette, 0), (std::vector<uint8_t>{10, 20, 30}));
+
+    // Without the transparent flag the table stays as the file gives it,
+    // and attributes 2, 20, 19 and tag 1515 are still set.
+    GifFile flagless;
+    flagless.header("89a", 2, 1, 0x81, table).control(0x00, 5, 2).image_of(2, 1, {2, 1}, 2).trailer();
+    r = load(flagless);
+    EXPECT_EQ(rgb(r.image->palette, 2), (std::vector<uint8_t>{10, 20, 30}));
+    EXPECT_FALSE(r.has_attribute(KV_ATTR_TRANSPARENT_COLOR));
+    EXPECT_TRUE(r.has_attribute(KV_ATTR_DELAY) && r.has_attribute(KV_ATTR_DISPOSAL) &&
+                r.has_attribute(KV_ATTR_POSITION));
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_TRANSPARENT_INDEX)->bytes[0], 2);
+
+    // The fix-up works on a copy of a default table: index 8 of the
+    // 16-entry default is black like index 0 and white is index 15, so it
+    // becomes (254, 255, 255) for this read only.
+    GifFile on_default;
+    on_default.header("89a", 1, 1, 0x03).control(0x01, 0, 8).image_of(1, 1, {8}, 4).trailer();
+    r = load(on_default);
+    EXPECT_EQ(rgb(r.image->palette, 8), (std::vector<uint8_t>{254, 255, 255}));
+    GifFile plain_default;
+    plain_default.header("89a", 1, 1, 0x03).image_of(1, 1, {8}, 4).trailer();
+    r = load(plain_default);
+    EXPECT_EQ(rgb(r.image->palette, 8), (std::vector<uint8_t>{0, 0, 0}));
+}
+
+TEST_F(GifReader, TransparencyWithoutATableEntry) {
+    // No active table (bit count 3, no tables): no colour is reported and
+    // no table read; the index is still reported.
+    GifFile none;
+    none.header("89a", 2, 1, 0x02).control(0x01, 0, 3).image_of(2, 1, {3, 1}, 3).trailer();
+    auto r = load(none);
+    ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(r.has_attribute(KV_ATTR_TRANSPARENT_COLOR));
+    EXPECT_EQ(r.attribute(KV_ATTR_TRANSPARENT_INDEX), 3u);
+    EXPECT_EQ(r.image->palette, std::vector<uint8_t>(64, 0));
+
+    // An index past a 2-entry default table: nothing outside the table is
+    // read or reported, and the table is unchanged.
+    GifFile past;
+    past.header("89a", 2, 1, 0x00).control(0x01, 0, 200).image_of(2, 1, {1, 0}, 2).trailer();
+    r = load(past);
+    ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(r.has_attribute(KV_ATTR_TRANSPARENT_COLOR));
+    EXPECT_EQ(r.attribute(KV_ATTR_TRANSPARENT_INDEX), 200u);
+    EXPECT_EQ(rgb(r.image->palette, 1), (std::vector<uint8_t>{255, 255, 255}));
+}
+
+TEST_F(GifReader, VersionInterlaceAndPageInformation) {
+    GifFile file;
+    file.header("8xa", 3, 2, 0x81, giftest::ramp_table(4), 3);
+    file.image(0, 0, 3, 2, 0x40, {}, 2, giftest::encode_literals({1, 1, 1, 2, 2, 2}, 2)).trailer();
+    const auto r = load(file);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.settings.version, 89u);
+    EXPECT_EQ(r.settings.interlace, 1u);
+    EXPECT_EQ(r.attribute(KV_ATTR_BACKGROUND_INDEX), 3u);
+    EXPECT_EQ(r.attributes.at(KV_ATTR_CONVERSION).bytes.size(), 20u);
+
+    // Page information: the description and palette without any pixels.
+    const auto info = kvhost::gif::page_info(source(file), 1);
+    ASSERT_TRUE(info.ok());
+    EXPECT_TRUE(info.described);
+    EXPECT_EQ(info.info_value, 8u);
+    EXPECT_EQ(info.width, 3u);
+    EXPECT_EQ(info.height, 2u);
+    EXPECT_EQ(info.depth, 4u);
+    EXPECT_EQ(info.palette, r.image->palette);
+    EXPECT_EQ(info.image, nullptr);
+    EXPECT_EQ(info.settings.interlace, 1u);
+    const auto missing = kvhost::gif::page_info(source(file), 2);
+    EXPECT_EQ(codes(missing.errors), (std::vector<int32_t>{-2005}));
+    EXPECT_FALSE(missing.described);
+}
+
+TEST_F(GifReader, PageCountTrailerStrayBytesAndShortFiles) {
+    GifFile no_trailer = three_pages(false);
+    auto count = kvhost::gif::page_count(source(no_trailer));
+    EXPECT_EQ(count.status, 0);
+    EXPECT_EQ(count.count, 3u);
+    // The last page's rows all arrive; the missing trailer is then reported.
+    auto r = load(no_trailer, 3);
+    ASSERT_NE(r.image, nullptr);
+    EXPECT_EQ(r.image->row(0)[0], 3);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].code, -2100);
+    EXPECT_EQ(r.errors[0].details[0], 1);
+    EXPECT_EQ(r.errors[0].details[1], 1);
+
+    // A stray byte between blocks: counted past, refused by the walk.
+    GifFile stray;
+    stray.header("89a", 2, 1, 0x81, giftest::ramp_table(4)).image_of(2, 1, {1, 1}, 2);
+    stray.byte(0x55).image_of(2, 1, {2, 2}, 2).trailer();
+    count = kvhost::gif::page_count(source(stray));
+    EXPECT_EQ(count.count, 2u);
+    EXPECT_EQ(count.status, 0);
+    EXPECT_EQ(codes(load(stray, 2).errors), (std::vector<int32_t>{-2060, -2005}));
+
+    // Shorter than the header: -2052 and the count is not written.
+    GifFile short_file;
+    short_file.header("89a", 2, 1, 0x81, giftest::ramp_table(4));
+    short_file.bytes.resize(9);
+    count = kvhost::gif::page_count(source(short_file));
+    EXPECT_EQ(codes(count.errors), (std::vector<int32_t>{-2052}));
+    EXPECT_FALSE(count.count_written);
+    EXPECT_EQ(codes(load(short_file).errors), (std::vector<int32_t>{-2005}));
+
+    // A descriptor cut short: -2052 with the stream position.
+    GifFile cut_descriptor;
+    cut_descriptor.header("89a", 2, 1, 0x81, giftest::ramp_table(4)).byte(0x2C).word(0).word(0);
+    r = load(cut_descriptor);
+    ASSERT_EQ(codes(r.errors), (std::vector<int32_t>{-2052}));
+    EXPECT_EQ(r.errors[0].details[1], static_cast<int64_t>(cut_descriptor.bytes.size()));
+}
+
+TEST_F(GifReader, AllocationFailuresFailCleanly) {
+    GifFile file = three_pages();
+    kvhost::gif::Source src = source(file);
+    int failed = 0;
+    bool succeeded = false;
+    for (uint64_t n = 1; n <= 40 && !succeeded; ++n) {
+        kvhost::memory::fail_nth_allocation(n);
+        const auto r = kvhost::gif::load_page(src, 2);
+        kvhost::memory::clear_faults();
+        if (r.ok()) {
+            succeeded = true;  // past the last allocation of the load
+            EXPECT_EQ(r.image->row(0)[0], 2);
+        } else {
+            ++failed;
+            EXPECT_EQ(r.errors[0].code, -1000) << n;
+        }
+        EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_) << n;
+    }
+    EXPECT_TRUE(succeeded);
+    EXPECT_GE(failed, 8);  // extension nodes, records, data and the six decoder buffers
+}
+
+}  // namespace
