@@ -116,4 +116,29 @@ TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
     EXPECT_EQ(kvlzw("decode " + file + " --page x -o " + png_path).status, 2);
 }
 
+TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
+    kvtest::component();
+    // The last page of a file without a trailer: every row arrives, then the
+    // read after the image fails.
+    const std::string file = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");
+    const auto r = kvhost::gif::load_page(kvhost::gif::Source::file(file), 15);
+    ASSERT_FALSE(r.ok());
+    ASSERT_NE(r.image, nullptr);
+    std::vector<uint8_t> indices;
+    for (uint32_t y = 0; y < r.image->height; ++y) {
+        indices.insert(indices.end(), r.image->row(y), r.image->row(y) + r.image->width);
+    }
+
+    const std::string bin = temp_path("-recovered.bin");
+    ToolRun decode = kvlzw("decode " + file + " --page 15 -o " + bin);
+    EXPECT_EQ(decode.status, 0) << decode.out;
+    EXPECT_TRUE(contains(decode.out, "warning: error -2100")) << decode.out;
+    EXPECT_EQ(kvtest::read_file(bin), indices);
+    std::remove(bin.c_str());
+
+    ToolRun strict = kvlzw("decode " + file + " --page 15 --strict -o " + bin);
+    EXPECT_EQ(strict.status, 1) << strict.out;
+    EXPECT_NE(access(bin.c_str(), F_OK), 0) << "--strict writes nothing";
+}
+
 }  // namespace

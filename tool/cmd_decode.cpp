@@ -69,13 +69,16 @@ const Registration decode_registration({
     "                    up to 8 bits: a byte per sample; more: a little-endian\n"
     "                    16-bit word per sample)\n"
     "  --page N        GIF page, counted from 1 (0 means 1); default 1\n"
+    "  --strict        fail on any error the load reports; by default a GIF page\n"
+    "                  whose rows all arrived is written and the errors read after\n"
+    "                  it (a missing trailer, data cut short) are shown as warnings\n"
     "  --directory N   TIFF image file directory, counted from 0; default 0\n"
     "  --raw           FILE is a headerless LZW raster:\n"
     "  --width W, --height H, --bpp B (1 to 16), --fill-order F (1 or 2; default 0\n"
     "                  which reads like 2 for 16-bit byte order), --align A (row\n"
     "                  alignment in bytes; default 1)\n"
     "  --module PATH   load the component from PATH\n",
-    {{"-o", true}, {"--page", true}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
+    {{"-o", true}, {"--page", true}, {"--strict", false}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
      {"--bpp", true}, {"--fill-order", true}, {"--align", true}},
     &run_decode,
     40,

@@ -12,10 +12,16 @@
 namespace kvtool {
 namespace {
 
-void print_errors(const std::vector<kvhost::ErrorRecord>& errors) {
+void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix = "") {
     for (const kvhost::ErrorRecord& record : errors) {
-        std::fprintf(stderr, "kvlzw: %s\n", kvhost::describe(record).c_str());
+        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, kvhost::describe(record).c_str());
     }
+}
+
+// Every row of the page reached the host (rows past truncated data arrive as
+// zeros): the errors came after the pixels, such as a missing trailer.
+bool image_complete(const kvhost::gif::PageResult& r) {
+    return r.image != nullptr && r.image->rows_delivered >= r.image->height;
 }
 
 // --page N (default 1); false after a usage error message.
@@ -276,11 +282,15 @@ int decode_gif(const ParsedArgs& args) {
     if (component == nullptr) return kExitFailure;
 
     const kvhost::gif::PageResult r = kvhost::gif::load_page(kvhost::gif::Source::file(args.positional[0]), page);
-    if (!r.ok() || r.image == nullptr) {
+    // A damaged file whose page still arrived whole is written, as other
+    // decoders do, with its errors as warnings; --strict refuses it.
+    const bool recovered = !r.ok() && image_complete(r) && !args.has("--strict");
+    if (!(r.ok() && r.image != nullptr) && !recovered) {
         print_errors(r.errors);
         complain("cannot decode page " + std::to_string(page) + " of " + args.positional[0]);
         return kExitFailure;
     }
+    print_errors(r.errors, "warning: ");
     std::string error;
     if (kind == OutputKind::kBin) {
         if (!write_whole_file(out, palette_indices(*r.image), &error)) {
