@@ -3,6 +3,7 @@
 // format's rules and kept deliberately simple.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
