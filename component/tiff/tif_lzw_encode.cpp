@@ -14,7 +14,11 @@ constexpr uint32_t kClear = 256;
 constexpr uint32_t kEnd = 257;
 constexpr uint32_t kFirstFree = 258;
 constexpr uint32_t kLastAssigned = 4093;
-constexpr uint32_t kSlots = 8192;
+// A larger table than the 8192 slots such tables usually get: at most 3836
+// strings fill it to 12 percent, so probes rarely go past the first slot.
+// Only the codes are observable, and they do not depend on the table.
+constexpr uint32_t kSlotBits = 15;
+constexpr uint32_t kSlots = 1u << kSlotBits;
 constexpr uint32_t kSlotMask = kSlots - 1;
 constexpr uint32_t kKeyMask = 0xFFFFF;
 constexpr uint64_t kGrowth = 1u << 20;
@@ -60,6 +64,13 @@ struct BitSink {
         bits += width;
     }
     bool emit(Output& out) {
+        if (bits >= 32 && out.length + 4 < out.capacity) {
+            // Four bytes at once, short of the point where the buffer grows.
+            bits -= 32;
+            const uint32_t word = __builtin_bswap32(static_cast<uint32_t>(acc >> bits));
+            std::memcpy(out.buffer + out.length, &word, 4);
+            out.length += 4;
+        }
         while (bits >= 8) {
             bits -= 8;
             if (!out.append(static_cast<uint8_t>(acc >> bits))) return false;
@@ -77,57 +88,106 @@ struct BitSink {
     }
 };
 
-// Compresses input into out. Returns false when the output could not grow.
-bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output& out) {
-    std::memset(table, 0, kSlots * sizeof(uint32_t));
+// The state of one compression.
+struct Encoder {
+    uint32_t* table;
+    Output& out;
+    // The child last found or made for each code (child << 8 | byte, 0 for
+    // none): repetitive data mostly takes the same branch again, and
+    // checking it is cheaper than a hash probe.
+    uint32_t hint[kLastAssigned + 1];
     BitSink sink;
     uint32_t width = 9;
-    sink.put(kClear, width);
-    if (input == nullptr || input_length <= 0) {
-        // Nothing to compress: a stream that is a clear and an end code.
-        sink.put(kEnd, width);
-        return sink.flush(out);
-    }
-
     uint32_t next = kFirstFree;
     uint32_t limit = 512;
-    uint32_t cur = input[0];
+    uint32_t cur = 0;
+
+    Encoder(uint32_t* t, Output& o) : table(t), out(o) {
+        std::memset(table, 0, kSlots * sizeof(uint32_t));
+        std::memset(hint, 0, sizeof hint);
+    }
+
+    // Compresses [ip, end). With kHint the hint is tried first; either way
+    // the result counts the bytes the hint would have matched. -1 when the
+    // output could not grow.
+    template <bool kHint>
+    int64_t run(const uint8_t* ip, const uint8_t* const end) {
+        int64_t hint_matches = 0;
+        while (ip < end) {
+            const uint32_t c = *ip++;
+            const uint32_t guess = hint[cur];
+            if constexpr (kHint) {
+                if ((guess & 0xFF) == c && guess != 0) {
+                    cur = guess >> 8;
+                    ++hint_matches;
+                    continue;
+                }
+            }
+            const uint32_t key = (cur << 8) | c;
+            uint32_t h = (key * 0x9E3779B1u) >> (32 - kSlotBits);
+            uint32_t slot;
+            while ((slot = table[h]) != 0) {
+                if ((slot & kKeyMask) == key) break;
+                h = (h + 1) & kSlotMask;
+            }
+            if (slot != 0) {
+                const uint32_t found = ((slot >> 20) << 8) | c;
+                if constexpr (!kHint) hint_matches += guess == found;
+                hint[cur] = found;
+                cur = slot >> 20;
+                continue;
+            }
+            sink.put(cur, width);
+            if (next == kLastAssigned + 1) {
+                sink.put(kClear, width);
+                width = 9;
+                limit = 512;
+                next = kFirstFree;
+                std::memset(table, 0, kSlots * sizeof(uint32_t));
+                std::memset(hint, 0, sizeof hint);
+            } else {
+                table[h] = (next << 20) | key;
+                hint[cur] = (next << 8) | c;
+                if (next == limit - 1) {
+                    ++width;
+                    limit <<= 1;
+                }
+                ++next;
+            }
+            if (sink.bits >= 32 && !sink.emit(out)) return -1;
+            cur = c;
+        }
+        return hint_matches;
+    }
+};
+
+// Compresses input into out. Returns false when the output could not grow.
+bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output& out) {
+    Encoder e(table, out);
+    e.sink.put(kClear, e.width);
+    if (input == nullptr || input_length <= 0) {
+        // Nothing to compress: a stream that is a clear and an end code.
+        e.sink.put(kEnd, e.width);
+        return e.sink.flush(out);
+    }
+    e.cur = input[0];
     const uint8_t* ip = input + 1;
     const uint8_t* const end = input + input_length;
+    // Blocks of input go with the hint while it matches often, without it
+    // (one branch less per byte) while it does not.
+    constexpr int64_t kBlock = 4096;
+    bool with_hint = true;
     while (ip < end) {
-        const uint32_t c = *ip++;
-        const uint32_t key = (cur << 8) | c;
-        uint32_t h = ((key >> 7) ^ key) & kSlotMask;
-        uint32_t slot;
-        while ((slot = table[h]) != 0) {
-            if ((slot & kKeyMask) == key) break;
-            h = (h + 1) & kSlotMask;
-        }
-        if (slot != 0) {
-            cur = slot >> 20;
-            continue;
-        }
-        sink.put(cur, width);
-        if (next == kLastAssigned + 1) {
-            sink.put(kClear, width);
-            width = 9;
-            limit = 512;
-            next = kFirstFree;
-            std::memset(table, 0, kSlots * sizeof(uint32_t));
-        } else {
-            table[h] = (next << 20) | key;
-            if (next == limit - 1) {
-                ++width;
-                limit <<= 1;
-            }
-            ++next;
-        }
-        if (!sink.emit(out)) return false;
-        cur = c;
+        const uint8_t* block_end = end - ip > kBlock ? ip + kBlock : end;
+        const int64_t matches = with_hint ? e.run<true>(ip, block_end) : e.run<false>(ip, block_end);
+        if (matches < 0) return false;
+        with_hint = matches * 2 > block_end - ip;
+        ip = block_end;
     }
-    sink.put(cur, width);
-    sink.put(kEnd, width);
-    return sink.flush(out);
+    if (!e.sink.emit(out)) return false;
+    e.sink.put(e.cur, e.width);
+    e.sink.put(kEnd, e.width);
+    return e.sink.flush(out);
 }
 
 }  // namespace
