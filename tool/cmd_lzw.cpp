@@ -68,7 +68,8 @@ const Registration registration({
     "  -o OUT           the output file, written in full or not at all\n"
     "  --size N         decode exactly N bytes (zero bytes past the end of the\n"
     "                   data); default: decode up to the end code or the end of\n"
-    "                   the data\n"
+    "                   the data (data cut short without an end code may lose\n"
+    "                   the tail of its last string: give --size for it)\n"
     "  --fill-order 2   the bits of every byte are stored reversed (new-style)\n"
     "  --module PATH    load the component from PATH\n",
     {{"-o", true}, {"--size", true}, {"--fill-order", true}},
