@@ -346,8 +346,12 @@ void Decoder<kNewStyle, kReverse>::run() {
                 // plus this string's first byte, both already in the output.
                 const uint8_t* src = out + static_cast<uint32_t>(r);
                 uint64_t word;
-                if (len <= 8) {
-                    word = code < 256 ? code : load8(src);
+                if (code < 256) {
+                    word = code;
+                    out[pos] = static_cast<uint8_t>(code);
+                    carry = (carry >> 8) | (uint64_t{out[pos + 8]} << 56);
+                } else if (len <= 8) {
+                    word = load8(src);
                     carry = put_short(out, pos, word, len, carry);
                 } else {
                     word = load8(src);
