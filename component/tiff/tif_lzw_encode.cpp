@@ -1,17 +1,226 @@
-// TIFF LZW compression. Not built yet: records an error instead of output.
+// TIFF LZW compression: new-style codes (most significant bit first, the
+// width growing one code early), a clear code first, a clear after code
+// 4093 and the end-of-information code last. No predictor, no fill order.
 #include "frame/service_table.h"
 #include "tiff/named_services.h"
 
+#include <cstring>
+
 namespace kv {
 
-HostStatus KV_LZW_compress(uint32_t, const uint8_t*, int32_t, uint8_t** output, uint32_t* output_length) {
-    if (output != nullptr) *output = nullptr;
-    if (output_length != nullptr) *output_length = 0;
-    return not_implemented(module::kTiff, __LINE__, "KV_LZW_compress");
+namespace {
+
+constexpr uint32_t kClear = 256;
+constexpr uint32_t kEnd = 257;
+constexpr uint32_t kFirstFree = 258;
+constexpr uint32_t kLastAssigned = 4093;
+// A larger table than the 8192 slots such tables usually get: at most 3836
+// strings fill it to 12 percent, so probes rarely go past the first slot.
+// Only the codes are observable, and they do not depend on the table.
+constexpr uint32_t kSlotBits = 15;
+constexpr uint32_t kSlots = 1u << kSlotBits;
+constexpr uint32_t kSlotMask = kSlots - 1;
+constexpr uint32_t kKeyMask = 0xFFFFF;
+constexpr uint64_t kGrowth = 1u << 20;
+
+// The compressed bytes, in a host block grown 1 MiB at a time.
+struct Output {
+    uint32_t tag;
+    uint8_t* buffer;
+    uint64_t length = 0;
+    uint64_t capacity = kGrowth;
+    bool failed = false;
+
+    // Grows the buffer as soon as it is full, also after the very last byte.
+    bool grow() {
+        void* grown = g_host.AF_memm_realloc(tag, buffer, length + kGrowth, module::kTiff, __LINE__);
+        if (grown == nullptr) {
+            // The host leaves the old block in place on failure; nobody would
+            // hold a pointer to it any more, so it goes now.
+            host_free(tag, buffer, module::kTiff, __LINE__);
+            buffer = nullptr;
+            failed = true;
+            record_error(module::kTiff, __LINE__, err::kNoMemory);
+            return false;
+        }
+        buffer = static_cast<uint8_t*>(grown);
+        capacity = length + kGrowth;
+        return true;
+    }
+
+    bool append(uint8_t byte) {
+        buffer[length++] = byte;
+        return length != capacity || grow();
+    }
+};
+
+// Bits waiting to become bytes, most significant first.
+struct BitSink {
+    uint64_t acc = 0;
+    uint32_t bits = 0;
+
+    void put(uint32_t code, uint32_t width) {
+        acc = (acc << width) | code;
+        bits += width;
+    }
+    bool emit(Output& out) {
+        if (bits >= 32 && out.length + 4 < out.capacity) {
+            // Four bytes at once, short of the point where the buffer grows.
+            bits -= 32;
+            const uint32_t word = __builtin_bswap32(static_cast<uint32_t>(acc >> bits));
+            std::memcpy(out.buffer + out.length, &word, 4);
+            out.length += 4;
+        }
+        while (bits >= 8) {
+            bits -= 8;
+            if (!out.append(static_cast<uint8_t>(acc >> bits))) return false;
+        }
+        return true;
+    }
+    bool flush(Output& out) {
+        if (!emit(out)) return false;
+        if (bits > 0) {
+            const uint8_t last = static_cast<uint8_t>(acc << (8 - bits));
+            bits = 0;
+            return out.append(last);
+        }
+        return true;
+    }
+};
+
+// The state of one compression.
+struct Encoder {
+    uint32_t* table;
+    Output& out;
+    // The child last found or made for each code (child << 8 | byte, 0 for
+    // none): repetitive data mostly takes the same branch again, and
+    // checking it is cheaper than a hash probe.
+    uint32_t hint[kLastAssigned + 1];
+    BitSink sink;
+    uint32_t width = 9;
+    uint32_t next = kFirstFree;
+    uint32_t limit = 512;
+    uint32_t cur = 0;
+
+    Encoder(uint32_t* t, Output& o) : table(t), out(o) {
+        std::memset(table, 0, kSlots * sizeof(uint32_t));
+        std::memset(hint, 0, sizeof hint);
+    }
+
+    // Compresses [ip, end). With kHint the hint is tried first; either way
+    // the result counts the bytes the hint would have matched. -1 when the
+    // output could not grow.
+    template <bool kHint>
+    int64_t run(const uint8_t* ip, const uint8_t* const end) {
+        int64_t hint_matches = 0;
+        while (ip < end) {
+            const uint32_t c = *ip++;
+            const uint32_t guess = hint[cur];
+            if constexpr (kHint) {
+                if ((guess & 0xFF) == c && guess != 0) {
+                    cur = guess >> 8;
+                    ++hint_matches;
+                    continue;
+                }
+            }
+            const uint32_t key = (cur << 8) | c;
+            uint32_t h = (key * 0x9E3779B1u) >> (32 - kSlotBits);
+            uint32_t slot;
+            while ((slot = table[h]) != 0) {
+                if ((slot & kKeyMask) == key) break;
+                h = (h + 1) & kSlotMask;
+            }
+            if (slot != 0) {
+                const uint32_t found = ((slot >> 20) << 8) | c;
+                if constexpr (!kHint) hint_matches += guess == found;
+                hint[cur] = found;
+                cur = slot >> 20;
+                continue;
+            }
+            sink.put(cur, width);
+            if (next == kLastAssigned + 1) {
+                sink.put(kClear, width);
+                width = 9;
+                limit = 512;
+                next = kFirstFree;
+                std::memset(table, 0, kSlots * sizeof(uint32_t));
+                std::memset(hint, 0, sizeof hint);
+            } else {
+                table[h] = (next << 20) | key;
+                hint[cur] = (next << 8) | c;
+                if (next == limit - 1) {
+                    ++width;
+                    limit <<= 1;
+                }
+                ++next;
+            }
+            if (sink.bits >= 32 && !sink.emit(out)) return -1;
+            cur = c;
+        }
+        return hint_matches;
+    }
+};
+
+// Compresses input into out. Returns false when the output could not grow.
+bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output& out) {
+    Encoder e(table, out);
+    e.sink.put(kClear, e.width);
+    if (input == nullptr || input_length <= 0) {
+        // Nothing to compress: a stream that is a clear and an end code.
+        e.sink.put(kEnd, e.width);
+        return e.sink.flush(out);
+    }
+    e.cur = input[0];
+    const uint8_t* ip = input + 1;
+    const uint8_t* const end = input + input_length;
+    // Blocks of input go with the hint while it matches often, without it
+    // (one branch less per byte) while it does not.
+    constexpr int64_t kBlock = 4096;
+    bool with_hint = true;
+    while (ip < end) {
+        const uint8_t* block_end = end - ip > kBlock ? ip + kBlock : end;
+        const int64_t matches = with_hint ? e.run<true>(ip, block_end) : e.run<false>(ip, block_end);
+        if (matches < 0) return false;
+        with_hint = matches * 2 > block_end - ip;
+        ip = block_end;
+    }
+    if (!e.sink.emit(out)) return false;
+    e.sink.put(e.cur, e.width);
+    e.sink.put(kEnd, e.width);
+    return e.sink.flush(out);
 }
 
-HostStatus TIFF_LZW_Write(HostStream*, uint32_t, const uint8_t*, uint32_t*) {
-    return not_implemented(module::kTiff, __LINE__, "TIFF_LZW_Write");
+}  // namespace
+
+HostStatus KV_LZW_compress(uint32_t tag, const uint8_t* input, int32_t input_length, uint8_t** output,
+                           uint32_t* output_length) {
+    // Without a place for the result, compressing would only leak the buffer.
+    if (output == nullptr) return error_status();
+
+    auto* table = static_cast<uint32_t*>(host_alloc(tag, kSlots * sizeof(uint32_t), module::kTiff, __LINE__));
+    Output out{tag, static_cast<uint8_t*>(host_alloc(tag, kGrowth, module::kTiff, __LINE__))};
+    if (table == nullptr || out.buffer == nullptr) {
+        record_error(module::kTiff, __LINE__, err::kNoMemory);
+    } else {
+        encode(input, input_length, table, out);
+    }
+    if (output_length != nullptr) *output_length = static_cast<uint32_t>(out.length);
+    *output = out.buffer;
+    host_free(tag, table, module::kTiff, __LINE__);
+    return error_status();
+}
+
+HostStatus TIFF_LZW_Write(HostStream* stream, uint32_t tag, const uint8_t* input, uint32_t* count) {
+    if (count == nullptr) return error_status();
+    uint8_t* compressed = nullptr;
+    uint32_t length = 0;
+    const HostStatus status =
+        KV_LZW_compress(tag, input, static_cast<int32_t>(*count), &compressed, &length);
+    if (status == 0 && compressed != nullptr) {
+        *count = static_cast<uint32_t>(g_host.IO_write(stream, compressed, length));
+    }
+    host_free(tag, compressed, module::kTiff, __LINE__);
+    return error_status();
 }
 
 }  // namespace kv
