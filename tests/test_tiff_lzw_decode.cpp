@@ -1,0 +1,268 @@
+// The TIFF LZW decode routine, called directly: the module does not export
+// it, so it is compiled into the test binary over the host's service table.
+#include "../component/tiff/tif_lzw_decode.cpp"
+
+#include "kvhost/errors.h"
+#include "kvhost/memory.h"
+#include "kvhost/services.h"
+#include "kvhost/stream.h"
+#include "tiff_lzw_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace kv {
+HostServiceTable g_host;
+}
+
+namespace {
+
+using tlzw::pack_codes;
+
+struct Decoded {
+    std::vector<uint8_t> out;
+    uint32_t count = 0;
+    int64_t position = 0;
+    HostStatus status = 0;
+};
+
+// Work tables filled with a pattern, so a result that depended on what an
+// earlier call left in them would show up.
+struct Tables {
+    explicit Tables(uint8_t fill) : prefix(4096, static_cast<uint16_t>(fill * 257)), first(4096, fill), last(4096, fill),
+                                     stack(4096, fill), in_buf(1 << 20, fill) {}
+    std::vector<uint16_t> prefix;
+    std::vector<uint8_t> first, last, stack, in_buf;
+};
+
+Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1, uint8_t fill = 0xA5,
+               int64_t start = 0) {
+    kv::g_host = kvhost::service_table();
+    auto stream = kvhost::memory_stream(data);
+    kvhost::service_table().IO_seek(stream.get(), start, 0);
+    Tables t(fill);
+    Decoded d;
+    d.out.assign(out_size > 0 ? static_cast<size_t>(out_size) : 0, 0xEE);
+    d.count = 0xDEADBEEF;
+    d.status = kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, t.prefix.data(), t.first.data(),
+                                  t.last.data(), t.stack.data(), t.in_buf.data(), &d.count, fill_order);
+    d.position = stream->position;
+    d.out.resize(std::min<size_t>(d.out.size(), d.count));
+    return d;
+}
+
+std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
+
+class TiffLzwDecode : public ::testing::Test {
+protected:
+    void SetUp() override { kvhost::clear_errors(); }
+    void TearDown() override {
+        EXPECT_TRUE(kvhost::error_records().empty()) << "the decoder records no error of its own";
+        kvhost::clear_errors();
+    }
+};
+
+TEST_F(TiffLzwDecode, ShortCodeSequencesAndKnownByteVectors) {
+    // A defined code, and a code read one step before it is defined.
+    EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, false), 100).out, bytes({65, 66, 65, 66}));
+    EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, false), 100).out, bytes({65, 65, 65}));
+    // Byte vectors of well-known new-style streams.
+    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x60, 0x20}), 100).out, bytes({65}));
+    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x48, 0x50, 0x28, 0x08}), 100).out, bytes({65, 66, 65, 66}));
+    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x60, 0x50, 0x10}), 100).out, bytes({65, 65, 65}));
+    EXPECT_EQ(decode(bytes({0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x04}), 100).out, std::vector<uint8_t>(10, 0));
+    // The same codes, old-style.
+    EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, true), 100).out, bytes({65, 66, 65, 66}));
+    EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, true), 100).out, bytes({65, 65, 65}));
+    // A stream that does not start with a clear code still decodes.
+    EXPECT_EQ(decode(pack_codes({72, 73, 257}, false), 100).out, bytes({72, 73}));
+}
+
+TEST_F(TiffLzwDecode, WidthSwitchPointsOfBothStyles) {
+    // Only byte codes, so the output is the codes themselves; any width read
+    // wrongly scrambles everything after it.
+    for (bool old_style : {false, true}) {
+        std::vector<uint32_t> codes{256};
+        std::vector<uint8_t> expect;
+        for (int i = 0; i < 5000; ++i) {
+            codes.push_back((i * 37 + 11) % 256);
+            expect.push_back(static_cast<uint8_t>(codes.back()));
+        }
+        codes.insert(codes.end(), {256, 7, 8, 257});  // a clear read at 12 bits, then 9-bit codes
+        expect.insert(expect.end(), {7, 8});
+        const auto data = pack_codes(codes, old_style);
+        auto d = decode(data, 1 << 20);
+        EXPECT_EQ(d.out, expect) << (old_style ? "old" : "new");
+        EXPECT_EQ(d.position, static_cast<int64_t>(data.size()));
+
+        // One code packed at the other style's switch point breaks the stream.
+        std::vector<uint32_t> first300(codes.begin(), codes.begin() + 300);
+        tlzw::MsbWriter msb;
+        tlzw::LsbWriter lsb;
+        for (size_t i = 0; i < first300.size(); ++i) {
+            // i counts the clear; code k after the clear is at i = k + 1.
+            const int switch_at = old_style ? 254 + 1 : 255 + 1;  // off by one the wrong way
+            const int w = static_cast<int>(i) >= switch_at ? 10 : 9;
+            if (old_style) lsb.put(first300[i], w);
+            else msb.put(first300[i], w);
+        }
+        const auto wrong = old_style ? lsb.bytes() : msb.bytes();
+        auto bad = decode(wrong, 1 << 20);
+        ASSERT_GE(bad.out.size(), 254u);
+        EXPECT_TRUE(std::equal(expect.begin(), expect.begin() + 254, bad.out.begin()));
+        EXPECT_FALSE(bad.out.size() >= 299 && std::equal(expect.begin(), expect.begin() + 299, bad.out.begin()))
+            << "a switch one code " << (old_style ? "early" : "late") << " must not decode the same";
+    }
+}
+
+TEST_F(TiffLzwDecode, FillOrderReversesNewStyleBytesOnly) {
+    const auto fresh = pack_codes({256, 1, 2, 3, 258, 260, 259, 262, 257}, false);
+    std::vector<uint8_t> reversed;
+    for (uint8_t b : fresh) reversed.push_back(tlzw::reverse_bits(b));
+    const auto plain = decode(fresh, 100);
+    ASSERT_FALSE(plain.out.empty());
+    EXPECT_EQ(decode(reversed, 100, 2).out, plain.out);
+    EXPECT_NE(decode(reversed, 100, 1).out, plain.out);
+
+    const auto old = pack_codes({256, 1, 2, 3, 258, 260, 259, 262, 257}, true);
+    EXPECT_EQ(decode(old, 100, 2).out, decode(old, 100, 1).out);
+    EXPECT_EQ(decode(old, 100, 1).out, plain.out);
+}
+
+TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
+    // Codes for A B AB ABA (260 read as it is being defined), then the end code, then trailing bytes.
+    tlzw::MsbWriter w;
+    for (uint32_t c : {256u, 65u, 66u, 258u, 260u}) w.put(c, 9);
+    const uint64_t bits_before_end = w.bit_count();
+    w.put(257, 9);
+    auto data = w.bytes();
+    const int64_t end_bytes = static_cast<int64_t>(data.size());
+    data.insert(data.end(), {1, 2, 3, 4, 5});
+    const auto abab = bytes({65, 66, 65, 66, 65, 66, 65});
+
+    auto full = decode(data, 100);
+    EXPECT_EQ(full.out, abab);
+    EXPECT_EQ(full.count, 7u);
+    EXPECT_EQ(full.position, end_bytes) << "stops just after the byte holding the end code's last bit";
+
+    // A buffer that fills exactly never reads the end code.
+    auto exact = decode(data, 7);
+    EXPECT_EQ(exact.out, abab);
+    EXPECT_EQ(exact.position, static_cast<int64_t>((bits_before_end + 7) / 8));
+
+    // A smaller buffer cuts the last string.
+    auto cut = decode(data, 6);
+    EXPECT_EQ(cut.count, 6u);
+    EXPECT_EQ(cut.out, bytes({65, 66, 65, 66, 65, 66}));
+
+    // Out size 0 or less: nothing written, count 0, stream untouched.
+    for (int32_t size : {0, -5}) {
+        auto none = decode(data, size, 1, 0xA5, 3);
+        EXPECT_EQ(none.count, 0u);
+        EXPECT_EQ(none.position, 3);
+    }
+
+    // A stream without an end code: everything up to the last whole code.
+    tlzw::MsbWriter open;
+    for (uint32_t c : {256u, 65u, 66u, 258u}) open.put(c, 9);
+    auto unfinished = decode(open.bytes(), 100);
+    EXPECT_EQ(unfinished.out, bytes({65, 66, 65, 66}));
+    EXPECT_EQ(unfinished.position, static_cast<int64_t>(open.bytes().size()));
+
+    // Decoding from the middle of a stream leaves it after the data.
+    std::vector<uint8_t> framed{9, 9, 9};
+    const auto body = pack_codes({256, 65, 258, 257}, false);
+    framed.insert(framed.end(), body.begin(), body.end());
+    framed.push_back(0xFF);
+    auto mid = decode(framed, 100, 1, 0xA5, 3);
+    EXPECT_EQ(mid.out, bytes({65, 65, 65}));
+    EXPECT_EQ(mid.position, static_cast<int64_t>(3 + body.size()));
+
+    // Streams too short for the style test keep their position.
+    EXPECT_EQ(decode({}, 10).position, 0);
+    EXPECT_EQ(decode({}, 10).count, 0u);
+    auto one = decode(bytes({0x41}), 10);
+    EXPECT_EQ(one.count, 0u);
+    EXPECT_EQ(one.position, 1) << "a byte too few for a code is read and left behind";
+}
+
+TEST_F(TiffLzwDecode, CorruptCodesEndQuietly) {
+    // A code that is not defined at all ends decoding before its output.
+    // 300 reads as the next entry (66 66); 260 then leads to the undefined 300.
+    auto undefined = decode(pack_codes({256, 65, 66, 300, 65, 260, 66, 257}, false), 100);
+    EXPECT_EQ(undefined.out, bytes({65, 66, 66, 66, 65}));
+    // A first code above 255 gives its low byte; entry 258 built on it is a dead end.
+    auto walk_hits_hole = decode(pack_codes({256, 300, 65, 258, 66, 257}, false), 100);
+    EXPECT_EQ(walk_hits_hole.out, bytes({44, 65}));
+}
+
+TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 400; ++round) {
+        const bool old_style = round % 3 == 2;
+        std::vector<uint32_t> codes{256};
+        const int count = 1 + static_cast<int>(rng() % (round % 10 == 0 ? 12000 : 600));
+        uint32_t next = 258;
+        bool have_prev = false;
+        for (int i = 0; i < count; ++i) {
+            const uint32_t pick = rng() % 1000;
+            uint32_t c;
+            if (pick < 3) c = 256;
+            else if (pick < 5 && round % 2 == 0) c = rng() % 4096 % (1u << tlzw::width_for_next(next, old_style));
+            else if (!have_prev || pick < 300) c = rng() % (round % 4 == 0 ? 4 : 256);
+            else c = 258 + rng() % (next - 258 + 1);  // any defined code, or the next one
+            if (c == 257) c = 65;
+            codes.push_back(c);
+            if (c == 256) {
+                next = 258;
+                have_prev = false;
+            } else if (!have_prev) {
+                have_prev = true;
+            } else if (next < 4095) {
+                ++next;
+            }
+        }
+        if (round % 5 != 0) codes.push_back(257);
+        auto data = pack_codes(codes, old_style);
+        if (round % 7 == 3) data.resize(data.size() * 2 / 3);
+        if (round % 11 == 5)
+            for (int k = 0; k < 4; ++k) data[rng() % data.size()] ^= static_cast<uint8_t>(1 << (rng() % 8));
+        const uint16_t fill = round % 4 == 1 ? 2 : 1;
+        const int32_t out_size = round % 6 == 4 ? static_cast<int32_t>(rng() % 3000) : 1 << 22;
+
+        auto want = tlzw::reference_decode(data, out_size, fill);
+        auto got = decode(data, out_size, fill, static_cast<uint8_t>(rng()));
+        ASSERT_EQ(got.out, want.out) << "round " << round;
+        if (out_size > 0) {
+            EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed)) << "round " << round;
+        }
+    }
+    // Pure noise, both styles by chance, with the tables left dirty.
+    for (int round = 0; round < 200; ++round) {
+        std::vector<uint8_t> noise(1 + rng() % 20000);
+        for (auto& b : noise) b = static_cast<uint8_t>(rng());
+        if (round % 2) noise[0] = 0, noise[1] = 1;
+        auto want = tlzw::reference_decode(noise, 1 << 22, 1);
+        auto got = decode(noise, 1 << 22, 1, static_cast<uint8_t>(round));
+        ASSERT_EQ(got.out, want.out) << "noise round " << round;
+        EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+    }
+}
+
+TEST_F(TiffLzwDecode, LastEntryRedefinedAndOverlongStrings) {
+    // Fill the table, then keep using entry 4095 while it is redefined on
+    // every code, including as its own prefix: the walk loops and is cut.
+    std::vector<uint32_t> codes{256, 0};
+    for (uint32_t c = 258; c < 4095; ++c) codes.push_back(c);  // strings of zeros, each one longer
+    for (int i = 0; i < 30; ++i) codes.push_back(i % 3 == 0 ? 4095 : (i % 3 == 1 ? 4094 : 5));
+    codes.push_back(257);
+    const auto data = pack_codes(codes, false);
+    auto want = tlzw::reference_decode(data, 1 << 25, 1);
+    auto got = decode(data, 1 << 25);
+    EXPECT_GT(want.out.size(), 7000000u);
+    EXPECT_EQ(got.out, want.out);
+    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// Helpers shared by the TIFF LZW tests: code packers and a plain reference
+// decoder that walks the tables byte by byte, written straight from the
+// format's rules and kept deliberately simple.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tlzw {
+
+// Packs codes most significant bit first (new-style) with the given widths.
+class MsbWriter {
+public:
+    void put(uint32_t code, int width) {
+        for (int b = width - 1; b >= 0; --b) bit((code >> b) & 1);
+    }
+    std::vector<uint8_t> bytes() const { return bytes_; }
+    uint64_t bit_count() const { return bits_; }
+
+private:
+    void bit(uint32_t v) {
+        if (bits_ % 8 == 0) bytes_.push_back(0);
+        if (v) bytes_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
+        ++bits_;
+    }
+    std::vector<uint8_t> bytes_;
+    uint64_t bits_ = 0;
+};
+
+// Packs codes least significant bit first (old-style).
+class LsbWriter {
+public:
+    void put(uint32_t code, int width) {
+        for (int b = 0; b < width; ++b) {
+            if (bits_ % 8 == 0) bytes_.push_back(0);
+            if ((code >> b) & 1) bytes_.back() |= static_cast<uint8_t>(1 << (bits_ % 8));
+            ++bits_;
+        }
+    }
+    std::vector<uint8_t> bytes() const { return bytes_; }
+    uint64_t bit_count() const { return bits_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+    uint64_t bits_ = 0;
+};
+
+struct RefResult {
+    std::vector<uint8_t> out;
+    size_t consumed = 0;  // bytes of input that supplied bits
+};
+
+inline uint8_t reverse_bits(uint8_t b) {
+    uint8_t r = 0;
+    for (int i = 0; i < 8; ++i)
+        if (b & (1 << i)) r |= static_cast<uint8_t>(0x80 >> i);
+    return r;
+}
+
+// The reference: one code at a time, strings pushed on a stack and popped.
+inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_size, uint16_t fill_order) {
+    RefResult r;
+    const uint32_t b0 = in.size() > 0 ? in[0] : 0;
+    const uint32_t b1 = in.size() > 1 ? in[1] : 0;
+    const bool old_style = (((b1 << 8) | b0) & 0x1FF) == 256;
+    const uint32_t e = old_style ? 0 : 1;
+    std::vector<uint16_t> prefix(4096, 0xFFFF);
+    std::vector<uint8_t> first(4096, 0), last(4096, 0), stack;
+    for (int b = 0; b < 256; ++b) {
+        prefix[b] = 0xFFFE;
+        first[b] = last[b] = static_cast<uint8_t>(b);
+    }
+    if (out_size <= 0) return r;
+    uint32_t width = 9, next = 258, threshold = 512 - e, prev = 0xFFFF;
+    uint64_t acc = 0;
+    uint32_t bits = 0;
+    size_t ip = 0;
+    while (r.out.size() < static_cast<size_t>(out_size)) {
+        bool ended = false;
+        while (bits < width) {
+            if (ip == in.size()) {
+                ended = true;
+                break;
+            }
+            uint32_t byte = in[ip++];
+            if (old_style) {
+                acc |= static_cast<uint64_t>(byte) << bits;
+            } else {
+                if (fill_order == 2) byte = reverse_bits(static_cast<uint8_t>(byte));
+                acc = (acc << 8) | byte;
+            }
+            bits += 8;
+        }
+        if (ended) break;
+        uint32_t code;
+        if (old_style) {
+            code = static_cast<uint32_t>(acc & ((1u << width) - 1));
+            acc >>= width;
+        } else {
+            code = static_cast<uint32_t>((acc >> (bits - width)) & ((1u << width) - 1));
+        }
+        bits -= width;
+        if (code == 257) break;
+        if (code == 256) {
+            width = 9;
+            next = 258;
+            threshold = 512 - e;
+            prev = 0xFFFF;
+            for (int i = 256; i < 4096; ++i) prefix[i] = 0xFFFF;
+            continue;
+        }
+        if (prev == 0xFFFF) {
+            r.out.push_back(static_cast<uint8_t>(code));
+            prev = code;
+            continue;
+        }
+        const uint32_t p = prev, n = next;
+        uint32_t w;
+        stack.clear();
+        if (prefix[code] != 0xFFFF) {
+            last[n] = first[code];
+            w = code;
+        } else {
+            stack.push_back(first[p]);
+            last[n] = first[p];
+            w = p;
+        }
+        first[n] = first[p];
+        prefix[n] = static_cast<uint16_t>(p);
+        bool corrupt = false;
+        while (stack.size() < 4096) {
+            stack.push_back(last[w]);
+            w = prefix[w];
+            if (w == 0xFFFE) break;
+            if (w == 0xFFFF) {
+                corrupt = true;
+                break;
+            }
+        }
+        if (corrupt) break;
+        while (!stack.empty() && r.out.size() < static_cast<size_t>(out_size)) {
+            r.out.push_back(stack.back());
+            stack.pop_back();
+        }
+        if (n < 4095) {
+            next = n + 1;
+            if (next == threshold && next != 4095) {
+                ++width;
+                threshold = (1u << width) - e;
+            }
+        }
+        prev = code;
+    }
+    r.consumed = ip;
+    return r;
+}
+
+// The width the decoder expects for the code read when `next` has the given
+// value (after a clear, with at least one code since): new-style grows one
+// entry early.
+inline int width_for_next(uint32_t next, bool old_style) {
+    const uint32_t e = old_style ? 0 : 1;
+    if (next >= 2048 - e) return 12;
+    if (next >= 1024 - e) return 11;
+    if (next >= 512 - e) return 10;
+    return 9;
+}
+
+}  // namespace tlzw
+
+namespace tlzw {
+
+// Packs a code sequence with the widths the decoder will expect, following
+// its table growth (every code after the first one past a clear defines an
+// entry, up to 4095). The stream starts as it is given: no implicit clear.
+inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool old_style) {
+    MsbWriter msb;
+    LsbWriter lsb;
+    uint32_t next = 258;
+    bool have_prev = false;
+    for (uint32_t c : codes) {
+        const int w = width_for_next(next, old_style);
+        if (old_style) lsb.put(c, w);
+        else msb.put(c, w);
+        if (c == 256) {
+            next = 258;
+            have_prev = false;
+        } else if (c == 257) {
+            break;
+        } else if (!have_prev) {
+            have_prev = true;
+        } else if (next < 4095) {
+            ++next;
+        }
+    }
+    return old_style ? lsb.bytes() : msb.bytes();
+}
+
+}  // namespace tlzw
