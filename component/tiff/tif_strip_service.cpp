@@ -5,6 +5,7 @@
 #include "tiff/tif_lzw_decode.h"
 #include "tiff/tif_rows.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kv {
@@ -140,8 +141,10 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
             const bool unpacks = d0 == 4 || d0 == 12 || (total_bits == 4 && photometric == 5);
             const bool packed_rgb = photometric == 2 && total_bits == 16;
             if (unpacks || packed_rgb || photometric == 8) {
+                int64_t widest = 0;
+                for (int32_t k = 0; k < samples_per_pixel; ++k) widest = std::max<int64_t>(widest, bits_per_sample[k]);
                 const uint64_t need = uint64_t(width) * static_cast<uint64_t>(samples_per_pixel) *
-                                      (packed_rgb ? 1 : host_sample_bytes(d0));
+                                      host_sample_bytes(packed_rgb ? widest : d0);
                 if (need > host_row) return refuse(__LINE__, "host row too short for the samples", host_row);
             }
         }
