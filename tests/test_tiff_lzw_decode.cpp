@@ -48,6 +48,10 @@ Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill
     d.status = kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, t.prefix.data(), t.first.data(),
                                   t.last.data(), t.stack.data(), t.in_buf.data(), &d.count, fill_order);
     d.position = stream->position;
+    if (d.count <= d.out.size()) {
+        EXPECT_TRUE(std::all_of(d.out.begin() + d.count, d.out.end(), [](uint8_t b) { return b == 0xEE; }))
+            << "bytes past the decoded ones are left alone";
+    }
     d.out.resize(std::min<size_t>(d.out.size(), d.count));
     return d;
 }

@@ -3,6 +3,7 @@
 // format's rules and kept deliberately simple.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -194,6 +195,56 @@ inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool 
         }
     }
     return old_style ? lsb.bytes() : msb.bytes();
+}
+
+}  // namespace tlzw
+
+#include <map>
+
+namespace tlzw {
+
+// Reference compressor: a map from (prefix code, byte) to code, a clear
+// code first, the pending code and a clear when code 4094 would be next,
+// codes packed most significant bit first, widening after 511, 1023 and
+// 2047 are assigned, and the last code and the end code in one width.
+inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, std::vector<uint32_t>* codes = nullptr) {
+    MsbWriter w;
+    int width = 9;
+    auto put = [&](uint32_t c) {
+        w.put(c, width);
+        if (codes) codes->push_back(c);
+    };
+    put(256);
+    if (in.empty()) {
+        put(257);
+    } else {
+        std::map<uint32_t, uint32_t> dict;
+        uint32_t next = 258;
+        uint32_t cur = in[0];
+        for (size_t i = 1; i < in.size(); ++i) {
+            const uint32_t key = (cur << 8) | in[i];
+            auto it = dict.find(key);
+            if (it != dict.end()) {
+                cur = it->second;
+                continue;
+            }
+            put(cur);
+            if (next == 4094) {
+                put(256);
+                dict.clear();
+                next = 258;
+                width = 9;
+            } else {
+                dict[key] = next;
+                if (next == 511 || next == 1023 || next == 2047) ++width;
+                ++next;
+            }
+            cur = in[i];
+        }
+        put(cur);
+        put(257);
+    }
+    return w.bytes();
 }
 
 }  // namespace tlzw

@@ -1,11 +1,111 @@
-// The raw LZW half of decode. Not built yet.
+// The raw LZW half of decode: a headerless LZW raster whose geometry the
+// options give, loaded through the raw filter and written as grey PNG or as
+// the rows delivered to the host.
 #include "decoders.h"
+#include "image_output.h"
+#include "kvhost/errors.h"
+#include "kvhost/lzw.h"
+#include "kvhost/stream.h"
+
+#include <cstring>
 
 namespace kvtool {
 
-int decode_raw(const ParsedArgs&) {
-    complain("decoding raw LZW data is not built into this version yet");
-    return kExitFailure;
+namespace {
+
+bool number_option(const ParsedArgs& args, const char* name, bool required, uint64_t fallback, uint64_t* value,
+                   int* exit_code) {
+    if (!args.has(name)) {
+        if (required) {
+            *exit_code = usage_error("decode", std::string("--raw needs ") + name);
+            return false;
+        }
+        *value = fallback;
+        return true;
+    }
+    if (!parse_number(args.value(name), value)) {
+        *exit_code = usage_error("decode", std::string(name) + " takes a whole number");
+        return false;
+    }
+    return true;
+}
+
+// Grey PNG of the loaded raster: palette images through their grey palette
+// at 8 bits, 9- to 16-bit samples scaled to the full 16-bit range.
+PngRaster grey_raster(const kvhost::LoadedImage& image) {
+    PngRaster raster;
+    raster.kind = PngRaster::Kind::kGrey;
+    raster.width = image.width;
+    raster.height = image.height;
+    if (image.bits_per_channel <= 8) {
+        raster.bit_depth = 8;
+        raster.samples = palette_indices(image);
+        for (uint8_t& s : raster.samples) {
+            const size_t entry = size_t{s} * 4;
+            s = entry + 2 < image.palette.size() ? image.palette[entry + 2] : s;
+        }
+        return raster;
+    }
+    raster.bit_depth = 16;
+    const uint32_t max = (1u << image.bits_per_channel) - 1;
+    raster.samples.resize(size_t{image.width} * image.height * 2);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = image.row(y);
+        for (uint32_t x = 0; x < image.width; ++x) {
+            uint16_t v;
+            std::memcpy(&v, row + 2 * size_t{x}, 2);
+            const auto scaled = static_cast<uint16_t>(uint32_t{v} > max ? 65535 : uint32_t{v} * 65535 / max);
+            std::memcpy(raster.samples.data() + (size_t{y} * image.width + x) * 2, &scaled, 2);
+        }
+    }
+    return raster;
+}
+
+}  // namespace
+
+int decode_raw(const ParsedArgs& args) {
+    int exit_code = kExitUsage;
+    uint64_t width = 0, height = 0, bpp = 0, fill_order = 0, align = 1;
+    if (!number_option(args, "--width", true, 0, &width, &exit_code) ||
+        !number_option(args, "--height", true, 0, &height, &exit_code) ||
+        !number_option(args, "--bpp", true, 0, &bpp, &exit_code) ||
+        !number_option(args, "--fill-order", false, 0, &fill_order, &exit_code) ||
+        !number_option(args, "--align", false, 1, &align, &exit_code))
+        return exit_code;
+    if (!args.has("-o")) return usage_error("decode", "needs -o OUT.png or -o OUT.bin");
+    const std::string out_path = args.value("-o");
+    const OutputKind kind = output_kind(out_path);
+    if (kind == OutputKind::kUnknown) return usage_error("decode", "-o must end in .png or .bin");
+    if (bpp < 1 || bpp > 16) return usage_error("decode", "--bpp must be 1 to 16");
+    if (fill_order > UINT32_MAX || align > UINT32_MAX) return usage_error("decode", "--fill-order or --align too large");
+
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+    std::string error;
+    auto stream = kvhost::file_stream(args.positional[0], kvhost::FileMode::kRead, &error);
+    if (stream == nullptr) {
+        complain(error);
+        return kExitFailure;
+    }
+    kvhost::lzw::RawGeometry geometry;
+    geometry.width = width;
+    geometry.height = height;
+    geometry.bits_per_pixel = static_cast<uint32_t>(bpp);
+    geometry.fill_order = static_cast<uint32_t>(fill_order);
+    geometry.alignment = static_cast<uint32_t>(align);
+    std::unique_ptr<kvhost::LoadedImage> image;
+    if (kvhost::lzw::load_raw(stream.get(), geometry, &image) != 0 || image == nullptr) {
+        report_host_errors();
+        complain("cannot load " + args.positional[0] + " as a raw LZW raster");
+        return kExitFailure;
+    }
+    const bool ok = kind == OutputKind::kBin ? write_whole_file(out_path, image->pixels, &error)
+                                             : write_png(out_path, grey_raster(*image), &error);
+    if (!ok) {
+        complain(error);
+        return kExitFailure;
+    }
+    return kExitOk;
 }
 
 }  // namespace kvtool

@@ -43,17 +43,31 @@ struct ReverseTable {
 };
 constexpr ReverseTable kReversed;
 
-// Copies len bytes from src to dst (src + len <= dst, or no overlap at all),
-// eight at a time; may write up to 7 bytes past dst + len, which the caller
-// has room for. The bytes past the string are overwritten later.
-inline void copy_string_fast(uint8_t* dst, const uint8_t* src, uint32_t len) {
-    uint32_t i = 0;
-    do {
-        uint64_t chunk;
-        std::memcpy(&chunk, src + i, 8);
-        std::memcpy(dst + i, &chunk, 8);
-        i += 8;
-    } while (i < len);
+// Copies len bytes from src to dst, where src + len <= dst: whole words,
+// the last one overlapping the one before, and never a byte past dst + len
+// (bytes beyond the decoded data are the caller's and stay as they are).
+inline void copy_string(uint8_t* dst, const uint8_t* src, uint32_t len) {
+    auto copy8 = [](uint8_t* d, const uint8_t* s) {
+        uint64_t v;
+        std::memcpy(&v, s, 8);
+        std::memcpy(d, &v, 8);
+    };
+    auto copy4 = [](uint8_t* d, const uint8_t* s) {
+        uint32_t v;
+        std::memcpy(&v, s, 4);
+        std::memcpy(d, &v, 4);
+    };
+    if (len >= 8) {
+        for (uint32_t i = 0; i + 8 < len; i += 8) copy8(dst + i, src + i);
+        copy8(dst + len - 8, src + len - 8);
+    } else if (len >= 4) {
+        copy4(dst, src);
+        copy4(dst + len - 4, src + len - 4);
+    } else {
+        dst[0] = src[0];
+        if (len > 1) dst[1] = src[1];
+        if (len > 2) dst[2] = src[2];
+    }
 }
 
 // The caller's tables and buffers for one call, and how far it got.
@@ -180,14 +194,9 @@ void decode_codes(DecodeJob& job, uint32_t early) {
                 } else if (code != n && length[code] != 0) {
                     const uint32_t len = length[code];
                     const uint8_t* src = out + offset[code];
-                    if (room >= len + 8) {
-                        copy_string_fast(out + pos, src, len);
-                        pos += len;
-                    } else {
-                        const uint32_t take = len < room ? len : room;
-                        std::memmove(out + pos, src, take);
-                        pos += take;
-                    }
+                    const uint32_t take = len < room ? len : room;
+                    copy_string(out + pos, src, take);
+                    pos += take;
                     out_len = len;
                 } else if (!walk_string(job, pos, code, false, 0)) {
                     break;
@@ -205,8 +214,8 @@ void decode_codes(DecodeJob& job, uint32_t early) {
                     // sits right behind the previous string in the output.
                     const uint32_t len = prev_len + 1;
                     const uint8_t* src = out + prev_off;
-                    if (room >= len + 8) {
-                        copy_string_fast(out + pos, src, prev_len);
+                    if (room >= len) {
+                        copy_string(out + pos, src, prev_len);
                         out[pos + prev_len] = *src;
                         pos += len;
                     } else {

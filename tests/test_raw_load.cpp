@@ -1,0 +1,309 @@
+// The raw LZW filter's load, as an application drives it (attributes set
+// through the filter, then op 12), and the host's raster unpacking.
+#include "kvhost/lzw.h"
+#include "kvhost/memory.h"
+#include "kvhost/services.h"
+#include "kvhost/stream.h"
+#include "test_support.h"
+#include "tiff_lzw_test_util.h"
+#include "tiff_oracle.h"
+
+#include <cstring>
+#include <random>
+
+namespace {
+
+using kvhost::lzw::RawGeometry;
+
+const HostServiceTable& host = kvhost::service_table();
+
+std::vector<uint8_t> lzw(const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> out;
+    EXPECT_EQ(kvhost::lzw::compress(data.data(), data.size(), &out), 0);
+    return out;
+}
+
+RawGeometry geometry(uint64_t w, uint64_t h, uint32_t bpp, uint32_t fill = 1, uint32_t align = 1) {
+    RawGeometry g;
+    g.width = w;
+    g.height = h;
+    g.bits_per_pixel = bpp;
+    g.fill_order = fill;
+    g.alignment = align;
+    return g;
+}
+
+struct Load {
+    HostStatus status = 0;
+    std::unique_ptr<kvhost::LoadedImage> image;
+    int64_t position = 0;
+};
+
+Load load(const std::vector<uint8_t>& data, const RawGeometry& g, int64_t start = 0) {
+    auto stream = kvhost::memory_stream(data);
+    stream->position = start;
+    const size_t before = kvhost::memory::blocks_outstanding();
+    Load l;
+    l.status = kvhost::lzw::load_raw(stream.get(), g, &l.image);
+    l.position = stream->position;
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(), before) << "the load frees everything it allocated";
+    return l;
+}
+
+// Samples of `depth` bits packed most significant bit first into rows of
+// whole bytes.
+std::vector<uint8_t> pack_rows(const std::vector<std::vector<uint32_t>>& rows, uint32_t depth, size_t row_bytes) {
+    std::vector<uint8_t> out;
+    for (const auto& row : rows) {
+        std::vector<uint8_t> bytes(row_bytes, 0);
+        size_t bit = 0;
+        for (uint32_t v : row)
+            for (int b = static_cast<int>(depth) - 1; b >= 0; --b, ++bit)
+                if ((v >> b) & 1) bytes[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+    return out;
+}
+
+uint16_t word_at(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+class RawLoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::component();
+        kvhost::clear_errors();
+        kvhost::memory::clear_faults();
+        TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandler(nullptr);
+    }
+    void TearDown() override {
+        kvhost::memory::clear_faults();
+        kvhost::clear_errors();
+    }
+};
+
+TEST_F(RawLoad, CorpusRastersMatchLibtiff) {
+    const auto dir = kvtest::corpus_path("raw/derived/");
+    {
+        const auto data = kvtest::read_file(dir + "gray8-157x151.raw");
+        const auto want = oracle::libtiff_decode(data, 157, 151);
+        auto l = load(data, geometry(157, 151, 8, 1));
+        ASSERT_EQ(l.status, 0);
+        ASSERT_EQ(want.size(), 157u * 151);
+        EXPECT_EQ(l.image->pixels, want);
+        EXPECT_EQ(l.image->rows_delivered, 151u);
+        // Grey palette: entry i holds i.
+        ASSERT_EQ(l.image->palette.size(), 1024u);
+        for (int i = 0; i < 256; ++i) EXPECT_EQ(l.image->palette[i * 4 + 1], i);
+
+        // The same pixels with every byte bit-reversed, fill order 2.
+        auto f2 = load(kvtest::read_file(dir + "gray8-157x151-fillorder2.raw"), geometry(157, 151, 8, 2));
+        ASSERT_EQ(f2.status, 0);
+        EXPECT_EQ(f2.image->pixels, want);
+
+        // The first half of the data: the rows it covers, then zero rows.
+        auto half = load(kvtest::read_file(dir + "gray8-157x151-truncated.raw"), geometry(157, 151, 8, 1));
+        ASSERT_EQ(half.status, 0);
+        const auto& px = half.image->pixels;
+        size_t decoded = px.size();
+        while (decoded > 0 && px[decoded - 1] == 0) --decoded;
+        EXPECT_GT(decoded, px.size() / 3);
+        EXPECT_LT(decoded, px.size() * 3 / 4);
+        EXPECT_TRUE(std::equal(px.begin(), px.begin() + decoded, want.begin()));
+        EXPECT_TRUE(std::all_of(px.end() - 157 * 20, px.end(), [](uint8_t b) { return b == 0; }));
+    }
+    {
+        // Stored rows of 160 bytes, alignment 4: 3 bytes of each row skipped.
+        const auto data = kvtest::read_file(dir + "gray8-157x151-align4.raw");
+        const auto stored = oracle::libtiff_decode(data, 160, 151);
+        auto l = load(data, geometry(157, 151, 8, 1, 4));
+        ASSERT_EQ(l.status, 0);
+        ASSERT_EQ(stored.size(), 160u * 151);
+        for (uint32_t y = 0; y < 151; ++y)
+            ASSERT_TRUE(std::equal(stored.begin() + y * 160, stored.begin() + y * 160 + 157, l.image->row(y))) << y;
+    }
+    {
+        const auto data = kvtest::read_file(dir + "bilevel1-157x151.raw");
+        const auto want = oracle::libtiff_decode(data, 157, 151, 1);
+        auto l = load(data, geometry(157, 151, 1, 1));
+        ASSERT_EQ(l.status, 0);
+        EXPECT_EQ(l.image->row_size, 20u);
+        EXPECT_EQ(l.image->pixels, want);
+        ASSERT_EQ(l.image->palette.size(), 8u);
+        EXPECT_EQ(l.image->palette[2], 0);
+        EXPECT_EQ(l.image->palette[6], 255);
+    }
+    {
+        const auto data = kvtest::read_file(dir + "gray4-128x128.raw");
+        const auto packed = oracle::libtiff_decode(data, 128, 128, 4);
+        auto l = load(data, geometry(128, 128, 4, 1));
+        ASSERT_EQ(l.status, 0);
+        ASSERT_EQ(packed.size(), 64u * 128);
+        for (size_t i = 0; i < 128u * 128; ++i)
+            ASSERT_EQ(l.image->pixels[i], (packed[i / 2] >> (i % 2 ? 0 : 4)) & 15) << i;
+        for (int i = 0; i < 16; ++i) EXPECT_EQ(l.image->palette[i * 4], i * 17);
+    }
+    {
+        // 16-bit samples stored little-endian: fill order 1 keeps them, 0 swaps.
+        const auto data = kvtest::read_file(dir + "gray16le-157x151.raw");
+        const auto raw = oracle::libtiff_decode(data, 157 * 2, 151);
+        auto kept = load(data, geometry(157, 151, 16, 1));
+        auto swapped = load(data, geometry(157, 151, 16, 0));
+        ASSERT_EQ(kept.status, 0);
+        ASSERT_EQ(swapped.status, 0);
+        EXPECT_EQ(kept.image->pixels, raw);
+        EXPECT_EQ(kept.image->bits_per_channel, 16u);
+        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+            ASSERT_EQ(swapped.image->pixels[i], raw[i + 1]);
+            ASSERT_EQ(swapped.image->pixels[i + 1], raw[i]);
+        }
+    }
+    {
+        // Old-style strip: rows 75-79 of an RGB image, read as 8-bit rows.
+        const auto data = kvtest::read_file(dir + "oldstyle-rgb-strip15-1536x5.raw");
+        const auto want = oracle::libtiff_decode(data, 1536, 5);
+        auto l = load(data, geometry(1536, 5, 8));
+        ASSERT_EQ(l.status, 0);
+        ASSERT_EQ(want.size(), 1536u * 5);
+        EXPECT_EQ(l.image->pixels, want);
+    }
+}
+
+TEST_F(RawLoad, RowGeometry) {
+    // 8 bits, 3 pixels wide, alignment 4: row r starts at byte 4r.
+    const std::vector<uint8_t> padded{1, 2, 3, 99, 4, 5, 6, 99, 7, 8, 9, 99};
+    auto a = load(lzw(padded), geometry(3, 3, 8, 1, 4));
+    ASSERT_EQ(a.status, 0);
+    EXPECT_EQ(a.image->pixels, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+
+    // 1 bit, 10 pixels wide: 2 bytes a row, delivered packed.
+    auto b = load(lzw({0xC0, 0x40, 0xFF, 0xC0}), geometry(10, 2, 1));
+    ASSERT_EQ(b.status, 0);
+    EXPECT_EQ(b.image->pixels, (std::vector<uint8_t>{0xC0, 0x40, 0xFF, 0xC0}));
+
+    // 4 bits, 5 pixels wide: 3 bytes a row, unpacked to a byte a pixel.
+    auto c = load(lzw({0x12, 0x34, 0x50, 0xAB, 0xCD, 0xE0}), geometry(5, 2, 4));
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.image->pixels, (std::vector<uint8_t>{1, 2, 3, 4, 5, 10, 11, 12, 13, 14}));
+
+    // 2 bits, 5 pixels wide: 2 bytes a row, unpacked; 4 grey levels.
+    auto d = load(lzw({0x1B, 0x80, 0xE4, 0x40}), geometry(5, 2, 2));
+    ASSERT_EQ(d.status, 0);
+    EXPECT_EQ(d.image->pixels, (std::vector<uint8_t>{0, 1, 2, 3, 2, 3, 2, 1, 0, 1}));
+    EXPECT_EQ(d.image->palette[4 * 1], 85);
+
+    // 16 bits with each fill order: bytes of every sample swapped unless 1
+    // (fill order 2 also stores the compressed bytes bit-reversed).
+    const std::vector<uint8_t> words{0x12, 0x34, 0xAB, 0xCD};
+    for (uint32_t fill : {0u, 1u, 2u}) {
+        auto data = lzw(words);
+        if (fill == 2)
+            for (auto& byte : data) byte = tlzw::reverse_bits(byte);
+        auto e = load(data, geometry(2, 1, 16, fill));
+        ASSERT_EQ(e.status, 0);
+        EXPECT_EQ(word_at(e.image->row(0)), fill == 1 ? 0x3412 : 0x1234) << fill;
+        EXPECT_EQ(word_at(e.image->row(0) + 2), fill == 1 ? 0xCDAB : 0xABCD) << fill;
+    }
+}
+
+TEST_F(RawLoad, TwelveBitRowsUnpackAndSwapWithinTheRow) {
+    // 3 samples of 12 bits: 36 bits, 5 bytes a row; two rows.
+    const std::vector<std::vector<uint32_t>> rows{{0xABC, 0x123, 0xFED}, {0x001, 0x800, 0x7FF}};
+    const auto packed = pack_rows(rows, 12, 5);
+    auto kept = load(lzw(packed), geometry(3, 2, 12, 1));
+    ASSERT_EQ(kept.status, 0);
+    for (uint32_t y = 0; y < 2; ++y)
+        for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(word_at(kept.image->row(y) + 2 * x), rows[y][x]);
+
+    // Fill order 0: byte pairs of the packed row are swapped before
+    // unpacking; the odd last byte stays, and the next row is untouched.
+    std::vector<uint8_t> stored = packed;
+    for (size_t r = 0; r < 2; ++r)
+        for (size_t i = 0; i + 1 < 5; i += 2) std::swap(stored[r * 5 + i], stored[r * 5 + i + 1]);
+    auto swapped = load(lzw(stored), geometry(3, 2, 12, 0));
+    ASSERT_EQ(swapped.status, 0);
+    EXPECT_EQ(swapped.image->pixels, kept.image->pixels);
+}
+
+TEST_F(RawLoad, ShortDataAndBadSettings) {
+    // Data for one row of three: the other rows are zero and the load succeeds.
+    std::vector<uint8_t> one_row(100);
+    for (size_t i = 0; i < one_row.size(); ++i) one_row[i] = static_cast<uint8_t>(i + 1);
+    auto short_load = load(lzw(one_row), geometry(100, 3, 8));
+    ASSERT_EQ(short_load.status, 0);
+    EXPECT_TRUE(std::equal(one_row.begin(), one_row.end(), short_load.image->row(0)));
+    EXPECT_TRUE(std::all_of(short_load.image->row(1), short_load.image->row(1) + 200, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(short_load.image->rows_delivered, 3u);
+
+    const auto data = lzw(one_row);
+    std::vector<uint8_t> framed{7, 7};
+    framed.insert(framed.end(), data.begin(), data.end());
+    struct Bad {
+        RawGeometry g;
+        const char* why;
+    } bad[] = {
+        {geometry(100, 1, 0), "bits per pixel 0"},
+        {geometry(100, 1, 17), "bits per pixel 17"},
+        {geometry(1u << 20, 1u << 20, 16), "2^40 bytes of rows"},
+        {geometry(uint64_t{1} << 33, 1, 8), "width above 32 bits"},
+        {geometry(65536, 32768, 8), "exactly 2 GiB"},
+    };
+    for (const auto& b : bad) {
+        kvhost::clear_errors();
+        auto l = load(framed, b.g, 2);
+        EXPECT_NE(l.status, 0) << b.why;
+        EXPECT_EQ(kvtest::error_codes(), std::vector<int32_t>{-1007}) << b.why;
+        EXPECT_EQ(l.position, 2) << b.why << ": the stream goes back where it was";
+    }
+}
+
+TEST_F(RawLoad, MemoryShortagePutsTheStreamBack) {
+    const auto data = lzw(std::vector<uint8_t>(5000, 9));
+    // The decoded-image buffer is the only allocation of this size.
+    kvhost::memory::fail_allocations_of_size(50u * 100);
+    auto l = load(data, geometry(50, 100, 8));
+    EXPECT_NE(l.status, 0);
+    EXPECT_EQ(l.position, 0);
+    const auto records = kvhost::error_records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().code, -1000);
+    EXPECT_EQ(records.back().details[1], 5000);
+    kvhost::memory::clear_faults();
+    kvhost::clear_errors();
+    kvhost::memory::fail_allocations_of_size(1u << 20);
+    auto m = load(data, geometry(50, 100, 8));
+    EXPECT_NE(m.status, 0);
+    ASSERT_FALSE(kvhost::error_records().empty());
+    EXPECT_EQ(kvhost::error_records().back().details[1], 1 << 20);
+}
+
+TEST_F(RawLoad, HostUnpacksEveryDepth) {
+    std::mt19937 rng(11);
+    for (uint32_t depth = 1; depth <= 16; ++depth) {
+        const uint32_t width = 1 + rng() % 50;
+        std::vector<uint32_t> samples(width);
+        for (auto& s : samples) s = rng() & ((1u << depth) - 1);
+        const size_t row_bytes = (size_t{width} * depth + 7) / 8;
+        const auto packed = pack_rows({samples}, depth, row_bytes);
+        const size_t out_bytes = depth <= 8 ? width : 2 * width;
+        std::vector<uint8_t> out(out_bytes + 4, 0xEE);
+        ASSERT_EQ(host.iKV_IP_raster_unpack(1, depth, width, packed.data(), out.data(),
+                                            static_cast<uint32_t>(packed.size())), 0);
+        for (uint32_t x = 0; x < width; ++x)
+            ASSERT_EQ(depth <= 8 ? out[x] : word_at(out.data() + 2 * x), samples[x]) << depth << " bits, x " << x;
+        EXPECT_EQ(out[out_bytes], 0xEE) << "nothing written past the row";
+    }
+    // A source shorter than the samples reads as zero bits beyond its end.
+    const uint8_t one = 0xFF;
+    std::vector<uint8_t> out(4, 0xEE);
+    ASSERT_EQ(host.iKV_IP_raster_unpack(1, 4, 4, &one, out.data(), 1), 0);
+    EXPECT_EQ(out, (std::vector<uint8_t>{15, 15, 0, 0}));
+    kvhost::clear_errors();
+    EXPECT_NE(host.iKV_IP_raster_unpack(1, 17, 4, &one, out.data(), 1), 0);
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// The "KV_LZW_compress" and "TIFF_LZW_Write" named services.
+#include "../component/tiff/tif_lzw_decode.h"
+#include "kvhost/services.h"
+#include "kvhost/stream.h"
+#include "test_support.h"
+#include "tiff_lzw_test_util.h"
+
+#include <random>
+
+namespace kv {
+extern HostServiceTable g_host;
+}
+
+namespace {
+
+const HostServiceTable& host = kvhost::service_table();
+
+std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+class TiffLzwEncode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::component();
+        kv::g_host = host;
+        compress_fn = reinterpret_cast<KvLzwCompressFn>(kvhost::named_service("KV_LZW_compress"));
+        write_fn = reinterpret_cast<TiffLzwWriteFn>(kvhost::named_service("TIFF_LZW_Write"));
+        ASSERT_NE(compress_fn, nullptr);
+        ASSERT_NE(write_fn, nullptr);
+        kvhost::clear_errors();
+        tag = host.AF_memm_unique_tag_get("test", __LINE__);
+    }
+    void TearDown() override {
+        kvhost::memory::clear_faults();
+        host.AF_memm_free_all(tag, "test", __LINE__);
+        kvhost::clear_errors();
+    }
+
+    struct Compressed {
+        HostStatus status = 0;
+        std::vector<uint8_t> data;
+        uint8_t* buffer = nullptr;
+        uint32_t length = 0;
+        uint64_t bytes_held = 0;  // under the tag before the buffer is released
+    };
+
+    Compressed compress(const uint8_t* in, int32_t n) {
+        Compressed c;
+        c.length = 0xDEADBEEF;
+        c.buffer = reinterpret_cast<uint8_t*>(1);
+        c.status = compress_fn(tag, in, n, &c.buffer, &c.length);
+        c.bytes_held = kvhost::memory::bytes_outstanding(tag);
+        if (c.buffer != nullptr) {
+            c.data.assign(c.buffer, c.buffer + c.length);
+            host.AF_memm_free(tag, c.buffer, "test", __LINE__);
+        }
+        EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u) << "only the output buffer is handed over";
+        return c;
+    }
+    Compressed compress(const std::vector<uint8_t>& in) { return compress(in.data(), static_cast<int32_t>(in.size())); }
+
+    std::vector<uint8_t> decode(const std::vector<uint8_t>& data, size_t out_size) {
+        auto stream = kvhost::memory_view_stream(data.data(), data.size());
+        std::vector<uint16_t> prefix(4096);
+        std::vector<uint8_t> first(4096), last(4096), stack(4096), in_buf(1 << 20), out(out_size);
+        uint32_t count = 0;
+        EXPECT_EQ(kv::TIF_LZW_decode(stream.get(), out.data(), static_cast<int32_t>(out_size), prefix.data(),
+                                     first.data(), last.data(), stack.data(), in_buf.data(), &count, 1),
+                  0);
+        out.resize(count);
+        return out;
+    }
+
+    KvLzwCompressFn compress_fn = nullptr;
+    TiffLzwWriteFn write_fn = nullptr;
+    uint32_t tag = 0;
+};
+
+TEST_F(TiffLzwEncode, KnownByteVectors) {
+    EXPECT_EQ(compress(bytes({65})).data, bytes({0x80, 0x10, 0x60, 0x20}));
+    EXPECT_EQ(compress(bytes({65, 66, 65, 66})).data, bytes({0x80, 0x10, 0x48, 0x50, 0x28, 0x08}));
+    EXPECT_EQ(compress(bytes({65, 65, 65})).data, bytes({0x80, 0x10, 0x60, 0x50, 0x10}));
+    EXPECT_EQ(compress(std::vector<uint8_t>(10, 0)).data, bytes({0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x04}));
+    EXPECT_TRUE(kvhost::error_records().empty());
+}
+
+TEST_F(TiffLzwEncode, EmptyInputGivesAClearAndAnEndCode) {
+    // Lengths of 0 or less never touch the input: the result is the stream of
+    // codes 256, 257, which decodes to nothing.
+    const auto empty = bytes({0x80, 0x40, 0x40});
+    const uint8_t guard = 0x41;
+    EXPECT_EQ(compress(&guard, 0).data, empty);
+    EXPECT_EQ(compress(nullptr, -7).data, empty);
+    EXPECT_EQ(compress(nullptr, 0).status, 0);
+    EXPECT_TRUE(decode(empty, 16).empty());
+}
+
+TEST_F(TiffLzwEncode, SameBytesAsAPlainDictionaryCompressor) {
+    // Sizes around the width switches and the clear, and varied content.
+    std::mt19937 rng(77);
+    std::vector<std::vector<uint8_t>> inputs;
+    for (size_t n : {2u, 255u, 256u, 300u, 511u, 600u, 5000u, 20000u, 70000u}) {
+        inputs.push_back(random_bytes(n, static_cast<uint32_t>(n)));
+        std::vector<uint8_t> small(n);
+        for (auto& b : small) b = static_cast<uint8_t>(rng() % 3);
+        inputs.push_back(small);
+    }
+    // Every length from 1 to 300 of one noise stream crosses the 9-10 bit
+    // switch at each possible last code.
+    const auto noise = random_bytes(300, 5);
+    for (size_t n = 1; n <= 300; ++n) inputs.emplace_back(noise.begin(), noise.begin() + n);
+    for (const auto& in : inputs) {
+        ASSERT_EQ(compress(in).data, tlzw::reference_compress(in)) << "length " << in.size();
+    }
+}
+
+TEST_F(TiffLzwEncode, ClearsAfterCode4093AtTwelveBits) {
+    const auto in = random_bytes(20000, 9);
+    std::vector<uint32_t> codes;
+    tlzw::reference_compress(in, &codes);
+    ASSERT_GT(codes.size(), 3840u);
+    EXPECT_EQ(codes[0], 256u);
+    EXPECT_EQ(codes[3838], 256u) << "3837 data codes assign 258..4093, then the clear";
+    EXPECT_EQ(std::count(codes.begin(), codes.begin() + 3838, 256u), 1);
+    // The clear sits in 12 bits: the first 254 codes of every run are 9 bits,
+    // so the second run starts after 9 + 254*9 + 512*10 + 1024*11 + (3837 - 254 - 512 - 1024)*12 + 12 bits.
+    const uint64_t bits = 9 + 254 * 9 + 512 * 10 + 1024 * 11 + (3837 - 254 - 512 - 1024) * 12 + 12;
+    const auto out = compress(in).data;
+    tlzw::MsbWriter restart;
+    restart.put(codes[3839], 9);
+    const uint8_t expect_bits = restart.bytes()[0];
+    const uint32_t got = (static_cast<uint32_t>(out[bits / 8]) << 8 | out[bits / 8 + 1]) << (bits % 8);
+    EXPECT_EQ(static_cast<uint8_t>(got >> 8), expect_bits) << "the first code after the clear is 9 bits wide";
+    EXPECT_EQ(decode(out, in.size()), in);
+}
+
+TEST_F(TiffLzwEncode, RoundTripsAndOutputGrowth) {
+    std::mt19937 rng(3);
+    std::vector<std::vector<uint8_t>> inputs;
+    inputs.push_back(random_bytes(3 << 20, 1));                  // incompressible: output > 3 MiB
+    inputs.push_back(std::vector<uint8_t>(6 << 20, 0x5A));      // highly repetitive
+    std::vector<uint8_t> text(4 << 20);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>("the quick brown fox "[i % 20] ^ (rng() % 50 == 0));
+    inputs.push_back(text);
+    std::vector<uint8_t> gradient(2 << 20);
+    for (size_t i = 0; i < gradient.size(); ++i) gradient[i] = static_cast<uint8_t>((i % 1024) / 4 + rng() % 3);
+    inputs.push_back(gradient);
+    for (const auto& in : inputs) {
+        auto c = compress(in);
+        ASSERT_EQ(c.status, 0);
+        EXPECT_EQ(c.length, c.data.size());
+        // The buffer grows a MiB at a time, as soon as it is full.
+        EXPECT_EQ(c.bytes_held, (c.data.size() / (1 << 20) + 1) * (1 << 20) + 0) << in.size();
+        EXPECT_EQ(decode(c.data, in.size()), in);
+    }
+    EXPECT_GT(compress(inputs[0]).data.size(), 3u << 20);
+}
+
+TEST_F(TiffLzwEncode, OutputOfExactlyOneMiBStillGrows) {
+    // Find a noise prefix that compresses to exactly 1 MiB.
+    const auto noise = random_bytes(800000, 21);
+    size_t lo = 600000, hi = 800000;
+    while (hi - lo > 1) {
+        const size_t mid = (lo + hi) / 2;
+        if (compress(noise.data(), static_cast<int32_t>(mid)).length < (1u << 20)) lo = mid;
+        else hi = mid;
+    }
+    bool found = false;
+    for (size_t n = hi; n < hi + 4 && !found; ++n) {
+        auto c = compress(noise.data(), static_cast<int32_t>(n));
+        if (c.length == (1u << 20)) {
+            found = true;
+            EXPECT_EQ(c.bytes_held, 2u << 20);
+        }
+    }
+    EXPECT_TRUE(found) << "no prefix compresses to exactly 1 MiB";
+}
+
+TEST_F(TiffLzwEncode, MemoryShortage) {
+    const auto in = random_bytes(2 << 20, 4);
+    // The table fails: nothing compressed, the output buffer is handed over.
+    kvhost::memory::fail_nth_allocation(1);
+    auto no_table = compress(in);
+    EXPECT_NE(no_table.status, 0);
+    EXPECT_EQ(no_table.length, 0u);
+    EXPECT_NE(no_table.buffer, nullptr);
+    EXPECT_EQ(kvtest::error_codes(), std::vector<int32_t>{-1000});
+    kvhost::clear_errors();
+    // The output buffer fails.
+    kvhost::memory::fail_nth_allocation(2);
+    auto no_buffer = compress(in);
+    EXPECT_NE(no_buffer.status, 0);
+    EXPECT_EQ(no_buffer.buffer, nullptr);
+    EXPECT_EQ(no_buffer.length, 0u);
+    kvhost::clear_errors();
+    // Growth fails after the first MiB: no output, and nothing left behind.
+    kvhost::memory::fail_nth_allocation(3);
+    auto no_growth = compress(in);
+    EXPECT_NE(no_growth.status, 0);
+    EXPECT_EQ(no_growth.buffer, nullptr);
+    EXPECT_EQ(no_growth.length, 1u << 20);
+    EXPECT_EQ(kvtest::error_codes(), std::vector<int32_t>{-1000});
+    EXPECT_EQ(kvhost::error_records()[0].module, "Common/Components/LZW/tiflzw");
+}
+
+TEST_F(TiffLzwEncode, WriteToAStream) {
+    const auto in = random_bytes(5000, 8);
+    auto stream = kvhost::memory_stream();
+    uint32_t count = static_cast<uint32_t>(in.size());
+    ASSERT_EQ(write_fn(stream.get(), tag, in.data(), &count), 0);
+    const auto written = kvhost::memory_stream_bytes(stream.get());
+    EXPECT_EQ(written, compress(in).data);
+    EXPECT_EQ(count, written.size());
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
+
+    // No count: nothing happens.
+    auto untouched = kvhost::memory_stream();
+    EXPECT_EQ(write_fn(untouched.get(), tag, in.data(), nullptr), 0);
+    EXPECT_TRUE(kvhost::memory_stream_bytes(untouched.get()).empty());
+
+    // A failed compression writes nothing and leaves the count alone.
+    kvhost::memory::fail_nth_allocation(1);
+    uint32_t kept = 5000;
+    EXPECT_NE(write_fn(untouched.get(), tag, in.data(), &kept), 0);
+    EXPECT_EQ(kept, 5000u);
+    EXPECT_TRUE(kvhost::memory_stream_bytes(untouched.get()).empty());
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
+
+    // A short write is reported through the count only.
+    kvhost::clear_errors();
+    auto short_stream = kvhost::memory_stream();
+    short_stream->faults.write_budget = 10;
+    uint32_t short_count = static_cast<uint32_t>(in.size());
+    EXPECT_EQ(write_fn(short_stream.get(), tag, in.data(), &short_count), 0);
+    EXPECT_EQ(short_count, 10u);
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+// kvlzw lzw compress|decompress: bare TIFF LZW streams through the
+// component's named services and decode routine.
+#include "kvhost/lzw.h"
+#include "tool.h"
+
+#include <climits>
+
+namespace kvtool {
+namespace {
+
+int run_lzw(const ParsedArgs& args) {
+    if (args.positional.size() != 2) return usage_error("lzw", "needs compress or decompress, then IN");
+    const std::string& action = args.positional[0];
+    if (action != "compress" && action != "decompress")
+        return usage_error("lzw", "unknown action '" + action + "' (compress or decompress)");
+    if (!args.has("-o")) return usage_error("lzw", "needs -o OUT");
+    uint64_t size = 0;
+    uint64_t fill_order = 1;
+    if (args.has("--size") && (!parse_number(args.value("--size"), &size) || size > INT32_MAX))
+        return usage_error("lzw", "--size takes a whole number up to 2147483647");
+    if (args.has("--fill-order") && (!parse_number(args.value("--fill-order"), &fill_order) || fill_order > 2))
+        return usage_error("lzw", "--fill-order takes 0, 1 or 2");
+    if (action == "compress" && (args.has("--size") || args.has("--fill-order")))
+        return usage_error("lzw", "--size and --fill-order apply to decompress only");
+
+    std::vector<uint8_t> input;
+    std::string error;
+    if (!read_whole_file(args.positional[1], &input, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+
+    std::vector<uint8_t> output;
+    HostStatus status;
+    if (action == "compress") {
+        status = kvhost::lzw::compress(input.data(), input.size(), &output);
+    } else if (args.has("--size")) {
+        status = kvhost::lzw::decompress(input.data(), input.size(), static_cast<uint32_t>(size),
+                                         static_cast<uint16_t>(fill_order), &output);
+    } else {
+        status = kvhost::lzw::decompress_all(input.data(), input.size(), static_cast<uint16_t>(fill_order), &output);
+    }
+    if (status != 0) {
+        report_host_errors();
+        complain("cannot " + action + " " + args.positional[1]);
+        return kExitFailure;
+    }
+    if (!write_whole_file(args.value("-o"), output, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+const Registration registration({
+    "lzw",
+    "compress or decompress a bare TIFF LZW stream",
+    "Usage: kvlzw lzw compress IN -o OUT\n"
+    "       kvlzw lzw decompress IN -o OUT [--size N] [--fill-order 2]\n"
+    "\n"
+    "compress: writes the TIFF LZW stream of IN's bytes (most significant bit\n"
+    "first, a clear code first, an end code last; no predictor).\n"
+    "decompress: decodes a TIFF LZW stream, new-style or old-style (told apart\n"
+    "by its first code).\n"
+    "\n"
+    "  -o OUT           the output file, written in full or not at all\n"
+    "  --size N         decode exactly N bytes (zero bytes past the end of the\n"
+    "                   data); default: decode up to the end code or the end of\n"
+    "                   the data\n"
+    "  --fill-order 2   the bits of every byte are stored reversed (new-style)\n"
+    "  --module PATH    load the component from PATH\n",
+    {{"-o", true}, {"--size", true}, {"--fill-order", true}},
+    &run_lzw,
+    60,
+});
+
+}  // namespace
+}  // namespace kvtool
