@@ -136,8 +136,11 @@ void write_variant(const Variant& v, const std::string& path) {
                             const uint16_t w = static_cast<uint16_t>(value);
                             std::memcpy(row + 2 * index, &w, 2);  // native order; libtiff swaps
                         } else {
-                            const size_t bit = index * v.bps;
-                            row[bit / 8] |= static_cast<uint8_t>(value << (8 - v.bps - bit % 8));
+                            // Packed depths (1, 4, 12), most significant bit first.
+                            for (uint32_t b = 0; b < v.bps; ++b) {
+                                const size_t bit = index * v.bps + b;
+                                if ((value >> (v.bps - 1 - b)) & 1) row[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+                            }
                         }
                     }
                 }
@@ -183,6 +186,14 @@ std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffIm
                         const size_t dst = (size_t{x} * spp + c + p) * bytes;
                         if (bits == 4) {
                             row[dst] = (in[src / 2] >> (src % 2 == 0 ? 4 : 0)) & 15;
+                        } else if (bits == 12) {
+                            uint32_t value = 0;
+                            for (size_t b = 0; b < 12; ++b) {
+                                const size_t bit = src * 12 + b;
+                                value = value << 1 | ((in[bit / 8] >> (7 - bit % 8)) & 1);
+                            }
+                            row[dst] = static_cast<uint8_t>(value);
+                            row[dst + 1] = static_cast<uint8_t>(value >> 8);
                         } else {
                             std::memcpy(row + dst, in + src * bytes, bytes);
                         }
@@ -310,6 +321,8 @@ TEST(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
     add({.name = "grey8", .bps = 8});
     add({.name = "grey8_pred2_be", .predictor = 2, .big_endian = true});
     add({.name = "grey16", .bps = 16});
+    add({.name = "grey12_be", .bps = 12, .big_endian = true});
+    add({.name = "rgb12", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 12});
     add({.name = "grey16_pred2_be", .bps = 16, .predictor = 2, .big_endian = true});
     add({.name = "white8", .photometric = PHOTOMETRIC_MINISWHITE});
     add({.name = "white1", .photometric = PHOTOMETRIC_MINISWHITE, .bps = 1});
