@@ -411,3 +411,44 @@ TEST(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
     EXPECT_GE(decoded, 20u);
     EXPECT_GE(refused, 4u);
 }
+
+TEST(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
+    kvtest::component();
+    quiet_libtiff();
+    // Directory 0: 8-bit grey 5 x 3; directory 1: RGB 4 x 2, one value per sample.
+    const std::string path = temp_path("two_directories");
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    for (int d = 0; d < 2; ++d) {
+        const uint32_t width = d == 0 ? 5 : 4, height = d == 0 ? 3 : 2;
+        const uint16_t spp = d == 0 ? 1 : 3;
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, d == 0 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+        std::vector<uint8_t> data(size_t{width} * height * spp);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(d * 100 + i);
+        ASSERT_GE(TIFFWriteEncodedStrip(tif, 0, data.data(), static_cast<tmsize_t>(data.size())), 0);
+        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
+    }
+    TIFFClose(tif);
+
+    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    kvhost::TiffImage t;
+    ASSERT_EQ(kvhost::tiff_load(stream.get(), 1, &t), 0);
+    const kvhost::LoadedImage& image = *stream->sink.image;
+    EXPECT_EQ(image.width, 4u);
+    EXPECT_EQ(image.colorspace, kvhost::colorspace::kRgb);
+    for (size_t i = 0; i < image.pixels.size(); ++i) EXPECT_EQ(image.pixels[i], 100 + i) << i;
+
+    auto again = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    EXPECT_NE(kvhost::tiff_load(again.get(), 2), 0);
+    const auto errors = kvhost::error_records();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].text.find("no image file directory 2"), std::string::npos) << errors[0].text;
+    kvhost::clear_errors();
+    std::remove(path.c_str());
+}
