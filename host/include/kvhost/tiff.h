@@ -1,0 +1,75 @@
+// The host's TIFF reader for LZW-compressed images. libtiff parses the
+// container (header, image file directory, tags); the strips themselves are
+// decoded by the component's "TIF_Proc_LZW_Comp" service through a host
+// stream over the same bytes.
+#pragma once
+
+#include "kvlzw/abi.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvhost {
+
+// Error code of the host's TIFF reader: a file it does not read (not a
+// TIFF, not LZW, tiles, a layout without a host image). The text says why.
+namespace host_error {
+inline constexpr int32_t kTiffUnsupported = -9010;
+}  // namespace host_error
+
+// One image of a TIFF file as the strip service is given it, plus the host
+// image description chosen for it.
+struct TiffImage {
+    uint32_t directory = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint16_t compression = 0;
+    int32_t byte_order = 0;  // 0 little-endian ("II"), 1 big-endian ("MM")
+    int32_t planar_config = 1;
+    int32_t photometric = 0;
+    uint16_t fill_order = 1;
+    int32_t predictor = 1;
+    std::vector<int16_t> bits_per_sample;  // one per sample
+    int32_t samples_per_pixel = 1;
+    uint32_t extra_samples = 0;  // number of ExtraSamples values
+    int32_t rows_per_strip = 0;  // clamped to the height
+    int32_t strip_count = 0;     // per plane when planes are separate
+    int32_t strips_per_plane = 0;
+    std::vector<uint32_t> strip_offsets;
+    std::vector<uint32_t> strip_byte_counts;
+    // YCbCr tags as the host hands them to the service (indices 71, 72).
+    bool has_coefficients = false;
+    uint32_t coefficients[6] = {};  // Kr, Kg, Kb as numerator, denominator
+    uint16_t subsampling[2] = {1, 1};
+    // The host image: kvhost::colorspace value, channels, bits per channel.
+    uint32_t colorspace = 0;
+    uint32_t channels = 0;
+    uint32_t bits_per_channel = 0;
+    uint32_t depth = 0;
+    std::vector<uint8_t> palette;  // 4 bytes per entry: blue, green, red, 0
+};
+
+// Reads directory `directory` (counted from 0) of the TIFF in the stream and
+// describes it. A file that is not an LZW strip TIFF the host can hold is
+// refused with one kTiffUnsupported record.
+HostStatus tiff_describe(HostStream* stream, uint32_t directory, TiffImage* image);
+
+// Describes the image, announces it to the stream (IO_DIB_create_ex) and
+// has the component's strip service deliver its rows; the image then sits
+// in stream->sink.image. Needs a started component.
+HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described = nullptr);
+
+// The image description tiff_describe chose, as a new handle the caller
+// deletes with DIB_info_delete.
+HostDibInfo* tiff_dib_info(const TiffImage& image);
+
+}  // namespace kvhost
+
+// The TIFF handle the strip service passes back to _TIF_tag_val_return.
+struct HostTiff {
+    bool has_coefficients = false;
+    uint32_t coefficients[6] = {};
+    bool has_subsampling = false;
+    uint16_t subsampling[2] = {1, 1};
+};

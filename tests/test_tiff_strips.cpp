@@ -1,0 +1,207 @@
+// The strip service: strips to rows, short and surplus strips, strips read
+// back to back, allocation failures, and the layouts it refuses.
+#include "tiff_strip_test_util.h"
+
+#include <numeric>
+
+using kvhost::colorspace::kGrey;
+using kvhost::colorspace::kGreyAlpha;
+using kvhost::colorspace::kRgb;
+using tstrip::Call;
+using tstrip::make_dib;
+
+namespace {
+
+std::vector<uint8_t> counting(size_t n, uint8_t first = 1) {
+    std::vector<uint8_t> v(n);
+    std::iota(v.begin(), v.end(), first);
+    return v;
+}
+
+// Every record of the result has the layout refusal code, and there is one.
+void expect_refused(const tstrip::Result& r, const char* what) {
+    EXPECT_NE(r.status, 0) << what;
+    ASSERT_EQ(r.errors.size(), 1u) << what;
+    EXPECT_EQ(r.errors[0].code, -1010) << what;
+    EXPECT_FALSE(r.errors[0].text.empty()) << what;
+    ASSERT_NE(r.image, nullptr);
+    EXPECT_EQ(r.image->rows_delivered, 0u) << what;
+    EXPECT_EQ(r.allocations, 0u) << what;
+    EXPECT_EQ(r.blocks_left, 0u) << what;
+}
+
+}  // namespace
+
+TEST(TiffStrips, ShortStripIsZeroPaddedAndSurplusRowsAreNotDelivered) {
+    // Grey 4 x 5, two strips of 3 rows. Strip 0 holds 2.5 rows; strip 1
+    // holds 3 rows of which only 2 fall inside the image.
+    auto dib = make_dib(4, 5, 1, 8, kGrey);
+    Call c;
+    c.rps = 3;
+    c.strip_count = 2;
+    const auto file = tstrip::build_file({counting(10), counting(12, 101)}, &c.offsets);
+    const auto r = tstrip::run(file, dib.get(), c);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image->row_order, (std::vector<int64_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(tstrip::row_of(r, 2), (std::vector<uint8_t>{9, 10, 0, 0}));
+    EXPECT_EQ(tstrip::row_of(r, 3), (std::vector<uint8_t>{101, 102, 103, 104}));
+    EXPECT_EQ(tstrip::row_of(r, 4), (std::vector<uint8_t>{105, 106, 107, 108}));
+    EXPECT_EQ(r.blocks_left, 0u);
+    // One set of decode tables for all strips: 5 tables, strip and row buffer.
+    EXPECT_EQ(r.allocations, 7u);
+}
+
+TEST(TiffStrips, WithoutOffsetsStripsAreReadBackToBack) {
+    auto dib = make_dib(3, 4, 1, 8, kGrey);
+    Call c;
+    c.rps = 2;
+    c.strip_count = 2;
+    // The first strip is short, so its end code is read and the stream
+    // stands at the start of the second.
+    const auto file = tstrip::build_file({counting(5, 10), counting(6, 50)}, &c.offsets);
+    c.null_offsets = true;
+    const auto r = tstrip::run(file, dib.get(), c, c.offsets[0]);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(tstrip::row_of(r, 1), (std::vector<uint8_t>{13, 14, 0}));
+    EXPECT_EQ(tstrip::row_of(r, 2), (std::vector<uint8_t>{50, 51, 52}));
+    EXPECT_EQ(tstrip::row_of(r, 3), (std::vector<uint8_t>{53, 54, 55}));
+    // Offsets past offset_count are read from where the stream stands too.
+    c.null_offsets = false;
+    c.offset_count = 1;
+    const auto partial = tstrip::run(file, dib.get(), c);
+    EXPECT_EQ(tstrip::row_of(partial, 3), (std::vector<uint8_t>{53, 54, 55}));
+}
+
+TEST(TiffStrips, UnknownPlanarConfigurationDeliversNothing) {
+    auto dib = make_dib(3, 2, 1, 8, kGrey);
+    Call c;
+    c.planar = 3;
+    c.rps = 2;
+    const auto file = tstrip::build_file({counting(6)}, &c.offsets);
+    const auto r = tstrip::run(file, dib.get(), c);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_EQ(r.image->rows_delivered, 0u);
+    EXPECT_EQ(r.blocks_left, 0u);
+}
+
+TEST(TiffStrips, AllocationFailuresRecordTheirSizeAndTagAndLeaveNothing) {
+    auto dib = make_dib(4, 2, 1, 8, kGrey);
+    Call c;
+    c.rps = 2;
+    const auto file = tstrip::build_file({counting(8)}, &c.offsets);
+    // The first table (the 4096-byte stack): size then tag.
+    kvhost::memory::fail_nth_allocation(1);
+    auto r = tstrip::run(file, dib.get(), c);
+    kvhost::memory::clear_faults();
+    EXPECT_NE(r.status, 0);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].code, -1000);
+    EXPECT_EQ(r.errors[0].details[1], 4096);
+    EXPECT_NE(r.errors[0].details[2], 0);
+    EXPECT_EQ(r.image->rows_delivered, 0u);
+    EXPECT_EQ(r.blocks_left, 0u);
+    // The strip buffer (after the 5 tables): tag then size.
+    kvhost::memory::fail_nth_allocation(6);
+    r = tstrip::run(file, dib.get(), c);
+    kvhost::memory::clear_faults();
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].code, -1000);
+    EXPECT_EQ(r.errors[0].details[2], 8);
+    EXPECT_EQ(r.image->rows_delivered, 0u);
+    EXPECT_EQ(r.blocks_left, 0u);
+}
+
+TEST(TiffStrips, LayoutsThatWouldDivideByZeroOrOverrunAreRefusedOnce) {
+    const std::vector<uint8_t> file = tstrip::literal_lzw(counting(12));
+    auto rgb = make_dib(2, 2, 3, 8, kRgb);
+
+    Call ycbcr;
+    ycbcr.photometric = 6;
+    ycbcr.bps = {8, 8, 8};
+    ycbcr.rps = 2;
+    ycbcr.offsets = {0};
+    ycbcr.tif.has_subsampling = true;
+    ycbcr.tif.subsampling[0] = 0;
+    ycbcr.tif.subsampling[1] = 2;
+    expect_refused(tstrip::run(file, rgb.get(), ycbcr), "horizontal subsampling 0");
+    ycbcr.tif.subsampling[0] = 2;
+    ycbcr.tif.subsampling[1] = 0;
+    expect_refused(tstrip::run(file, rgb.get(), ycbcr), "vertical subsampling 0");
+
+    Call planar_ycbcr = ycbcr;
+    planar_ycbcr.tif.subsampling[1] = 2;
+    planar_ycbcr.planar = 2;
+    expect_refused(tstrip::run(file, rgb.get(), planar_ycbcr), "YCbCr with separate planes");
+
+    auto empty = make_dib(0, 2, 1, 8, kGrey);
+    Call grey;
+    grey.rps = 2;
+    grey.offsets = {0};
+    expect_refused(tstrip::run(file, empty.get(), grey), "zero width");
+    Call zero_bits = grey;
+    zero_bits.bps = {0};
+    auto one = make_dib(2, 2, 1, 8, kGrey);
+    expect_refused(tstrip::run(file, one.get(), zero_bits), "zero bits per sample");
+
+    auto wide = make_dib(2, 2, 9, 8, kGrey);
+    Call nine = grey;
+    nine.planar = 2;
+    nine.bps.assign(9, 8);
+    nine.offsets.assign(9, 0);
+    expect_refused(tstrip::run(file, wide.get(), nine), "nine separate planes");
+}
+
+TEST(TiffStrips, SeparatePlanesStayWithinOffsetCountAndZeroWhatIsMissing) {
+    // Grey+alpha 2 x 4, two strips of 2 rows per plane. Strip 1 of the grey
+    // plane holds one row only; the alpha plane's strip 1 is beyond
+    // offset_count, so those rows must come out zero rather than repeat
+    // strip 0's bytes.
+    auto dib = make_dib(2, 4, 2, 8, kGreyAlpha);
+    Call c;
+    c.planar = 2;
+    c.bps = {8, 8};
+    c.extra = 1;
+    c.rps = 2;
+    c.strip_count = 2;
+    c.strips_per_plane = 2;
+    // Offsets in plane order: grey 0, grey 1, alpha 0, (alpha 1 missing).
+    const auto file = tstrip::build_file({{1, 2, 3, 4}, {5, 6}, {11, 12, 13, 14}}, &c.offsets);
+    c.offset_count = 3;
+    const auto r = tstrip::run(file, dib.get(), c);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{1, 11, 2, 12}));
+    EXPECT_EQ(tstrip::row_of(r, 1), (std::vector<uint8_t>{3, 13, 4, 14}));
+    EXPECT_EQ(tstrip::row_of(r, 2), (std::vector<uint8_t>{5, 0, 6, 0}));
+    EXPECT_EQ(tstrip::row_of(r, 3), (std::vector<uint8_t>{0, 0, 0, 0}));
+    EXPECT_EQ(r.blocks_left, 0u);
+    // Null offsets read nothing: every row zero.
+    c.null_offsets = true;
+    const auto none = tstrip::run(file, dib.get(), c);
+    EXPECT_EQ(none.image->rows_delivered, 4u);
+    EXPECT_EQ(tstrip::row_of(none, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
+}
+
+TEST(TiffStrips, PlainCopyNeverWritesPastAShortHostRow) {
+    // Two 8-bit samples per pixel described to the host as one grey byte:
+    // the host row (3 bytes) is shorter than the TIFF row (6 bytes).
+    auto dib = make_dib(3, 1, 1, 8, kGrey);
+    Call c;
+    c.bps = {8, 8};
+    const auto file = tstrip::build_file({counting(6, 40)}, &c.offsets);
+    const auto r = tstrip::run(file, dib.get(), c);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{40, 41, 42}));
+    EXPECT_EQ(r.blocks_left, 0u);
+}
+
+TEST(TiffStrips, DataWithoutEndCodeDeliversTheRowsReached) {
+    auto dib = make_dib(4, 3, 1, 8, kGrey);
+    Call c;
+    c.rps = 3;
+    const auto file = tstrip::build_file({counting(6)}, &c.offsets, /*end_codes=*/false);
+    const auto r = tstrip::run(file, dib.get(), c);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image->rows_delivered, 2u);
+    EXPECT_EQ(tstrip::row_of(r, 1), (std::vector<uint8_t>{5, 6, 0, 0}));
+}

@@ -1,0 +1,454 @@
+// Cross-check against libtiff: LZW TIFFs written with libtiff's API, and
+// every TIFF of the shared corpus, decoded through the host's TIFF reader
+// and the component's strip service, sample for sample against what
+// libtiff decodes from the same file.
+//
+// The expected host rows are libtiff's decoded strips put into the host row
+// layout: packed 1-bit rows as they are, 4-bit samples one per byte, wide
+// samples as little-endian words, planes interleaved, WhiteIsZero inverted
+// (the grey sample only when there are extra samples), CIELab a* and b*
+// offset by half their range. YCbCr is compared with libtiff's RGBA
+// conversion within 3 levels, for pixels whose red and blue do not clip.
+#include "tiff_strip_test_util.h"
+
+#include <tiffio.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Variant {
+    std::string name;
+    uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+    uint16_t spp = 1;
+    uint16_t bps = 8;
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    uint16_t predictor = 1;
+    uint16_t fill_order = FILLORDER_MSB2LSB;
+    bool big_endian = false;
+    uint16_t extra = 0;  // ExtraSamples value for one extra sample, 0 for none
+    uint16_t sub_h = 0, sub_v = 0;
+    uint32_t width = 37, height = 23, rows_per_strip = 5;
+};
+
+uint32_t g_seed = 12345;
+uint32_t next_random() {
+    g_seed = g_seed * 1103515245u + 12345u;
+    return g_seed >> 8;
+}
+
+// Smooth samples with some noise, so that the predictor has work to do.
+uint32_t sample_at(uint32_t x, uint32_t y, uint32_t c, uint32_t bits) {
+    const uint32_t max = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+    const uint32_t smooth = (x * 5 + y * 3 + c * 40) * (max / 255 + 1);
+    return (smooth + next_random() % 7) & max;
+}
+
+std::string temp_path(const std::string& name) {
+    return (fs::temp_directory_path() / ("kvlzw_xcheck_" + std::to_string(getpid()) + "_" + name + ".tif")).string();
+}
+
+// Writes the variant with libtiff; the samples come from sample_at.
+void write_variant(const Variant& v, const std::string& path) {
+    TIFF* tif = TIFFOpen(path.c_str(), v.big_endian ? "wb" : "wl");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, v.width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, v.height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, v.bps);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, v.spp);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, v.photometric);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, v.planar);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tif, TIFFTAG_PREDICTOR, v.predictor);
+    TIFFSetField(tif, TIFFTAG_FILLORDER, v.fill_order);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, v.rows_per_strip);
+    if (v.extra != 0) {
+        uint16_t kinds[1] = {v.extra};
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kinds);
+    }
+    std::vector<uint16_t> red, green, blue;
+    if (v.photometric == PHOTOMETRIC_PALETTE) {
+        const size_t n = size_t{1} << v.bps;
+        for (size_t i = 0; i < n; ++i) {
+            red.push_back(static_cast<uint16_t>(i * 2311 % 65536));
+            green.push_back(static_cast<uint16_t>(65535 - i * 977 % 65536));
+            blue.push_back(static_cast<uint16_t>(i * 40503 % 65536));
+        }
+        TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+    }
+    const uint32_t strips_per_plane = (v.height + v.rows_per_strip - 1) / v.rows_per_strip;
+    if (v.photometric == PHOTOMETRIC_YCBCR) {
+        TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, v.sub_h, v.sub_v);
+        float ref[6] = {0, 255, 128, 255, 128, 255};
+        TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, ref);
+        // In-gamut colours: RGB first, then the forward transform per block.
+        const uint32_t blocks = (v.width + v.sub_h - 1) / v.sub_h;
+        for (uint32_t s = 0; s < strips_per_plane; ++s) {
+            std::vector<uint8_t> data;
+            const uint32_t first = s * v.rows_per_strip;
+            const uint32_t last = std::min(v.height, first + v.rows_per_strip);
+            for (uint32_t by = first; by < last; by += v.sub_v) {
+                for (uint32_t b = 0; b < blocks; ++b) {
+                    double cb = 0, cr = 0;
+                    for (uint32_t j = 0; j < v.sub_v; ++j) {
+                        for (uint32_t i = 0; i < v.sub_h; ++i) {
+                            const uint32_t x = b * v.sub_h + i, y = by + j;
+                            const double r = 40 + (x * 3 + y) % 170, g = 60 + (x + y * 2) % 150, bl = 50 + (x * y) % 160;
+                            const double luma = 0.299 * r + 0.587 * g + 0.114 * bl;
+                            data.push_back(static_cast<uint8_t>(std::lround(luma)));
+                            cb += (bl - luma) / 1.772;
+                            cr += (r - luma) / 1.402;
+                        }
+                    }
+                    const double n = v.sub_h * v.sub_v;
+                    data.push_back(static_cast<uint8_t>(std::lround(128 + cb / n)));
+                    data.push_back(static_cast<uint8_t>(std::lround(128 + cr / n)));
+                }
+            }
+            ASSERT_GE(TIFFWriteEncodedStrip(tif, s, data.data(), static_cast<tmsize_t>(data.size())), 0);
+        }
+        TIFFClose(tif);
+        return;
+    }
+    const uint32_t planes = v.planar == PLANARCONFIG_SEPARATE ? v.spp : 1;
+    const uint32_t per_row = v.planar == PLANARCONFIG_SEPARATE ? 1 : v.spp;
+    const size_t row_bytes = (size_t{v.bps} * per_row * v.width + 7) / 8;
+    for (uint32_t p = 0; p < planes; ++p) {
+        for (uint32_t s = 0; s < strips_per_plane; ++s) {
+            const uint32_t first = s * v.rows_per_strip;
+            const uint32_t rows = std::min(v.height - first, v.rows_per_strip);
+            std::vector<uint8_t> data(row_bytes * rows, 0);
+            for (uint32_t r = 0; r < rows; ++r) {
+                uint8_t* row = data.data() + r * row_bytes;
+                for (uint32_t x = 0; x < v.width; ++x) {
+                    for (uint32_t c = 0; c < per_row; ++c) {
+                        const uint32_t value = sample_at(x, first + r, p + c, v.bps);
+                        const size_t index = size_t{x} * per_row + c;
+                        if (v.bps == 8) {
+                            row[index] = static_cast<uint8_t>(value);
+                        } else if (v.bps == 16) {
+                            const uint16_t w = static_cast<uint16_t>(value);
+                            std::memcpy(row + 2 * index, &w, 2);  // native order; libtiff swaps
+                        } else {
+                            // Packed depths (1, 4, 12), most significant bit first.
+                            for (uint32_t b = 0; b < v.bps; ++b) {
+                                const size_t bit = index * v.bps + b;
+                                if ((value >> (v.bps - 1 - b)) & 1) row[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+                            }
+                        }
+                    }
+                }
+            }
+            ASSERT_GE(TIFFWriteEncodedStrip(tif, p * strips_per_plane + s, data.data(),
+                                            static_cast<tmsize_t>(data.size())),
+                      0);
+        }
+    }
+    TIFFClose(tif);
+}
+
+// The host rows libtiff's decode implies, height rows back to back.
+std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffImage& t, uint32_t host_row) {
+    std::vector<uint8_t> out(size_t{host_row} * t.height, 0);
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (tif == nullptr) return {};
+    const uint32_t spp = static_cast<uint32_t>(t.samples_per_pixel);
+    const uint32_t bits = static_cast<uint32_t>(t.bits_per_sample[0]);
+    const bool planar = t.planar_config == 2;
+    const uint32_t per_row = planar ? 1 : spp;
+    const size_t tiff_row = (size_t{bits} * per_row * t.width + 7) / 8;
+    std::vector<uint8_t> strip(static_cast<size_t>(TIFFStripSize(tif)));
+    const uint32_t planes = planar ? spp : 1;
+    const size_t bytes = bits <= 8 ? 1 : 2;
+    for (uint32_t p = 0; p < planes; ++p) {
+        for (int32_t s = 0; s < t.strips_per_plane; ++s) {
+            const tmsize_t n = TIFFReadEncodedStrip(tif, p * t.strips_per_plane + s, strip.data(),
+                                                    static_cast<tmsize_t>(strip.size()));
+            if (n < 0) continue;
+            for (uint32_t r = 0; r < static_cast<uint32_t>(t.rows_per_strip); ++r) {
+                const uint32_t y = s * t.rows_per_strip + r;
+                if (y >= t.height) break;
+                const uint8_t* in = strip.data() + r * tiff_row;
+                uint8_t* row = out.data() + size_t{y} * host_row;
+                if (bits == 1) {
+                    std::memcpy(row, in, tiff_row);
+                    continue;
+                }
+                for (uint32_t x = 0; x < t.width; ++x) {
+                    for (uint32_t c = 0; c < per_row; ++c) {
+                        const size_t src = size_t{x} * per_row + c;
+                        const size_t dst = (size_t{x} * spp + c + p) * bytes;
+                        if (bits == 4) {
+                            row[dst] = (in[src / 2] >> (src % 2 == 0 ? 4 : 0)) & 15;
+                        } else if (bits == 12) {
+                            uint32_t value = 0;
+                            for (size_t b = 0; b < 12; ++b) {
+                                const size_t bit = src * 12 + b;
+                                value = value << 1 | ((in[bit / 8] >> (7 - bit % 8)) & 1);
+                            }
+                            row[dst] = static_cast<uint8_t>(value);
+                            row[dst + 1] = static_cast<uint8_t>(value >> 8);
+                        } else {
+                            std::memcpy(row + dst, in + src * bytes, bytes);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    TIFFClose(tif);
+    // The service's own finishing touches on the decoded samples.
+    for (uint32_t y = 0; y < t.height; ++y) {
+        uint8_t* row = out.data() + size_t{y} * host_row;
+        if (t.photometric == PHOTOMETRIC_MINISWHITE) {
+            if (bits == 1) {
+                for (size_t i = 0; i < host_row; ++i) row[i] = static_cast<uint8_t>(~row[i]);
+            } else if (bits == 4) {
+                for (size_t i = 0; i < host_row; ++i) row[i] = static_cast<uint8_t>(15 - row[i]);
+            } else {
+                const bool grey_only = t.extra_samples != 0 && !planar;
+                for (uint32_t x = 0; x < t.width; ++x) {
+                    for (uint32_t c = 0; c < (grey_only ? 1 : spp); ++c) {
+                        for (size_t b = 0; b < bytes; ++b) {
+                            uint8_t& v = row[(size_t{x} * spp + c) * bytes + b];
+                            v = static_cast<uint8_t>(~v);
+                        }
+                    }
+                }
+            }
+        }
+        if (t.photometric == PHOTOMETRIC_CIELAB) {
+            for (uint32_t x = 0; x < t.width; ++x) {
+                row[(size_t{x} * 3 + 1) * bytes + bytes - 1] ^= 0x80;
+                row[(size_t{x} * 3 + 2) * bytes + bytes - 1] ^= 0x80;
+            }
+        }
+    }
+    return out;
+}
+
+// YCbCr: libtiff's RGBA conversion against ours, for pixels that do not
+// clip. Returns the number of pixels compared.
+size_t compare_ycbcr(const std::string& path, const kvhost::LoadedImage& image, const kvhost::TiffImage& t) {
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (tif == nullptr) return 0;
+    std::vector<uint32_t> rgba(size_t{t.width} * t.height);
+    const int ok = TIFFReadRGBAImageOriented(tif, t.width, t.height, rgba.data(), ORIENTATION_TOPLEFT, 0);
+    TIFFClose(tif);
+    EXPECT_EQ(ok, 1);
+    size_t compared = 0;
+    int worst = 0;
+    for (uint32_t y = 0; y < t.height; ++y) {
+        for (uint32_t x = 0; x < t.width; ++x) {
+            const uint32_t p = rgba[size_t{y} * t.width + x];
+            const uint8_t want[3] = {static_cast<uint8_t>(TIFFGetR(p)), static_cast<uint8_t>(TIFFGetG(p)),
+                                     static_cast<uint8_t>(TIFFGetB(p))};
+            const uint8_t* got = image.row(y) + size_t{x} * 3;
+            // Clipped red or blue changes green in our formula by design.
+            if (want[0] == 0 || want[0] == 255 || want[2] == 0 || want[2] == 255) continue;
+            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{got[c]} - int{want[c]}));
+            ++compared;
+        }
+    }
+    EXPECT_LE(worst, 3) << path;
+    return compared;
+}
+
+// libtiff's warnings about the corpus files' oddities are expected noise.
+void quiet_libtiff() {
+    TIFFSetWarningHandler(nullptr);
+    TIFFSetErrorHandler(nullptr);
+}
+
+bool unpack_available() { return kvhost::service_implemented("iKV_IP_raster_unpack"); }
+
+// Loads through the host reader and compares with libtiff's decode.
+void check_file(const std::string& path) {
+    SCOPED_TRACE(path);
+    std::string error;
+    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
+    ASSERT_NE(stream, nullptr) << error;
+    kvhost::clear_errors();
+    kvhost::TiffImage t;
+    const size_t blocks_before = kvhost::memory::blocks_outstanding();
+    const HostStatus status = kvhost::tiff_load(stream.get(), 0, &t);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before);
+    const auto errors = kvhost::error_records();
+    kvhost::clear_errors();
+    ASSERT_EQ(status, 0) << (errors.empty() ? "" : kvhost::describe(errors[0]));
+    ASSERT_NE(stream->sink.image, nullptr);
+    const kvhost::LoadedImage& image = *stream->sink.image;
+    EXPECT_EQ(image.rows_delivered, t.height);
+    if (t.photometric == PHOTOMETRIC_YCBCR) {
+        EXPECT_GT(compare_ycbcr(path, image, t), size_t{t.width} * t.height / 2);
+        return;
+    }
+    const auto want = expected_rows(path, t, image.row_size);
+    ASSERT_EQ(want.size(), image.pixels.size());
+    size_t first_diff = want.size();
+    for (size_t i = 0; i < want.size() && first_diff == want.size(); ++i)
+        if (want[i] != image.pixels[i]) first_diff = i;
+    EXPECT_EQ(first_diff, want.size()) << "first difference at row " << first_diff / image.row_size << ", byte "
+                                       << first_diff % image.row_size;
+    if (t.photometric == PHOTOMETRIC_PALETTE) {
+        TIFF* tif = TIFFOpen(path.c_str(), "r");
+        uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b), 1);
+        for (size_t i = 0; i < image.palette.size() / 4; ++i) {
+            EXPECT_EQ(image.palette[i * 4 + 2], r[i] >> 8);
+            EXPECT_EQ(image.palette[i * 4 + 1], g[i] >> 8);
+            EXPECT_EQ(image.palette[i * 4 + 0], b[i] >> 8);
+        }
+        TIFFClose(tif);
+    }
+}
+
+}  // namespace
+
+TEST(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
+    kvtest::component();
+    quiet_libtiff();
+    std::vector<Variant> variants;
+    auto add = [&](Variant v) { variants.push_back(v); };
+    add({.name = "grey1", .bps = 1});
+    add({.name = "grey4", .bps = 4});
+    add({.name = "grey8", .bps = 8});
+    add({.name = "grey8_pred2_be", .predictor = 2, .big_endian = true});
+    add({.name = "grey16", .bps = 16});
+    add({.name = "grey12_be", .bps = 12, .big_endian = true});
+    add({.name = "rgb12", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 12});
+    add({.name = "grey16_pred2_be", .bps = 16, .predictor = 2, .big_endian = true});
+    add({.name = "white8", .photometric = PHOTOMETRIC_MINISWHITE});
+    add({.name = "white1", .photometric = PHOTOMETRIC_MINISWHITE, .bps = 1});
+    add({.name = "white_alpha8", .photometric = PHOTOMETRIC_MINISWHITE, .spp = 2, .extra = EXTRASAMPLE_ASSOCALPHA});
+    add({.name = "rgb8", .photometric = PHOTOMETRIC_RGB, .spp = 3});
+    add({.name = "rgb8_pred2", .photometric = PHOTOMETRIC_RGB, .spp = 3, .predictor = 2});
+    add({.name = "rgb8_fill2", .photometric = PHOTOMETRIC_RGB, .spp = 3, .fill_order = FILLORDER_LSB2MSB});
+    add({.name = "rgb8_planar", .photometric = PHOTOMETRIC_RGB, .spp = 3, .planar = PLANARCONFIG_SEPARATE});
+    add({.name = "rgb8_planar_pred2_be", .photometric = PHOTOMETRIC_RGB, .spp = 3, .planar = PLANARCONFIG_SEPARATE,
+         .predictor = 2, .big_endian = true});
+    add({.name = "rgb16", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 16});
+    add({.name = "rgb16_pred2_be", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 16, .predictor = 2,
+         .big_endian = true});
+    add({.name = "rgb16_planar_be", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 16,
+         .planar = PLANARCONFIG_SEPARATE, .big_endian = true});
+    add({.name = "rgba8", .photometric = PHOTOMETRIC_RGB, .spp = 4, .predictor = 2, .extra = EXTRASAMPLE_UNASSALPHA});
+    add({.name = "palette4", .photometric = PHOTOMETRIC_PALETTE, .bps = 4});
+    add({.name = "palette8", .photometric = PHOTOMETRIC_PALETTE, .big_endian = true});
+    add({.name = "cmyk8", .photometric = PHOTOMETRIC_SEPARATED, .spp = 4, .predictor = 2});
+    add({.name = "lab8", .photometric = PHOTOMETRIC_CIELAB, .spp = 3});
+    add({.name = "ycbcr22", .photometric = PHOTOMETRIC_YCBCR, .spp = 3, .sub_h = 2, .sub_v = 2, .height = 24,
+         .rows_per_strip = 6});
+    add({.name = "ycbcr21_be", .photometric = PHOTOMETRIC_YCBCR, .spp = 3, .big_endian = true, .sub_h = 2,
+         .sub_v = 1});
+    // Single strip larger than a code table, so clears happen mid-strip.
+    add({.name = "rgb8_big_strip", .photometric = PHOTOMETRIC_RGB, .spp = 3, .width = 301, .height = 67,
+         .rows_per_strip = 67});
+    for (const Variant& v : variants) {
+        if (v.bps == 4 && !unpack_available()) continue;
+        const std::string path = temp_path(v.name);
+        write_variant(v, path);
+        check_file(path);
+        std::remove(path.c_str());
+    }
+}
+
+TEST(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
+    kvtest::component();
+    quiet_libtiff();
+    size_t decoded = 0, refused = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(kvtest::corpus_path("tiff"))) {
+        if (!entry.is_regular_file()) continue;
+        const std::string path = entry.path().string();
+        SCOPED_TRACE(path);
+        TIFF* tif = TIFFOpen(path.c_str(), "r");
+        ASSERT_NE(tif, nullptr);
+        uint16_t compression = 1, predictor = 1, photometric = 0, spp = 1, bps = 1;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+        const bool tiled = TIFFIsTiled(tif);
+        TIFFClose(tif);
+        const bool must_refuse = compression != COMPRESSION_LZW || tiled || predictor == 3 ||
+                                 (photometric == PHOTOMETRIC_PALETTE && spp > 1);
+        auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+        kvhost::clear_errors();
+        kvhost::TiffImage t;
+        const HostStatus status = kvhost::tiff_describe(stream.get(), 0, &t);
+        const auto errors = kvhost::error_records();
+        kvhost::clear_errors();
+        if (must_refuse) {
+            EXPECT_NE(status, 0);
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_EQ(errors[0].code, kvhost::host_error::kTiffUnsupported);
+            EXPECT_NE(errors[0].text.find("TIFF: "), std::string::npos);
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(status, 0) << (errors.empty() ? "" : kvhost::describe(errors[0]));
+        if (bps == 4 && !unpack_available()) continue;
+        if (bps == 4 && predictor == 2) {
+            // Predictor 2 on 4-bit samples: refused row by row, with -200.
+            auto again = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+            EXPECT_NE(kvhost::tiff_load(again.get(), 0), 0);
+            const auto records = kvhost::error_records();
+            ASSERT_FALSE(records.empty());
+            EXPECT_EQ(records[0].code, -200);
+            kvhost::clear_errors();
+            continue;
+        }
+        check_file(path);
+        ++decoded;
+    }
+    EXPECT_GE(decoded, 20u);
+    EXPECT_GE(refused, 4u);
+}
+
+TEST(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
+    kvtest::component();
+    quiet_libtiff();
+    // Directory 0: 8-bit grey 5 x 3; directory 1: RGB 4 x 2, one value per sample.
+    const std::string path = temp_path("two_directories");
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    for (int d = 0; d < 2; ++d) {
+        const uint32_t width = d == 0 ? 5 : 4, height = d == 0 ? 3 : 2;
+        const uint16_t spp = d == 0 ? 1 : 3;
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, d == 0 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+        std::vector<uint8_t> data(size_t{width} * height * spp);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(d * 100 + i);
+        ASSERT_GE(TIFFWriteEncodedStrip(tif, 0, data.data(), static_cast<tmsize_t>(data.size())), 0);
+        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
+    }
+    TIFFClose(tif);
+
+    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    kvhost::TiffImage t;
+    ASSERT_EQ(kvhost::tiff_load(stream.get(), 1, &t), 0);
+    const kvhost::LoadedImage& image = *stream->sink.image;
+    EXPECT_EQ(image.width, 4u);
+    EXPECT_EQ(image.colorspace, kvhost::colorspace::kRgb);
+    for (size_t i = 0; i < image.pixels.size(); ++i) EXPECT_EQ(image.pixels[i], 100 + i) << i;
+
+    auto again = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    EXPECT_NE(kvhost::tiff_load(again.get(), 2), 0);
+    const auto errors = kvhost::error_records();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].text.find("no image file directory 2"), std::string::npos) << errors[0].text;
+    kvhost::clear_errors();
+    std::remove(path.c_str());
+}
