@@ -1,18 +1,42 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build, the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and a short run of each
-# libFuzzer target.
+# libFuzzer target. Ends with one line: "tests: N passed, N failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+passed=0
+failed=0
+# Runs ctest in a build tree and adds its counts to the totals.
+run_ctest() {
+  local dir=$1 log
+  log=$(mktemp)
+  shift
+  local status=0
+  env "$@" ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test) ' || true
+  status=${PIPESTATUS[0]}
+  local total fails
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  fails=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
+  rm -f "$log"
+  passed=$((passed + ${total:-0} - ${fails:-0}))
+  failed=$((failed + ${fails:-0}))
+  [ "$status" -eq 0 ] && [ -n "$total" ]
+}
+
 echo "== build and test"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir build -j2 --output-on-failure
+ok=true
+run_ctest build || ok=false
 
 echo "== sanitizers"
 scripts/build.sh build-asan -DKVLZW_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j2 --output-on-failure
+run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 || ok=false
 
-scripts/fuzz.sh "${KVLZW_FUZZ_SECONDS:-20}"
+if $ok; then
+  scripts/fuzz.sh "${KVLZW_FUZZ_SECONDS:-20}" || { ok=false; failed=$((failed + 1)); }
+fi
+
+echo "tests: $passed passed, $failed failed"
+$ok
