@@ -3,30 +3,13 @@
 #include "test_support.h"
 
 #include <png.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <unistd.h>
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
-
-ToolRun kvlzw(const std::string& arguments) {
-    ToolRun result;
-    const std::string command = std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using kvtest::ToolRun;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -37,14 +20,14 @@ std::string temp_path(const std::string& suffix) {
 const std::string kSample = std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif";
 
 TEST(GifTool, InfoDescribesThePageInTextAndJson) {
-    ToolRun text = kvlzw("info " + kSample + " --page 2");
+    ToolRun text = kvtest::run_tool("info " + kSample + " --page 2");
     ASSERT_EQ(text.status, 0) << text.out;
     EXPECT_TRUE(contains(text.out, "GIF89a, logical screen 11x29, 3 pages")) << text.out;
     EXPECT_TRUE(contains(text.out, "page 2: 7x16 at (2, 11), depth 4, palette 16 entries, not interlaced")) << text.out;
     EXPECT_TRUE(contains(text.out, "      LogicalScreenWidth (513) = 11")) << text.out;
     EXPECT_TRUE(contains(text.out, "  1511 = 1\n")) << text.out;
 
-    ToolRun json = kvlzw("info " + kSample + " --json --page 3");
+    ToolRun json = kvtest::run_tool("info " + kSample + " --json --page 3");
     ASSERT_EQ(json.status, 0) << json.out;
     for (const char* part :
          {"{\"format\": \"GIF\", \"version\": \"89a\", \"pages\": 3, \"screen\": {\"width\": 11, \"height\": 29}",
@@ -54,11 +37,11 @@ TEST(GifTool, InfoDescribesThePageInTextAndJson) {
         EXPECT_TRUE(contains(json.out, part)) << part << "\n" << json.out;
     }
     // A transparent page reports its index.
-    ToolRun transparent = kvlzw("info " + kvtest::corpus_path("gif/pygif/transparent.gif") + " --json");
+    ToolRun transparent = kvtest::run_tool("info " + kvtest::corpus_path("gif/pygif/transparent.gif") + " --json");
     EXPECT_TRUE(contains(transparent.out, "\"transparent_index\": 2")) << transparent.out;
 
     // A file without a trailer: the page is shown, the error reported, exit 1.
-    ToolRun no_trailer = kvlzw("info " + kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif") + " --page 15");
+    ToolRun no_trailer = kvtest::run_tool("info " + kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif") + " --page 15");
     EXPECT_EQ(no_trailer.status, 1);
     EXPECT_TRUE(contains(no_trailer.out, "page 15: 30x20")) << no_trailer.out;
     EXPECT_TRUE(contains(no_trailer.out, "error -2100")) << no_trailer.out;
@@ -77,13 +60,13 @@ TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
     }
 
     const std::string bin = temp_path(".bin");
-    ToolRun decode = kvlzw("decode " + file + " --page 4 -o " + bin);
+    ToolRun decode = kvtest::run_tool("decode " + file + " --page 4 -o " + bin);
     ASSERT_EQ(decode.status, 0) << decode.out;
     EXPECT_EQ(kvtest::read_file(bin), indices);
     std::remove(bin.c_str());
 
     const std::string png_path = temp_path(".png");
-    decode = kvlzw("decode " + file + " --page 4 -o " + png_path);
+    decode = kvtest::run_tool("decode " + file + " --page 4 -o " + png_path);
     ASSERT_EQ(decode.status, 0) << decode.out;
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
@@ -109,11 +92,11 @@ TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
     std::remove(png_path.c_str());
 
     // A page past the end: nothing written, the error shown, exit 1.
-    ToolRun missing = kvlzw("decode " + file + " --page 9 -o " + png_path);
+    ToolRun missing = kvtest::run_tool("decode " + file + " --page 9 -o " + png_path);
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(contains(missing.out, "error -2005")) << missing.out;
     EXPECT_NE(access(png_path.c_str(), F_OK), 0);
-    EXPECT_EQ(kvlzw("decode " + file + " --page x -o " + png_path).status, 2);
+    EXPECT_EQ(kvtest::run_tool("decode " + file + " --page x -o " + png_path).status, 2);
 }
 
 TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
@@ -130,13 +113,13 @@ TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
     }
 
     const std::string bin = temp_path("-recovered.bin");
-    ToolRun decode = kvlzw("decode " + file + " --page 15 -o " + bin);
+    ToolRun decode = kvtest::run_tool("decode " + file + " --page 15 -o " + bin);
     EXPECT_EQ(decode.status, 0) << decode.out;
     EXPECT_TRUE(contains(decode.out, "warning: error -2100")) << decode.out;
     EXPECT_EQ(kvtest::read_file(bin), indices);
     std::remove(bin.c_str());
 
-    ToolRun strict = kvlzw("decode " + file + " --page 15 --strict -o " + bin);
+    ToolRun strict = kvtest::run_tool("decode " + file + " --page 15 --strict -o " + bin);
     EXPECT_EQ(strict.status, 1) << strict.out;
     EXPECT_NE(access(bin.c_str(), F_OK), 0) << "--strict writes nothing";
 }

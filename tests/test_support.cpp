@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -41,6 +44,19 @@ std::vector<int32_t> error_codes() {
 }
 
 std::string corpus_path(const std::string& relative) { return std::string(KVLZW_CORPUS_DIR) + "/" + relative; }
+
+ToolRun run_tool(const std::string& arguments) {
+    ToolRun result;
+    const std::string command = std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
 
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

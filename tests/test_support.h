@@ -27,6 +27,13 @@ kvhost::Filter raw_filter();
 std::vector<int32_t> error_codes();
 
 std::string corpus_path(const std::string& relative);
+
+// The kvlzw tool run with these arguments: exit status and stdout+stderr.
+struct ToolRun {
+    int status = -1;
+    std::string out;
+};
+ToolRun run_tool(const std::string& arguments);
 std::vector<uint8_t> read_file(const std::string& path);
 
 }  // namespace kvtest

@@ -7,7 +7,6 @@
 #include "kvhost/tiff.h"
 
 #include <png.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,23 +14,8 @@
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
-
-ToolRun run_tool(const std::string& arguments) {
-    ToolRun result;
-    const std::string command = std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using kvtest::ToolRun;
+using kvtest::run_tool;
 
 std::string temp(const std::string& name) {
     return (std::filesystem::temp_directory_path() / ("kvlzw_tifftool_" + std::to_string(getpid()) + "_" + name))

@@ -1,29 +1,13 @@
 // The kvlzw tool as a user runs it: exit codes, output and error messages.
 #include "test_support.h"
 
-#include <sys/wait.h>
 
 #include <cstdio>
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
-
-ToolRun run_tool(const std::string& arguments) {
-    ToolRun result;
-    std::string command = std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using kvtest::ToolRun;
+using kvtest::run_tool;
 
 TEST(Tool, VersionAndFormats) {
     ToolRun version = run_tool("version");

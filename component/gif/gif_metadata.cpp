@@ -272,15 +272,7 @@ HostStatus gif_parse_extension(HostStream* s, uint32_t tag, uint8_t label, GifEx
         host_free(tag, node, m, __LINE__);
         return error_status();
     }
-    node->record = record;
-    node->next = nullptr;
-    if (list->tail == nullptr) {
-        list->head = node;
-    } else {
-        list->tail->next = node;
-    }
-    list->tail = node;
-    ++list->count;
+    gif_extension_link(list, node, record);
     return 0;
 }
 

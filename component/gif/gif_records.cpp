@@ -10,6 +10,11 @@ HostStatus gif_extension_append(GifExtensionList* list, void* record) {
     if (node == nullptr) {
         return record_error(module::kGifRead, __LINE__, err::kNoMemory, 0, sizeof(GifExtensionNode), list->tag);
     }
+    gif_extension_link(list, node, record);
+    return 0;
+}
+
+void gif_extension_link(GifExtensionList* list, GifExtensionNode* node, void* record) {
     node->record = record;
     node->next = nullptr;
     if (list->tail == nullptr) {
@@ -19,7 +24,6 @@ HostStatus gif_extension_append(GifExtensionList* list, void* record) {
     }
     list->tail = node;
     ++list->count;
-    return 0;
 }
 
 uint8_t* gif_extension_data(void* record) {

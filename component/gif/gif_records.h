@@ -53,6 +53,8 @@ struct GifExtensionList {
 // Links the record after the last node. On failure (error -1000 recorded)
 // returns the status and the record is not in the list.
 HostStatus gif_extension_append(GifExtensionList* list, void* record);
+// Links a node the caller obtained under the list's tag, holding record, at the tail.
+void gif_extension_link(GifExtensionList* list, GifExtensionNode* node, void* record);
 // Frees every record, its data and its node; the list is empty afterwards.
 void gif_extension_list_free(GifExtensionList* list);
 // The data buffer of a plain text, comment or application record, or null.
