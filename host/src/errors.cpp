@@ -44,6 +44,8 @@ const char* error_meaning(int32_t code) {
         case -1000: return "an allocation failed";
         case -1005: return "unknown filter operation code";
         case -1006: return "not implemented by this component";
+        case -1007: return "raw raster geometry the filter cannot load";
+        case -1010: return "a TIFF layout the strip service refuses";
         case -2005: return "GIF header short, or page not found";
         case -2030: return "a named file cannot be opened";
         case -2052: return "a GIF block is short";
@@ -68,6 +70,7 @@ const char* error_meaning(int32_t code) {
         case host_error::kImageTooLarge: return "image too large";
         case host_error::kUnknownService: return "unknown host service";
         case host_error::kNoMemory: return "the host is out of memory";
+        case -9010: return "a TIFF layout the host's reader does not support";
         default: return "";
     }
 }
