@@ -217,22 +217,14 @@ inline std::vector<uint8_t> rgb(const std::vector<uint8_t>& palette, size_t i) {
     return {palette.at(i * 4 + 2), palette.at(i * 4 + 1), palette.at(i * 4)};
 }
 
-// The started component; each test must leave nothing allocated.
-class GifTest : public ::testing::Test {
+class GifTest : public kvtest::CleanTest {
 protected:
-    void SetUp() override {
-        kvtest::component();
-        blocks_before_ = kvhost::memory::blocks_outstanding();
-    }
-    void TearDown() override { EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_); }
-
     static kvhost::gif::Source source(const GifFile& file) {
         return kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size());
     }
     static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1, bool tags = true) {
         return kvhost::gif::load_page(source(file), page, tags);
     }
-    size_t blocks_before_ = 0;
 };
 
 }  // namespace giftest

@@ -12,14 +12,7 @@ using kvtest::error_codes;
 using kvtest::gif_filter;
 using kvtest::raw_filter;
 
-class FilterControl : public ::testing::Test {
-protected:
-    void SetUp() override {
-        kvtest::component();
-        kvhost::clear_errors();
-    }
-    void TearDown() override { kvhost::clear_errors(); }
-};
+class FilterControl : public kvtest::CleanTest {};
 
 template <typename T>
 T answer(const kvhost::Filter& filter, int32_t op) {

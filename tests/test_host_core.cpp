@@ -12,17 +12,7 @@ namespace {
 
 const HostServiceTable& host = kvhost::service_table();
 
-class HostCore : public ::testing::Test {
-protected:
-    void SetUp() override {
-        kvhost::clear_errors();
-        kvhost::memory::clear_faults();
-    }
-    void TearDown() override {
-        kvhost::memory::clear_faults();
-        kvhost::clear_errors();
-    }
-};
+class HostCore : public kvtest::CleanTest {};
 
 TEST_F(HostCore, MemoryBooksFollowEveryTag) {
     const uint32_t a = host.AF_memm_unique_tag_get("test", __LINE__);

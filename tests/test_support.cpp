@@ -28,6 +28,19 @@ void restart_component() {
     kvhost::clear_errors();
 }
 
+void CleanTest::SetUp() {
+    component();
+    kvhost::clear_errors();
+    kvhost::memory::clear_faults();
+    blocks_before_ = kvhost::memory::blocks_outstanding();
+}
+
+void CleanTest::TearDown() {
+    kvhost::memory::clear_faults();
+    kvhost::clear_errors();
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_) << "the test left blocks allocated";
+}
+
 kvhost::Filter gif_filter() {
     component();
     return kvhost::Filter(kvhost::find_filter(KV_FORMAT_GIF));

@@ -20,6 +20,15 @@ kvhost::Component& component();
 // Stops and starts the component again, with faults cleared.
 void restart_component();
 
+// Starts with the component loaded and no errors or faults left over; ends
+// with nothing allocated that the test did not hold before.
+class CleanTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    size_t blocks_before_ = 0;
+};
+
 kvhost::Filter gif_filter();
 kvhost::Filter raw_filter();
 
