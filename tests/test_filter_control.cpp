@@ -174,8 +174,8 @@ TEST_F(FilterControl, UnknownAttributeNamesAreRefused) {
         SCOPED_TRACE(&c - cases);
         kvhost::clear_errors();
         const bool get = c.op == KV_OP_ATTR_GET;
-        EXPECT_NE(c.filter.control(c.op, const_cast<void*>(c.request), get ? &answer : nullptr, get ? sizeof answer : 0),
-                  0);
+        void* request = const_cast<void*>(c.request);
+        EXPECT_NE(c.filter.control(c.op, request, get ? &answer : nullptr, get ? sizeof answer : 0), 0);
         ASSERT_EQ(error_codes(), std::vector<int32_t>{-512});
         if (c.text != nullptr) {
             EXPECT_EQ(kvhost::error_records()[0].text, c.text);
