@@ -1,5 +1,7 @@
 // Row reconstruction seen through the strip service: predictor, YCbCr,
-// WhiteIsZero, packed RGB, CIELab and separate planes, one row or a few.
+// WhiteIsZero and packed RGB, one row or a few, for the cases the libtiff
+// cross-check does not reach (CIELab, WhiteIsZero with an extra sample and
+// 16-bit separate planes are among its variants).
 #include "tiff_strip_test_util.h"
 
 using kvhost::colorspace::kGrey;
@@ -19,10 +21,8 @@ tstrip::Result one_strip(const std::vector<uint8_t>& bytes, HostDibInfo* dib, Ca
 }  // namespace
 
 TEST(TiffRows, OneRowConversions) {
-    using kvhost::colorspace::kLab;
     const Call rgb{.photometric = 2, .predictor = 2, .bps = {8, 8, 8}};
     const Call grey16{.predictor = 2, .bps = {16}, .byte_order = 1};
-    const Call white{.photometric = 0, .bps = {8, 8}, .extra = 1};
     const struct {
         const char* what;
         uint32_t width, channels, bpc, colorspace;
@@ -44,8 +44,6 @@ TEST(TiffRows, OneRowConversions) {
          {0x00, 0x01, 0x01, 0x01}},
         {"predictor, little-endian words 0xFFFF + 2 wrap", 2, 1, 16, kGrey,
          Call{.predictor = 2, .bps = {16}, .byte_order = 0}, {0xFF, 0xFF, 0x02, 0x00}, {0xFF, 0xFF, 0x01, 0x00}},
-        {"WhiteIsZero with an extra sample inverts grey only", 2, 2, 8, kGreyAlpha, white, {0, 255, 10, 200},
-         {255, 255, 245, 200}},
         {"WhiteIsZero without extra samples inverts both", 2, 2, 8, kGreyAlpha,
          Call{.photometric = 0, .bps = {8, 8}, .extra = 0}, {0, 255, 10, 200}, {255, 0, 245, 55}},
         {"WhiteIsZero 16-bit: the word inverted after the byte order change", 1, 1, 16, kGrey,
@@ -54,8 +52,6 @@ TEST(TiffRows, OneRowConversions) {
         // red 16 of 31, green 32 of 63, blue 16 of 31, scaled to bytes.
         {"packed RGB 5-6-5", 4, 3, 8, kRgb, Call{.photometric = 2, .bps = {5, 6, 5}},
          {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0x10, 0x84}, {255, 0, 0, 0, 255, 0, 0, 0, 255, 132, 130, 132}, {5, 6, 5}},
-        {"CIELab chroma becomes unsigned", 2, 3, 8, kLab, Call{.photometric = 8, .bps = {8, 8, 8}},
-         {100, 0x00, 0x7F, 255, 0x80, 0xFF}, {100, 0x80, 0xFF, 255, 0x00, 0x7F}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -124,25 +120,4 @@ TEST(TiffRows, YCbCrBlocksCoverPartialBlocksAndStopAtTheHeight) {
     EXPECT_EQ(tstrip::row_of(r, 1), (std::vector<uint8_t>{128, 128, 128, 255, 254, 255, 255, 254, 255}));
     EXPECT_EQ(tstrip::row_of(r, 2), (std::vector<uint8_t>{128, 128, 128, 0, 0, 0, 100, 99, 100}));
     EXPECT_EQ(r.blocks_left, 0u);
-}
-
-TEST(TiffRows, SixteenBitPlanesAreSwappedAndPlacedEverySample) {
-    // Two planes of 100 big-endian words: grey i * 300, alpha 65535 - i.
-    const uint32_t width = 100;
-    std::vector<uint8_t> grey, alpha;
-    for (uint32_t i = 0; i < width; ++i) {
-        const uint16_t g = static_cast<uint16_t>(i * 300), a = static_cast<uint16_t>(65535 - i);
-        grey.insert(grey.end(), {static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g)});
-        alpha.insert(alpha.end(), {static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a)});
-    }
-    auto dib = make_dib(width, 1, 2, 16, kGreyAlpha);
-    Call c{.planar = 2, .bps = {16, 16}, .extra = 1, .byte_order = 1};
-    const auto file = tstrip::build_file({grey, alpha}, &c.offsets);
-    const auto r = tstrip::run(file, dib.get(), c);
-    ASSERT_EQ(r.status, 0);
-    const uint8_t* row = r.image->row(0);
-    for (uint32_t i = 0; i < width; ++i) {
-        EXPECT_EQ(row[4 * i] | row[4 * i + 1] << 8, static_cast<int>(i * 300 % 65536)) << i;
-        EXPECT_EQ(row[4 * i + 2] | row[4 * i + 3] << 8, static_cast<int>(65535 - i)) << i;
-    }
 }
