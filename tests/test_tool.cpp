@@ -51,7 +51,7 @@ std::vector<uint8_t> page_indices(const std::string& file, uint32_t page, kvhost
 }
 
 TEST(Tool, VersionFormatsProbeAndUsage) {
-    expect_run("version", 0, "LZW 19.2.0 (built Jul  3 2018)");
+    expect_run("version", 0, "LZW 19.2.0 (built Jul  3 2018)\nTarsenic Ombrolux19 LZW component\n");
     const ToolRun formats = run_tool("formats --json");
     EXPECT_EQ(formats.status, 0);
     for (const char* part : {"\"name\": \"GIF\", \"pattern\": \"*.gif\", \"format\": 14",
