@@ -407,6 +407,10 @@ TEST(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
     write_variant(tif, {.name = "rgb8", .photometric = PHOTOMETRIC_RGB, .spp = 3, .width = 4, .height = 2});
     TIFFClose(tif);
     check_file(path, 1);
+    auto second = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    ASSERT_EQ(kvhost::tiff_load(second.get(), 1), 0);
+    EXPECT_EQ(second->sink.image->width, 4u);
+    EXPECT_EQ(second->sink.image->colorspace, kvhost::colorspace::kRgb);
 
     auto again = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
     kvhost::TiffImage t;
