@@ -1,6 +1,11 @@
 // Builds GIF files byte by byte for the GIF tests, with a plain LZW encoder
-// written from the GIF format description (not from the component).
+// written from the GIF format description (not from the component); giflib
+// as the oracle; the fixture that loads them.
 #pragma once
+
+#include "kvhost/gif.h"
+#include "kvhost/memory.h"
+#include "test_support.h"
 
 #include <gif_lib.h>
 
@@ -157,11 +162,13 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7
 }
 
 // giflib's decoding of a GIF in memory: each image's indices, rows top to
-// bottom (giflib puts interlaced rows in place). Empty when giflib fails.
+// bottom (giflib puts interlaced rows in place), and its colour map (3 bytes
+// an entry). `ok` is false when giflib fails; the images it read are kept.
 struct GiflibImages {
     bool ok = false;
     int image_count = 0;
     std::vector<std::vector<uint8_t>> indices;
+    std::vector<std::vector<uint8_t>> rgb;
 };
 
 inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
@@ -182,13 +189,42 @@ inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
     if (gif == nullptr) return result;
     result.ok = DGifSlurp(gif) == GIF_OK;
     result.image_count = gif->ImageCount;
-    for (int i = 0; i < gif->ImageCount && result.ok; ++i) {
+    for (int i = 0; i < gif->ImageCount; ++i) {
         const SavedImage& image = gif->SavedImages[i];
         const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
-        result.indices.emplace_back(image.RasterBits, image.RasterBits + n);
+        result.indices.emplace_back(image.RasterBits, image.RasterBits != nullptr ? image.RasterBits + n : nullptr);
+        const ColorMapObject* map = image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
+        auto& rgb = result.rgb.emplace_back();
+        for (int k = 0; map != nullptr && k < map->ColorCount; ++k)
+            rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
     }
     DGifCloseFile(gif, &error);
     return result;
 }
+
+// A page's colour indices, one per pixel, rows top to bottom.
+inline std::vector<uint8_t> indices_of(const kvhost::LoadedImage& image) {
+    std::vector<uint8_t> out;
+    out.reserve(size_t{image.width} * image.height);
+    for (uint32_t y = 0; y < image.height; ++y)
+        for (uint32_t x = 0; x < image.width; ++x)
+            out.push_back(image.depth == 1 ? (image.row(y)[x / 8] >> (7 - x % 8)) & 1 : image.row(y)[x]);
+    return out;
+}
+
+// Palette entry i (host order blue, green, red, reserved) as red, green, blue.
+inline std::vector<uint8_t> rgb(const std::vector<uint8_t>& palette, size_t i) {
+    return {palette.at(i * 4 + 2), palette.at(i * 4 + 1), palette.at(i * 4)};
+}
+
+class GifTest : public kvtest::CleanTest {
+protected:
+    static kvhost::gif::Source source(const GifFile& file) {
+        return kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size());
+    }
+    static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1, bool tags = true) {
+        return kvhost::gif::load_page(source(file), page, tags);
+    }
+};
 
 }  // namespace giftest

@@ -72,19 +72,10 @@ TEST(ComponentLibrary, ExportsExactlyTheFourEntryPoints) {
 
 TEST_F(EntryPoints, InfoGetWritesOnlyTheArgumentsGiven) {
     EXPECT_EQ(component().info_get(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
+    // The name, version and date: `kvlzw version` (Tool tests) prints them.
     const char* description = nullptr;
     EXPECT_EQ(component().info_get(nullptr, nullptr, nullptr, nullptr, nullptr, &description), 0);
     EXPECT_STREQ(description, "Tarsenic Ombrolux19 LZW component");
-
-    const char* name = nullptr;
-    const char* date = nullptr;
-    uint32_t major = 0, minor = 0, update = 7;
-    component().info_get(&name, &major, &minor, &update, &date, nullptr);
-    EXPECT_STREQ(name, "LZW");
-    EXPECT_EQ(major, 19u);
-    EXPECT_EQ(minor, 2u);
-    EXPECT_EQ(update, 0u);
-    EXPECT_STREQ(date, "Jul  3 2018");
 }
 
 TEST_F(EntryPoints, InitLooksUpEveryServiceInOrderThenRegisters) {

@@ -1,35 +1,21 @@
 // The GIF LZW decoder as the host sees it: rows, their order and their
 // bytes, for well-formed, truncated and corrupt image data.
 #include "gif_test_files.h"
-#include "kvhost/gif.h"
-#include "kvhost/memory.h"
 #include "kvhost/stream.h"
-#include "test_support.h"
 
 using giftest::GifFile;
 using giftest::pack_codes;
 
 namespace {
 
-class GifDecoder : public ::testing::Test {
+class GifDecoder : public giftest::GifTest {
 protected:
-    void SetUp() override {
-        kvtest::component();
-        blocks_before_ = kvhost::memory::blocks_outstanding();
-    }
-    void TearDown() override { EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_); }
-
-    static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1) {
-        return kvhost::gif::load_page(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), page);
-    }
-    static std::vector<uint8_t> indices(const kvhost::LoadedImage& image) {
-        std::vector<uint8_t> out;
-        for (uint32_t y = 0; y < image.height; ++y) {
-            for (uint32_t x = 0; x < image.width; ++x) {
-                out.push_back(image.depth == 1 ? (image.row(y)[x / 8] >> (7 - x % 8)) & 1 : image.row(y)[x]);
-            }
-        }
-        return out;
+    static std::vector<uint8_t> indices(const kvhost::LoadedImage& image) { return giftest::indices_of(image); }
+    // giflib's indices of the first image; giflib must read the whole file.
+    static std::vector<uint8_t> giflib_indices(const GifFile& file) {
+        const auto oracle = giftest::giflib_decode(file.bytes);
+        EXPECT_TRUE(oracle.ok);
+        return oracle.indices.empty() ? std::vector<uint8_t>{} : oracle.indices[0];
     }
     // A file with a 4-entry global table and one image of the given data.
     static GifFile with_data(uint16_t width, uint16_t height, int min_code_size, std::vector<uint8_t> data,
@@ -39,7 +25,6 @@ protected:
         file.image(0, 0, width, height, fields, {}, min_code_size, data);
         return file.trailer(), file;
     }
-    size_t blocks_before_ = 0;
 };
 
 TEST_F(GifDecoder, CodeWidthsFollowTheTableAndMatchGiflib) {
@@ -53,24 +38,46 @@ TEST_F(GifDecoder, CodeWidthsFollowTheTableAndMatchGiflib) {
         const auto r = load(file);
         ASSERT_TRUE(r.ok()) << min_code_size;
         EXPECT_EQ(indices(*r.image), pixels) << min_code_size;
-        const auto oracle = giftest::giflib_decode(file.bytes);
-        ASSERT_TRUE(oracle.ok);
-        EXPECT_EQ(oracle.indices[0], pixels);
+        EXPECT_EQ(giflib_indices(file), pixels);
     }
 }
 
-TEST_F(GifDecoder, CodeEqualToTheNextCodeAndTheEarlyWidthChange) {
-    // clear, 1, 6, end: code 6 arrives as the next code and is the previous
-    // string plus its own first byte.
-    auto r = load(with_data(3, 1, 2, pack_codes({{4, 3}, {1, 3}, {6, 3}, {5, 3}})));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{1, 1, 1}));
-
-    // clear, 0, 1, 6: 6 was defined as 0,1 when 1 arrived; after 6 the next
-    // code is 8, so the following code (1) and the end code are 4 bits wide.
-    r = load(with_data(5, 1, 2, pack_codes({{4, 3}, {0, 3}, {1, 3}, {6, 3}, {1, 4}, {5, 4}})));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{0, 1, 0, 1, 1}));
+TEST_F(GifDecoder, HandBuiltCodeSequences) {
+    const struct {
+        const char* what;
+        uint16_t width, height;
+        int min_code_size;
+        std::vector<std::pair<uint32_t, int>> codes;
+        uint32_t rows;                  // rows delivered
+        std::vector<uint8_t> pixels;    // their indices
+        std::vector<int64_t> error{};   // the one error's code, details[1], details[2]; none when empty
+    } cases[] = {
+        {"clear, 1, 6, end: code 6 arrives as the next code and is the previous string plus its own first byte",
+         3, 1, 2, {{4, 3}, {1, 3}, {6, 3}, {5, 3}}, 1, {1, 1, 1}},
+        {"clear, 0, 1, 6: 6 was defined as 0,1 when 1 arrived; after 6 the next code is 8, so the following "
+         "code (1) and the end code are 4 bits wide",
+         5, 1, 2, {{4, 3}, {0, 3}, {1, 3}, {6, 3}, {1, 4}, {5, 4}}, 1, {0, 1, 0, 1, 1}},
+        {"end code inside the first row: both rows arrive as zero bytes, the decoded pixels are not delivered",
+         4, 2, 2, {{4, 3}, {1, 3}, {2, 3}, {5, 3}}, 2, std::vector<uint8_t>(8, 0)},
+        {"minimum code size 9 is refused before any row", 2, 2, 9, {{512, 10}, {1, 10}}, 0, {}, {-2391, 9}},
+        {"a code above the next code (8 after clear, 1, 2, 3; codes 4 bits wide): the rows so far, then zero rows",
+         2, 2, 2, {{4, 3}, {1, 3}, {2, 3}, {3, 3}, {9, 4}, {1, 4}}, 2, {1, 2, 0, 0}, {-2391, 9, 8}},
+        {"a first code equal to the next code makes a chain that loops: it ends the data like a broken chain, "
+         "without an error and within the stack",
+         3, 2, 2, {{4, 3}, {6, 3}, {6, 3}, {6, 3}, {5, 3}}, 2, std::vector<uint8_t>(6, 0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = load(with_data(c.width, c.height, c.min_code_size, pack_codes(c.codes)));
+        ASSERT_NE(r.image, nullptr);
+        EXPECT_EQ(r.image->rows_delivered, c.rows);
+        if (c.rows > 0) {
+            EXPECT_EQ(indices(*r.image), c.pixels);
+        }
+        ASSERT_EQ(r.errors.size(), c.error.empty() ? 0u : 1u);
+        for (size_t i = 0; i < c.error.size(); ++i)
+            EXPECT_EQ(i == 0 ? r.errors[0].code : r.errors[0].details[i], c.error[i]) << i;
+    }
 }
 
 TEST_F(GifDecoder, AFullTableKeepsEntry4095UntilTheNextClear) {
@@ -103,17 +110,10 @@ TEST_F(GifDecoder, AFullTableKeepsEntry4095UntilTheNextClear) {
     const auto r = load(file);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(indices(*r.image), expected);
-    EXPECT_EQ(giftest::giflib_decode(file.bytes).indices.at(0), expected);
+    EXPECT_EQ(giflib_indices(file), expected);
 }
 
 TEST_F(GifDecoder, EarlyEndTruncationAndSurplusData) {
-    // End code in the middle of the first row: that row and the next arrive
-    // as zero bytes; the two decoded pixels are not delivered.
-    auto r = load(with_data(4, 2, 2, pack_codes({{4, 3}, {1, 3}, {2, 3}, {5, 3}})));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.image->rows_delivered, 2u);
-    EXPECT_EQ(indices(*r.image), std::vector<uint8_t>(8, 0));
-
     // The data stops without a terminator: rows decoded so far, then zero
     // rows, and no error from the decoder; the end of the file is then
     // reported once by the read of the next block.
@@ -122,7 +122,7 @@ TEST_F(GifDecoder, EarlyEndTruncationAndSurplusData) {
     whole.header("89a", 30, 20, 0x81, giftest::ramp_table(4)).image_of(30, 20, pixels, 2);
     GifFile cut;
     cut.bytes.assign(whole.bytes.begin(), whole.bytes.begin() + (whole.bytes.size() - 1) / 2);
-    r = load(cut);
+    auto r = load(cut);
     ASSERT_NE(r.image, nullptr);
     EXPECT_EQ(r.image->rows_delivered, 20u);
     ASSERT_EQ(r.errors.size(), 1u);
@@ -161,7 +161,7 @@ TEST_F(GifDecoder, InterlacedRowsArriveInPassOrder) {
         ASSERT_TRUE(r.ok());
         EXPECT_EQ(r.settings.interlace, 1u);
         EXPECT_EQ(r.image->row_order, order) << height;
-        EXPECT_EQ(indices(*r.image), giftest::giflib_decode(file.bytes).indices.at(0)) << height;
+        EXPECT_EQ(indices(*r.image), giflib_indices(file)) << height;
     }
     // Truncated interlaced data: the zero rows continue the pass order.
     GifFile cut;
@@ -172,34 +172,6 @@ TEST_F(GifDecoder, InterlacedRowsArriveInPassOrder) {
     EXPECT_EQ(r.image->row_order, (std::vector<int64_t>{0, 4, 2, 1, 3}));
     EXPECT_EQ(r.image->row(0)[0], 1);
     EXPECT_EQ(r.image->row(4)[0], 0);
-}
-
-TEST_F(GifDecoder, BadCodeSizesAndCodes) {
-    // Minimum code size 9 is refused before any row.
-    auto r = load(with_data(2, 2, 9, pack_codes({{512, 10}, {1, 10}})));
-    ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(r.image->rows_delivered, 0u);
-    ASSERT_FALSE(r.errors.empty());
-    EXPECT_EQ(r.errors[0].code, -2391);
-    EXPECT_EQ(r.errors[0].details[1], 9);
-
-    // A code above the next code: the rows so far, then zero rows. After
-    // clear, 1, 2, 3 the next code is 8 and codes are 4 bits wide.
-    r = load(with_data(2, 2, 2, pack_codes({{4, 3}, {1, 3}, {2, 3}, {3, 3}, {9, 4}, {1, 4}})));
-    ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(r.image->rows_delivered, 2u);
-    EXPECT_EQ(indices(*r.image), (std::vector<uint8_t>{1, 2, 0, 0}));
-    ASSERT_EQ(r.errors.size(), 1u);
-    EXPECT_EQ(r.errors[0].code, -2391);
-    EXPECT_EQ(r.errors[0].details[1], 9);
-    EXPECT_EQ(r.errors[0].details[2], 8);
-
-    // A first code equal to the next code makes a chain that loops: it ends
-    // the data like a broken chain, without an error and within the stack.
-    r = load(with_data(3, 2, 2, pack_codes({{4, 3}, {6, 3}, {6, 3}, {6, 3}, {5, 3}})));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.image->rows_delivered, 2u);
-    EXPECT_EQ(indices(*r.image), std::vector<uint8_t>(6, 0));
 }
 
 TEST_F(GifDecoder, RowLayoutsAndEmptyImages) {

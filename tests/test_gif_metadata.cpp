@@ -1,26 +1,14 @@
 // The metadata tree and tags that a GIF load reports, and the extension
 // records behind them.
 #include "gif_test_files.h"
-#include "kvhost/gif.h"
-#include "kvhost/memory.h"
-#include "test_support.h"
 
 using giftest::GifFile;
 using kvhost::MetadataNode;
 
 namespace {
 
-class GifMetadata : public ::testing::Test {
+class GifMetadata : public giftest::GifTest {
 protected:
-    void SetUp() override {
-        kvtest::component();
-        blocks_before_ = kvhost::memory::blocks_outstanding();
-    }
-    void TearDown() override { EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_); }
-
-    static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1, bool tags = true) {
-        return kvhost::gif::load_page(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), page, tags);
-    }
     // "name/id" of each child, in order.
     static std::vector<std::string> names(const MetadataNode& node) {
         std::vector<std::string> out;
@@ -32,7 +20,6 @@ protected:
         const MetadataNode* gif = r.metadata.child("GIF", 14);
         return gif != nullptr ? *gif : empty;
     }
-    size_t blocks_before_ = 0;
 };
 
 // Every extension kind before the image, and one after it.
@@ -172,7 +159,7 @@ TEST_F(GifMetadata, ExtensionsBetweenTwoImagesBelongToBothLoads) {
                                                              "GlobalColorTable/48", "GraphicControlExtension/249",
                                                              "ImageDescriptor/44"}));
     // Page information stops after the image's tables.
-    const auto info = kvhost::gif::page_info(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), 1);
+    const auto info = kvhost::gif::page_info(source(file), 1);
     EXPECT_EQ(names(root(info)),
               (std::vector<std::string>{"GIFHeader/16", "LogicalScreenDescriptor/32", "GlobalColorTable/48",
                                         "ImageDescriptor/44"}));
@@ -201,36 +188,34 @@ TEST_F(GifMetadata, ExtensionDataLongerThan65535BytesIsCut) {
 }
 
 TEST_F(GifMetadata, BrokenExtensionsEndTheWalk) {
-    GifFile bad_terminator;
-    bad_terminator.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).control(0, 0, 0, 7).image_of(1, 1, {1}, 2);
-    auto r = load(bad_terminator);
-    EXPECT_EQ(kvtest::error_codes().size(), 0u);  // handed back with the result
-    ASSERT_EQ(r.errors.size(), 2u);
-    EXPECT_EQ(r.errors[0].code, -2060);
-    EXPECT_EQ(r.errors[1].code, -2005);
-    EXPECT_EQ(root(r).child("GraphicControlExtension"), nullptr);  // a failed parse reports nothing
-    EXPECT_TRUE(r.metadata_balanced);
-
-    GifFile short_comment;
-    short_comment.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).byte(0x21).byte(0xFE).byte(10).raw({'a', 'b'});
-    r = load(short_comment);
-    ASSERT_EQ(r.errors.size(), 2u);
-    EXPECT_EQ(r.errors[0].code, -2052);
-    EXPECT_EQ(r.errors[1].code, -2005);
-
-    GifFile short_application;
-    short_application.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).byte(0x21).byte(0xFF).byte(3).raw({'a'});
-    r = load(short_application);
-    ASSERT_EQ(r.errors.size(), 2u);
-    EXPECT_EQ(r.errors[0].code, -2052);
-    EXPECT_EQ(r.errors[0].details[2], 255);
-
-    GifFile unknown;
-    unknown.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).byte(0x21).byte(0x2A).byte(0).image_of(1, 1, {1}, 2);
-    r = load(unknown);
-    ASSERT_EQ(r.errors.size(), 2u);
-    EXPECT_EQ(r.errors[0].code, -2060);
-    EXPECT_EQ(r.errors[1].code, -2005);
+    // A control block with a bad terminator, a comment and an application
+    // block cut short, an unknown label: each ends the walk, the page is
+    // then not found, and a failed parse reports nothing.
+    const auto start = [] {
+        GifFile f;
+        f.header("89a", 1, 1, 0x80, giftest::ramp_table(2));
+        return f;
+    };
+    GifFile bad_terminator = start(), short_comment = start(), short_application = start(), unknown = start();
+    bad_terminator.control(0, 0, 0, 7).image_of(1, 1, {1}, 2);
+    short_comment.byte(0x21).byte(0xFE).byte(10).raw({'a', 'b'});
+    short_application.byte(0x21).byte(0xFF).byte(3).raw({'a'});
+    unknown.byte(0x21).byte(0x2A).byte(0).image_of(1, 1, {1}, 2);
+    const struct {
+        const GifFile& file;
+        int32_t code;
+    } cases[] = {{bad_terminator, -2060}, {short_comment, -2052}, {short_application, -2052}, {unknown, -2060}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const auto r = load(c.file);
+        EXPECT_TRUE(kvtest::error_codes().empty());  // handed back with the result
+        EXPECT_EQ(kvtest::codes(r.errors), (std::vector<int32_t>{c.code, -2005}));
+        EXPECT_EQ(root(r).child("GraphicControlExtension"), nullptr);
+        EXPECT_TRUE(r.metadata_balanced);
+        if (&c.file == &short_application) {
+            EXPECT_EQ(r.errors.at(0).details[2], 255);
+        }
+    }
 }
 
 }  // namespace

@@ -12,17 +12,7 @@ namespace {
 
 const HostServiceTable& host = kvhost::service_table();
 
-class HostCore : public ::testing::Test {
-protected:
-    void SetUp() override {
-        kvhost::clear_errors();
-        kvhost::memory::clear_faults();
-    }
-    void TearDown() override {
-        kvhost::memory::clear_faults();
-        kvhost::clear_errors();
-    }
-};
+class HostCore : public kvtest::CleanTest {};
 
 TEST_F(HostCore, MemoryBooksFollowEveryTag) {
     const uint32_t a = host.AF_memm_unique_tag_get("test", __LINE__);
@@ -159,8 +149,7 @@ TEST_F(HostCore, StreamFaultsCutTransfersShort) {
 }
 
 TEST_F(HostCore, FileStreamRoundTrip) {
-    char path[] = "/tmp/kvlzw-stream-XXXXXX";
-    close(mkstemp(path));
+    const std::string path = kvtest::temp_path("stream.bin");
     std::string error;
     {
         auto out = kvhost::file_stream(path, kvhost::FileMode::kWrite, &error);
@@ -181,11 +170,11 @@ TEST_F(HostCore, FileStreamRoundTrip) {
     EXPECT_NE(error.find("/nonexistent/x.gif"), std::string::npos);
 
     auto named = kvhost::named_stream(path);
-    EXPECT_EQ(host.IO_open(named.get(), path, 0x80000000u), 0);
+    EXPECT_EQ(host.IO_open(named.get(), path.c_str(), 0x80000000u), 0);
     EXPECT_EQ(host.IO_read(named.get(), text, 3), 3u);
     EXPECT_EQ(host.IO_close(named.get()), 0);
     EXPECT_EQ(host.IO_read(named.get(), text, 3), 0u) << "closed";
-    std::remove(path);
+    std::remove(path.c_str());
 }
 
 TEST_F(HostCore, RecordingLogsCallsWithTheirArguments) {

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -27,6 +28,19 @@ void restart_component() {
     kvhost::clear_errors();
 }
 
+void CleanTest::SetUp() {
+    component();
+    kvhost::clear_errors();
+    kvhost::memory::clear_faults();
+    blocks_before_ = kvhost::memory::blocks_outstanding();
+}
+
+void CleanTest::TearDown() {
+    kvhost::memory::clear_faults();
+    kvhost::clear_errors();
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_) << "the test left blocks allocated";
+}
+
 kvhost::Filter gif_filter() {
     component();
     return kvhost::Filter(kvhost::find_filter(KV_FORMAT_GIF));
@@ -37,11 +51,13 @@ kvhost::Filter raw_filter() {
     return kvhost::Filter(kvhost::find_filter(KV_FORMAT_RAW_LZW));
 }
 
-std::vector<int32_t> error_codes() {
-    std::vector<int32_t> codes;
-    for (const auto& record : kvhost::error_records()) codes.push_back(record.code);
-    return codes;
+std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records) {
+    std::vector<int32_t> out;
+    for (const auto& record : records) out.push_back(record.code);
+    return out;
 }
+
+std::vector<int32_t> error_codes() { return codes(kvhost::error_records()); }
 
 std::string corpus_path(const std::string& relative) { return std::string(KVLZW_CORPUS_DIR) + "/" + relative; }
 
@@ -61,6 +77,10 @@ ToolRun run_tool(const std::string& arguments) {
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string temp_path(const std::string& name) {
+    return ::testing::TempDir() + "kvlzw_test_" + std::to_string(getpid()) + "_" + name;
 }
 
 }  // namespace kvtest

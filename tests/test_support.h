@@ -20,10 +20,20 @@ kvhost::Component& component();
 // Stops and starts the component again, with faults cleared.
 void restart_component();
 
+// Starts with the component loaded and no errors or faults left over; ends
+// with nothing allocated that the test did not hold before.
+class CleanTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    size_t blocks_before_ = 0;
+};
+
 kvhost::Filter gif_filter();
 kvhost::Filter raw_filter();
 
-// Error codes of this thread's records, oldest first.
+// Error codes of these records, or of this thread's records, oldest first.
+std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records);
 std::vector<int32_t> error_codes();
 
 std::string corpus_path(const std::string& relative);
@@ -35,5 +45,10 @@ struct ToolRun {
 };
 ToolRun run_tool(const std::string& arguments);
 std::vector<uint8_t> read_file(const std::string& path);
+// A file name in the temporary directory, unique to this process.
+std::string temp_path(const std::string& name);
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 }  // namespace kvtest

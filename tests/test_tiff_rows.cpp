@@ -1,5 +1,7 @@
 // Row reconstruction seen through the strip service: predictor, YCbCr,
-// WhiteIsZero, packed RGB, CIELab and separate planes, one row or a few.
+// WhiteIsZero and packed RGB, one row or a few, for the cases the libtiff
+// cross-check does not reach (CIELab, WhiteIsZero with an extra sample and
+// 16-bit separate planes are among its variants).
 #include "tiff_strip_test_util.h"
 
 using kvhost::colorspace::kGrey;
@@ -18,52 +20,52 @@ tstrip::Result one_strip(const std::vector<uint8_t>& bytes, HostDibInfo* dib, Ca
 
 }  // namespace
 
-TEST(TiffRows, PredictorUndoesDifferencesOnWholePixels) {
-    // 8-bit RGB: the second pixel adds the first's samples.
-    auto rgb = make_dib(2, 1, 3, 8, kRgb);
-    Call c;
-    c.photometric = 2;
-    c.predictor = 2;
-    c.bps = {8, 8, 8};
-    auto r = one_strip({10, 20, 30, 1, 2, 3}, rgb.get(), c);
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{10, 20, 30, 11, 22, 33}));
-    // Sums wrap modulo 256.
-    r = one_strip({200, 100, 255, 100, 200, 2}, rgb.get(), c);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{200, 100, 255, 44, 44, 1}));
-
-    // A row shorter than two pixels, and predictors 1 and 3, stay as they are.
-    auto single = make_dib(1, 1, 3, 8, kRgb);
-    r = one_strip({10, 20, 30}, single.get(), c);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{10, 20, 30}));
-    for (int32_t predictor : {1, 3}) {
-        c.predictor = predictor;
-        r = one_strip({10, 20, 30, 1, 2, 3}, rgb.get(), c);
-        EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{10, 20, 30, 1, 2, 3})) << predictor;
+TEST(TiffRows, OneRowConversions) {
+    const Call rgb{.photometric = 2, .predictor = 2, .bps = {8, 8, 8}};
+    const Call grey16{.predictor = 2, .bps = {16}, .byte_order = 1};
+    const struct {
+        const char* what;
+        uint32_t width, channels, bpc, colorspace;
+        Call call;
+        std::vector<uint8_t> strip, row;
+        std::vector<int64_t> depths = {};
+    } cases[] = {
+        {"predictor: the second pixel adds the first's samples", 2, 3, 8, kRgb, rgb,
+         {10, 20, 30, 1, 2, 3}, {10, 20, 30, 11, 22, 33}},
+        {"predictor sums wrap modulo 256", 2, 3, 8, kRgb, rgb, {200, 100, 255, 100, 200, 2},
+         {200, 100, 255, 44, 44, 1}},
+        {"predictor on a row shorter than two pixels", 1, 3, 8, kRgb, rgb, {10, 20, 30}, {10, 20, 30}},
+        {"predictor 1", 2, 3, 8, kRgb, Call{.photometric = 2, .predictor = 1, .bps = {8, 8, 8}},
+         {10, 20, 30, 1, 2, 3}, {10, 20, 30, 1, 2, 3}},
+        {"predictor 3", 2, 3, 8, kRgb, Call{.photometric = 2, .predictor = 3, .bps = {8, 8, 8}},
+         {10, 20, 30, 1, 2, 3}, {10, 20, 30, 1, 2, 3}},
+        // The host keeps words least significant byte first.
+        {"predictor, big-endian words 256 + 1", 2, 1, 16, kGrey, grey16, {0x01, 0x00, 0x00, 0x01},
+         {0x00, 0x01, 0x01, 0x01}},
+        {"predictor, little-endian words 0xFFFF + 2 wrap", 2, 1, 16, kGrey,
+         Call{.predictor = 2, .bps = {16}, .byte_order = 0}, {0xFF, 0xFF, 0x02, 0x00}, {0xFF, 0xFF, 0x01, 0x00}},
+        {"WhiteIsZero without extra samples inverts both", 2, 2, 8, kGreyAlpha,
+         Call{.photometric = 0, .bps = {8, 8}, .extra = 0}, {0, 255, 10, 200}, {255, 0, 245, 55}},
+        {"WhiteIsZero 16-bit: the word inverted after the byte order change", 1, 1, 16, kGrey,
+         Call{.photometric = 0, .bps = {16}, .byte_order = 1}, {0x12, 0x34}, {0xCB, 0xED}},
+        // Pure red, green, blue in 5-6-5 little-endian words, then 0x8410:
+        // red 16 of 31, green 32 of 63, blue 16 of 31, scaled to bytes.
+        {"packed RGB 5-6-5", 4, 3, 8, kRgb, Call{.photometric = 2, .bps = {5, 6, 5}},
+         {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0x10, 0x84}, {255, 0, 0, 0, 255, 0, 0, 0, 255, 132, 130, 132}, {5, 6, 5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto dib = make_dib(c.width, 1, c.channels, c.bpc, c.colorspace, c.depths);
+        const auto r = one_strip(c.strip, dib.get(), c.call);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(tstrip::row_of(r, 0), c.row);
+        EXPECT_EQ(r.blocks_left, 0u);
     }
-
-    // 16-bit grey, big-endian words 256 and 1 sum to 257; the host keeps
-    // words least significant byte first.
-    auto grey16 = make_dib(2, 1, 1, 16, kGrey);
-    Call g;
-    g.predictor = 2;
-    g.bps = {16};
-    g.byte_order = 1;
-    r = one_strip({0x01, 0x00, 0x00, 0x01}, grey16.get(), g);
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{0x00, 0x01, 0x01, 0x01}));
-    // Little-endian words 0xFFFF and 2 wrap to 1.
-    g.byte_order = 0;
-    r = one_strip({0xFF, 0xFF, 0x02, 0x00}, grey16.get(), g);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{0xFF, 0xFF, 0x01, 0x00}));
 }
 
 TEST(TiffRows, PredictorOnFourBitSamplesIsRefusedPerRow) {
     auto dib = make_dib(4, 2, 1, 4, kvhost::colorspace::kPalette, {4});
-    Call c;
-    c.predictor = 2;
-    c.bps = {4};
-    const auto r = one_strip({0x12, 0x34, 0x56, 0x78}, dib.get(), c);
+    const auto r = one_strip({0x12, 0x34, 0x56, 0x78}, dib.get(), Call{.predictor = 2, .bps = {4}});
     EXPECT_NE(r.status, 0);
     ASSERT_FALSE(r.errors.empty());
     EXPECT_EQ(r.errors[0].code, -200);
@@ -76,11 +78,7 @@ TEST(TiffRows, YCbCrSampleValuesAndCoefficientFallback) {
     const std::vector<uint8_t> blocks = {128, 128, 128, 100, 128, 128, 255, 128, 128, 0, 128, 128, 76, 85, 255};
     const std::vector<uint8_t> expected = {128, 128, 128, 100, 99, 100, 255, 254, 255, 0, 0, 0, 254, 0, 0};
     auto dib = make_dib(5, 1, 3, 8, kRgb);
-    Call c;
-    c.photometric = 6;
-    c.bps = {8, 8, 8};
-    c.tif.has_subsampling = true;
-    c.tif.subsampling[0] = c.tif.subsampling[1] = 1;
+    Call c{.photometric = 6, .bps = {8, 8, 8}, .tif = {.has_subsampling = true, .subsampling = {1, 1}}};
     auto r = one_strip(blocks, dib.get(), c);
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(tstrip::row_of(r, 0), expected);
@@ -107,11 +105,7 @@ TEST(TiffRows, YCbCrBlocksCoverPartialBlocksAndStopAtTheHeight) {
     // 3 x 3 image in 2 x 2 blocks: 2 blocks per row, 2 rows of blocks; the
     // last block column and the fourth row fall outside the image.
     auto dib = make_dib(3, 3, 3, 8, kRgb);
-    Call c;
-    c.photometric = 6;
-    c.bps = {8, 8, 8};
-    c.tif.has_subsampling = true;
-    c.tif.subsampling[0] = c.tif.subsampling[1] = 2;
+    const Call c{.photometric = 6, .bps = {8, 8, 8}, .tif = {.has_subsampling = true, .subsampling = {2, 2}}};
     // Grey blocks (Cb = Cr = 128) of luma values whose RGB is known:
     // 0 -> 0,0,0; 100 -> 100,99,100; 128 -> 128,128,128; 255 -> 255,254,255.
     const std::vector<uint8_t> data = {0,   100, 128, 255, 128, 128,   // block row 0
@@ -126,75 +120,4 @@ TEST(TiffRows, YCbCrBlocksCoverPartialBlocksAndStopAtTheHeight) {
     EXPECT_EQ(tstrip::row_of(r, 1), (std::vector<uint8_t>{128, 128, 128, 255, 254, 255, 255, 254, 255}));
     EXPECT_EQ(tstrip::row_of(r, 2), (std::vector<uint8_t>{128, 128, 128, 0, 0, 0, 100, 99, 100}));
     EXPECT_EQ(r.blocks_left, 0u);
-}
-
-TEST(TiffRows, WhiteIsZeroInvertsGreyAndAlphaOnlyWithoutExtraSamples) {
-    auto dib = make_dib(2, 1, 2, 8, kGreyAlpha);
-    Call c;
-    c.photometric = 0;
-    c.bps = {8, 8};
-    c.extra = 1;
-    auto r = one_strip({0, 255, 10, 200}, dib.get(), c);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{255, 255, 245, 200}));
-    c.extra = 0;
-    r = one_strip({0, 255, 10, 200}, dib.get(), c);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{255, 0, 245, 55}));
-    // 16-bit grey: the whole word is inverted after the byte order change.
-    auto grey16 = make_dib(1, 1, 1, 16, kGrey);
-    Call w;
-    w.photometric = 0;
-    w.bps = {16};
-    w.byte_order = 1;
-    r = one_strip({0x12, 0x34}, grey16.get(), w);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{0xCB, 0xED}));  // ~0x1234 = 0xEDCB
-}
-
-TEST(TiffRows, PackedRgbSplitsByFiveSixFiveMasks) {
-    // Pure red, green and blue in 5-6-5 (little-endian words), then a mix.
-    auto dib = make_dib(4, 1, 3, 8, kRgb, {5, 6, 5});
-    Call c;
-    c.photometric = 2;
-    c.bps = {5, 6, 5};
-    const auto r = one_strip({0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0x10, 0x84}, dib.get(), c);
-    ASSERT_EQ(r.status, 0);
-    // 0x8410: red 16 of 31, green 32 of 63, blue 16 of 31, scaled to bytes.
-    EXPECT_EQ(tstrip::row_of(r, 0),
-              (std::vector<uint8_t>{255, 0, 0, 0, 255, 0, 0, 0, 255, 132, 130, 132}));
-    EXPECT_EQ(r.blocks_left, 0u);
-}
-
-TEST(TiffRows, CieLabChromaBecomesUnsigned) {
-    auto dib = make_dib(2, 1, 3, 8, kvhost::colorspace::kLab);
-    Call c;
-    c.photometric = 8;
-    c.bps = {8, 8, 8};
-    const auto r = one_strip({100, 0x00, 0x7F, 255, 0x80, 0xFF}, dib.get(), c);
-    EXPECT_EQ(tstrip::row_of(r, 0), (std::vector<uint8_t>{100, 0x80, 0xFF, 255, 0x00, 0x7F}));
-}
-
-TEST(TiffRows, SixteenBitPlanesAreSwappedAndPlacedEverySample) {
-    // Two planes of 100 big-endian words: grey i * 300, alpha 65535 - i.
-    const uint32_t width = 100;
-    std::vector<uint8_t> grey, alpha;
-    for (uint32_t i = 0; i < width; ++i) {
-        const uint16_t g = static_cast<uint16_t>(i * 300), a = static_cast<uint16_t>(65535 - i);
-        grey.insert(grey.end(), {static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g)});
-        alpha.insert(alpha.end(), {static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a)});
-    }
-    auto dib = make_dib(width, 1, 2, 16, kGreyAlpha);
-    Call c;
-    c.planar = 2;
-    c.bps = {16, 16};
-    c.extra = 1;
-    c.byte_order = 1;
-    c.rps = 1;
-    c.strips_per_plane = 1;
-    const auto file = tstrip::build_file({grey, alpha}, &c.offsets);
-    const auto r = tstrip::run(file, dib.get(), c);
-    ASSERT_EQ(r.status, 0);
-    const uint8_t* row = r.image->row(0);
-    for (uint32_t i = 0; i < width; ++i) {
-        EXPECT_EQ(row[4 * i] | row[4 * i + 1] << 8, static_cast<int>(i * 300 % 65536)) << i;
-        EXPECT_EQ(row[4 * i + 2] | row[4 * i + 3] << 8, static_cast<int>(65535 - i)) << i;
-    }
 }

@@ -36,9 +36,7 @@ TEST(TiffStrips, ShortStripIsZeroPaddedAndSurplusRowsAreNotDelivered) {
     // Grey 4 x 5, two strips of 3 rows. Strip 0 holds 2.5 rows; strip 1
     // holds 3 rows of which only 2 fall inside the image.
     auto dib = make_dib(4, 5, 1, 8, kGrey);
-    Call c;
-    c.rps = 3;
-    c.strip_count = 2;
+    Call c{.rps = 3, .strip_count = 2};
     const auto file = tstrip::build_file({counting(10), counting(12, 101)}, &c.offsets);
     const auto r = tstrip::run(file, dib.get(), c);
     ASSERT_EQ(r.status, 0);
@@ -53,9 +51,7 @@ TEST(TiffStrips, ShortStripIsZeroPaddedAndSurplusRowsAreNotDelivered) {
 
 TEST(TiffStrips, WithoutOffsetsStripsAreReadBackToBack) {
     auto dib = make_dib(3, 4, 1, 8, kGrey);
-    Call c;
-    c.rps = 2;
-    c.strip_count = 2;
+    Call c{.rps = 2, .strip_count = 2};
     // The first strip is short, so its end code is read and the stream
     // stands at the start of the second.
     const auto file = tstrip::build_file({counting(5, 10), counting(6, 50)}, &c.offsets);
@@ -74,9 +70,7 @@ TEST(TiffStrips, WithoutOffsetsStripsAreReadBackToBack) {
 
 TEST(TiffStrips, UnknownPlanarConfigurationDeliversNothing) {
     auto dib = make_dib(3, 2, 1, 8, kGrey);
-    Call c;
-    c.planar = 3;
-    c.rps = 2;
+    Call c{.planar = 3, .rps = 2};
     const auto file = tstrip::build_file({counting(6)}, &c.offsets);
     const auto r = tstrip::run(file, dib.get(), c);
     EXPECT_EQ(r.status, 0);
@@ -87,8 +81,7 @@ TEST(TiffStrips, UnknownPlanarConfigurationDeliversNothing) {
 
 TEST(TiffStrips, AllocationFailuresRecordTheirSizeAndTagAndLeaveNothing) {
     auto dib = make_dib(4, 2, 1, 8, kGrey);
-    Call c;
-    c.rps = 2;
+    Call c{.rps = 2};
     const auto file = tstrip::build_file({counting(8)}, &c.offsets);
     // The first table (the 4096-byte stack): size then tag.
     kvhost::memory::fail_nth_allocation(1);
@@ -114,42 +107,26 @@ TEST(TiffStrips, AllocationFailuresRecordTheirSizeAndTagAndLeaveNothing) {
 
 TEST(TiffStrips, LayoutsThatWouldDivideByZeroOrOverrunAreRefusedOnce) {
     const std::vector<uint8_t> file = tstrip::literal_lzw(counting(12));
-    auto rgb = make_dib(2, 2, 3, 8, kRgb);
-
-    Call ycbcr;
-    ycbcr.photometric = 6;
-    ycbcr.bps = {8, 8, 8};
-    ycbcr.rps = 2;
-    ycbcr.offsets = {0};
-    ycbcr.tif.has_subsampling = true;
-    ycbcr.tif.subsampling[0] = 0;
-    ycbcr.tif.subsampling[1] = 2;
-    expect_refused(tstrip::run(file, rgb.get(), ycbcr), "horizontal subsampling 0");
-    ycbcr.tif.subsampling[0] = 2;
-    ycbcr.tif.subsampling[1] = 0;
-    expect_refused(tstrip::run(file, rgb.get(), ycbcr), "vertical subsampling 0");
-
-    Call planar_ycbcr = ycbcr;
-    planar_ycbcr.tif.subsampling[1] = 2;
-    planar_ycbcr.planar = 2;
-    expect_refused(tstrip::run(file, rgb.get(), planar_ycbcr), "YCbCr with separate planes");
-
-    auto empty = make_dib(0, 2, 1, 8, kGrey);
-    Call grey;
-    grey.rps = 2;
-    grey.offsets = {0};
-    expect_refused(tstrip::run(file, empty.get(), grey), "zero width");
-    Call zero_bits = grey;
-    zero_bits.bps = {0};
-    auto one = make_dib(2, 2, 1, 8, kGrey);
-    expect_refused(tstrip::run(file, one.get(), zero_bits), "zero bits per sample");
-
-    auto wide = make_dib(2, 2, 9, 8, kGrey);
-    Call nine = grey;
-    nine.planar = 2;
-    nine.bps.assign(9, 8);
-    nine.offsets.assign(9, 0);
-    expect_refused(tstrip::run(file, wide.get(), nine), "nine separate planes");
+    const auto ycbcr = [](int32_t planar, uint16_t h, uint16_t v) {
+        return Call{.planar = planar, .photometric = 6, .bps = {8, 8, 8}, .rps = 2, .offsets = {0},
+                    .tif = {.has_subsampling = true, .subsampling = {h, v}}};
+    };
+    auto rgb = make_dib(2, 2, 3, 8, kRgb), empty = make_dib(0, 2, 1, 8, kGrey);
+    auto one = make_dib(2, 2, 1, 8, kGrey), wide = make_dib(2, 2, 9, 8, kGrey);
+    const struct {
+        const char* what;
+        HostDibInfo* dib;
+        Call call;
+    } cases[] = {
+        {"horizontal subsampling 0", rgb.get(), ycbcr(1, 0, 2)},
+        {"vertical subsampling 0", rgb.get(), ycbcr(1, 2, 0)},
+        {"YCbCr with separate planes", rgb.get(), ycbcr(2, 2, 2)},
+        {"zero width", empty.get(), Call{.rps = 2, .offsets = {0}}},
+        {"zero bits per sample", one.get(), Call{.bps = {0}, .rps = 2, .offsets = {0}}},
+        {"nine separate planes", wide.get(),
+         Call{.planar = 2, .bps = std::vector<int16_t>(9, 8), .rps = 2, .offsets = std::vector<uint32_t>(9, 0)}},
+    };
+    for (const auto& c : cases) expect_refused(tstrip::run(file, c.dib, c.call), c.what);
 }
 
 TEST(TiffStrips, SeparatePlanesStayWithinOffsetCountAndZeroWhatIsMissing) {
@@ -158,13 +135,7 @@ TEST(TiffStrips, SeparatePlanesStayWithinOffsetCountAndZeroWhatIsMissing) {
     // offset_count, so those rows must come out zero rather than repeat
     // strip 0's bytes.
     auto dib = make_dib(2, 4, 2, 8, kGreyAlpha);
-    Call c;
-    c.planar = 2;
-    c.bps = {8, 8};
-    c.extra = 1;
-    c.rps = 2;
-    c.strip_count = 2;
-    c.strips_per_plane = 2;
+    Call c{.planar = 2, .bps = {8, 8}, .extra = 1, .rps = 2, .strip_count = 2, .strips_per_plane = 2};
     // Offsets in plane order: grey 0, grey 1, alpha 0, (alpha 1 missing).
     const auto file = tstrip::build_file({{1, 2, 3, 4}, {5, 6}, {11, 12, 13, 14}}, &c.offsets);
     c.offset_count = 3;
@@ -186,8 +157,7 @@ TEST(TiffStrips, PlainCopyNeverWritesPastAShortHostRow) {
     // Two 8-bit samples per pixel described to the host as one grey byte:
     // the host row (3 bytes) is shorter than the TIFF row (6 bytes).
     auto dib = make_dib(3, 1, 1, 8, kGrey);
-    Call c;
-    c.bps = {8, 8};
+    Call c{.bps = {8, 8}};
     const auto file = tstrip::build_file({counting(6, 40)}, &c.offsets);
     const auto r = tstrip::run(file, dib.get(), c);
     ASSERT_EQ(r.status, 0);
@@ -197,8 +167,7 @@ TEST(TiffStrips, PlainCopyNeverWritesPastAShortHostRow) {
 
 TEST(TiffStrips, DataWithoutEndCodeDeliversTheRowsReached) {
     auto dib = make_dib(4, 3, 1, 8, kGrey);
-    Call c;
-    c.rps = 3;
+    Call c{.rps = 3};
     const auto file = tstrip::build_file({counting(6)}, &c.offsets, /*end_codes=*/false);
     const auto r = tstrip::run(file, dib.get(), c);
     ASSERT_EQ(r.status, 0);

@@ -59,11 +59,11 @@ struct Call {
     int32_t rps = 1;
     int32_t strip_count = 1;
     int32_t strips_per_plane = 1;
-    std::vector<uint32_t> offsets;
+    std::vector<uint32_t> offsets{};
     bool null_offsets = false;
     int32_t offset_count = -1;  // -1: the size of offsets
     int32_t byte_order = 0;
-    HostTiff tif;
+    HostTiff tif{};
 };
 
 struct Result {
