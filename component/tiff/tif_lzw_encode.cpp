@@ -186,7 +186,15 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
     }
     if (!e.sink.emit(out)) return false;
     e.sink.put(e.cur, e.width);
-    e.sink.put(kEnd, e.width);
+    // Reading that last code, a decoder defines one more entry and may widen
+    // (or fill its table) before it reads the end code: write the end code
+    // the way it will be read.
+    if (e.next == kLastAssigned) {
+        e.sink.put(kClear, e.width);
+        e.sink.put(kEnd, 9);
+    } else {
+        e.sink.put(kEnd, e.next == e.limit - 1 ? e.width + 1 : e.width);
+    }
     return e.sink.flush(out);
 }
 
