@@ -107,7 +107,6 @@ struct DecodeJob {
     HostStream* stream;
     uint8_t* out;
     uint32_t out_size;
-    uint16_t* prefix;
     uint8_t* first_byte;
     uint8_t* last_byte;
     uint8_t* stack;
@@ -120,36 +119,37 @@ struct DecodeJob {
 // behind them and a code can be read with one 4-byte load.
 constexpr uint32_t kFillLimit = kReadBlock - 4;
 
-// Writes the string that starts with `extra` (when push_extra) followed by
-// the walk of the tables from w, cut to its last 4096 bytes. Returns false
-// when the walk meets an undefined entry (corrupt data: decoding ends and
-// nothing of this string is written).
-inline bool walk_string(const DecodeJob& job, uint32_t& pos, uint32_t w, bool push_extra, uint8_t extra) {
-    uint8_t* const stack = job.stack;
-    uint32_t sp = 0;
-    if (push_extra) stack[sp++] = extra;
-    while (sp < kMaxString) {
-        stack[sp++] = job.last_byte[w];
-        const uint16_t next = job.prefix[w];
-        if (next == kSingleByte) break;
-        if (next == kUndefined) return false;
-        w = next;
-    }
-    while (sp > 0 && pos < job.out_size) job.out[pos++] = stack[--sp];
-    return true;
+// One entry of the decoder's table, 64 bits: where its string was written
+// whole in the output (bits 0-31), that string's length (bits 32-47; 0 when
+// it is not in the output as a whole) and the entry's prefix code (bits
+// 48-63). The first and last bytes of an entry whose string is in the
+// output are read from there; those of any other entry are kept in the
+// caller's first_byte / last_byte tables.
+constexpr int kLenShift = 32;
+constexpr int kPrefixShift = 48;
+inline uint64_t make_entry(uint32_t off, uint32_t len, uint32_t prefix_code) {
+    return off | (uint64_t{len} << kLenShift) | (uint64_t{prefix_code} << kPrefixShift);
 }
+inline uint32_t entry_off(uint64_t e) { return static_cast<uint32_t>(e); }
+inline uint32_t entry_len(uint64_t e) { return static_cast<uint32_t>(e >> kLenShift) & 0xFFFF; }
+inline uint32_t entry_prefix(uint64_t e) { return static_cast<uint32_t>(e >> kPrefixShift); }
 
 // The decoder of one call. The hot loop (run) keeps its state in locals and
 // handles the two common cases; everything else goes through slow_code with
 // the state written back here, one code at a time.
+//
+// A clear costs nothing: which entries are defined follows from next_, and
+// the entries of earlier tables stay readable (corrupt data reaches their
+// first and last bytes through undefined codes, just as it would in tables
+// that a clear only marks undefined).
 template <bool kNewStyle, bool kReverse>
 class Decoder {
 public:
     Decoder(DecodeJob& job, uint32_t early) : job_(job), early_(early), threshold_(512 - early) {
         // Byte codes are strings of length 1 (at offset 0, which is never read
-        // for them); every other code starts out unknown.
-        for (uint32_t i = 0; i < 256; ++i) rec_[i] = uint64_t{1} << 32;
-        std::memset(rec_ + 256, 0, sizeof(uint64_t) * (kLastCode + 1 - 256));
+        // for them); the clear and end codes are never defined.
+        for (uint32_t i = 0; i < 256; ++i) rec_[i] = make_entry(0, 1, kSingleByte);
+        rec_[kClear] = rec_[kEnd] = 0;
         std::memset(job.in_buf, 0, 4);
     }
 
@@ -170,10 +170,49 @@ private:
         threshold_ = (1u << width_) - early_;
     }
 
+    // The table as a plain prefix / first byte / last byte decoder has it.
+    bool defined(uint32_t code) const {
+        return code < 256 || (code >= kFirstFree && code < next_) || code == defining_ ||
+               (code == kLastCode && top_defined_);
+    }
+    // Defined at least once in this call; the others read as 0.
+    bool ever_defined(uint32_t code) const {
+        return code >= kFirstFree &&
+               (code < high_next_ || code < next_ || code == defining_ || (code == kLastCode && top_ever_));
+    }
+    uint32_t prefix_of(uint32_t code) const {
+        if (code < 256) return kSingleByte;
+        return defined(code) ? entry_prefix(rec_[code]) : kUndefined;
+    }
+    uint8_t first_of(uint32_t code) const {
+        if (code < 256) return static_cast<uint8_t>(code);
+        if (!ever_defined(code)) return 0;
+        const uint64_t e = rec_[code];
+        return entry_len(e) != 0 ? job_.out[entry_off(e)] : job_.first_byte[code];
+    }
+    uint8_t last_of(uint32_t code) const {
+        if (code < 256) return static_cast<uint8_t>(code);
+        if (!ever_defined(code)) return 0;
+        const uint64_t e = rec_[code];
+        return entry_len(e) != 0 ? job_.out[entry_off(e) + entry_len(e) - 1] : job_.last_byte[code];
+    }
+    // Defines entry n as a string not (known to be) in the output.
+    void define_walked(uint32_t n, uint32_t p, uint8_t first, uint8_t last) {
+        job_.first_byte[n] = first;
+        job_.last_byte[n] = last;
+        rec_[n] = make_entry(0, 0, p);
+        defining_ = n;
+        if (n == kLastCode) top_defined_ = top_ever_ = true;
+    }
+    // Writes the string that starts with `extra` (when push_extra) followed
+    // by the walk of the table from w, cut to its last 4096 bytes. Returns
+    // false when the walk meets an undefined entry (corrupt data: decoding
+    // ends and nothing of this string is written).
+    bool walk_string(uint32_t w, bool push_extra, uint8_t extra);
+
     DecodeJob& job_;
     const uint32_t early_;
-    // Per code: offset in the output of its intact string (low 32 bits) and
-    // the string's length (high 32 bits; 0: walk the tables for this one).
+    // Entries 0..257 are set up front, the others when defined.
     uint64_t rec_[kLastCode + 1];
 
     uint32_t pos_ = 0;
@@ -183,12 +222,32 @@ private:
     bool at_end_ = false;
     uint32_t width_ = 9;
     uint32_t next_ = kFirstFree;
+    uint32_t high_next_ = kFirstFree;  // the highest next_ of earlier tables
+    uint32_t defining_ = kUndefined;   // the entry a walk is defining
+    bool top_defined_ = false;         // entry 4095 defined in this table
+    bool top_ever_ = false;            // ... in any table of this call
     uint32_t threshold_;
     uint32_t prev_ = kUndefined;
     uint32_t prev_off_ = 0;
     uint32_t prev_len_ = 0;  // 0: the previous output is not the previous code's string
     uint64_t carry_ = 0;     // the 8 bytes at out + pos, when 8 fit
 };
+
+template <bool kNewStyle, bool kReverse>
+bool Decoder<kNewStyle, kReverse>::walk_string(uint32_t w, bool push_extra, uint8_t extra) {
+    uint8_t* const stack = job_.stack;
+    uint32_t sp = 0;
+    if (push_extra) stack[sp++] = extra;
+    while (sp < kMaxString) {
+        stack[sp++] = last_of(w);
+        const uint32_t next = prefix_of(w);
+        if (next == kSingleByte) break;
+        if (next == kUndefined) return false;
+        w = next;
+    }
+    while (sp > 0 && pos_ < job_.out_size) job_.out[pos_++] = stack[--sp];
+    return true;
+}
 
 template <bool kNewStyle, bool kReverse>
 bool Decoder<kNewStyle, kReverse>::refill() {
@@ -219,19 +278,16 @@ bool Decoder<kNewStyle, kReverse>::refill() {
 template <bool kNewStyle, bool kReverse>
 typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_code(uint32_t code) {
     uint8_t* const out = job_.out;
-    uint16_t* const prefix = job_.prefix;
-    uint8_t* const first_byte = job_.first_byte;
-    uint8_t* const last_byte = job_.last_byte;
 
     if (code == kEnd) return kStop;
     if (code == kClear) {
+        if (next_ > high_next_) high_next_ = next_;
         width_ = 9;
         next_ = kFirstFree;
         threshold_ = 512 - early_;
         prev_ = kUndefined;
         prev_len_ = 0;
-        for (uint32_t i = kClear; i <= kLastCode; ++i) prefix[i] = kUndefined;
-        std::memset(rec_ + 256, 0, sizeof(uint64_t) * (kLastCode + 1 - 256));
+        top_defined_ = false;
         return kGoOn;
     }
     if (prev_ == kUndefined) {
@@ -248,30 +304,34 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
     const uint32_t n = next_;
     const uint32_t start = pos_;
     const uint32_t room = job_.out_size - pos_;
-    const uint32_t len = static_cast<uint32_t>(rec_[code] >> 32);
     uint32_t new_len = 0;  // length of the string entry n now stands for, 0 if unknown
     uint32_t out_len = 0;  // length of this code's output when it is the code's whole string
-    if (prefix[code] != kUndefined) {
-        last_byte[n] = first_byte[code];
-        first_byte[n] = first_byte[p];
-        prefix[n] = static_cast<uint16_t>(p);
-        if (code != n && len != 0) {
+    // Entry n: the previous string and the first byte of this code's string
+    // (read before n changes: the code may be n itself).
+    uint8_t new_first = first_of(p);
+    uint8_t new_last;
+    if (defined(code)) {
+        new_last = first_of(code);
+        const uint64_t e = rec_[code];
+        const uint32_t len = code != n ? entry_len(e) : 0;
+        if (len != 0) {
             const uint32_t take = len < room ? len : room;
             if (code < 256) out[pos_] = static_cast<uint8_t>(code);
-            else copy_string(out + pos_, out + static_cast<uint32_t>(rec_[code]), take);
+            else copy_string(out + pos_, out + entry_off(e), take);
             pos_ += take;
             out_len = len;
-        } else if (!walk_string(job_, pos_, code, false, 0)) {
-            return kStop;
+        } else {
+            // The walk sees entry n's new values: it may pass through n.
+            define_walked(n, p, new_first, new_last);
+            const bool whole = walk_string(code, false, 0);
+            defining_ = kUndefined;
+            if (!whole) return kStop;
         }
         // Entry n is the previous string plus this output's first byte,
         // unless it now loops through itself (the redefined last entry).
         if (out_len != 0 && prev_len_ != 0 && p != n) new_len = prev_len_ + 1;
     } else {
-        const uint8_t f = first_byte[p];
-        last_byte[n] = f;
-        first_byte[n] = f;
-        prefix[n] = static_cast<uint16_t>(p);
+        new_last = new_first;
         if (prev_len_ != 0 && prev_len_ < kMaxString && p != n) {
             // The previous string followed by its own first byte, which sits
             // right behind the previous string in the output.
@@ -284,11 +344,20 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
             // A code above the next entry reads as the next entry but itself
             // stays undefined.
             if (code == n) out_len = want;
-        } else if (!walk_string(job_, pos_, p, true, f)) {
-            return kStop;
+        } else {
+            define_walked(n, p, new_first, new_last);
+            const bool whole = walk_string(p, true, new_first);
+            defining_ = kUndefined;
+            if (!whole) return kStop;
         }
     }
-    rec_[n] = prev_off_ | (uint64_t{new_len <= kMaxString ? new_len : 0} << 32);
+    if (new_len > kMaxString || new_len == 0) {
+        define_walked(n, p, new_first, new_last);
+        defining_ = kUndefined;
+    } else {
+        rec_[n] = make_entry(prev_off_, new_len, p);
+        if (n == kLastCode) top_defined_ = top_ever_ = true;
+    }
     prev_off_ = start;
     prev_len_ = out_len;
     prev_ = code;
@@ -303,9 +372,6 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
 template <bool kNewStyle, bool kReverse>
 void Decoder<kNewStyle, kReverse>::run() {
     uint8_t* const out = job_.out;
-    uint16_t* const prefix = job_.prefix;
-    uint8_t* const first_byte = job_.first_byte;
-    uint8_t* const last_byte = job_.last_byte;
     const uint8_t* const in_buf = job_.in_buf;
     const uint32_t out_size = job_.out_size;
     // The common cases write whole words: they need 16 bytes of room behind
@@ -317,55 +383,50 @@ void Decoder<kNewStyle, kReverse>::run() {
     while (pos_ < out_size) {
         if (bitpos_ + width_ > in_bits_ && !refill()) break;
         // Locals for the common cases, written back before any other case.
+        // The entry that the next code defines is made ahead: where the
+        // previous string starts, its length + 1 and the previous code.
         uint64_t bitpos = bitpos_;
-        uint32_t width = width_;
+        const uint32_t width = width_;
+        const uint64_t bit_limit = in_bits_ - width;
         uint32_t pos = pos_;
-        uint32_t next = next_;
-        uint32_t prev = prev_;
-        uint32_t prev_off = prev_off_;
-        uint32_t prev_len = prev_len_;
+        uint32_t n = next_;
+        // Entries below the width switch (and below the last one) are made here.
+        const uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
+        const bool have_prev = prev_ != kUndefined && prev_len_ != 0;
+        uint64_t pending = make_entry(prev_off_, prev_len_ + 1, prev_ & 0xFFFF);
         uint64_t carry = carry_;
-        const uint64_t in_bits = in_bits_;
-        const uint32_t threshold = threshold_;
-        uint32_t code = 0;
-        bool slow = false;
-        for (;;) {
-            if (bitpos + width > in_bits) break;
+        bool slow = !have_prev || n >= stop;
+        while (!slow && bitpos <= bit_limit) {
+            uint32_t code;
             if constexpr (kNewStyle) {
                 code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - width);
             } else {
                 code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << width) - 1);
             }
-            bitpos += width;
-            const uint32_t n = next;
             const uint64_t r = rec[code];
-            const uint32_t len = static_cast<uint32_t>(r >> 32);
-            if (len != 0 && prev_len != 0 && n < kLastCode && pos + len <= fast_end) {
+            const uint32_t len = entry_len(r);
+            if (code < n && len != 0 && pos + len <= fast_end) {
                 // A byte code or a string intact in the output, after a code
                 // whose string is intact too: entry n is the previous string
                 // plus this string's first byte, both already in the output.
-                const uint8_t* src = out + static_cast<uint32_t>(r);
-                uint64_t word;
-                if (code < 256) {
-                    word = code;
-                    out[pos] = static_cast<uint8_t>(code);
-                    carry = (carry >> 8) | (uint64_t{out[pos + 8]} << 56);
-                } else if (len <= 8) {
-                    word = load8(src);
+                uint64_t word = load8(out + entry_off(r));
+                if (code < 256) word = code;
+                if (len <= 8) {
                     carry = put_short(out, pos, word, len, carry);
                 } else {
-                    word = load8(src);
-                    copy_string(out + pos, src, len);
+                    copy_string(out + pos, out + entry_off(r), len);
                     carry = load8(out + pos + len);
                 }
-                last_byte[n] = static_cast<uint8_t>(word);
-                first_byte[n] = out[prev_off];
-                prefix[n] = static_cast<uint16_t>(prev);
-                rec[n] = prev_off | (uint64_t{prev_len + 1} << 32);
-                prev_off = pos;
+                rec[n] = pending;
+                pending = make_entry(pos, len + 1, code);
                 pos += len;
-                prev_len = len;
-            } else if (code == n && prev_len != 0 && n < kLastCode && pos + prev_len + 1 <= fast_end) {
+            } else {
+                const uint32_t prev_off = entry_off(pending);
+                const uint32_t prev_len = entry_len(pending) - 1;
+                if (code != n || pos + prev_len + 1 > fast_end) {
+                    slow = true;
+                    break;
+                }
                 // The code being defined: the previous string and its first byte.
                 const uint8_t* src = out + prev_off;
                 const uint64_t head = load8(src);
@@ -378,29 +439,31 @@ void Decoder<kNewStyle, kReverse>::run() {
                     out[pos + prev_len] = f;
                     carry = load8(out + pos + prev_len + 1);
                 }
-                last_byte[n] = f;
-                first_byte[n] = f;
-                prefix[n] = static_cast<uint16_t>(prev);
-                rec[n] = prev_off | (uint64_t{prev_len + 1} << 32);
-                prev_off = pos;
+                rec[n] = pending;
+                pending = make_entry(pos, prev_len + 2, code);
                 pos += prev_len + 1;
-                prev_len += 1;
-            } else {
-                slow = true;
-                break;
             }
-            prev = code;
-            next = n + 1;
-            if (next == threshold) break;  // the width grows (or the table fills)
+            bitpos += width;
+            if (++n == stop) break;  // the width grows (or the table fills)
+        }
+        if (have_prev) {
+            prev_off_ = entry_off(pending);
+            prev_len_ = entry_len(pending) - 1;
+            prev_ = entry_prefix(pending);
         }
         bitpos_ = bitpos;
         pos_ = pos;
-        next_ = next;
-        prev_ = prev;
-        prev_off_ = prev_off;
-        prev_len_ = prev_len;
+        next_ = n;
         carry_ = carry;
         if (slow) {
+            if (bitpos_ + width_ > in_bits_) continue;  // more input first
+            uint32_t code;
+            if constexpr (kNewStyle) {
+                code = (load_be32(in_buf + (bitpos_ >> 3)) << (bitpos_ & 7)) >> (32 - width_);
+            } else {
+                code = (load_le32(in_buf + (bitpos_ >> 3)) >> (bitpos_ & 7)) & ((1u << width_) - 1);
+            }
+            bitpos_ += width_;
             if (slow_code(code) == kStop) break;
         } else if (next_ == threshold_ && next_ != kLastCode) {
             grow_width();
@@ -446,7 +509,7 @@ HostStatus TIF_LZW_decode(HostStream* stream, uint8_t* out, int32_t out_size, ui
         return g_host.AF_error_check();
     }
 
-    DecodeJob job{stream, out, static_cast<uint32_t>(out_size), prefix, first_byte, last_byte, stack, in_buf};
+    DecodeJob job{stream, out, static_cast<uint32_t>(out_size), first_byte, last_byte, stack, in_buf};
     if (old_style) {
         decode_codes<false, false>(job, 0);
     } else if (fill_order == 2) {
