@@ -43,14 +43,19 @@ Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill
     kvhost::service_table().IO_seek(stream.get(), start, 0);
     Tables t(fill);
     Decoded d;
-    d.out.assign(out_size > 0 ? static_cast<size_t>(out_size) : 0, 0xEE);
+    // A pattern that differs from byte to byte, so that a byte put back at
+    // the wrong place behind the decoded ones shows too.
+    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 0x3D); };
+    d.out.resize(out_size > 0 ? static_cast<size_t>(out_size) : 0);
+    for (size_t i = 0; i < d.out.size(); ++i) d.out[i] = pattern(i);
     d.count = 0xDEADBEEF;
     d.status = kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, t.prefix.data(), t.first.data(),
                                   t.last.data(), t.stack.data(), t.in_buf.data(), &d.count, fill_order);
     d.position = stream->position;
     if (d.count <= d.out.size()) {
-        EXPECT_TRUE(std::all_of(d.out.begin() + d.count, d.out.end(), [](uint8_t b) { return b == 0xEE; }))
-            << "bytes past the decoded ones are left alone";
+        bool untouched = true;
+        for (size_t i = d.count; i < d.out.size(); ++i) untouched &= d.out[i] == pattern(i);
+        EXPECT_TRUE(untouched) << "bytes past the decoded ones are left alone";
     }
     d.out.resize(std::min<size_t>(d.out.size(), d.count));
     return d;

@@ -76,20 +76,6 @@ inline uint64_t load8(const uint8_t* p) {
     return v;
 }
 
-// Writes len (1 to 8) bytes of src_word at out + pos with one 8-byte store.
-// `carry` holds the 8 bytes now at out + pos, so the bytes past len are
-// stored back unchanged without reading memory that was just written (a
-// partly overlapping load would stall). Returns the 8 bytes at the new
-// position out + pos + len. Needs 16 bytes of room at out + pos.
-inline uint64_t put_short(uint8_t* out, uint32_t pos, uint64_t src_word, uint32_t len, uint64_t carry) {
-    const uint32_t bits = 8 * len;  // 8 to 64
-    const uint64_t low = ~uint64_t{0} >> (64 - bits);
-    const uint64_t word = (src_word & low) | (carry & ~low);
-    std::memcpy(out + pos, &word, 8);
-    // Shifts in two steps so that a whole word (64 bits) shifts out cleanly.
-    return ((word >> (bits - 1)) >> 1) | (load8(out + pos + 8) << (64 - bits));
-}
-
 inline uint32_t load_be32(const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -162,9 +148,12 @@ private:
     // behind them. False when the data ends inside a code.
     bool refill();
     Step slow_code(uint32_t code);
-    void reload_carry() {
-        if (job_.out_size - pos_ >= 8) carry_ = load8(job_.out + pos_);
-    }
+    // The window: the caller's stack holds the bytes that out had at
+    // win_base_ onwards before this call, so that the hot loop may store
+    // whole words past the end of what it has decoded and the bytes behind
+    // the output can be put back as they were.
+    void open_window();
+    void close_window();
     void grow_width() {
         ++width_;
         threshold_ = (1u << width_) - early_;
@@ -230,8 +219,45 @@ private:
     uint32_t prev_ = kUndefined;
     uint32_t prev_off_ = 0;
     uint32_t prev_len_ = 0;  // 0: the previous output is not the previous code's string
-    uint64_t carry_ = 0;     // the 8 bytes at out + pos, when 8 fit
+    uint32_t win_base_ = 0;
+    bool win_open_ = false;
 };
+
+// Stores of up to 8 bytes at the output position reach no further than
+// this past it.
+constexpr uint32_t kOvershoot = 8;
+
+template <bool kNewStyle, bool kReverse>
+void Decoder<kNewStyle, kReverse>::open_window() {
+    uint8_t* const out = job_.out;
+    uint8_t* const saved = job_.stack;
+    const uint32_t end = job_.out_size - pos_ < kMaxString ? job_.out_size : pos_ + kMaxString;
+    uint32_t kept = 0;
+    if (win_open_) {
+        // The bytes just past the output may hold words stored ahead: their
+        // old values are in the window already.
+        const uint32_t win_end = win_base_ + kMaxString;
+        const uint32_t known = win_end > pos_ ? win_end - pos_ : 0;
+        kept = known < kOvershoot ? known : kOvershoot;
+        if (kept > end - pos_) kept = end - pos_;
+        std::memmove(saved, saved + (pos_ - win_base_), kept);
+    }
+    // Everything further on is untouched.
+    std::memcpy(saved + kept, out + pos_ + kept, end - pos_ - kept);
+    win_base_ = pos_;
+    win_open_ = true;
+}
+
+template <bool kNewStyle, bool kReverse>
+void Decoder<kNewStyle, kReverse>::close_window() {
+    if (!win_open_) return;
+    const uint32_t win_end = win_base_ + kMaxString;
+    uint32_t end = pos_ + kOvershoot;
+    if (end > win_end) end = win_end;
+    if (end > job_.out_size) end = job_.out_size;
+    for (uint32_t i = pos_; i < end; ++i) job_.out[i] = job_.stack[i - win_base_];
+    win_open_ = false;
+}
 
 template <bool kNewStyle, bool kReverse>
 bool Decoder<kNewStyle, kReverse>::walk_string(uint32_t w, bool push_extra, uint8_t extra) {
@@ -296,7 +322,6 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
         // Only a byte code is its own string; anything else is undefined here.
         prev_len_ = code < 256 ? 1 : 0;
         prev_ = code;
-        reload_carry();
         return kGoOn;
     }
 
@@ -323,6 +348,7 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
         } else {
             // The walk sees entry n's new values: it may pass through n.
             define_walked(n, p, new_first, new_last);
+            close_window();
             const bool whole = walk_string(code, false, 0);
             defining_ = kUndefined;
             if (!whole) return kStop;
@@ -346,6 +372,7 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
             if (code == n) out_len = want;
         } else {
             define_walked(n, p, new_first, new_last);
+            close_window();
             const bool whole = walk_string(p, true, new_first);
             defining_ = kUndefined;
             if (!whole) return kStop;
@@ -365,7 +392,6 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
         next_ = n + 1;
         if (next_ == threshold_ && next_ != kLastCode) grow_width();
     }
-    reload_carry();
     return kGoOn;
 }
 
@@ -379,9 +405,16 @@ void Decoder<kNewStyle, kReverse>::run() {
     const uint32_t fast_end = out_size >= 16 ? out_size - 16 : 0;
     uint64_t* const rec = rec_;
 
-    reload_carry();
     while (pos_ < out_size) {
         if (bitpos_ + width_ > in_bits_ && !refill()) break;
+        // The window moves along with the output, half its size at a time.
+        if (pos_ < fast_end && (!win_open_ || pos_ - win_base_ > kMaxString / 2)) open_window();
+        // Words are stored ahead only inside the window.
+        uint32_t lim = 0;
+        if (win_open_) {
+            lim = win_base_ + kMaxString - kOvershoot;
+            if (lim > fast_end) lim = fast_end;
+        }
         // Locals for the common cases, written back before any other case.
         // The entry that the next code defines is made ahead: where the
         // previous string starts, its length + 1 and the previous code.
@@ -394,7 +427,6 @@ void Decoder<kNewStyle, kReverse>::run() {
         const uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
         const bool have_prev = prev_ != kUndefined && prev_len_ != 0;
         uint64_t pending = make_entry(prev_off_, prev_len_ + 1, prev_ & 0xFFFF);
-        uint64_t carry = carry_;
         bool slow = !have_prev || n >= stop;
         while (!slow && bitpos <= bit_limit) {
             uint32_t code;
@@ -405,17 +437,16 @@ void Decoder<kNewStyle, kReverse>::run() {
             }
             const uint64_t r = rec[code];
             const uint32_t len = entry_len(r);
-            if (code < n && len != 0 && pos + len <= fast_end) {
+            if (code < n && len != 0 && pos + len <= lim) {
                 // A byte code or a string intact in the output, after a code
                 // whose string is intact too: entry n is the previous string
                 // plus this string's first byte, both already in the output.
                 uint64_t word = load8(out + entry_off(r));
                 if (code < 256) word = code;
                 if (len <= 8) {
-                    carry = put_short(out, pos, word, len, carry);
+                    std::memcpy(out + pos, &word, 8);
                 } else {
                     copy_string(out + pos, out + entry_off(r), len);
-                    carry = load8(out + pos + len);
                 }
                 rec[n] = pending;
                 pending = make_entry(pos, len + 1, code);
@@ -423,7 +454,7 @@ void Decoder<kNewStyle, kReverse>::run() {
             } else {
                 const uint32_t prev_off = entry_off(pending);
                 const uint32_t prev_len = entry_len(pending) - 1;
-                if (code != n || pos + prev_len + 1 > fast_end) {
+                if (code != n || pos + prev_len + 1 > lim) {
                     slow = true;
                     break;
                 }
@@ -433,11 +464,11 @@ void Decoder<kNewStyle, kReverse>::run() {
                 const uint8_t f = static_cast<uint8_t>(head);
                 if (prev_len < 8) {
                     const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
-                    carry = put_short(out, pos, (head & low) | (uint64_t{f} << (8 * prev_len)), prev_len + 1, carry);
+                    const uint64_t word = (head & low) | (uint64_t{f} << (8 * prev_len));
+                    std::memcpy(out + pos, &word, 8);
                 } else {
                     copy_string(out + pos, src, prev_len);
                     out[pos + prev_len] = f;
-                    carry = load8(out + pos + prev_len + 1);
                 }
                 rec[n] = pending;
                 pending = make_entry(pos, prev_len + 2, code);
@@ -454,7 +485,6 @@ void Decoder<kNewStyle, kReverse>::run() {
         bitpos_ = bitpos;
         pos_ = pos;
         next_ = n;
-        carry_ = carry;
         if (slow) {
             if (bitpos_ + width_ > in_bits_) continue;  // more input first
             uint32_t code;
@@ -469,6 +499,7 @@ void Decoder<kNewStyle, kReverse>::run() {
             grow_width();
         }
     }
+    close_window();
     job_.pos = pos_;
     // Bytes not yet (or only partly) taken go back to the stream.
     job_.unread = in_fill_ - static_cast<uint32_t>((bitpos_ + 7) >> 3);
