@@ -106,8 +106,8 @@ struct DecodeJob {
 constexpr uint32_t kFillLimit = kReadBlock - 4;
 
 // One entry of the decoder's table, 64 bits: where its string was written
-// whole in the output (bits 0-31), that string's length (bits 32-47; 0 when
-// it is not in the output as a whole) and the entry's prefix code (bits
+// whole in the output (bits 0-31), that string's length (bits 32-47;
+// kUnknownLen when it is not in the output as a whole) and the entry's prefix code (bits
 // 48-63). The first and last bytes of an entry whose string is in the
 // output are read from there; those of any other entry are kept in the
 // caller's first_byte / last_byte tables.
@@ -118,6 +118,9 @@ inline uint64_t make_entry(uint32_t off, uint32_t len, uint32_t prefix_code) {
 }
 inline uint32_t entry_off(uint64_t e) { return static_cast<uint32_t>(e); }
 inline uint32_t entry_len(uint64_t e) { return static_cast<uint32_t>(e >> kLenShift) & 0xFFFF; }
+// Longer than any string the hot loop copies, so that it needs no test of
+// its own there.
+constexpr uint32_t kUnknownLen = 0xFFFF;
 inline uint32_t entry_prefix(uint64_t e) { return static_cast<uint32_t>(e >> kPrefixShift); }
 
 // The decoder of one call. The hot loop (run) keeps its state in locals and
@@ -135,7 +138,7 @@ public:
         // Byte codes are strings of length 1 (at offset 0, which is never read
         // for them); the clear and end codes are never defined.
         for (uint32_t i = 0; i < 256; ++i) rec_[i] = make_entry(0, 1, kSingleByte);
-        rec_[kClear] = rec_[kEnd] = 0;
+        rec_[kClear] = rec_[kEnd] = make_entry(0, kUnknownLen, kUndefined);
         std::memset(job.in_buf, 0, 4);
     }
 
@@ -177,19 +180,19 @@ private:
         if (code < 256) return static_cast<uint8_t>(code);
         if (!ever_defined(code)) return 0;
         const uint64_t e = rec_[code];
-        return entry_len(e) != 0 ? job_.out[entry_off(e)] : job_.first_byte[code];
+        return entry_len(e) != kUnknownLen ? job_.out[entry_off(e)] : job_.first_byte[code];
     }
     uint8_t last_of(uint32_t code) const {
         if (code < 256) return static_cast<uint8_t>(code);
         if (!ever_defined(code)) return 0;
         const uint64_t e = rec_[code];
-        return entry_len(e) != 0 ? job_.out[entry_off(e) + entry_len(e) - 1] : job_.last_byte[code];
+        return entry_len(e) != kUnknownLen ? job_.out[entry_off(e) + entry_len(e) - 1] : job_.last_byte[code];
     }
     // Defines entry n as a string not (known to be) in the output.
     void define_walked(uint32_t n, uint32_t p, uint8_t first, uint8_t last) {
         job_.first_byte[n] = first;
         job_.last_byte[n] = last;
-        rec_[n] = make_entry(0, 0, p);
+        rec_[n] = make_entry(0, kUnknownLen, p);
         defining_ = n;
         if (n == kLastCode) top_defined_ = top_ever_ = true;
     }
@@ -198,6 +201,8 @@ private:
     // false when the walk meets an undefined entry (corrupt data: decoding
     // ends and nothing of this string is written).
     bool walk_string(uint32_t w, bool push_extra, uint8_t extra);
+    template <uint32_t kWidth>
+    bool fast_codes(uint32_t lim, uint32_t stop);
 
     DecodeJob& job_;
     const uint32_t early_;
@@ -338,7 +343,7 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
     if (defined(code)) {
         new_last = first_of(code);
         const uint64_t e = rec_[code];
-        const uint32_t len = code != n ? entry_len(e) : 0;
+        const uint32_t len = code != n && entry_len(e) != kUnknownLen ? entry_len(e) : 0;
         if (len != 0) {
             const uint32_t take = len < room ? len : room;
             if (code < 256) out[pos_] = static_cast<uint8_t>(code);
@@ -395,15 +400,89 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
     return kGoOn;
 }
 
+// The common cases, codes of one width up to entry `stop`, while strings
+// end below `lim`. Returns true when a code needs slow_code (it is not
+// taken), false when the width changes or the input needs refilling.
+template <bool kNewStyle, bool kReverse>
+template <uint32_t kWidth>
+bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
+    uint8_t* const out = job_.out;
+    const uint8_t* const in_buf = job_.in_buf;
+    uint64_t* const rec = rec_;
+    const uint64_t bit_limit = in_bits_ - kWidth;
+    uint64_t bitpos = bitpos_;
+    uint32_t pos = pos_;
+    uint32_t n = next_;
+    // The entry that the next code defines is made ahead: where the previous
+    // string starts, its length + 1 and the previous code.
+    uint64_t pending = make_entry(prev_off_, prev_len_ + 1, prev_);
+    bool slow = false;
+    while (bitpos <= bit_limit) {
+        uint32_t code;
+        if constexpr (kNewStyle) {
+            code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - kWidth);
+        } else {
+            code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << kWidth) - 1);
+        }
+        const uint64_t r = rec[code];
+        const uint32_t len = entry_len(r);
+        // (An entry whose string is unknown fails on its length.)
+        if (code < n && pos + len <= lim) [[likely]] {
+            // A byte code or a string intact in the output, after a code
+            // whose string is intact too: entry n is the previous string
+            // plus this string's first byte, both already in the output.
+            uint64_t word = load8(out + entry_off(r));
+            if (code < 256) word = code;
+            if (len <= 8) [[likely]] {
+                std::memcpy(out + pos, &word, 8);
+            } else {
+                copy_string(out + pos, out + entry_off(r), len);
+            }
+            rec[n] = pending;
+            pending = make_entry(pos, len + 1, code);
+            pos += len;
+        } else {
+            const uint32_t prev_off = entry_off(pending);
+            const uint32_t prev_len = entry_len(pending) - 1;
+            if (code != n || pos + prev_len + 1 > lim) {
+                slow = true;
+                break;
+            }
+            // The code being defined: the previous string and its first byte.
+            const uint8_t* src = out + prev_off;
+            const uint64_t head = load8(src);
+            const uint8_t f = static_cast<uint8_t>(head);
+            if (prev_len < 8) {
+                const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
+                const uint64_t word = (head & low) | (uint64_t{f} << (8 * prev_len));
+                std::memcpy(out + pos, &word, 8);
+            } else {
+                copy_string(out + pos, src, prev_len);
+                out[pos + prev_len] = f;
+            }
+            rec[n] = pending;
+            pending = make_entry(pos, prev_len + 2, code);
+            pos += prev_len + 1;
+        }
+        bitpos += kWidth;
+        if (++n == stop) break;  // the width grows (or the table fills)
+    }
+    prev_off_ = entry_off(pending);
+    prev_len_ = entry_len(pending) - 1;
+    prev_ = entry_prefix(pending);
+    bitpos_ = bitpos;
+    pos_ = pos;
+    next_ = n;
+    return slow;
+}
+
 template <bool kNewStyle, bool kReverse>
 void Decoder<kNewStyle, kReverse>::run() {
-    uint8_t* const out = job_.out;
     const uint8_t* const in_buf = job_.in_buf;
     const uint32_t out_size = job_.out_size;
     // The common cases write whole words: they need 16 bytes of room behind
     // the string (and the string itself).
     const uint32_t fast_end = out_size >= 16 ? out_size - 16 : 0;
-    uint64_t* const rec = rec_;
 
     while (pos_ < out_size) {
         if (bitpos_ + width_ > in_bits_ && !refill()) break;
@@ -415,76 +494,18 @@ void Decoder<kNewStyle, kReverse>::run() {
             lim = win_base_ + kMaxString - kOvershoot;
             if (lim > fast_end) lim = fast_end;
         }
-        // Locals for the common cases, written back before any other case.
-        // The entry that the next code defines is made ahead: where the
-        // previous string starts, its length + 1 and the previous code.
-        uint64_t bitpos = bitpos_;
-        const uint32_t width = width_;
-        const uint64_t bit_limit = in_bits_ - width;
-        uint32_t pos = pos_;
-        uint32_t n = next_;
-        // Entries below the width switch (and below the last one) are made here.
+        // Entries below the width switch (and below the last one) are made
+        // in the fast loop, after a code whose string is in the output.
         const uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
-        const bool have_prev = prev_ != kUndefined && prev_len_ != 0;
-        uint64_t pending = make_entry(prev_off_, prev_len_ + 1, prev_ & 0xFFFF);
-        bool slow = !have_prev || n >= stop;
-        while (!slow && bitpos <= bit_limit) {
-            uint32_t code;
-            if constexpr (kNewStyle) {
-                code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - width);
-            } else {
-                code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << width) - 1);
+        bool slow = prev_ == kUndefined || prev_len_ == 0 || next_ >= stop;
+        if (!slow) {
+            switch (width_) {
+                case 9: slow = fast_codes<9>(lim, stop); break;
+                case 10: slow = fast_codes<10>(lim, stop); break;
+                case 11: slow = fast_codes<11>(lim, stop); break;
+                default: slow = fast_codes<12>(lim, stop); break;
             }
-            const uint64_t r = rec[code];
-            const uint32_t len = entry_len(r);
-            if (code < n && len != 0 && pos + len <= lim) {
-                // A byte code or a string intact in the output, after a code
-                // whose string is intact too: entry n is the previous string
-                // plus this string's first byte, both already in the output.
-                uint64_t word = load8(out + entry_off(r));
-                if (code < 256) word = code;
-                if (len <= 8) {
-                    std::memcpy(out + pos, &word, 8);
-                } else {
-                    copy_string(out + pos, out + entry_off(r), len);
-                }
-                rec[n] = pending;
-                pending = make_entry(pos, len + 1, code);
-                pos += len;
-            } else {
-                const uint32_t prev_off = entry_off(pending);
-                const uint32_t prev_len = entry_len(pending) - 1;
-                if (code != n || pos + prev_len + 1 > lim) {
-                    slow = true;
-                    break;
-                }
-                // The code being defined: the previous string and its first byte.
-                const uint8_t* src = out + prev_off;
-                const uint64_t head = load8(src);
-                const uint8_t f = static_cast<uint8_t>(head);
-                if (prev_len < 8) {
-                    const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
-                    const uint64_t word = (head & low) | (uint64_t{f} << (8 * prev_len));
-                    std::memcpy(out + pos, &word, 8);
-                } else {
-                    copy_string(out + pos, src, prev_len);
-                    out[pos + prev_len] = f;
-                }
-                rec[n] = pending;
-                pending = make_entry(pos, prev_len + 2, code);
-                pos += prev_len + 1;
-            }
-            bitpos += width;
-            if (++n == stop) break;  // the width grows (or the table fills)
         }
-        if (have_prev) {
-            prev_off_ = entry_off(pending);
-            prev_len_ = entry_len(pending) - 1;
-            prev_ = entry_prefix(pending);
-        }
-        bitpos_ = bitpos;
-        pos_ = pos;
-        next_ = n;
         if (slow) {
             if (bitpos_ + width_ > in_bits_) continue;  // more input first
             uint32_t code;
