@@ -111,6 +111,14 @@ TEST_F(TiffLzwEncode, SameBytesAsAPlainDictionaryCompressor) {
         for (auto& b : small) b = static_cast<uint8_t>(rng() % 3);
         inputs.push_back(small);
     }
+    // Repeated phrases broken by bursts of noise that fill the table: the
+    // same strings come back after every clear, with other codes.
+    std::vector<uint8_t> phrases(400000);
+    for (size_t i = 0; i < phrases.size(); ++i) {
+        const bool burst = (i / 9000) % 3 == 2;
+        phrases[i] = burst ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>("abcabdabcaab"[(i * 7 / 5) % 12]);
+    }
+    inputs.push_back(phrases);
     // Every length from 1 to 300 of one noise stream crosses the 9-10 bit
     // switch at each possible last code.
     const auto noise = random_bytes(300, 5);

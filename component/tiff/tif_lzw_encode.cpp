@@ -106,10 +106,19 @@ struct Encoder {
     // none): repetitive data mostly takes the same branch again, and
     // checking it is cheaper than a hash probe.
     uint32_t hint[kLastAssigned + 1];
+    // Four bytes at a time along strings taken before: for a code, the
+    // next four input bytes last seen after it (bits 0-31), the code they
+    // led to (bits 32-43) and the table generation (bits 48-63). The table
+    // only grows between clears, so such a step stays right until the next
+    // one; a new generation makes every older step void.
+    uint64_t step4[kLastAssigned + 1];
+    uint64_t generation = kGeneration;
+    static constexpr uint64_t kGeneration = uint64_t{1} << 48;
 
     Encoder(uint32_t* t, Output& o) : table(t), out(o) {
         std::memset(table, 0, kSlots * sizeof(uint32_t));
         std::memset(hint, 0, sizeof hint);
+        std::memset(step4, 0, sizeof step4);
     }
 
     // Compresses [ip, end) into at most kChunkOutput bytes that the caller
@@ -128,13 +137,44 @@ struct Encoder {
         uint32_t c_next = next;
         uint32_t c_limit = limit;
         uint32_t c_cur = cur;
+        uint64_t* const steps = step4;
+        uint64_t gen = generation;
+        // Where the current run of found bytes started (a code), and its length.
+        uint32_t r_start = c_cur;
+        uint32_t r_length = 0;
+        // Records a found byte; every fourth one of a run makes a step.
+        auto found_byte = [&](const uint8_t* after) {
+            if (++r_length == 4) {
+                uint32_t bytes;
+                std::memcpy(&bytes, after - 4, 4);
+                steps[r_start] = gen | (uint64_t{c_cur} << 32) | bytes;
+                r_start = c_cur;
+                r_length = 0;
+            }
+        };
         while (ip < end) {
+            if constexpr (kHint) {
+                if (end - ip >= 4) {
+                    const uint64_t step = steps[c_cur];
+                    uint32_t bytes;
+                    std::memcpy(&bytes, ip, 4);
+                    if (((step ^ (gen | bytes)) & 0xFFFF0000FFFFFFFFull) == 0) {
+                        c_cur = static_cast<uint32_t>(step >> 32) & 0xFFF;
+                        ip += 4;
+                        hint_matches += 4;
+                        r_start = c_cur;
+                        r_length = 0;
+                        continue;
+                    }
+                }
+            }
             const uint32_t c = *ip++;
             const uint32_t guess = hints[c_cur];
             if constexpr (kHint) {
                 if ((guess & 0xFF) == c && guess != 0) {
                     c_cur = guess >> 8;
                     ++hint_matches;
+                    found_byte(ip);
                     continue;
                 }
             }
@@ -152,6 +192,7 @@ struct Encoder {
                 if constexpr (!kHint) hint_matches += guess == found;
                 hints[c_cur] = found;
                 c_cur = slot >> 20;
+                if constexpr (kHint) found_byte(ip);
                 continue;
             }
             acc = (acc << c_width) | c_cur;
@@ -164,6 +205,12 @@ struct Encoder {
                 c_next = kFirstFree;
                 std::memset(tab, 0, kSlots * sizeof(uint32_t));
                 std::memset(hints, 0, sizeof hint);
+                gen += kGeneration;
+                if (gen == 0) {
+                    // The generations wrapped around: forget every step.
+                    std::memset(steps, 0, sizeof step4);
+                    gen = kGeneration;
+                }
             } else {
                 tab[h] = (c_next << 20) | key;
                 hints[c_cur] = (c_next << 8) | c;
@@ -180,7 +227,10 @@ struct Encoder {
                 op += 4;
             }
             c_cur = c;
+            r_start = c;
+            r_length = 0;
         }
+        generation = gen;
         out.length = static_cast<uint64_t>(op - out.buffer);
         sink.acc = acc;
         sink.bits = bits;
