@@ -14,9 +14,9 @@ constexpr uint32_t kClear = 256;
 constexpr uint32_t kEnd = 257;
 constexpr uint32_t kFirstFree = 258;
 constexpr uint32_t kLastAssigned = 4093;
-// 8192 slots (32 KiB) stay in the first-level cache; at most 3836 strings
-// fill them to 47 percent. Only the codes are observable, and they do not
-// depend on the table.
+// 32768 slots: at most 3836 strings fill them to 12 percent, so probes
+// rarely go past the first slot. Only the codes are observable, and they
+// do not depend on the table.
 constexpr uint32_t kSlotBits = 15;
 constexpr uint32_t kSlots = 1u << kSlotBits;
 constexpr uint32_t kSlotMask = kSlots - 1;
@@ -123,8 +123,8 @@ struct Encoder {
 
     // Compresses [ip, end) into at most kChunkOutput bytes that the caller
     // has checked are free short of the point where the buffer grows. With
-    // kHint the hint is tried first; either way the result counts the bytes
-    // the hint would have matched.
+    // kHint the hint is tried (and kept up) first, and the result counts the
+    // bytes it found.
     template <bool kHint>
     int64_t run(const uint8_t* ip, const uint8_t* const end) {
         uint32_t* const tab = table;
@@ -169,8 +169,8 @@ struct Encoder {
                 }
             }
             const uint32_t c = *ip++;
-            const uint32_t guess = hints[c_cur];
             if constexpr (kHint) {
+                const uint32_t guess = hints[c_cur];
                 if ((guess & 0xFF) == c && guess != 0) {
                     c_cur = guess >> 8;
                     ++hint_matches;
@@ -188,9 +188,8 @@ struct Encoder {
                 slot = tab[h];
             }
             if (slot != 0) {
-                const uint32_t found = ((slot >> 20) << 8) | c;
-                if constexpr (!kHint) hint_matches += guess == found;
-                hints[c_cur] = found;
+                // (A hint left as it was still names a child of its code.)
+                if constexpr (kHint) hints[c_cur] = ((slot >> 20) << 8) | c;
                 c_cur = slot >> 20;
                 if constexpr (kHint) found_byte(ip);
                 continue;
@@ -254,9 +253,10 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
     e.cur = input[0];
     const uint8_t* ip = input + 1;
     const uint8_t* const end = input + input_length;
-    // Chunks of input go with the hint while it matches often, without it
-    // (one branch less per byte) while it does not.
+    // Chunks of input go with the hint while it matches often, and without
+    // it (and its upkeep) while it does not, trying it again now and then.
     bool with_hint = true;
+    uint32_t without = 0;
     while (ip < end) {
         const uint8_t* chunk_end = end - ip > kChunk ? ip + kChunk : end;
         if (out.capacity - out.length <= kChunkOutput) {
@@ -267,8 +267,12 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
             e.run<true>(ip, chunk_end);
             if (!e.sink.emit(out)) return false;
         } else {
-            const int64_t matches = with_hint ? e.run<true>(ip, chunk_end) : e.run<false>(ip, chunk_end);
-            with_hint = matches * 2 > chunk_end - ip;
+            if (with_hint) {
+                with_hint = e.run<true>(ip, chunk_end) * 2 > chunk_end - ip;
+            } else {
+                e.run<false>(ip, chunk_end);
+                with_hint = ++without % 8 == 0;
+            }
         }
         ip = chunk_end;
     }
