@@ -201,8 +201,17 @@ private:
     // false when the walk meets an undefined entry (corrupt data: decoding
     // ends and nothing of this string is written).
     bool walk_string(uint32_t w, bool push_extra, uint8_t extra);
-    template <uint32_t kWidth>
+    template <uint32_t kWidth, bool kBytes>
     bool fast_codes(uint32_t lim, uint32_t stop);
+    template <bool kBytes>
+    bool fast_codes_of_width(uint32_t lim, uint32_t stop) {
+        switch (width_) {
+            case 9: return fast_codes<9, kBytes>(lim, stop);
+            case 10: return fast_codes<10, kBytes>(lim, stop);
+            case 11: return fast_codes<11, kBytes>(lim, stop);
+            default: return fast_codes<12, kBytes>(lim, stop);
+        }
+    }
 
     DecodeJob& job_;
     const uint32_t early_;
@@ -226,6 +235,7 @@ private:
     uint32_t prev_len_ = 0;  // 0: the previous output is not the previous code's string
     uint32_t win_base_ = 0;
     bool win_open_ = false;
+    bool bytes_mostly_ = false;  // the codes of the data so far
 };
 
 // Stores of up to 8 bytes at the output position reach no further than
@@ -404,7 +414,7 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
 // end below `lim`. Returns true when a code needs slow_code (it is not
 // taken), false when the width changes or the input needs refilling.
 template <bool kNewStyle, bool kReverse>
-template <uint32_t kWidth>
+template <uint32_t kWidth, bool kBytes>
 bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
     uint8_t* const out = job_.out;
     const uint8_t* const in_buf = job_.in_buf;
@@ -423,6 +433,18 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
             code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - kWidth);
         } else {
             code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << kWidth) - 1);
+        }
+        if constexpr (kBytes) {
+            // Noise-like data is mostly byte codes: they need no table entry.
+            if (code < 256 && pos < lim) [[likely]] {
+                out[pos] = static_cast<uint8_t>(code);
+                rec[n] = pending;
+                pending = make_entry(pos, 2, code);
+                pos += 1;
+                bitpos += kWidth;
+                if (++n == stop) break;
+                continue;
+            }
         }
         const uint64_t r = rec[code];
         const uint32_t len = entry_len(r);
@@ -499,12 +521,12 @@ void Decoder<kNewStyle, kReverse>::run() {
         const uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
         bool slow = prev_ == kUndefined || prev_len_ == 0 || next_ >= stop;
         if (!slow) {
-            switch (width_) {
-                case 9: slow = fast_codes<9>(lim, stop); break;
-                case 10: slow = fast_codes<10>(lim, stop); break;
-                case 11: slow = fast_codes<11>(lim, stop); break;
-                default: slow = fast_codes<12>(lim, stop); break;
-            }
+            const uint32_t pos_before = pos_;
+            const uint32_t next_before = next_;
+            slow = bytes_mostly_ ? fast_codes_of_width<true>(lim, stop) : fast_codes_of_width<false>(lim, stop);
+            // Strings of hardly more than a byte on average: mostly byte codes.
+            const uint32_t codes = next_ - next_before;
+            if (codes >= 64) bytes_mostly_ = uint64_t{pos_ - pos_before} * 8 < uint64_t{codes} * 9;
         }
         if (slow) {
             if (bitpos_ + width_ > in_bits_) continue;  // more input first
