@@ -426,14 +426,8 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
     // The entry that the next code defines is made ahead: where the previous
     // string starts, its length + 1 and the previous code.
     uint64_t pending = make_entry(prev_off_, prev_len_ + 1, prev_);
-    bool slow = false;
-    while (bitpos <= bit_limit) {
-        uint32_t code;
-        if constexpr (kNewStyle) {
-            code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - kWidth);
-        } else {
-            code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << kWidth) - 1);
-        }
+    // One code; false (and nothing taken) when it needs slow_code.
+    auto step = [&](uint32_t code) __attribute__((always_inline)) -> bool {
         if constexpr (kBytes) {
             // Noise-like data is mostly byte codes: they need no table entry.
             if (code < 256 && pos < lim) [[likely]] {
@@ -441,9 +435,7 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
                 rec[n] = pending;
                 pending = make_entry(pos, 2, code);
                 pos += 1;
-                bitpos += kWidth;
-                if (++n == stop) break;
-                continue;
+                return true;
             }
         }
         const uint64_t r = rec[code];
@@ -463,28 +455,66 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
             rec[n] = pending;
             pending = make_entry(pos, len + 1, code);
             pos += len;
+            return true;
+        }
+        const uint32_t prev_off = entry_off(pending);
+        const uint32_t prev_len = entry_len(pending) - 1;
+        if (code != n || pos + prev_len + 1 > lim) return false;
+        // The code being defined: the previous string and its first byte.
+        const uint8_t* src = out + prev_off;
+        const uint64_t head = load8(src);
+        const uint8_t f = static_cast<uint8_t>(head);
+        if (prev_len < 8) {
+            const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
+            const uint64_t word = (head & low) | (uint64_t{f} << (8 * prev_len));
+            std::memcpy(out + pos, &word, 8);
         } else {
-            const uint32_t prev_off = entry_off(pending);
-            const uint32_t prev_len = entry_len(pending) - 1;
-            if (code != n || pos + prev_len + 1 > lim) {
-                slow = true;
-                break;
+            copy_string(out + pos, src, prev_len);
+            out[pos + prev_len] = f;
+        }
+        rec[n] = pending;
+        pending = make_entry(pos, prev_len + 2, code);
+        pos += prev_len + 1;
+        return true;
+    };
+
+    bool slow = false;
+    bool stopped = false;
+    if constexpr (kNewStyle) {
+        // Four codes from one 8-byte load (at least 57 bits) where all 8
+        // bytes lie in the first read block of in_buf.
+        constexpr uint64_t kLoadLimit = (kReadBlock - 8) * 8;
+        const uint64_t quad_limit = in_bits_ < 4 * kWidth ? 0 : in_bits_ - 4 * kWidth;
+        const uint64_t limit4 = quad_limit < kLoadLimit ? quad_limit : kLoadLimit;
+        while (bitpos <= limit4 && in_bits_ >= 4 * kWidth) {
+            uint64_t v;
+            std::memcpy(&v, in_buf + (bitpos >> 3), 8);
+            v = __builtin_bswap64(v) << (bitpos & 7);
+            for (uint32_t k = 0; k < 4; ++k) {
+                if (!step(static_cast<uint32_t>(v >> (64 - kWidth)))) {
+                    slow = true;
+                    break;
+                }
+                v <<= kWidth;
+                bitpos += kWidth;
+                if (++n == stop) {  // the width grows (or the table fills)
+                    stopped = true;
+                    break;
+                }
             }
-            // The code being defined: the previous string and its first byte.
-            const uint8_t* src = out + prev_off;
-            const uint64_t head = load8(src);
-            const uint8_t f = static_cast<uint8_t>(head);
-            if (prev_len < 8) {
-                const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
-                const uint64_t word = (head & low) | (uint64_t{f} << (8 * prev_len));
-                std::memcpy(out + pos, &word, 8);
-            } else {
-                copy_string(out + pos, src, prev_len);
-                out[pos + prev_len] = f;
-            }
-            rec[n] = pending;
-            pending = make_entry(pos, prev_len + 2, code);
-            pos += prev_len + 1;
+            if (slow || stopped) break;
+        }
+    }
+    while (!slow && !stopped && bitpos <= bit_limit) {
+        uint32_t code;
+        if constexpr (kNewStyle) {
+            code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - kWidth);
+        } else {
+            code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << kWidth) - 1);
+        }
+        if (!step(code)) {
+            slow = true;
+            break;
         }
         bitpos += kWidth;
         if (++n == stop) break;  // the width grows (or the table fills)
