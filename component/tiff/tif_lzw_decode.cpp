@@ -2,12 +2,13 @@
 // width growing one code early) and the older variant (least significant
 // bit first, growing at the power of two).
 //
-// The caller's prefix / first_byte / last_byte tables are kept exactly as a
-// plain stack-walking decoder keeps them, so corrupt data (undefined codes,
-// cycles through the redefined last entry, over-long strings) decodes the
-// same way a byte-by-byte walk would. Well-formed strings, though, are not
-// walked: every code whose string is known to sit intact in the output
-// already is copied from there in one go, which is what makes this fast.
+// The table answers every question a plain stack-walking decoder asks of its
+// prefix / first byte / last byte tables with the same answer, so corrupt
+// data (undefined codes, cycles through the redefined last entry, over-long
+// strings) decodes the same way a byte-by-byte walk would. Well-formed
+// strings, though, are not walked: every code whose string is known to sit
+// intact in the output already is copied from there in one go, which is
+// what makes this fast.
 //
 // Relative includes: the tests compile this file into their own binary to
 // reach the routine, which the module does not export.
@@ -598,15 +599,11 @@ HostStatus TIF_LZW_decode(HostStream* stream, uint8_t* out, int32_t out_size, ui
     // Only what was actually read is given back, so a short stream keeps its position.
     if (taken > 0) g_host.IO_seek(stream, -static_cast<int64_t>(taken), 1);
 
-    for (uint32_t i = 0; i < 256; ++i) {
-        prefix[i] = kSingleByte;
-        first_byte[i] = last_byte[i] = static_cast<uint8_t>(i);
-    }
-    for (uint32_t i = kClear; i <= kLastCode; ++i) prefix[i] = kUndefined;
-    // Corrupt data can reach entries never defined in this call; start them
-    // from known values so the result never depends on an earlier call.
-    std::memset(first_byte + 256, 0, kLastCode + 1 - 256);
-    std::memset(last_byte + 256, 0, kLastCode + 1 - 256);
+    // The work tables need no preparation: the decoder keeps its own table
+    // (prefix goes unused), writes first_byte / last_byte only for entries it
+    // defines and reads them back only for those, and answers 0 for entries
+    // never defined in this call, so nothing depends on an earlier call.
+    (void)prefix;
 
     if (out_size <= 0 || out == nullptr) {
         if (out_count != nullptr) *out_count = 0;
