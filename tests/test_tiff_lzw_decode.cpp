@@ -276,3 +276,27 @@ TEST_F(TiffLzwDecode, LastEntryRedefinedAndOverlongStrings) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TiffLzwDecode, WalksThroughEntriesMadeFromByteCodes) {
+    // Noise-like data (nearly all byte codes) that fills the table, then
+    // codes that redefine the last entry on top of the two-byte entries and
+    // walk through them, and undefined codes after a clear.
+    std::mt19937 rng(4242);
+    std::vector<uint32_t> codes{256};
+    for (uint32_t i = 0; i < 3838 + 1; ++i) codes.push_back(rng() % 256);  // next reaches 4095
+    for (uint32_t c : {4094u, 4095u, 4095u, 77u, 4095u, 3000u, 4095u, 1000u, 4095u, 4095u}) codes.push_back(c);
+    codes.push_back(256);
+    for (uint32_t i = 0; i < 600; ++i) codes.push_back(rng() % 256);
+    codes.push_back(700);  // above the next entry: read as the next entry
+    codes.push_back(257);
+    const auto data = pack_codes(codes, false);
+    auto want = tlzw::reference_decode(data, 1 << 20, 1);
+    auto got = decode(data, 1 << 20);
+    EXPECT_GT(want.out.size(), 4400u);
+    EXPECT_EQ(got.out, want.out);
+    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+}
+
+}  // namespace

@@ -123,6 +123,11 @@ inline uint32_t entry_len(uint64_t e) { return static_cast<uint32_t>(e >> kLenSh
 // its own there.
 constexpr uint32_t kUnknownLen = 0xFFFF;
 inline uint32_t entry_prefix(uint64_t e) { return static_cast<uint32_t>(e >> kPrefixShift); }
+// In the prefix field: the prefix is the byte code of the string's first
+// byte (a two-byte string made after a byte code).
+constexpr uint32_t kBytePrefix = 0xFFFD;
+// The whole of such an entry but for its offset.
+constexpr uint64_t kAfterByte = (uint64_t{2} << kLenShift) | (uint64_t{kBytePrefix} << kPrefixShift);
 
 // The decoder of one call. The hot loop (run) keeps its state in locals and
 // handles the two common cases; everything else goes through slow_code with
@@ -175,7 +180,9 @@ private:
     }
     uint32_t prefix_of(uint32_t code) const {
         if (code < 256) return kSingleByte;
-        return defined(code) ? entry_prefix(rec_[code]) : kUndefined;
+        if (!defined(code)) return kUndefined;
+        const uint64_t e = rec_[code];
+        return entry_prefix(e) == kBytePrefix ? job_.out[entry_off(e)] : entry_prefix(e);
     }
     uint8_t first_of(uint32_t code) const {
         if (code < 256) return static_cast<uint8_t>(code);
@@ -434,7 +441,7 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
             if (code < 256 && pos < lim) [[likely]] {
                 out[pos] = static_cast<uint8_t>(code);
                 rec[n] = pending;
-                pending = make_entry(pos, 2, code);
+                pending = kAfterByte | pos;
                 pos += 1;
                 return true;
             }
@@ -522,7 +529,7 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
     }
     prev_off_ = entry_off(pending);
     prev_len_ = entry_len(pending) - 1;
-    prev_ = entry_prefix(pending);
+    prev_ = entry_prefix(pending) == kBytePrefix ? job_.out[entry_off(pending)] : entry_prefix(pending);
     bitpos_ = bitpos;
     pos_ = pos;
     next_ = n;
