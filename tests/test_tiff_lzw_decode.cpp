@@ -43,14 +43,19 @@ Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill
     kvhost::service_table().IO_seek(stream.get(), start, 0);
     Tables t(fill);
     Decoded d;
-    d.out.assign(out_size > 0 ? static_cast<size_t>(out_size) : 0, 0xEE);
+    // A pattern that differs from byte to byte, so that a byte put back at
+    // the wrong place behind the decoded ones shows too.
+    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 0x3D); };
+    d.out.resize(out_size > 0 ? static_cast<size_t>(out_size) : 0);
+    for (size_t i = 0; i < d.out.size(); ++i) d.out[i] = pattern(i);
     d.count = 0xDEADBEEF;
     d.status = kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, t.prefix.data(), t.first.data(),
                                   t.last.data(), t.stack.data(), t.in_buf.data(), &d.count, fill_order);
     d.position = stream->position;
     if (d.count <= d.out.size()) {
-        EXPECT_TRUE(std::all_of(d.out.begin() + d.count, d.out.end(), [](uint8_t b) { return b == 0xEE; }))
-            << "bytes past the decoded ones are left alone";
+        bool untouched = true;
+        for (size_t i = d.count; i < d.out.size(); ++i) untouched &= d.out[i] == pattern(i);
+        EXPECT_TRUE(untouched) << "bytes past the decoded ones are left alone";
     }
     d.out.resize(std::min<size_t>(d.out.size(), d.count));
     return d;
@@ -214,7 +219,8 @@ TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
             uint32_t c;
             if (pick < 3) c = 256;
             else if (pick < 5 && round % 2 == 0) c = rng() % 4096 % (1u << tlzw::width_for_next(next, old_style));
-            else if (!have_prev || pick < 300) c = rng() % (round % 4 == 0 ? 4 : 256);
+            // Some rounds are mostly byte codes, as compressed noise is.
+            else if (!have_prev || pick < (round % 8 == 6 ? 950u : 300u)) c = rng() % (round % 4 == 0 ? 4 : 256);
             else c = 258 + rng() % (next - 258 + 1);  // any defined code, or the next one
             if (c == 257) c = 65;
             codes.push_back(c);
@@ -265,6 +271,30 @@ TEST_F(TiffLzwDecode, LastEntryRedefinedAndOverlongStrings) {
     auto want = tlzw::reference_decode(data, 1 << 25, 1);
     auto got = decode(data, 1 << 25);
     EXPECT_GT(want.out.size(), 7000000u);
+    EXPECT_EQ(got.out, want.out);
+    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TiffLzwDecode, WalksThroughEntriesMadeFromByteCodes) {
+    // Noise-like data (nearly all byte codes) that fills the table, then
+    // codes that redefine the last entry on top of the two-byte entries and
+    // walk through them, and undefined codes after a clear.
+    std::mt19937 rng(4242);
+    std::vector<uint32_t> codes{256};
+    for (uint32_t i = 0; i < 3838 + 1; ++i) codes.push_back(rng() % 256);  // next reaches 4095
+    for (uint32_t c : {4094u, 4095u, 4095u, 77u, 4095u, 3000u, 4095u, 1000u, 4095u, 4095u}) codes.push_back(c);
+    codes.push_back(256);
+    for (uint32_t i = 0; i < 600; ++i) codes.push_back(rng() % 256);
+    codes.push_back(700);  // above the next entry: read as the next entry
+    codes.push_back(257);
+    const auto data = pack_codes(codes, false);
+    auto want = tlzw::reference_decode(data, 1 << 20, 1);
+    auto got = decode(data, 1 << 20);
+    EXPECT_GT(want.out.size(), 4400u);
     EXPECT_EQ(got.out, want.out);
     EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
 }

@@ -111,6 +111,14 @@ TEST_F(TiffLzwEncode, SameBytesAsAPlainDictionaryCompressor) {
         for (auto& b : small) b = static_cast<uint8_t>(rng() % 3);
         inputs.push_back(small);
     }
+    // Repeated phrases broken by bursts of noise that fill the table: the
+    // same strings come back after every clear, with other codes.
+    std::vector<uint8_t> phrases(400000);
+    for (size_t i = 0; i < phrases.size(); ++i) {
+        const bool burst = (i / 9000) % 3 == 2;
+        phrases[i] = burst ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>("abcabdabcaab"[(i * 7 / 5) % 12]);
+    }
+    inputs.push_back(phrases);
     // Every length from 1 to 300 of one noise stream crosses the 9-10 bit
     // switch at each possible last code.
     const auto noise = random_bytes(300, 5);
@@ -118,6 +126,26 @@ TEST_F(TiffLzwEncode, SameBytesAsAPlainDictionaryCompressor) {
     for (const auto& in : inputs) {
         ASSERT_EQ(compress(in).data, tlzw::reference_compress(in)) << "length " << in.size();
     }
+}
+
+TEST_F(TiffLzwEncode, EndCodeIsWrittenInTheWidthTheDecoderReadsIt) {
+    // Reading the last data code, the decoder defines one more entry; at 510,
+    // 1022 and 2046 that widens its codes, and near 4093 its table fills.
+    // Every length of one noise stream puts the last code at every entry
+    // count in turn, so each of those cases comes up. A decoder given room to
+    // spare must stop at the end code and not run on into bogus codes.
+    const auto noise = random_bytes(4300, 17);
+    int cleared_before_end = 0;
+    for (size_t n = 1; n <= noise.size(); ++n) {
+        const std::vector<uint8_t> in(noise.begin(), noise.begin() + n);
+        std::vector<uint32_t> codes;
+        const auto want = tlzw::reference_compress(in, &codes);
+        const auto got = compress(in).data;
+        ASSERT_EQ(got, want) << "length " << n;
+        ASSERT_EQ(decode(got, n + 4096), in) << "length " << n;
+        cleared_before_end += codes.size() > 2 && codes[codes.size() - 2] == 256;
+    }
+    EXPECT_GE(cleared_before_end, 1) << "no length let the table fill on the last code";
 }
 
 TEST_F(TiffLzwEncode, ClearsAfterCode4093AtTwelveBits) {

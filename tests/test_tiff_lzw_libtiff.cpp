@@ -5,11 +5,13 @@
 #include "kvhost/services.h"
 #include "kvhost/stream.h"
 #include "test_support.h"
+#include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
 
 #include <cmath>
 #include <filesystem>
 #include <random>
+#include <set>
 
 namespace kv {
 extern HostServiceTable g_host;
@@ -153,6 +155,41 @@ TEST_F(TiffLzwLibtiff, OurStreamsDecodeToTheirEnd) {
         ASSERT_EQ(kvhost::lzw::decompress_all(stream.data(), stream.size(), 1, &back), 0);
         ASSERT_EQ(back, in) << n;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TiffLzwLibtiff, EndCodesAtAWidthSwitchOrAFullTableDecodeWithLibtiff) {
+    // Lengths whose last data code leaves the decoder one entry short of a
+    // width switch (511, 1023, 2047) or of a full table (4093), and their
+    // neighbours: libtiff must decode them to exactly the input.
+    std::mt19937 rng(5150);
+    std::vector<uint8_t> noise(4300);
+    for (auto& b : noise) b = static_cast<uint8_t>(rng());
+    std::set<uint32_t> seen;
+    for (size_t n = 2; n <= noise.size(); ++n) {
+        const std::vector<uint8_t> in(noise.begin(), noise.begin() + n);
+        std::vector<uint32_t> codes;
+        tlzw::reference_compress(in, &codes);
+        // The next entry when the last data code is written: one per data
+        // code before it since the clear that precedes it.
+        size_t last = codes.size() - 2;
+        if (codes[last] == 256) --last;
+        uint32_t next = 258;
+        for (size_t i = last; codes[i - 1] != 256; --i) ++next;
+        bool near = false;
+        for (uint32_t edge : {511u, 1023u, 2047u, 4093u}) {
+            if (next + 1 >= edge && next <= edge + 1) near = true;
+            if (next == edge) seen.insert(edge);
+        }
+        if (!near) continue;
+        std::vector<uint8_t> strip;
+        ASSERT_EQ(kvhost::lzw::compress(in.data(), in.size(), &strip), 0);
+        ASSERT_EQ(oracle::libtiff_decode(strip, static_cast<uint32_t>(n), 1), in) << n;
+    }
+    EXPECT_EQ(seen, (std::set<uint32_t>{511, 1023, 2047, 4093}));
 }
 
 }  // namespace

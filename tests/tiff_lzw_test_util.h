@@ -206,7 +206,7 @@ namespace tlzw {
 // Reference compressor: a map from (prefix code, byte) to code, a clear
 // code first, the pending code and a clear when code 4094 would be next,
 // codes packed most significant bit first, widening after 511, 1023 and
-// 2047 are assigned, and the last code and the end code in one width.
+// 2047 are assigned, and the end code in the width the decoder reads it at.
 inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, std::vector<uint32_t>* codes = nullptr) {
     MsbWriter w;
     int width = 9;
@@ -242,6 +242,14 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
             cur = in[i];
         }
         put(cur);
+        // The decoder defines an entry on reading cur: the end code follows
+        // its width, and a table about to fill is cleared first.
+        if (next == 4093) {
+            put(256);
+            width = 9;
+        } else if (next == 511 || next == 1023 || next == 2047) {
+            ++width;
+        }
         put(257);
     }
     return w.bytes();

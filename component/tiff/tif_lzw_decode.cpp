@@ -2,12 +2,13 @@
 // width growing one code early) and the older variant (least significant
 // bit first, growing at the power of two).
 //
-// The caller's prefix / first_byte / last_byte tables are kept exactly as a
-// plain stack-walking decoder keeps them, so corrupt data (undefined codes,
-// cycles through the redefined last entry, over-long strings) decodes the
-// same way a byte-by-byte walk would. Well-formed strings, though, are not
-// walked: every code whose string is known to sit intact in the output
-// already is copied from there in one go, which is what makes this fast.
+// The table answers every question a plain stack-walking decoder asks of its
+// prefix / first byte / last byte tables with the same answer, so corrupt
+// data (undefined codes, cycles through the redefined last entry, over-long
+// strings) decodes the same way a byte-by-byte walk would. Well-formed
+// strings, though, are not walked: every code whose string is known to sit
+// intact in the output already is copied from there in one go, which is
+// what makes this fast.
 //
 // Relative includes: the tests compile this file into their own binary to
 // reach the routine, which the module does not export.
@@ -76,20 +77,6 @@ inline uint64_t load8(const uint8_t* p) {
     return v;
 }
 
-// Writes len (1 to 8) bytes of src_word at out + pos with one 8-byte store.
-// `carry` holds the 8 bytes now at out + pos, so the bytes past len are
-// stored back unchanged without reading memory that was just written (a
-// partly overlapping load would stall). Returns the 8 bytes at the new
-// position out + pos + len. Needs 16 bytes of room at out + pos.
-inline uint64_t put_short(uint8_t* out, uint32_t pos, uint64_t src_word, uint32_t len, uint64_t carry) {
-    const uint32_t bits = 8 * len;  // 8 to 64
-    const uint64_t low = ~uint64_t{0} >> (64 - bits);
-    const uint64_t word = (src_word & low) | (carry & ~low);
-    std::memcpy(out + pos, &word, 8);
-    // Shifts in two steps so that a whole word (64 bits) shifts out cleanly.
-    return ((word >> (bits - 1)) >> 1) | (load8(out + pos + 8) << (64 - bits));
-}
-
 inline uint32_t load_be32(const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -107,7 +94,6 @@ struct DecodeJob {
     HostStream* stream;
     uint8_t* out;
     uint32_t out_size;
-    uint16_t* prefix;
     uint8_t* first_byte;
     uint8_t* last_byte;
     uint8_t* stack;
@@ -120,36 +106,45 @@ struct DecodeJob {
 // behind them and a code can be read with one 4-byte load.
 constexpr uint32_t kFillLimit = kReadBlock - 4;
 
-// Writes the string that starts with `extra` (when push_extra) followed by
-// the walk of the tables from w, cut to its last 4096 bytes. Returns false
-// when the walk meets an undefined entry (corrupt data: decoding ends and
-// nothing of this string is written).
-inline bool walk_string(const DecodeJob& job, uint32_t& pos, uint32_t w, bool push_extra, uint8_t extra) {
-    uint8_t* const stack = job.stack;
-    uint32_t sp = 0;
-    if (push_extra) stack[sp++] = extra;
-    while (sp < kMaxString) {
-        stack[sp++] = job.last_byte[w];
-        const uint16_t next = job.prefix[w];
-        if (next == kSingleByte) break;
-        if (next == kUndefined) return false;
-        w = next;
-    }
-    while (sp > 0 && pos < job.out_size) job.out[pos++] = stack[--sp];
-    return true;
+// One entry of the decoder's table, 64 bits: where its string was written
+// whole in the output (bits 0-31), that string's length (bits 32-47;
+// kUnknownLen when it is not in the output as a whole) and the entry's prefix code (bits
+// 48-63). The first and last bytes of an entry whose string is in the
+// output are read from there; those of any other entry are kept in the
+// caller's first_byte / last_byte tables.
+constexpr int kLenShift = 32;
+constexpr int kPrefixShift = 48;
+inline uint64_t make_entry(uint32_t off, uint32_t len, uint32_t prefix_code) {
+    return off | (uint64_t{len} << kLenShift) | (uint64_t{prefix_code} << kPrefixShift);
 }
+inline uint32_t entry_off(uint64_t e) { return static_cast<uint32_t>(e); }
+inline uint32_t entry_len(uint64_t e) { return static_cast<uint32_t>(e >> kLenShift) & 0xFFFF; }
+// Longer than any string the hot loop copies, so that it needs no test of
+// its own there.
+constexpr uint32_t kUnknownLen = 0xFFFF;
+inline uint32_t entry_prefix(uint64_t e) { return static_cast<uint32_t>(e >> kPrefixShift); }
+// In the prefix field: the prefix is the byte code of the string's first
+// byte (a two-byte string made after a byte code).
+constexpr uint32_t kBytePrefix = 0xFFFD;
+// The whole of such an entry but for its offset.
+constexpr uint64_t kAfterByte = (uint64_t{2} << kLenShift) | (uint64_t{kBytePrefix} << kPrefixShift);
 
 // The decoder of one call. The hot loop (run) keeps its state in locals and
 // handles the two common cases; everything else goes through slow_code with
 // the state written back here, one code at a time.
+//
+// A clear costs nothing: which entries are defined follows from next_, and
+// the entries of earlier tables stay readable (corrupt data reaches their
+// first and last bytes through undefined codes, just as it would in tables
+// that a clear only marks undefined).
 template <bool kNewStyle, bool kReverse>
 class Decoder {
 public:
     Decoder(DecodeJob& job, uint32_t early) : job_(job), early_(early), threshold_(512 - early) {
         // Byte codes are strings of length 1 (at offset 0, which is never read
-        // for them); every other code starts out unknown.
-        for (uint32_t i = 0; i < 256; ++i) rec_[i] = uint64_t{1} << 32;
-        std::memset(rec_ + 256, 0, sizeof(uint64_t) * (kLastCode + 1 - 256));
+        // for them); the clear and end codes are never defined.
+        for (uint32_t i = 0; i < 256; ++i) rec_[i] = make_entry(0, 1, kSingleByte);
+        rec_[kClear] = rec_[kEnd] = make_entry(0, kUnknownLen, kUndefined);
         std::memset(job.in_buf, 0, 4);
     }
 
@@ -162,18 +157,73 @@ private:
     // behind them. False when the data ends inside a code.
     bool refill();
     Step slow_code(uint32_t code);
-    void reload_carry() {
-        if (job_.out_size - pos_ >= 8) carry_ = load8(job_.out + pos_);
-    }
+    // The window: the caller's stack holds the bytes that out had at
+    // win_base_ onwards before this call, so that the hot loop may store
+    // whole words past the end of what it has decoded and the bytes behind
+    // the output can be put back as they were.
+    void open_window();
+    void close_window();
     void grow_width() {
         ++width_;
         threshold_ = (1u << width_) - early_;
     }
 
+    // The table as a plain prefix / first byte / last byte decoder has it.
+    bool defined(uint32_t code) const {
+        return code < 256 || (code >= kFirstFree && code < next_) || code == defining_ ||
+               (code == kLastCode && top_defined_);
+    }
+    // Defined at least once in this call; the others read as 0.
+    bool ever_defined(uint32_t code) const {
+        return code >= kFirstFree &&
+               (code < high_next_ || code < next_ || code == defining_ || (code == kLastCode && top_ever_));
+    }
+    uint32_t prefix_of(uint32_t code) const {
+        if (code < 256) return kSingleByte;
+        if (!defined(code)) return kUndefined;
+        const uint64_t e = rec_[code];
+        return entry_prefix(e) == kBytePrefix ? job_.out[entry_off(e)] : entry_prefix(e);
+    }
+    uint8_t first_of(uint32_t code) const {
+        if (code < 256) return static_cast<uint8_t>(code);
+        if (!ever_defined(code)) return 0;
+        const uint64_t e = rec_[code];
+        return entry_len(e) != kUnknownLen ? job_.out[entry_off(e)] : job_.first_byte[code];
+    }
+    uint8_t last_of(uint32_t code) const {
+        if (code < 256) return static_cast<uint8_t>(code);
+        if (!ever_defined(code)) return 0;
+        const uint64_t e = rec_[code];
+        return entry_len(e) != kUnknownLen ? job_.out[entry_off(e) + entry_len(e) - 1] : job_.last_byte[code];
+    }
+    // Defines entry n as a string not (known to be) in the output.
+    void define_walked(uint32_t n, uint32_t p, uint8_t first, uint8_t last) {
+        job_.first_byte[n] = first;
+        job_.last_byte[n] = last;
+        rec_[n] = make_entry(0, kUnknownLen, p);
+        defining_ = n;
+        if (n == kLastCode) top_defined_ = top_ever_ = true;
+    }
+    // Writes the string that starts with `extra` (when push_extra) followed
+    // by the walk of the table from w, cut to its last 4096 bytes. Returns
+    // false when the walk meets an undefined entry (corrupt data: decoding
+    // ends and nothing of this string is written).
+    bool walk_string(uint32_t w, bool push_extra, uint8_t extra);
+    template <uint32_t kWidth, bool kBytes>
+    bool fast_codes(uint32_t lim, uint32_t stop);
+    template <bool kBytes>
+    bool fast_codes_of_width(uint32_t lim, uint32_t stop) {
+        switch (width_) {
+            case 9: return fast_codes<9, kBytes>(lim, stop);
+            case 10: return fast_codes<10, kBytes>(lim, stop);
+            case 11: return fast_codes<11, kBytes>(lim, stop);
+            default: return fast_codes<12, kBytes>(lim, stop);
+        }
+    }
+
     DecodeJob& job_;
     const uint32_t early_;
-    // Per code: offset in the output of its intact string (low 32 bits) and
-    // the string's length (high 32 bits; 0: walk the tables for this one).
+    // Entries 0..257 are set up front, the others when defined.
     uint64_t rec_[kLastCode + 1];
 
     uint32_t pos_ = 0;
@@ -183,12 +233,70 @@ private:
     bool at_end_ = false;
     uint32_t width_ = 9;
     uint32_t next_ = kFirstFree;
+    uint32_t high_next_ = kFirstFree;  // the highest next_ of earlier tables
+    uint32_t defining_ = kUndefined;   // the entry a walk is defining
+    bool top_defined_ = false;         // entry 4095 defined in this table
+    bool top_ever_ = false;            // ... in any table of this call
     uint32_t threshold_;
     uint32_t prev_ = kUndefined;
     uint32_t prev_off_ = 0;
     uint32_t prev_len_ = 0;  // 0: the previous output is not the previous code's string
-    uint64_t carry_ = 0;     // the 8 bytes at out + pos, when 8 fit
+    uint32_t win_base_ = 0;
+    bool win_open_ = false;
+    bool bytes_mostly_ = false;  // the codes of the data so far
 };
+
+// Stores of up to 8 bytes at the output position reach no further than
+// this past it.
+constexpr uint32_t kOvershoot = 8;
+
+template <bool kNewStyle, bool kReverse>
+void Decoder<kNewStyle, kReverse>::open_window() {
+    uint8_t* const out = job_.out;
+    uint8_t* const saved = job_.stack;
+    const uint32_t end = job_.out_size - pos_ < kMaxString ? job_.out_size : pos_ + kMaxString;
+    uint32_t kept = 0;
+    if (win_open_) {
+        // The bytes just past the output may hold words stored ahead: their
+        // old values are in the window already.
+        const uint32_t win_end = win_base_ + kMaxString;
+        const uint32_t known = win_end > pos_ ? win_end - pos_ : 0;
+        kept = known < kOvershoot ? known : kOvershoot;
+        if (kept > end - pos_) kept = end - pos_;
+        std::memmove(saved, saved + (pos_ - win_base_), kept);
+    }
+    // Everything further on is untouched.
+    std::memcpy(saved + kept, out + pos_ + kept, end - pos_ - kept);
+    win_base_ = pos_;
+    win_open_ = true;
+}
+
+template <bool kNewStyle, bool kReverse>
+void Decoder<kNewStyle, kReverse>::close_window() {
+    if (!win_open_) return;
+    const uint32_t win_end = win_base_ + kMaxString;
+    uint32_t end = pos_ + kOvershoot;
+    if (end > win_end) end = win_end;
+    if (end > job_.out_size) end = job_.out_size;
+    for (uint32_t i = pos_; i < end; ++i) job_.out[i] = job_.stack[i - win_base_];
+    win_open_ = false;
+}
+
+template <bool kNewStyle, bool kReverse>
+bool Decoder<kNewStyle, kReverse>::walk_string(uint32_t w, bool push_extra, uint8_t extra) {
+    uint8_t* const stack = job_.stack;
+    uint32_t sp = 0;
+    if (push_extra) stack[sp++] = extra;
+    while (sp < kMaxString) {
+        stack[sp++] = last_of(w);
+        const uint32_t next = prefix_of(w);
+        if (next == kSingleByte) break;
+        if (next == kUndefined) return false;
+        w = next;
+    }
+    while (sp > 0 && pos_ < job_.out_size) job_.out[pos_++] = stack[--sp];
+    return true;
+}
 
 template <bool kNewStyle, bool kReverse>
 bool Decoder<kNewStyle, kReverse>::refill() {
@@ -219,19 +327,16 @@ bool Decoder<kNewStyle, kReverse>::refill() {
 template <bool kNewStyle, bool kReverse>
 typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_code(uint32_t code) {
     uint8_t* const out = job_.out;
-    uint16_t* const prefix = job_.prefix;
-    uint8_t* const first_byte = job_.first_byte;
-    uint8_t* const last_byte = job_.last_byte;
 
     if (code == kEnd) return kStop;
     if (code == kClear) {
+        if (next_ > high_next_) high_next_ = next_;
         width_ = 9;
         next_ = kFirstFree;
         threshold_ = 512 - early_;
         prev_ = kUndefined;
         prev_len_ = 0;
-        for (uint32_t i = kClear; i <= kLastCode; ++i) prefix[i] = kUndefined;
-        std::memset(rec_ + 256, 0, sizeof(uint64_t) * (kLastCode + 1 - 256));
+        top_defined_ = false;
         return kGoOn;
     }
     if (prev_ == kUndefined) {
@@ -240,7 +345,6 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
         // Only a byte code is its own string; anything else is undefined here.
         prev_len_ = code < 256 ? 1 : 0;
         prev_ = code;
-        reload_carry();
         return kGoOn;
     }
 
@@ -248,30 +352,35 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
     const uint32_t n = next_;
     const uint32_t start = pos_;
     const uint32_t room = job_.out_size - pos_;
-    const uint32_t len = static_cast<uint32_t>(rec_[code] >> 32);
     uint32_t new_len = 0;  // length of the string entry n now stands for, 0 if unknown
     uint32_t out_len = 0;  // length of this code's output when it is the code's whole string
-    if (prefix[code] != kUndefined) {
-        last_byte[n] = first_byte[code];
-        first_byte[n] = first_byte[p];
-        prefix[n] = static_cast<uint16_t>(p);
-        if (code != n && len != 0) {
+    // Entry n: the previous string and the first byte of this code's string
+    // (read before n changes: the code may be n itself).
+    uint8_t new_first = first_of(p);
+    uint8_t new_last;
+    if (defined(code)) {
+        new_last = first_of(code);
+        const uint64_t e = rec_[code];
+        const uint32_t len = code != n && entry_len(e) != kUnknownLen ? entry_len(e) : 0;
+        if (len != 0) {
             const uint32_t take = len < room ? len : room;
             if (code < 256) out[pos_] = static_cast<uint8_t>(code);
-            else copy_string(out + pos_, out + static_cast<uint32_t>(rec_[code]), take);
+            else copy_string(out + pos_, out + entry_off(e), take);
             pos_ += take;
             out_len = len;
-        } else if (!walk_string(job_, pos_, code, false, 0)) {
-            return kStop;
+        } else {
+            // The walk sees entry n's new values: it may pass through n.
+            define_walked(n, p, new_first, new_last);
+            close_window();
+            const bool whole = walk_string(code, false, 0);
+            defining_ = kUndefined;
+            if (!whole) return kStop;
         }
         // Entry n is the previous string plus this output's first byte,
         // unless it now loops through itself (the redefined last entry).
         if (out_len != 0 && prev_len_ != 0 && p != n) new_len = prev_len_ + 1;
     } else {
-        const uint8_t f = first_byte[p];
-        last_byte[n] = f;
-        first_byte[n] = f;
-        prefix[n] = static_cast<uint16_t>(p);
+        new_last = new_first;
         if (prev_len_ != 0 && prev_len_ < kMaxString && p != n) {
             // The previous string followed by its own first byte, which sits
             // right behind the previous string in the output.
@@ -284,11 +393,21 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
             // A code above the next entry reads as the next entry but itself
             // stays undefined.
             if (code == n) out_len = want;
-        } else if (!walk_string(job_, pos_, p, true, f)) {
-            return kStop;
+        } else {
+            define_walked(n, p, new_first, new_last);
+            close_window();
+            const bool whole = walk_string(p, true, new_first);
+            defining_ = kUndefined;
+            if (!whole) return kStop;
         }
     }
-    rec_[n] = prev_off_ | (uint64_t{new_len <= kMaxString ? new_len : 0} << 32);
+    if (new_len > kMaxString || new_len == 0) {
+        define_walked(n, p, new_first, new_last);
+        defining_ = kUndefined;
+    } else {
+        rec_[n] = make_entry(prev_off_, new_len, p);
+        if (n == kLastCode) top_defined_ = top_ever_ = true;
+    }
     prev_off_ = start;
     prev_len_ = out_len;
     prev_ = code;
@@ -296,116 +415,172 @@ typename Decoder<kNewStyle, kReverse>::Step Decoder<kNewStyle, kReverse>::slow_c
         next_ = n + 1;
         if (next_ == threshold_ && next_ != kLastCode) grow_width();
     }
-    reload_carry();
     return kGoOn;
+}
+
+// The common cases, codes of one width up to entry `stop`, while strings
+// end below `lim`. Returns true when a code needs slow_code (it is not
+// taken), false when the width changes or the input needs refilling.
+template <bool kNewStyle, bool kReverse>
+template <uint32_t kWidth, bool kBytes>
+bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
+    uint8_t* const out = job_.out;
+    const uint8_t* const in_buf = job_.in_buf;
+    uint64_t* const rec = rec_;
+    const uint64_t bit_limit = in_bits_ - kWidth;
+    uint64_t bitpos = bitpos_;
+    uint32_t pos = pos_;
+    uint32_t n = next_;
+    // The entry that the next code defines is made ahead: where the previous
+    // string starts, its length + 1 and the previous code.
+    uint64_t pending = make_entry(prev_off_, prev_len_ + 1, prev_);
+    // One code; false (and nothing taken) when it needs slow_code.
+    auto step = [&](uint32_t code) __attribute__((always_inline)) -> bool {
+        if constexpr (kBytes) {
+            // Noise-like data is mostly byte codes: they need no table entry.
+            if (code < 256 && pos < lim) [[likely]] {
+                out[pos] = static_cast<uint8_t>(code);
+                rec[n] = pending;
+                pending = kAfterByte | pos;
+                pos += 1;
+                return true;
+            }
+        }
+        const uint64_t r = rec[code];
+        const uint32_t len = entry_len(r);
+        // (An entry whose string is unknown fails on its length.)
+        if (code < n && pos + len <= lim) [[likely]] {
+            // A byte code or a string intact in the output, after a code
+            // whose string is intact too: entry n is the previous string
+            // plus this string's first byte, both already in the output.
+            uint64_t word = load8(out + entry_off(r));
+            if (code < 256) word = code;
+            if (len <= 8) [[likely]] {
+                std::memcpy(out + pos, &word, 8);
+            } else {
+                copy_string(out + pos, out + entry_off(r), len);
+            }
+            rec[n] = pending;
+            pending = make_entry(pos, len + 1, code);
+            pos += len;
+            return true;
+        }
+        const uint32_t prev_off = entry_off(pending);
+        const uint32_t prev_len = entry_len(pending) - 1;
+        if (code != n || pos + prev_len + 1 > lim) return false;
+        // The code being defined: the previous string and its first byte.
+        const uint8_t* src = out + prev_off;
+        const uint64_t head = load8(src);
+        const uint8_t f = static_cast<uint8_t>(head);
+        if (prev_len < 8) {
+            const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
+            const uint64_t word = (head & low) | (uint64_t{f} << (8 * prev_len));
+            std::memcpy(out + pos, &word, 8);
+        } else {
+            copy_string(out + pos, src, prev_len);
+            out[pos + prev_len] = f;
+        }
+        rec[n] = pending;
+        pending = make_entry(pos, prev_len + 2, code);
+        pos += prev_len + 1;
+        return true;
+    };
+
+    bool slow = false;
+    bool stopped = false;
+    if constexpr (kNewStyle) {
+        // Four codes from one 8-byte load (at least 57 bits) where all 8
+        // bytes lie in the first read block of in_buf.
+        constexpr uint64_t kLoadLimit = (kReadBlock - 8) * 8;
+        const uint64_t quad_limit = in_bits_ < 4 * kWidth ? 0 : in_bits_ - 4 * kWidth;
+        const uint64_t limit4 = quad_limit < kLoadLimit ? quad_limit : kLoadLimit;
+        while (bitpos <= limit4 && in_bits_ >= 4 * kWidth) {
+            uint64_t v;
+            std::memcpy(&v, in_buf + (bitpos >> 3), 8);
+            v = __builtin_bswap64(v) << (bitpos & 7);
+            for (uint32_t k = 0; k < 4; ++k) {
+                if (!step(static_cast<uint32_t>(v >> (64 - kWidth)))) {
+                    slow = true;
+                    break;
+                }
+                v <<= kWidth;
+                bitpos += kWidth;
+                if (++n == stop) {  // the width grows (or the table fills)
+                    stopped = true;
+                    break;
+                }
+            }
+            if (slow || stopped) break;
+        }
+    }
+    while (!slow && !stopped && bitpos <= bit_limit) {
+        uint32_t code;
+        if constexpr (kNewStyle) {
+            code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - kWidth);
+        } else {
+            code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << kWidth) - 1);
+        }
+        if (!step(code)) {
+            slow = true;
+            break;
+        }
+        bitpos += kWidth;
+        if (++n == stop) break;  // the width grows (or the table fills)
+    }
+    prev_off_ = entry_off(pending);
+    prev_len_ = entry_len(pending) - 1;
+    prev_ = entry_prefix(pending) == kBytePrefix ? job_.out[entry_off(pending)] : entry_prefix(pending);
+    bitpos_ = bitpos;
+    pos_ = pos;
+    next_ = n;
+    return slow;
 }
 
 template <bool kNewStyle, bool kReverse>
 void Decoder<kNewStyle, kReverse>::run() {
-    uint8_t* const out = job_.out;
-    uint16_t* const prefix = job_.prefix;
-    uint8_t* const first_byte = job_.first_byte;
-    uint8_t* const last_byte = job_.last_byte;
     const uint8_t* const in_buf = job_.in_buf;
     const uint32_t out_size = job_.out_size;
     // The common cases write whole words: they need 16 bytes of room behind
     // the string (and the string itself).
     const uint32_t fast_end = out_size >= 16 ? out_size - 16 : 0;
-    uint64_t* const rec = rec_;
 
-    reload_carry();
     while (pos_ < out_size) {
         if (bitpos_ + width_ > in_bits_ && !refill()) break;
-        // Locals for the common cases, written back before any other case.
-        uint64_t bitpos = bitpos_;
-        uint32_t width = width_;
-        uint32_t pos = pos_;
-        uint32_t next = next_;
-        uint32_t prev = prev_;
-        uint32_t prev_off = prev_off_;
-        uint32_t prev_len = prev_len_;
-        uint64_t carry = carry_;
-        const uint64_t in_bits = in_bits_;
-        const uint32_t threshold = threshold_;
-        uint32_t code = 0;
-        bool slow = false;
-        for (;;) {
-            if (bitpos + width > in_bits) break;
-            if constexpr (kNewStyle) {
-                code = (load_be32(in_buf + (bitpos >> 3)) << (bitpos & 7)) >> (32 - width);
-            } else {
-                code = (load_le32(in_buf + (bitpos >> 3)) >> (bitpos & 7)) & ((1u << width) - 1);
-            }
-            bitpos += width;
-            const uint32_t n = next;
-            const uint64_t r = rec[code];
-            const uint32_t len = static_cast<uint32_t>(r >> 32);
-            if (len != 0 && prev_len != 0 && n < kLastCode && pos + len <= fast_end) {
-                // A byte code or a string intact in the output, after a code
-                // whose string is intact too: entry n is the previous string
-                // plus this string's first byte, both already in the output.
-                const uint8_t* src = out + static_cast<uint32_t>(r);
-                uint64_t word;
-                if (code < 256) {
-                    word = code;
-                    out[pos] = static_cast<uint8_t>(code);
-                    carry = (carry >> 8) | (uint64_t{out[pos + 8]} << 56);
-                } else if (len <= 8) {
-                    word = load8(src);
-                    carry = put_short(out, pos, word, len, carry);
-                } else {
-                    word = load8(src);
-                    copy_string(out + pos, src, len);
-                    carry = load8(out + pos + len);
-                }
-                last_byte[n] = static_cast<uint8_t>(word);
-                first_byte[n] = out[prev_off];
-                prefix[n] = static_cast<uint16_t>(prev);
-                rec[n] = prev_off | (uint64_t{prev_len + 1} << 32);
-                prev_off = pos;
-                pos += len;
-                prev_len = len;
-            } else if (code == n && prev_len != 0 && n < kLastCode && pos + prev_len + 1 <= fast_end) {
-                // The code being defined: the previous string and its first byte.
-                const uint8_t* src = out + prev_off;
-                const uint64_t head = load8(src);
-                const uint8_t f = static_cast<uint8_t>(head);
-                if (prev_len < 8) {
-                    const uint64_t low = ~uint64_t{0} >> (64 - 8 * prev_len);
-                    carry = put_short(out, pos, (head & low) | (uint64_t{f} << (8 * prev_len)), prev_len + 1, carry);
-                } else {
-                    copy_string(out + pos, src, prev_len);
-                    out[pos + prev_len] = f;
-                    carry = load8(out + pos + prev_len + 1);
-                }
-                last_byte[n] = f;
-                first_byte[n] = f;
-                prefix[n] = static_cast<uint16_t>(prev);
-                rec[n] = prev_off | (uint64_t{prev_len + 1} << 32);
-                prev_off = pos;
-                pos += prev_len + 1;
-                prev_len += 1;
-            } else {
-                slow = true;
-                break;
-            }
-            prev = code;
-            next = n + 1;
-            if (next == threshold) break;  // the width grows (or the table fills)
+        // The window moves along with the output, half its size at a time.
+        if (pos_ < fast_end && (!win_open_ || pos_ - win_base_ > kMaxString / 2)) open_window();
+        // Words are stored ahead only inside the window.
+        uint32_t lim = 0;
+        if (win_open_) {
+            lim = win_base_ + kMaxString - kOvershoot;
+            if (lim > fast_end) lim = fast_end;
         }
-        bitpos_ = bitpos;
-        pos_ = pos;
-        next_ = next;
-        prev_ = prev;
-        prev_off_ = prev_off;
-        prev_len_ = prev_len;
-        carry_ = carry;
+        // Entries below the width switch (and below the last one) are made
+        // in the fast loop, after a code whose string is in the output.
+        const uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
+        bool slow = prev_ == kUndefined || prev_len_ == 0 || next_ >= stop;
+        if (!slow) {
+            const uint32_t pos_before = pos_;
+            const uint32_t next_before = next_;
+            slow = bytes_mostly_ ? fast_codes_of_width<true>(lim, stop) : fast_codes_of_width<false>(lim, stop);
+            // Strings of hardly more than a byte on average: mostly byte codes.
+            const uint32_t codes = next_ - next_before;
+            if (codes >= 64) bytes_mostly_ = uint64_t{pos_ - pos_before} * 8 < uint64_t{codes} * 9;
+        }
         if (slow) {
+            if (bitpos_ + width_ > in_bits_) continue;  // more input first
+            uint32_t code;
+            if constexpr (kNewStyle) {
+                code = (load_be32(in_buf + (bitpos_ >> 3)) << (bitpos_ & 7)) >> (32 - width_);
+            } else {
+                code = (load_le32(in_buf + (bitpos_ >> 3)) >> (bitpos_ & 7)) & ((1u << width_) - 1);
+            }
+            bitpos_ += width_;
             if (slow_code(code) == kStop) break;
         } else if (next_ == threshold_ && next_ != kLastCode) {
             grow_width();
         }
     }
+    close_window();
     job_.pos = pos_;
     // Bytes not yet (or only partly) taken go back to the stream.
     job_.unread = in_fill_ - static_cast<uint32_t>((bitpos_ + 7) >> 3);
@@ -431,22 +606,18 @@ HostStatus TIF_LZW_decode(HostStream* stream, uint8_t* out, int32_t out_size, ui
     // Only what was actually read is given back, so a short stream keeps its position.
     if (taken > 0) g_host.IO_seek(stream, -static_cast<int64_t>(taken), 1);
 
-    for (uint32_t i = 0; i < 256; ++i) {
-        prefix[i] = kSingleByte;
-        first_byte[i] = last_byte[i] = static_cast<uint8_t>(i);
-    }
-    for (uint32_t i = kClear; i <= kLastCode; ++i) prefix[i] = kUndefined;
-    // Corrupt data can reach entries never defined in this call; start them
-    // from known values so the result never depends on an earlier call.
-    std::memset(first_byte + 256, 0, kLastCode + 1 - 256);
-    std::memset(last_byte + 256, 0, kLastCode + 1 - 256);
+    // The work tables need no preparation: the decoder keeps its own table
+    // (prefix goes unused), writes first_byte / last_byte only for entries it
+    // defines and reads them back only for those, and answers 0 for entries
+    // never defined in this call, so nothing depends on an earlier call.
+    (void)prefix;
 
     if (out_size <= 0 || out == nullptr) {
         if (out_count != nullptr) *out_count = 0;
         return g_host.AF_error_check();
     }
 
-    DecodeJob job{stream, out, static_cast<uint32_t>(out_size), prefix, first_byte, last_byte, stack, in_buf};
+    DecodeJob job{stream, out, static_cast<uint32_t>(out_size), first_byte, last_byte, stack, in_buf};
     if (old_style) {
         decode_codes<false, false>(job, 0);
     } else if (fill_order == 2) {

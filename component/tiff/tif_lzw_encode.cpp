@@ -14,14 +14,27 @@ constexpr uint32_t kClear = 256;
 constexpr uint32_t kEnd = 257;
 constexpr uint32_t kFirstFree = 258;
 constexpr uint32_t kLastAssigned = 4093;
-// A larger table than the 8192 slots such tables usually get: at most 3836
-// strings fill it to 12 percent, so probes rarely go past the first slot.
-// Only the codes are observable, and they do not depend on the table.
+// 32768 slots: at most 3836 strings fill them to 12 percent, so probes
+// rarely go past the first slot. Only the codes are observable, and they
+// do not depend on the table.
 constexpr uint32_t kSlotBits = 15;
 constexpr uint32_t kSlots = 1u << kSlotBits;
 constexpr uint32_t kSlotMask = kSlots - 1;
 constexpr uint32_t kKeyMask = 0xFFFFF;
 constexpr uint64_t kGrowth = 1u << 20;
+// Input bytes per run without a look at the output's room: each byte adds at
+// most one 12-bit code and a clear code, 3 bytes.
+constexpr int64_t kChunk = 4096;
+constexpr uint64_t kChunkOutput = 3 * kChunk + 16;
+
+// A scrambled slot number per byte value, spread over the whole table.
+struct ByteHash {
+    uint32_t v[256];
+    constexpr ByteHash() : v() {
+        for (uint32_t c = 0; c < 256; ++c) v[c] = ((c + 1) * 0x9E3779B1u) >> (32 - kSlotBits);
+    }
+};
+constexpr ByteHash kByteHash;
 
 // The compressed bytes, in a host block grown 1 MiB at a time.
 struct Output {
@@ -29,7 +42,6 @@ struct Output {
     uint8_t* buffer;
     uint64_t length = 0;
     uint64_t capacity = kGrowth;
-    bool failed = false;
 
     // Grows the buffer as soon as it is full, also after the very last byte.
     bool grow() {
@@ -39,7 +51,6 @@ struct Output {
             // hold a pointer to it any more, so it goes now.
             host_free(tag, buffer, module::kTiff, __LINE__);
             buffer = nullptr;
-            failed = true;
             record_error(module::kTiff, __LINE__, err::kNoMemory);
             return false;
         }
@@ -54,7 +65,7 @@ struct Output {
     }
 };
 
-// Bits waiting to become bytes, most significant first.
+// Bits waiting to become bytes: the low `bits` bits of acc, oldest highest.
 struct BitSink {
     uint64_t acc = 0;
     uint32_t bits = 0;
@@ -63,14 +74,8 @@ struct BitSink {
         acc = (acc << width) | code;
         bits += width;
     }
+    // Whole bytes one at a time, growing the buffer exactly when it fills.
     bool emit(Output& out) {
-        if (bits >= 32 && out.length + 4 < out.capacity) {
-            // Four bytes at once, short of the point where the buffer grows.
-            bits -= 32;
-            const uint32_t word = __builtin_bswap32(static_cast<uint32_t>(acc >> bits));
-            std::memcpy(out.buffer + out.length, &word, 4);
-            out.length += 4;
-        }
         while (bits >= 8) {
             bits -= 8;
             if (!out.append(static_cast<uint8_t>(acc >> bits))) return false;
@@ -92,71 +97,146 @@ struct BitSink {
 struct Encoder {
     uint32_t* table;
     Output& out;
-    // The child last found or made for each code (child << 8 | byte, 0 for
-    // none): repetitive data mostly takes the same branch again, and
-    // checking it is cheaper than a hash probe.
-    uint32_t hint[kLastAssigned + 1];
     BitSink sink;
     uint32_t width = 9;
     uint32_t next = kFirstFree;
     uint32_t limit = 512;
     uint32_t cur = 0;
+    // The child last found or made for each code (child << 8 | byte, 0 for
+    // none): repetitive data mostly takes the same branch again, and
+    // checking it is cheaper than a hash probe.
+    uint32_t hint[kLastAssigned + 1];
+    // Four bytes at a time along strings taken before: for a code, the
+    // next four input bytes last seen after it (bits 0-31), the code they
+    // led to (bits 32-43) and the table generation (bits 48-63). The table
+    // only grows between clears, so such a step stays right until the next
+    // one; a new generation makes every older step void.
+    uint64_t step4[kLastAssigned + 1];
+    uint64_t generation = kGeneration;
+    static constexpr uint64_t kGeneration = uint64_t{1} << 48;
 
     Encoder(uint32_t* t, Output& o) : table(t), out(o) {
         std::memset(table, 0, kSlots * sizeof(uint32_t));
         std::memset(hint, 0, sizeof hint);
+        std::memset(step4, 0, sizeof step4);
     }
 
-    // Compresses [ip, end). With kHint the hint is tried first; either way
-    // the result counts the bytes the hint would have matched. -1 when the
-    // output could not grow.
+    // Compresses [ip, end) into at most kChunkOutput bytes that the caller
+    // has checked are free short of the point where the buffer grows. With
+    // kHint the hint is tried (and kept up) first, and the result counts the
+    // bytes it found.
     template <bool kHint>
     int64_t run(const uint8_t* ip, const uint8_t* const end) {
+        uint32_t* const tab = table;
+        uint32_t* const hints = hint;
         int64_t hint_matches = 0;
+        uint8_t* op = out.buffer + out.length;
+        uint64_t acc = sink.acc;
+        uint32_t bits = sink.bits;
+        uint32_t c_width = width;
+        uint32_t c_next = next;
+        uint32_t c_limit = limit;
+        uint32_t c_cur = cur;
+        uint64_t* const steps = step4;
+        uint64_t gen = generation;
+        // Where the current run of found bytes started (a code), and its length.
+        uint32_t r_start = c_cur;
+        uint32_t r_length = 0;
+        // Records a found byte; every fourth one of a run makes a step.
+        auto found_byte = [&](const uint8_t* after) {
+            if (++r_length == 4) {
+                uint32_t bytes;
+                std::memcpy(&bytes, after - 4, 4);
+                steps[r_start] = gen | (uint64_t{c_cur} << 32) | bytes;
+                r_start = c_cur;
+                r_length = 0;
+            }
+        };
         while (ip < end) {
-            const uint32_t c = *ip++;
-            const uint32_t guess = hint[cur];
             if constexpr (kHint) {
+                if (end - ip >= 4) {
+                    const uint64_t step = steps[c_cur];
+                    uint32_t bytes;
+                    std::memcpy(&bytes, ip, 4);
+                    if (((step ^ (gen | bytes)) & 0xFFFF0000FFFFFFFFull) == 0) {
+                        c_cur = static_cast<uint32_t>(step >> 32) & 0xFFF;
+                        ip += 4;
+                        hint_matches += 4;
+                        r_start = c_cur;
+                        r_length = 0;
+                        continue;
+                    }
+                }
+            }
+            const uint32_t c = *ip++;
+            if constexpr (kHint) {
+                const uint32_t guess = hints[c_cur];
                 if ((guess & 0xFF) == c && guess != 0) {
-                    cur = guess >> 8;
+                    c_cur = guess >> 8;
                     ++hint_matches;
+                    found_byte(ip);
                     continue;
                 }
             }
-            const uint32_t key = (cur << 8) | c;
-            uint32_t h = (key * 0x9E3779B1u) >> (32 - kSlotBits);
-            uint32_t slot;
-            while ((slot = table[h]) != 0) {
-                if ((slot & kKeyMask) == key) break;
+            const uint32_t key = (c_cur << 8) | c;
+            // The byte's scrambled part does not wait for the previous
+            // lookup, so the chain from one string code to the next is short.
+            uint32_t h = (c_cur << (kSlotBits - 12)) ^ kByteHash.v[c];
+            uint32_t slot = tab[h];
+            while (slot != 0 && (slot & kKeyMask) != key) {
                 h = (h + 1) & kSlotMask;
+                slot = tab[h];
             }
             if (slot != 0) {
-                const uint32_t found = ((slot >> 20) << 8) | c;
-                if constexpr (!kHint) hint_matches += guess == found;
-                hint[cur] = found;
-                cur = slot >> 20;
+                // (A hint left as it was still names a child of its code.)
+                if constexpr (kHint) hints[c_cur] = ((slot >> 20) << 8) | c;
+                c_cur = slot >> 20;
+                if constexpr (kHint) found_byte(ip);
                 continue;
             }
-            sink.put(cur, width);
-            if (next == kLastAssigned + 1) {
-                sink.put(kClear, width);
-                width = 9;
-                limit = 512;
-                next = kFirstFree;
-                std::memset(table, 0, kSlots * sizeof(uint32_t));
-                std::memset(hint, 0, sizeof hint);
-            } else {
-                table[h] = (next << 20) | key;
-                hint[cur] = (next << 8) | c;
-                if (next == limit - 1) {
-                    ++width;
-                    limit <<= 1;
+            acc = (acc << c_width) | c_cur;
+            bits += c_width;
+            if (c_next == kLastAssigned + 1) {
+                acc = (acc << c_width) | kClear;
+                bits += c_width;
+                c_width = 9;
+                c_limit = 512;
+                c_next = kFirstFree;
+                std::memset(tab, 0, kSlots * sizeof(uint32_t));
+                std::memset(hints, 0, sizeof hint);
+                gen += kGeneration;
+                if (gen == 0) {
+                    // The generations wrapped around: forget every step.
+                    std::memset(steps, 0, sizeof step4);
+                    gen = kGeneration;
                 }
-                ++next;
+            } else {
+                tab[h] = (c_next << 20) | key;
+                hints[c_cur] = (c_next << 8) | c;
+                if (c_next == c_limit - 1) {
+                    ++c_width;
+                    c_limit <<= 1;
+                }
+                ++c_next;
             }
-            if (sink.bits >= 32 && !sink.emit(out)) return -1;
-            cur = c;
+            if (bits >= 32) {
+                bits -= 32;
+                const uint32_t word = __builtin_bswap32(static_cast<uint32_t>(acc >> bits));
+                std::memcpy(op, &word, 4);
+                op += 4;
+            }
+            c_cur = c;
+            r_start = c;
+            r_length = 0;
         }
+        generation = gen;
+        out.length = static_cast<uint64_t>(op - out.buffer);
+        sink.acc = acc;
+        sink.bits = bits;
+        width = c_width;
+        next = c_next;
+        limit = c_limit;
+        cur = c_cur;
         return hint_matches;
     }
 };
@@ -173,20 +253,40 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
     e.cur = input[0];
     const uint8_t* ip = input + 1;
     const uint8_t* const end = input + input_length;
-    // Blocks of input go with the hint while it matches often, without it
-    // (one branch less per byte) while it does not.
-    constexpr int64_t kBlock = 4096;
+    // Chunks of input go with the hint while it matches often, and without
+    // it (and its upkeep) while it does not, trying it again now and then.
     bool with_hint = true;
+    uint32_t without = 0;
     while (ip < end) {
-        const uint8_t* block_end = end - ip > kBlock ? ip + kBlock : end;
-        const int64_t matches = with_hint ? e.run<true>(ip, block_end) : e.run<false>(ip, block_end);
-        if (matches < 0) return false;
-        with_hint = matches * 2 > block_end - ip;
-        ip = block_end;
+        const uint8_t* chunk_end = end - ip > kChunk ? ip + kChunk : end;
+        if (out.capacity - out.length <= kChunkOutput) {
+            // Close to the point where the buffer grows: byte by byte there,
+            // so that it grows exactly when it fills.
+            if (!e.sink.emit(out)) return false;
+            chunk_end = ip + 1;
+            e.run<true>(ip, chunk_end);
+            if (!e.sink.emit(out)) return false;
+        } else {
+            if (with_hint) {
+                with_hint = e.run<true>(ip, chunk_end) * 2 > chunk_end - ip;
+            } else {
+                e.run<false>(ip, chunk_end);
+                with_hint = ++without % 8 == 0;
+            }
+        }
+        ip = chunk_end;
     }
     if (!e.sink.emit(out)) return false;
     e.sink.put(e.cur, e.width);
-    e.sink.put(kEnd, e.width);
+    // Reading that last code, a decoder defines one more entry and may widen
+    // (or fill its table) before it reads the end code: write the end code
+    // the way it will be read.
+    if (e.next == kLastAssigned) {
+        e.sink.put(kClear, e.width);
+        e.sink.put(kEnd, 9);
+    } else {
+        e.sink.put(kEnd, e.next == e.limit - 1 ? e.width + 1 : e.width);
+    }
     return e.sink.flush(out);
 }
 
