@@ -6,6 +6,7 @@
 //
 //   cmake -S . -B build-bench -G Ninja -DKVLZW_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 //   ninja -C build-bench bench_gif_decode && build-bench/bin/bench_gif_decode
+#include "support.h"
 #include "kvhost/component.h"
 #include "kvhost/gif.h"
 
@@ -42,24 +43,6 @@ const Sample kSamples[] = {
     {"chi (31 frames 320x240)", "gif/pillow/chi.gif"},
     {"waves (10 frames 268x86)", "gif/libnsgif/waves.gif"},
 };
-
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-kvhost::Component& component() {
-    static std::unique_ptr<kvhost::Component> loaded = [] {
-        std::string error;
-        auto c = kvhost::Component::load(kvhost::default_module_path(), &error);
-        if (c == nullptr) {
-            std::fprintf(stderr, "bench: %s\n", error.c_str());
-            std::abort();
-        }
-        return c;
-    }();
-    return *loaded;
-}
 
 struct MemoryReader {
     const std::vector<uint8_t>* bytes;
@@ -126,8 +109,8 @@ double giflib_seconds(const std::vector<uint8_t>& bytes) {
 }
 
 void run(benchmark::State& state, const Sample& sample, int64_t (*decode)(const std::vector<uint8_t>&)) {
-    component();
-    const std::vector<uint8_t> bytes = read_file(std::string(KVLZW_CORPUS_DIR) + "/" + sample.path);
+    kvbench::component();
+    const std::vector<uint8_t> bytes = kvbench::read_file(std::string(KVLZW_CORPUS_DIR) + "/" + sample.path);
     const int64_t pixels = giflib_decode(bytes);
     if (bytes.empty() || pixels <= 0) {
         state.SkipWithError("sample missing or unreadable");

@@ -9,6 +9,7 @@
 // Throughput counts uncompressed bytes; "ratio" is compressed / uncompressed.
 #include "../component/tiff/tif_lzw_decode.cpp"
 
+#include "support.h"
 #include "kvhost/component.h"
 #include "kvhost/errors.h"
 #include "kvhost/lzw.h"
@@ -72,11 +73,11 @@ TIFF* mem_open(MemFile* f, const char* mode) {
     return TIFFClientOpen("mem", mode, f, mem_read, mem_write, mem_seek, mem_close, mem_size, mem_map, mem_unmap);
 }
 
-// Compresses with libtiff; returns the strip's compressed size.
-uint64_t libtiff_write(MemFile* f, const std::vector<uint8_t>& pixels) {
+// Opens a one-strip 8-bit grey LZW TIFF of `bytes` pixels for writing.
+TIFF* open_grey_strip(MemFile* f, size_t bytes) {
     f->bytes.clear();
     TIFF* tif = mem_open(f, "w");
-    const uint32_t height = static_cast<uint32_t>(pixels.size() / kWidth);
+    const uint32_t height = static_cast<uint32_t>(bytes / kWidth);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
@@ -85,6 +86,12 @@ uint64_t libtiff_write(MemFile* f, const std::vector<uint8_t>& pixels) {
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+    return tif;
+}
+
+// Compresses with libtiff; returns the strip's compressed size.
+uint64_t libtiff_write(MemFile* f, const std::vector<uint8_t>& pixels) {
+    TIFF* tif = open_grey_strip(f, pixels.size());
     TIFFWriteEncodedStrip(tif, 0, const_cast<uint8_t*>(pixels.data()), static_cast<tmsize_t>(pixels.size()));
     TIFFClose(tif);
     TIFF* in = mem_open(f, "r");
@@ -98,15 +105,7 @@ uint64_t libtiff_write(MemFile* f, const std::vector<uint8_t>& pixels) {
 // The same strip as raw bytes in a TIFF, for libtiff to decode.
 MemFile libtiff_file_with_strip(const std::vector<uint8_t>& strip, size_t pixels) {
     MemFile f;
-    TIFF* tif = mem_open(&f, "w");
-    const uint32_t height = static_cast<uint32_t>(pixels / kWidth);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+    TIFF* tif = open_grey_strip(&f, pixels);
     TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(strip.data()), static_cast<tmsize_t>(strip.size()));
     TIFFClose(tif);
     return f;
@@ -161,18 +160,15 @@ const std::vector<uint8_t>& data(int kind) {
 }
 const char* kind_name(int kind) { return kind == 0 ? "photo" : kind == 1 ? "graphics" : "noise"; }
 
+// The decode routine is compiled into this benchmark, so it needs the
+// service table the module would have.
 kvhost::Component& component() {
-    static std::unique_ptr<kvhost::Component> c = [] {
-        std::string error;
-        auto loaded = kvhost::Component::load(kvhost::default_module_path(), &error);
-        if (loaded == nullptr) {
-            std::fprintf(stderr, "cannot load the component: %s\n", error.c_str());
-            std::exit(1);
-        }
+    static kvhost::Component& c = [&]() -> kvhost::Component& {
+        kvhost::Component& loaded = kvbench::component();
         kv::g_host = kvhost::service_table();
         return loaded;
     }();
-    return *c;
+    return c;
 }
 
 std::vector<uint8_t> our_compress(const std::vector<uint8_t>& in) {
@@ -204,16 +200,7 @@ void BM_Compress_libtiff(benchmark::State& state) {
     MemFile f;
     uint64_t size = 0;
     for (auto _ : state) {
-        f.bytes.clear();
-        TIFF* tif = mem_open(&f, "w");
-        const uint32_t height = static_cast<uint32_t>(in.size() / kWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+        TIFF* tif = open_grey_strip(&f, in.size());
         TIFFWriteEncodedStrip(tif, 0, const_cast<uint8_t*>(in.data()), static_cast<tmsize_t>(in.size()));
         TIFFClose(tif);
     }

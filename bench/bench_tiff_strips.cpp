@@ -6,6 +6,7 @@
 //
 //   cmake -S . -B build -G Ninja -DKVLZW_BENCH=ON && ninja -C build
 //   build/bin/bench_tiff_strips
+#include "support.h"
 #include "kvhost/component.h"
 #include "kvhost/errors.h"
 #include "kvhost/stream.h"
@@ -56,19 +57,6 @@ constexpr const char* kPhoto = "tiff/image-tiff/kodim02-lzw.tif";
 
 constexpr uint32_t kWidth = 2048;
 constexpr uint32_t kHeight = 2048;
-
-kvhost::Component& component() {
-    static std::unique_ptr<kvhost::Component> loaded = [] {
-        std::string error;
-        auto c = kvhost::Component::load(kvhost::default_module_path(), &error);
-        if (c == nullptr) {
-            std::fprintf(stderr, "bench: %s\n", error.c_str());
-            std::abort();
-        }
-        return c;
-    }();
-    return *loaded;
-}
 
 // The photograph as 8-bit RGB, decoded by libtiff.
 std::vector<uint8_t> photo_rgb(uint32_t* width, uint32_t* height) {
@@ -191,7 +179,7 @@ size_t libtiff_decode(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& i
 
 void BM_TiffDecode(benchmark::State& state) {
     const Case& c = kCases[state.range(0)];
-    component();
+    kvbench::component();
     const std::vector<uint8_t> bytes = make_tiff(c);
     if (bytes.empty()) {
         state.SkipWithError("no image");

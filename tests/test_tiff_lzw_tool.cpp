@@ -2,29 +2,12 @@
 #include "test_support.h"
 #include "tiff_oracle.h"
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <random>
 
 namespace {
 
-struct ToolResult {
-    int status = -1;
-    std::string out;
-};
-
-ToolResult kvlzw(const std::string& arguments) {
-    ToolResult result;
-    std::FILE* pipe = popen((std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using kvtest::ToolRun;
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -42,17 +25,17 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 700 < 350 ? i / 900 : rng() % 4);
     write_file(in, data);
 
-    ToolResult c = kvlzw("lzw compress " + in + " -o " + packed);
+    ToolRun c = kvtest::run_tool("lzw compress " + in + " -o " + packed);
     ASSERT_EQ(c.status, 0) << c.out;
     const auto stream = kvtest::read_file(packed);
     EXPECT_LT(stream.size(), data.size() / 2);
     EXPECT_EQ(oracle::libtiff_decode(stream, 1000, 200), data) << "libtiff reads what the tool wrote";
 
-    ToolResult d = kvlzw("lzw decompress " + packed + " -o " + back);
+    ToolRun d = kvtest::run_tool("lzw decompress " + packed + " -o " + back);
     ASSERT_EQ(d.status, 0) << d.out;
     EXPECT_EQ(kvtest::read_file(back), data) << "decoded to the end code";
 
-    ToolResult sized = kvlzw("lzw decompress " + packed + " -o " + back + " --size 1000");
+    ToolRun sized = kvtest::run_tool("lzw decompress " + packed + " -o " + back + " --size 1000");
     ASSERT_EQ(sized.status, 0) << sized.out;
     EXPECT_EQ(kvtest::read_file(back), std::vector<uint8_t>(data.begin(), data.begin() + 1000));
 
@@ -60,20 +43,20 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
     std::vector<uint8_t> reversed(stream);
     for (auto& b : reversed) b = static_cast<uint8_t>(((b * 0x0802LU & 0x22110LU) | (b * 0x8020LU & 0x88440LU)) * 0x10101LU >> 16);
     write_file(packed, reversed);
-    ToolResult f2 = kvlzw("lzw decompress " + packed + " -o " + back + " --fill-order 2");
+    ToolRun f2 = kvtest::run_tool("lzw decompress " + packed + " -o " + back + " --fill-order 2");
     ASSERT_EQ(f2.status, 0) << f2.out;
     EXPECT_EQ(kvtest::read_file(back), data);
 
-    EXPECT_EQ(kvlzw("lzw squeeze " + in + " -o " + back).status, 2);
-    EXPECT_EQ(kvlzw("lzw compress " + in + " -o " + back + " --size 5").status, 2);
-    EXPECT_EQ(kvlzw("lzw decompress " + in).status, 2);
-    EXPECT_EQ(kvlzw("lzw compress " + dir + "kvlzw_no_such_file -o " + back).status, 1);
+    EXPECT_EQ(kvtest::run_tool("lzw squeeze " + in + " -o " + back).status, 2);
+    EXPECT_EQ(kvtest::run_tool("lzw compress " + in + " -o " + back + " --size 5").status, 2);
+    EXPECT_EQ(kvtest::run_tool("lzw decompress " + in).status, 2);
+    EXPECT_EQ(kvtest::run_tool("lzw compress " + dir + "kvlzw_no_such_file -o " + back).status, 1);
 }
 
 TEST(TiffLzwTool, DecodeRawRasters) {
     const std::string raw = kvtest::corpus_path("raw/derived/gray8-157x151-align4.raw");
     const std::string out = ::testing::TempDir() + "kvlzw_tool_raw.bin";
-    ToolResult r = kvlzw("decode " + raw + " --raw --width 157 --height 151 --bpp 8 --fill-order 1 --align 4 -o " + out);
+    ToolRun r = kvtest::run_tool("decode " + raw + " --raw --width 157 --height 151 --bpp 8 --fill-order 1 --align 4 -o " + out);
     ASSERT_EQ(r.status, 0) << r.out;
     const auto rows = kvtest::read_file(out);
     const auto stored = oracle::libtiff_decode(kvtest::read_file(raw), 160, 151);
@@ -83,14 +66,14 @@ TEST(TiffLzwTool, DecodeRawRasters) {
         ASSERT_TRUE(std::equal(rows.begin() + y * 157, rows.begin() + y * 157 + 157, stored.begin() + y * 160)) << y;
 
     const std::string png = ::testing::TempDir() + "kvlzw_tool_raw.png";
-    ToolResult p = kvlzw("decode " + kvtest::corpus_path("raw/derived/gray16le-157x151.raw") +
+    ToolRun p = kvtest::run_tool("decode " + kvtest::corpus_path("raw/derived/gray16le-157x151.raw") +
                   " --raw --width 157 --height 151 --bpp 16 --fill-order 1 -o " + png);
     EXPECT_EQ(p.status, 0) << p.out;
     EXPECT_GT(kvtest::read_file(png).size(), 1000u);
 
-    EXPECT_EQ(kvlzw("decode " + raw + " --raw --height 151 --bpp 8 -o " + out).status, 2) << "no --width";
-    EXPECT_EQ(kvlzw("decode " + raw + " --raw --width 157 --height 151 --bpp 0 -o " + out).status, 2);
-    ToolResult huge = kvlzw("decode " + raw + " --raw --width 100000 --height 100000 --bpp 16 -o " + out);
+    EXPECT_EQ(kvtest::run_tool("decode " + raw + " --raw --height 151 --bpp 8 -o " + out).status, 2) << "no --width";
+    EXPECT_EQ(kvtest::run_tool("decode " + raw + " --raw --width 157 --height 151 --bpp 0 -o " + out).status, 2);
+    ToolRun huge = kvtest::run_tool("decode " + raw + " --raw --width 100000 --height 100000 --bpp 16 -o " + out);
     EXPECT_EQ(huge.status, 1);
     EXPECT_NE(huge.out.find("-1007"), std::string::npos) << huge.out;
 }
