@@ -5,7 +5,6 @@
 #include "tiff/named_services.h"
 
 #include <cstring>
-#include <string>
 
 #define KV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -50,11 +49,12 @@ using namespace kv;
 KV_EXPORT HostStatus CPb_LZW_init(HostLookupFn lookup) {
     size_t count = 0;
     const ServiceSlot* slots = service_slots(&count);
-    std::string full_name;
+    // "CORE." + the longest service name fits with room to spare.
+    char full_name[96] = "CORE.";
+    constexpr size_t kPrefixLength = 5;
     for (size_t i = 0; i < count; ++i) {
-        full_name = "CORE.";
-        full_name += slots[i].name;
-        HostStatus status = lookup(full_name.c_str(), slots[i].slot, kComponentName);
+        std::strncpy(full_name + kPrefixLength, slots[i].name, sizeof full_name - kPrefixLength - 1);
+        HostStatus status = lookup(full_name, slots[i].slot, kComponentName);
         if (status != 0) return status;
     }
     // The GIF filter's and the multi-page source's registration statuses are
