@@ -157,8 +157,10 @@ struct Encoder {
     // (the branch-free path sets none, so its clears need not wipe them).
     bool hints_used = false;
     static constexpr uint64_t kGeneration = uint64_t{1} << 48;
-    // The table's layout, and where its present generation started.
+    // The table's layout, where its present generation started, and whether
+    // the hint goes unused (set by the caller).
     bool buckets = false;
+    bool without_hint = false;
     const uint8_t* generation_start;
     // Bytes the hint found in the last run<true>.
     int64_t hint_matches = 0;
@@ -170,12 +172,14 @@ struct Encoder {
     }
 
     // Empties the table once the code after 4093 has been written, at input
-    // position ip, and picks the layout for the next generation: data that
-    // filled it in under 1.5 bytes per string finds little, and goes
-    // sparse. Returns whether the layout changed.
+    // position ip, and picks the layout for the next generation: buckets
+    // for the branch-free path, which goes where the hint does not; but data
+    // that filled the table in under 1.5 bytes per string finds little, and
+    // the sparse layout lets its branches guess right. Returns whether the
+    // layout changed.
     bool clear(const uint8_t* ip) {
         const bool was = buckets;
-        buckets = ip - generation_start >= (kLastAssigned + 1 - kFirstFree) * 3 / 2;
+        buckets = without_hint && ip - generation_start >= (kLastAssigned + 1 - kFirstFree) * 3 / 2;
         generation_start = ip;
         std::memset(table, 0xFF, buckets ? kSlots * sizeof(uint32_t) : kTableBytes);
         if (hints_used) std::memset(hint, 0, sizeof hint);
@@ -470,9 +474,11 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
             const uint8_t* const from = ip;
             ip = e.buckets ? e.run<true, true>(ip, chunk_end) : e.run<true, false>(ip, chunk_end);
             with_hint = e.hint_matches * 2 > ip - from;
+            e.without_hint = !with_hint;
         } else {
             ip = e.buckets ? e.run_flat(ip, chunk_end) : e.run<false, false>(ip, chunk_end);
             with_hint = ++without % 32 == 0;
+            e.without_hint = true;
         }
     }
     if (!e.sink.emit(out)) return false;
