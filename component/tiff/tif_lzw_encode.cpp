@@ -422,10 +422,7 @@ struct Encoder {
                     c_limit = 512;
                     c_next = kFirstFree;
                     // In the other layout the run stops here.
-                    if (clear(ip)) {
-                        trigger = c_limit;
-                        break;
-                    }
+                    if (clear(ip)) break;
                 } else {
                     ++c_width;
                     c_limit <<= 1;
