@@ -5,6 +5,7 @@
 #include "test_support.h"
 #include "tiff_lzw_test_util.h"
 
+#include <algorithm>
 #include <random>
 
 namespace kv {
@@ -270,3 +271,48 @@ TEST_F(TiffLzwEncode, WriteToAStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pixels like a photograph's: three channels wandering slowly, with a
+// little noise, so that strings end after one to three bytes.
+std::vector<uint8_t> photo_like(size_t pixels, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v;
+    int level[3] = {90, 120, 60};
+    for (size_t i = 0; i < pixels; ++i) {
+        for (int& l : level) {
+            l = std::clamp(l + static_cast<int>(rng() % 5) - 2, 0, 255);
+            v.push_back(static_cast<uint8_t>(l + rng() % 3));
+        }
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST_F(TiffLzwEncode, PhotographLikeDataAndChangesOfKind) {
+    // Photograph-like stretches long enough for several table clears, then
+    // noise (strings of about one byte), then a repeating pattern the hint
+    // follows, and back: every way of compressing, and the changes between
+    // them at clears, must give the plain compressor's bytes.
+    std::vector<uint8_t> in = photo_like(60000, 5);
+    const auto noise = random_bytes(30000, 6);
+    in.insert(in.end(), noise.begin(), noise.end());
+    for (int i = 0; i < 40000; ++i) in.push_back(static_cast<uint8_t>("ABCDEFGH"[i % 8]));
+    const auto more = photo_like(40000, 7);
+    in.insert(in.end(), more.begin(), more.end());
+    in.insert(in.end(), noise.begin(), noise.end());
+    const auto last = photo_like(30000, 8);
+    in.insert(in.end(), last.begin(), last.end());
+
+    auto c = compress(in);
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.data, tlzw::reference_compress(in));
+    EXPECT_EQ(decode(c.data, in.size()), in);
+    // Shorter pieces end in every state of the table.
+    for (size_t n : {4000u, 9000u, 17000u, 181000u, 251000u}) {
+        const std::vector<uint8_t> part(in.begin(), in.begin() + n);
+        ASSERT_EQ(compress(part).data, tlzw::reference_compress(part)) << n;
+    }
+}

@@ -14,27 +14,67 @@ constexpr uint32_t kClear = 256;
 constexpr uint32_t kEnd = 257;
 constexpr uint32_t kFirstFree = 258;
 constexpr uint32_t kLastAssigned = 4093;
-// 32768 slots: at most 3836 strings fill them to 12 percent, so probes
-// rarely go past the first slot. Only the codes are observable, and they
-// do not depend on the table.
-constexpr uint32_t kSlotBits = 15;
-constexpr uint32_t kSlots = 1u << kSlotBits;
-constexpr uint32_t kSlotMask = kSlots - 1;
-constexpr uint32_t kKeyMask = 0xFFFFF;
+// The table has two layouts, chosen anew at each clear (only the codes are
+// observable, and they do not depend on the table):
+// - sparse: 32768 slots, linear probing. At most 3836 strings fill it to
+//   12 percent, so a probe almost never goes past the first slot, and data
+//   that finds little (noise) can guess "not found" right most of the time.
+// - buckets: 4096 buckets of two slots, 32 KiB, so that it stays in the
+//   first-level cache. Both slots of a bucket are checked at once; a string
+//   goes to the first bucket from its home on with a free slot. For the
+//   branch-free path, whose speed is the latency of one lookup.
+constexpr uint32_t kSparseBits = 15;
+constexpr uint32_t kSparseSlots = 1u << kSparseBits;
+constexpr uint32_t kSparseMask = kSparseSlots - 1;
+constexpr uint32_t kBucketBits = 12;
+constexpr uint32_t kBuckets = 1u << kBucketBits;
+constexpr uint32_t kBucketMask = kBuckets - 1;
+constexpr uint32_t kSlots = 2 * kBuckets;
+// The block the host gives for the table.
+constexpr uint64_t kTableBytes = kSparseSlots * sizeof(uint32_t);
+// Past the bucket table in the same block: a slot that takes the writes of
+// found strings, and the codes of a chunk waiting to be packed (kChunk of
+// them).
+constexpr uint32_t kSpareSlot = kSlots;
+constexpr uint32_t kPendingSlot = kSlots + 16;
+// A slot holds the string's key (prefix code << 8 | byte) above its code:
+// slot ^ (key << 12) is below 4096, the code, exactly when the slot holds
+// that string. An empty slot (all ones) matches no key, since the key
+// 0xFFFFF (prefix code 4095) never occurs.
+constexpr uint32_t kEmpty = 0xFFFFFFFF;
+inline uint32_t key_bits(uint32_t prefix, uint32_t byte) { return (prefix << 20) | (byte << 12); }
 constexpr uint64_t kGrowth = 1u << 20;
 // Input bytes per run without a look at the output's room: each byte adds at
 // most one 12-bit code and a clear code, 3 bytes.
 constexpr int64_t kChunk = 4096;
 constexpr uint64_t kChunkOutput = 3 * kChunk + 16;
+static_assert(kPendingSlot * 4 + kChunk * 2 <= kTableBytes);
 
-// A scrambled slot number per byte value, spread over the whole table.
+// Per byte value: a scrambled bucket number spread over the whole table
+// (low half) and the byte's part of a key (high half), in one load; and a
+// scrambled sparse slot number.
 struct ByteHash {
-    uint32_t v[256];
-    constexpr ByteHash() : v() {
-        for (uint32_t c = 0; c < 256; ++c) v[c] = ((c + 1) * 0x9E3779B1u) >> (32 - kSlotBits);
+    uint64_t v[256];
+    uint32_t sparse[256];
+    constexpr ByteHash() : v(), sparse() {
+        for (uint32_t c = 0; c < 256; ++c) {
+            v[c] = (uint64_t{c << 12} << 32) | (((c + 1) * 0x9E3779B1u) >> (32 - kBucketBits));
+            sparse[c] = ((c + 1) * 0x9E3779B1u) >> (32 - kSparseBits);
+        }
     }
 };
 constexpr ByteHash kByteHash;
+
+// The slot where the string with key bits k is, or where it goes: the walk
+// from its home bucket to the first one that holds it or has a free slot.
+inline uint32_t probe(const uint32_t* tab, uint32_t bucket, uint32_t k) {
+    for (;;) {
+        const uint32_t i = 2 * bucket;
+        if (tab[i] == kEmpty || (tab[i] ^ k) < 4096) return i;
+        if (tab[i + 1] == kEmpty || (tab[i + 1] ^ k) < 4096) return i + 1;
+        bucket = (bucket + 1) & kBucketMask;
+    }
+}
 
 // The compressed bytes, in a host block grown 1 MiB at a time.
 struct Output {
@@ -113,23 +153,57 @@ struct Encoder {
     // one; a new generation makes every older step void.
     uint64_t step4[kLastAssigned + 1];
     uint64_t generation = kGeneration;
+    // Whether a hint may have been set since the table was last cleared
+    // (the branch-free path sets none, so its clears need not wipe them).
+    bool hints_used = false;
     static constexpr uint64_t kGeneration = uint64_t{1} << 48;
+    // The table's layout, where its present generation started, and whether
+    // the hint goes unused (set by the caller).
+    bool buckets = false;
+    bool without_hint = false;
+    const uint8_t* generation_start;
+    // Bytes the hint found in the last run<true>.
+    int64_t hint_matches = 0;
 
-    Encoder(uint32_t* t, Output& o) : table(t), out(o) {
-        std::memset(table, 0, kSlots * sizeof(uint32_t));
+    Encoder(uint32_t* t, Output& o, const uint8_t* input) : table(t), out(o), generation_start(input) {
+        std::memset(table, 0xFF, kTableBytes);
         std::memset(hint, 0, sizeof hint);
         std::memset(step4, 0, sizeof step4);
     }
 
+    // Empties the table once the code after 4093 has been written, at input
+    // position ip, and picks the layout for the next generation: buckets
+    // for the branch-free path, which goes where the hint does not; but data
+    // that filled the table in under 1.5 bytes per string finds little, and
+    // the sparse layout lets its branches guess right. Returns whether the
+    // layout changed.
+    bool clear(const uint8_t* ip) {
+        const bool was = buckets;
+        buckets = without_hint && ip - generation_start >= (kLastAssigned + 1 - kFirstFree) * 3 / 2;
+        generation_start = ip;
+        std::memset(table, 0xFF, buckets ? kSlots * sizeof(uint32_t) : kTableBytes);
+        if (hints_used) std::memset(hint, 0, sizeof hint);
+        hints_used = false;
+        generation += kGeneration;
+        if (generation == 0) {
+            // The generations wrapped around: forget every step.
+            std::memset(step4, 0, sizeof step4);
+            generation = kGeneration;
+        }
+        return buckets != was;
+    }
+
     // Compresses [ip, end) into at most kChunkOutput bytes that the caller
-    // has checked are free short of the point where the buffer grows. With
-    // kHint the hint is tried (and kept up) first, and the result counts the
-    // bytes it found.
-    template <bool kHint>
-    int64_t run(const uint8_t* ip, const uint8_t* const end) {
+    // has checked are free short of the point where the buffer grows, with
+    // the table in the layout kBuckets. With kHint the hint is tried (and
+    // kept up) first, and hint_matches counts the bytes it found. Returns
+    // where it stopped: at end, or where a clear changed the layout.
+    template <bool kHint, bool kBuckets>
+    const uint8_t* run(const uint8_t* ip, const uint8_t* const end) {
         uint32_t* const tab = table;
         uint32_t* const hints = hint;
-        int64_t hint_matches = 0;
+        hints_used = true;
+        hint_matches = 0;
         uint8_t* op = out.buffer + out.length;
         uint64_t acc = sink.acc;
         uint32_t bits = sink.bits;
@@ -138,10 +212,11 @@ struct Encoder {
         uint32_t c_limit = limit;
         uint32_t c_cur = cur;
         uint64_t* const steps = step4;
-        uint64_t gen = generation;
+        const uint64_t gen = generation;
         // Where the current run of found bytes started (a code), and its length.
         uint32_t r_start = c_cur;
         uint32_t r_length = 0;
+        bool stop = false;
         // Records a found byte; every fourth one of a run makes a step.
         auto found_byte = [&](const uint8_t* after) {
             if (++r_length == 4) {
@@ -178,19 +253,35 @@ struct Encoder {
                     continue;
                 }
             }
-            const uint32_t key = (c_cur << 8) | c;
+            const uint32_t k = key_bits(c_cur, c);
             // The byte's scrambled part does not wait for the previous
             // lookup, so the chain from one string code to the next is short.
-            uint32_t h = (c_cur << (kSlotBits - 12)) ^ kByteHash.v[c];
-            uint32_t slot = tab[h];
-            while (slot != 0 && (slot & kKeyMask) != key) {
-                h = (h + 1) & kSlotMask;
-                slot = tab[h];
+            uint32_t h;
+            uint32_t child;
+            if constexpr (kBuckets) {
+                const uint32_t bucket = c_cur ^ static_cast<uint32_t>(kByteHash.v[c]);
+                const uint32_t lo = tab[2 * bucket];
+                const uint32_t hi = tab[2 * bucket + 1];
+                child = (lo ^ k) < 4096 ? lo ^ k : hi ^ k;
+                h = 2 * bucket + (lo != kEmpty);
+                if (child >= 4096 && hi != kEmpty) [[unlikely]] {
+                    // A full bucket without the string: the walk goes on.
+                    h = probe(tab, (bucket + 1) & kBucketMask, k);
+                    child = tab[h] ^ k;
+                }
+            } else {
+                h = (c_cur << (kSparseBits - 12)) ^ kByteHash.sparse[c];
+                uint32_t slot = tab[h];
+                while (slot != kEmpty && (slot ^ k) >= 4096) {
+                    h = (h + 1) & kSparseMask;
+                    slot = tab[h];
+                }
+                child = slot ^ k;
             }
-            if (slot != 0) {
+            if (child < 4096) {
                 // (A hint left as it was still names a child of its code.)
-                if constexpr (kHint) hints[c_cur] = ((slot >> 20) << 8) | c;
-                c_cur = slot >> 20;
+                if constexpr (kHint) hints[c_cur] = (child << 8) | c;
+                c_cur = child;
                 if constexpr (kHint) found_byte(ip);
                 continue;
             }
@@ -202,16 +293,12 @@ struct Encoder {
                 c_width = 9;
                 c_limit = 512;
                 c_next = kFirstFree;
-                std::memset(tab, 0, kSlots * sizeof(uint32_t));
-                std::memset(hints, 0, sizeof hint);
-                gen += kGeneration;
-                if (gen == 0) {
-                    // The generations wrapped around: forget every step.
-                    std::memset(steps, 0, sizeof step4);
-                    gen = kGeneration;
-                }
+                // The run stops after this byte: its generation is over (and
+                // the layout may change).
+                clear(ip);
+                stop = true;
             } else {
-                tab[h] = (c_next << 20) | key;
+                tab[h] = k ^ c_next;
                 hints[c_cur] = (c_next << 8) | c;
                 if (c_next == c_limit - 1) {
                     ++c_width;
@@ -228,8 +315,8 @@ struct Encoder {
             c_cur = c;
             r_start = c;
             r_length = 0;
+            if (stop) break;
         }
-        generation = gen;
         out.length = static_cast<uint64_t>(op - out.buffer);
         sink.acc = acc;
         sink.bits = bits;
@@ -237,13 +324,127 @@ struct Encoder {
         next = c_next;
         limit = c_limit;
         cur = c_cur;
-        return hint_matches;
+        return ip;
+    }
+
+    // The same compression without branches on found / not found: in
+    // photographs strings end after one, two or three bytes in no pattern a
+    // predictor could learn, and a wrong guess costs more than doing the
+    // work of both outcomes. The codes wait in `pending` and are packed
+    // into bits in a separate pass. Keeps neither hints nor steps (those
+    // left stay right). Only in the bucket layout; returns as run() does.
+    const uint8_t* run_flat(const uint8_t* ip, const uint8_t* const end) {
+        uint32_t* const tab = table;
+        uint16_t* const pending = reinterpret_cast<uint16_t*>(table + kPendingSlot);
+        uint32_t n = 0;
+        uint8_t* op = out.buffer + out.length;
+        uint64_t acc = sink.acc;
+        uint32_t bits = sink.bits;
+        uint32_t c_width = width;
+        uint32_t c_next = next;
+        uint32_t c_limit = limit;
+        uint32_t c_cur = cur;
+        // Eight bytes always go out; only the whole ones count. Leaves at
+        // most 7 bits waiting.
+        auto put_bytes = [&] {
+            const uint64_t word = __builtin_bswap64(acc << 1 << (63 - bits));
+            std::memcpy(op, &word, 8);
+            op += bits >> 3;
+            bits &= 7;
+        };
+        // Four codes at a time (at most 48 bits over the 7 left).
+        auto pack = [&] {
+            uint32_t i = 0;
+            for (; i + 4 <= n; i += 4) {
+                uint64_t four = pending[i];
+                four = (four << c_width) | pending[i + 1];
+                four = (four << c_width) | pending[i + 2];
+                four = (four << c_width) | pending[i + 3];
+                acc = (acc << (4 * c_width)) | four;
+                bits += 4 * c_width;
+                put_bytes();
+            }
+            for (; i < n; ++i) {
+                acc = (acc << c_width) | pending[i];
+                bits += c_width;
+                put_bytes();
+            }
+            n = 0;
+        };
+        put_bytes();
+        // The code count at which more than a plain step happens: a wider
+        // code, or (at the last width) a table just filled.
+        uint32_t trigger = c_width < 12 ? c_limit : kLastAssigned + 2;
+        while (ip < end) {
+            const uint32_t c = *ip++;
+            const uint64_t per_byte = kByteHash.v[c];
+            const uint32_t bucket = c_cur ^ static_cast<uint32_t>(per_byte);
+            const uint32_t k = (c_cur << 20) | static_cast<uint32_t>(per_byte >> 32);
+            const uint32_t lo = tab[2 * bucket];
+            const uint32_t hi = tab[2 * bucket + 1];
+            const uint32_t x_lo = lo ^ k;
+            const uint32_t x_hi = hi ^ k;
+            uint32_t next_cur = x_hi < 4096 ? x_hi : c;
+            next_cur = x_lo < 4096 ? x_lo : next_cur;
+            // A found string's code is above any byte.
+            uint32_t miss = (next_cur - 256) >> 31;
+            pending[n] = static_cast<uint16_t>(c_cur);
+            // Slots fill low one first: a free one is the high one only when
+            // the low one is taken. A found string writes to a spare slot.
+            uint32_t at = 2 * bucket + (lo != kEmpty);
+            // The asm statements hide from the compiler what the tests tell,
+            // which it would otherwise turn into branches.
+            uint32_t on = miss & (hi != kEmpty);
+            asm("" : "+r"(on));
+            if (on) [[unlikely]] {
+                // A full bucket without the string: the walk goes on.
+                at = probe(tab, (bucket + 1) & kBucketMask, k);
+                if (tab[at] != kEmpty) {
+                    next_cur = tab[at] ^ k;
+                    miss = 0;
+                }
+            }
+            asm("" : "+r"(miss));
+            n += miss;
+            at = miss ? at : kSpareSlot;
+            tab[at] = k | c_next;
+            c_next += miss;
+            c_cur = next_cur;
+            if (c_next == trigger) [[unlikely]] {
+                pack();
+                if (c_next == kLastAssigned + 2) {
+                    // The miss just taken filled the table (the entry it
+                    // wrote goes with the rest): a clear follows its code.
+                    acc = (acc << c_width) | kClear;
+                    bits += c_width;
+                    put_bytes();
+                    c_width = 9;
+                    c_limit = 512;
+                    c_next = kFirstFree;
+                    // In the other layout the run stops here.
+                    if (clear(ip)) break;
+                } else {
+                    ++c_width;
+                    c_limit <<= 1;
+                }
+                trigger = c_width < 12 ? c_limit : kLastAssigned + 2;
+            }
+        }
+        pack();
+        out.length = static_cast<uint64_t>(op - out.buffer);
+        sink.acc = acc;
+        sink.bits = bits;
+        width = c_width;
+        next = c_next;
+        limit = c_limit;
+        cur = c_cur;
+        return ip;
     }
 };
 
 // Compresses input into out. Returns false when the output could not grow.
 bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output& out) {
-    Encoder e(table, out);
+    Encoder e(table, out, input);
     e.sink.put(kClear, e.width);
     if (input == nullptr || input_length <= 0) {
         // Nothing to compress: a stream that is a clear and an end code.
@@ -255,6 +456,7 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
     const uint8_t* const end = input + input_length;
     // Chunks of input go with the hint while it matches often, and without
     // it (and its upkeep) while it does not, trying it again now and then.
+    // Without it, the bucket layout goes the branch-free way.
     bool with_hint = true;
     uint32_t without = 0;
     while (ip < end) {
@@ -263,18 +465,18 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
             // Close to the point where the buffer grows: byte by byte there,
             // so that it grows exactly when it fills.
             if (!e.sink.emit(out)) return false;
-            chunk_end = ip + 1;
-            e.run<true>(ip, chunk_end);
+            ip = e.buckets ? e.run<true, true>(ip, ip + 1) : e.run<true, false>(ip, ip + 1);
             if (!e.sink.emit(out)) return false;
+        } else if (with_hint) {
+            const uint8_t* const from = ip;
+            ip = e.buckets ? e.run<true, true>(ip, chunk_end) : e.run<true, false>(ip, chunk_end);
+            with_hint = e.hint_matches * 2 > ip - from;
+            e.without_hint = !with_hint;
         } else {
-            if (with_hint) {
-                with_hint = e.run<true>(ip, chunk_end) * 2 > chunk_end - ip;
-            } else {
-                e.run<false>(ip, chunk_end);
-                with_hint = ++without % 8 == 0;
-            }
+            ip = e.buckets ? e.run_flat(ip, chunk_end) : e.run<false, false>(ip, chunk_end);
+            with_hint = ++without % 32 == 0;
+            e.without_hint = true;
         }
-        ip = chunk_end;
     }
     if (!e.sink.emit(out)) return false;
     e.sink.put(e.cur, e.width);
@@ -297,7 +499,7 @@ HostStatus KV_LZW_compress(uint32_t tag, const uint8_t* input, int32_t input_len
     // Without a place for the result, compressing would only leak the buffer.
     if (output == nullptr) return error_status();
 
-    auto* table = static_cast<uint32_t*>(host_alloc(tag, kSlots * sizeof(uint32_t), module::kTiff, __LINE__));
+    auto* table = static_cast<uint32_t*>(host_alloc(tag, kTableBytes, module::kTiff, __LINE__));
     Output out{tag, static_cast<uint8_t*>(host_alloc(tag, kGrowth, module::kTiff, __LINE__))};
     if (table == nullptr || out.buffer == nullptr) {
         record_error(module::kTiff, __LINE__, err::kNoMemory);
