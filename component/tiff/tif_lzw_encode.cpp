@@ -193,6 +193,18 @@ struct Encoder {
         return buckets != was;
     }
 
+    // A run keeps the coder's state in locals; this hands it back.
+    void save_run(uint8_t* op, uint64_t acc, uint32_t bits, uint32_t c_width, uint32_t c_next, uint32_t c_limit,
+                  uint32_t c_cur) {
+        out.length = static_cast<uint64_t>(op - out.buffer);
+        sink.acc = acc;
+        sink.bits = bits;
+        width = c_width;
+        next = c_next;
+        limit = c_limit;
+        cur = c_cur;
+    }
+
     // Compresses [ip, end) into at most kChunkOutput bytes that the caller
     // has checked are free short of the point where the buffer grows, with
     // the table in the layout kBuckets. With kHint the hint is tried (and
@@ -317,13 +329,7 @@ struct Encoder {
             r_length = 0;
             if (stop) break;
         }
-        out.length = static_cast<uint64_t>(op - out.buffer);
-        sink.acc = acc;
-        sink.bits = bits;
-        width = c_width;
-        next = c_next;
-        limit = c_limit;
-        cur = c_cur;
+        save_run(op, acc, bits, c_width, c_next, c_limit, c_cur);
         return ip;
     }
 
@@ -431,13 +437,7 @@ struct Encoder {
             }
         }
         pack();
-        out.length = static_cast<uint64_t>(op - out.buffer);
-        sink.acc = acc;
-        sink.bits = bits;
-        width = c_width;
-        next = c_next;
-        limit = c_limit;
-        cur = c_cur;
+        save_run(op, acc, bits, c_width, c_next, c_limit, c_cur);
         return ip;
     }
 };
