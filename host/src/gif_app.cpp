@@ -50,7 +50,8 @@ void take_sink(HostStream& stream, PageResult& result) {
     result.tags = std::move(sink.tags);
 }
 
-void finish(PageResult& result) {
+template <typename Result>
+void finish(Result& result) {
     result.errors = error_records();
     result.status = error_status();
     clear_errors();
@@ -116,9 +117,7 @@ CountResult page_count(const Source& source) {
         result.count_written = count != kUnwritten;
         result.count = result.count_written ? count : 0;
     }
-    result.errors = error_records();
-    result.status = error_status();
-    clear_errors();
+    finish(result);
     return result;
 }
 

@@ -53,6 +53,15 @@ uint64_t value_bytes(int32_t type, uint32_t count) {
 
 MetadataNode& current_group(MetadataTree& tree) { return tree.open.empty() ? tree.root : *tree.open.back(); }
 
+MetadataNode new_node(int32_t kind, const char* name, uint32_t id, uint32_t format) {
+    MetadataNode node;
+    node.kind = kind;
+    node.name = name;
+    node.id = id;
+    node.format = format;
+    return node;
+}
+
 HostStatus add_item(HostStream* stream, uint32_t format, const char* name, uint32_t id, int32_t kind,
                     const void* data, int32_t type, uint32_t count, int32_t last) {
     if (stream == nullptr || name == nullptr) {
@@ -61,11 +70,7 @@ HostStatus add_item(HostStream* stream, uint32_t format, const char* name, uint3
     MetadataTree& tree = stream->sink.metadata;
     switch (kind) {
         case KV_METAD_GROUP_BEGIN: {
-            MetadataNode node;
-            node.kind = KV_METAD_GROUP_BEGIN;
-            node.name = name;
-            node.id = id;
-            node.format = format;
+            MetadataNode node = new_node(KV_METAD_GROUP_BEGIN, name, id, format);
             MetadataNode& parent = current_group(tree);
             parent.children.push_back(std::move(node));
             tree.open.push_back(&parent.children.back());
@@ -81,11 +86,7 @@ HostStatus add_item(HostStream* stream, uint32_t format, const char* name, uint3
             return 0;
         }
         case KV_METAD_VALUE: {
-            MetadataNode node;
-            node.kind = KV_METAD_VALUE;
-            node.name = name;
-            node.id = id;
-            node.format = format;
+            MetadataNode node = new_node(KV_METAD_VALUE, name, id, format);
             node.type = type;
             node.count = count;
             node.last = last;

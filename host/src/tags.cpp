@@ -110,23 +110,25 @@ extern "C" HostStatus kvhost_IO_tag_set(HostStream* stream, uint32_t tag, uint32
     return 0;
 }
 
+// A new entry at the end of the stream's tag store.
+static TagEntry& new_entry(HostStream* stream, uint32_t tag, TagEntry::Kind kind) {
+    TagEntry& entry = stream->sink.tags.entries.emplace_back();
+    entry.tag = tag;
+    entry.kind = kind;
+    return entry;
+}
+
 extern "C" HostStatus kvhost_IO_tag_word_set(HostStream* stream, uint32_t tag, const uint16_t* value) {
     if (stream == nullptr || value == nullptr) return bad(__LINE__, "IO_tag_word_set without stream or value");
-    TagEntry entry;
-    entry.tag = tag;
-    entry.kind = TagEntry::Kind::kWord;
+    TagEntry& entry = new_entry(stream, tag, TagEntry::Kind::kWord);
     entry.word = *value;
-    stream->sink.tags.entries.push_back(std::move(entry));
     return 0;
 }
 
 extern "C" HostStatus kvhost_IO_tag_byte_set(HostStream* stream, uint32_t tag, const uint8_t* value) {
     if (stream == nullptr || value == nullptr) return bad(__LINE__, "IO_tag_byte_set without stream or value");
-    TagEntry entry;
-    entry.tag = tag;
-    entry.kind = TagEntry::Kind::kByte;
+    TagEntry& entry = new_entry(stream, tag, TagEntry::Kind::kByte);
     entry.bytes.assign(value, value + 1);
-    stream->sink.tags.entries.push_back(std::move(entry));
     return 0;
 }
 
