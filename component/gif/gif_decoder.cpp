@@ -43,7 +43,9 @@ struct Decoder {
     uint8_t* stack;
     uint16_t* prefix;
     uint8_t* suffix;
-    uint8_t* first;  // kept for every entry; decoding reads first bytes from head
+    // Obtained with the others, but never written or read: `head` holds
+    // every entry's first byte.
+    uint8_t* first;
     // Tables of the call's own, on its stack: each code's string length,
     // and its first four bytes (all of a shorter string), first byte lowest.
     uint16_t* length;
@@ -166,7 +168,6 @@ Ending run(Decoder& d) {
     uint8_t* const row_end = d.row + d.width;
     uint16_t* const prefix = d.prefix;
     uint8_t* const suffix = d.suffix;
-    uint8_t* const first = d.first;
     uint16_t* const length = d.length;
     uint32_t* const head = d.head;
     const uint32_t clear_code = d.clear_code;
@@ -261,7 +262,6 @@ Ending run(Decoder& d) {
                 const uint8_t byte =
                     static_cast<uint8_t>(prefix[code] != kUndefined ? head[code] : previous_head);
                 suffix[next] = byte;
-                first[next] = static_cast<uint8_t>(previous_head);
                 prefix[next] = static_cast<uint16_t>(previous);
                 const uint32_t n = length[previous];
                 length[next] = static_cast<uint16_t>(n + (n != 0));
@@ -360,7 +360,6 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         for (uint32_t c = 0; c < d.clear_code; ++c) {
             d.prefix[c] = kRootPrefix;
             d.suffix[c] = static_cast<uint8_t>(c);
-            d.first[c] = static_cast<uint8_t>(c);
             lengths[c] = 1;
             heads[c] = c;
         }
