@@ -183,8 +183,11 @@ void BM_Compress_kvlzw(benchmark::State& state) {
     component();
     const auto& in = data(static_cast<int>(state.range(0)));
     uint64_t size = 0;
+    // One output vector for all iterations, as libtiff's side keeps its
+    // memory file: both then measure the codec, not the heap.
+    std::vector<uint8_t> out;
     for (auto _ : state) {
-        auto out = our_compress(in);
+        kvhost::lzw::compress(in.data(), in.size(), &out);
         size = out.size();
         benchmark::DoNotOptimize(out.data());
     }
