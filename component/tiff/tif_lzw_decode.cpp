@@ -246,6 +246,15 @@ private:
     bool bytes_mostly_ = false;  // the codes of the data so far
 };
 
+// The bits above the low 8 of each of the four codes at the top of a
+// 64-bit word: clear when all four are byte codes.
+template <uint32_t kWidth>
+constexpr uint64_t kByteQuadMask = [] {
+    uint64_t mask = 0;
+    for (uint32_t k = 0; k < 4; ++k) mask |= ((uint64_t{1} << (kWidth - 8)) - 1) << (64 - kWidth * k - (kWidth - 8));
+    return mask;
+}();
+
 // Stores of up to 8 bytes at the output position reach no further than
 // this past it.
 constexpr uint32_t kOvershoot = 8;
@@ -498,6 +507,30 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
             uint64_t v;
             std::memcpy(&v, in_buf + (bitpos >> 3), 8);
             v = __builtin_bswap64(v) << (bitpos & 7);
+            if constexpr (kBytes) {
+                // Four byte codes in a row (their high bits all clear): no
+                // table reads, and their entries are consecutive two-byte
+                // strings of the output.
+                if ((v & kByteQuadMask<kWidth>) == 0 && pos + 4 <= lim && n + 4 <= stop) [[likely]] {
+                    out[pos] = static_cast<uint8_t>(v >> (64 - kWidth));
+                    out[pos + 1] = static_cast<uint8_t>(v >> (64 - 2 * kWidth));
+                    out[pos + 2] = static_cast<uint8_t>(v >> (64 - 3 * kWidth));
+                    out[pos + 3] = static_cast<uint8_t>(v >> (64 - 4 * kWidth));
+                    rec[n] = pending;
+                    rec[n + 1] = kAfterByte | pos;
+                    rec[n + 2] = kAfterByte | (pos + 1);
+                    rec[n + 3] = kAfterByte | (pos + 2);
+                    pending = kAfterByte | (pos + 3);
+                    pos += 4;
+                    bitpos += 4 * kWidth;
+                    n += 4;
+                    if (n == stop) {
+                        stopped = true;
+                        break;
+                    }
+                    continue;
+                }
+            }
             for (uint32_t k = 0; k < 4; ++k) {
                 if (!step(static_cast<uint32_t>(v >> (64 - kWidth)))) {
                     slow = true;
