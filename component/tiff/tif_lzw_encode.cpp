@@ -335,54 +335,57 @@ struct Encoder {
         return ip;
     }
 
-    // The same compression without branches on found / not found: in
-    // photographs strings end after one, two or three bytes in no pattern a
-    // predictor could learn, and a wrong guess costs more than doing the
-    // work of both outcomes. The codes wait in `pending` and are packed
-    // into bits in a separate pass. Keeps neither hints nor steps (those
-    // left stay right). Only in the bucket layout; returns as run() does.
-    const uint8_t* run_flat(const uint8_t* ip, const uint8_t* const end) {
-        uint32_t* const tab = table;
-        uint16_t* const pending = reinterpret_cast<uint16_t*>(table + kPendingSlot);
-        uint32_t n = 0;
+    // Packs n codes of the present width into bytes. Eight bytes always go
+    // out; only the whole ones count, which leaves at most 7 bits waiting.
+    __attribute__((noinline)) void pack(const uint16_t* codes, uint32_t n) {
         uint8_t* op = out.buffer + out.length;
         uint64_t acc = sink.acc;
         uint32_t bits = sink.bits;
-        uint32_t c_width = width;
-        uint32_t c_next = next;
-        uint32_t c_limit = limit;
-        uint32_t c_cur = cur;
-        // Eight bytes always go out; only the whole ones count. Leaves at
-        // most 7 bits waiting.
+        const uint32_t w = width;
         auto put_bytes = [&] {
             const uint64_t word = __builtin_bswap64(acc << 1 << (63 - bits));
             std::memcpy(op, &word, 8);
             op += bits >> 3;
             bits &= 7;
         };
-        // Four codes at a time (at most 48 bits over the 7 left).
-        auto pack = [&] {
-            uint32_t i = 0;
-            for (; i + 4 <= n; i += 4) {
-                uint64_t four = pending[i];
-                four = (four << c_width) | pending[i + 1];
-                four = (four << c_width) | pending[i + 2];
-                four = (four << c_width) | pending[i + 3];
-                acc = (acc << (4 * c_width)) | four;
-                bits += 4 * c_width;
-                put_bytes();
-            }
-            for (; i < n; ++i) {
-                acc = (acc << c_width) | pending[i];
-                bits += c_width;
-                put_bytes();
-            }
-            n = 0;
-        };
         put_bytes();
+        uint32_t i = 0;
+        // Four codes at a time (at most 48 bits over the 7 left).
+        for (; i + 4 <= n; i += 4) {
+            uint64_t four = codes[i];
+            four = (four << w) | codes[i + 1];
+            four = (four << w) | codes[i + 2];
+            four = (four << w) | codes[i + 3];
+            acc = (acc << (4 * w)) | four;
+            bits += 4 * w;
+            put_bytes();
+        }
+        for (; i < n; ++i) {
+            acc = (acc << w) | codes[i];
+            bits += w;
+            put_bytes();
+        }
+        out.length = static_cast<uint64_t>(op - out.buffer);
+        sink.acc = acc;
+        sink.bits = bits;
+    }
+
+    // The same compression without branches on found / not found: in
+    // photographs strings end after one, two or three bytes in no pattern a
+    // predictor could learn, and a wrong guess costs more than doing the
+    // work of both outcomes. The codes wait in `pending` and are packed
+    // into bits apart from the loop, which keeps few values at hand.
+    // Keeps neither hints nor steps (those left stay right). Only in the
+    // bucket layout; returns as run() does.
+    const uint8_t* run_flat(const uint8_t* ip, const uint8_t* const end) {
+        uint32_t* const tab = table;
+        uint16_t* const pending = reinterpret_cast<uint16_t*>(table + kPendingSlot);
+        uint32_t n = 0;
+        uint32_t c_next = next;
+        uint32_t c_cur = cur;
         // The code count at which more than a plain step happens: a wider
         // code, or (at the last width) a table just filled.
-        uint32_t trigger = c_width < 12 ? c_limit : kLastAssigned + 2;
+        uint32_t trigger = width < 12 ? limit : kLastAssigned + 2;
         while (ip < end) {
             const uint32_t c = *ip++;
             const uint64_t per_byte = kByteHash.v[c];
@@ -419,27 +422,27 @@ struct Encoder {
             c_next += miss;
             c_cur = next_cur;
             if (c_next == trigger) [[unlikely]] {
-                pack();
+                pack(pending, n);
+                n = 0;
                 if (c_next == kLastAssigned + 2) {
                     // The miss just taken filled the table (the entry it
                     // wrote goes with the rest): a clear follows its code.
-                    acc = (acc << c_width) | kClear;
-                    bits += c_width;
-                    put_bytes();
-                    c_width = 9;
-                    c_limit = 512;
+                    sink.put(kClear, width);
+                    width = 9;
+                    limit = 512;
                     c_next = kFirstFree;
                     // In the other layout the run stops here.
                     if (clear(ip)) break;
                 } else {
-                    ++c_width;
-                    c_limit <<= 1;
+                    ++width;
+                    limit <<= 1;
                 }
-                trigger = c_width < 12 ? c_limit : kLastAssigned + 2;
+                trigger = width < 12 ? limit : kLastAssigned + 2;
             }
         }
-        pack();
-        save_run(op, acc, bits, c_width, c_next, c_limit, c_cur);
+        pack(pending, n);
+        next = c_next;
+        cur = c_cur;
         return ip;
     }
 };
