@@ -273,14 +273,15 @@ struct Encoder {
             uint32_t h;
             uint32_t child;
             if constexpr (kBuckets) {
-                const uint32_t bucket = c_cur ^ static_cast<uint32_t>(kByteHash.v[c]);
+                // (64 bits wide for the load's address, as in run_flat.)
+                const uint64_t bucket = c_cur ^ static_cast<uint32_t>(kByteHash.v[c]);
                 const uint32_t lo = tab[2 * bucket];
                 const uint32_t hi = tab[2 * bucket + 1];
                 child = (lo ^ k) < 4096 ? lo ^ k : hi ^ k;
-                h = 2 * bucket + (lo != kEmpty);
+                h = static_cast<uint32_t>(2 * bucket) + (lo != kEmpty);
                 if (child >= 4096 && hi != kEmpty) [[unlikely]] {
                     // A full bucket without the string: the walk goes on.
-                    h = probe(tab, (bucket + 1) & kBucketMask, k);
+                    h = probe(tab, static_cast<uint32_t>(bucket + 1) & kBucketMask, k);
                     child = tab[h] ^ k;
                 }
             } else {
@@ -389,7 +390,10 @@ struct Encoder {
         while (ip < end) {
             const uint32_t c = *ip++;
             const uint64_t per_byte = kByteHash.v[c];
-            const uint32_t bucket = c_cur ^ static_cast<uint32_t>(per_byte);
+            // 64 bits wide: in 32, 2 * bucket could wrap, and the compiler
+            // would work it out apart from the load's address, a cycle more
+            // on the path from one byte to the next.
+            const uint64_t bucket = c_cur ^ static_cast<uint32_t>(per_byte);
             const uint32_t k = (c_cur << 20) | static_cast<uint32_t>(per_byte >> 32);
             const uint32_t lo = tab[2 * bucket];
             const uint32_t hi = tab[2 * bucket + 1];
@@ -402,14 +406,14 @@ struct Encoder {
             pending[n] = static_cast<uint16_t>(c_cur);
             // Slots fill low one first: a free one is the high one only when
             // the low one is taken. A found string writes to a spare slot.
-            uint32_t at = 2 * bucket + (lo != kEmpty);
+            uint64_t at = 2 * bucket + (lo != kEmpty);
             // The asm statements hide from the compiler what the tests tell,
             // which it would otherwise turn into branches.
             uint32_t on = miss & (hi != kEmpty);
             asm("" : "+r"(on));
             if (on) [[unlikely]] {
                 // A full bucket without the string: the walk goes on.
-                at = probe(tab, (bucket + 1) & kBucketMask, k);
+                at = probe(tab, static_cast<uint32_t>(bucket + 1) & kBucketMask, k);
                 if (tab[at] != kEmpty) {
                     next_cur = tab[at] ^ k;
                     miss = 0;
