@@ -149,8 +149,9 @@ struct Encoder {
     // checking it is cheaper than a hash probe.
     uint32_t hint[kLastAssigned + 1];
     // Four bytes at a time along strings taken before: for a code, the
-    // next four input bytes last seen after it (bits 0-31), the code they
-    // led to (bits 32-43) and the table generation (bits 48-63). The table
+    // code that the next four input bytes last seen after it led to (bits
+    // 0-15, in the low bits for a short path to the next step), the table
+    // generation (bits 16-31) and those four bytes (bits 32-63). The table
     // only grows between clears, so such a step stays right until the next
     // one; a new generation makes every older step void.
     uint64_t step4[kLastAssigned + 1];
@@ -158,7 +159,7 @@ struct Encoder {
     // Whether a hint may have been set since the table was last cleared
     // (the branch-free path sets none, so its clears need not wipe them).
     bool hints_used = false;
-    static constexpr uint64_t kGeneration = uint64_t{1} << 48;
+    static constexpr uint64_t kGeneration = uint64_t{1} << 16;
     // The table's layout, where its present generation started, and whether
     // the hint goes unused (set by the caller).
     bool buckets = false;
@@ -187,7 +188,7 @@ struct Encoder {
         if (hints_used) std::memset(hint, 0, sizeof hint);
         hints_used = false;
         generation += kGeneration;
-        if (generation == 0) {
+        if (generation >> 32 != 0) {
             // The generations wrapped around: forget every step.
             std::memset(step4, 0, sizeof step4);
             generation = kGeneration;
@@ -236,7 +237,7 @@ struct Encoder {
             if (++r_length == 4) {
                 uint32_t bytes;
                 std::memcpy(&bytes, after - 4, 4);
-                steps[r_start] = gen | (uint64_t{c_cur} << 32) | bytes;
+                steps[r_start] = (uint64_t{bytes} << 32) | gen | c_cur;
                 r_start = c_cur;
                 r_length = 0;
             }
@@ -247,8 +248,8 @@ struct Encoder {
                     const uint64_t step = steps[c_cur];
                     uint32_t bytes;
                     std::memcpy(&bytes, ip, 4);
-                    if (((step ^ (gen | bytes)) & 0xFFFF0000FFFFFFFFull) == 0) {
-                        c_cur = static_cast<uint32_t>(step >> 32) & 0xFFF;
+                    if (((step ^ ((uint64_t{bytes} << 32) | gen)) & ~uint64_t{0xFFFF}) == 0) {
+                        c_cur = static_cast<uint16_t>(step);
                         ip += 4;
                         hint_matches += 4;
                         r_start = c_cur;
