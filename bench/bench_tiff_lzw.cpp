@@ -177,6 +177,15 @@ std::vector<uint8_t> our_compress(const std::vector<uint8_t>& in) {
     return out;
 }
 
+// Throughput in uncompressed bytes, the compressed size and its ratio to
+// the uncompressed one, and the kind of data.
+void report(benchmark::State& state, const std::vector<uint8_t>& in, uint64_t compressed) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
+    state.counters["ratio"] = static_cast<double>(compressed) / in.size();
+    state.counters["compressed"] = static_cast<double>(compressed);
+    state.SetLabel(kind_name(static_cast<int>(state.range(0))));
+}
+
 // ---- benchmarks -------------------------------------------------------------
 
 void BM_Compress_kvlzw(benchmark::State& state) {
@@ -191,10 +200,7 @@ void BM_Compress_kvlzw(benchmark::State& state) {
         size = out.size();
         benchmark::DoNotOptimize(out.data());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-    state.counters["ratio"] = static_cast<double>(size) / in.size();
-    state.counters["compressed"] = static_cast<double>(size);
-    state.SetLabel(kind_name(static_cast<int>(state.range(0))));
+    report(state, in, size);
 }
 
 void BM_Compress_libtiff(benchmark::State& state) {
@@ -208,10 +214,7 @@ void BM_Compress_libtiff(benchmark::State& state) {
         TIFFClose(tif);
     }
     size = libtiff_write(&f, in);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-    state.counters["ratio"] = static_cast<double>(size) / in.size();
-    state.counters["compressed"] = static_cast<double>(size);
-    state.SetLabel(kind_name(static_cast<int>(state.range(0))));
+    report(state, in, size);
 }
 
 void BM_Decompress_kvlzw(benchmark::State& state) {
@@ -231,9 +234,7 @@ void BM_Decompress_kvlzw(benchmark::State& state) {
     }
     // Checked once, outside the timing: the comparison is not decoding.
     if (decoded != in.size() || out != in) state.SkipWithError("decoded bytes differ");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-    state.counters["ratio"] = static_cast<double>(strip.size()) / in.size();
-    state.SetLabel(kind_name(static_cast<int>(state.range(0))));
+    report(state, in, strip.size());
 }
 
 // The whole raw filter load (decode, rows handed to the host one by one).
@@ -252,8 +253,7 @@ void BM_Decompress_kvlzw_raw_filter(benchmark::State& state) {
         if (kvhost::lzw::load_raw(stream.get(), g, &image) != 0) state.SkipWithError("raw load failed");
         benchmark::DoNotOptimize(image.get());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-    state.SetLabel(kind_name(static_cast<int>(state.range(0))));
+    report(state, in, strip.size());
 }
 
 void BM_Decompress_libtiff(benchmark::State& state) {
@@ -271,9 +271,7 @@ void BM_Decompress_libtiff(benchmark::State& state) {
         decoded = n;
     }
     if (decoded != static_cast<tmsize_t>(in.size()) || out != in) state.SkipWithError("decoded bytes differ");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
-    state.counters["ratio"] = static_cast<double>(strip.size()) / in.size();
-    state.SetLabel(kind_name(static_cast<int>(state.range(0))));
+    report(state, in, strip.size());
 }
 
 BENCHMARK(BM_Compress_kvlzw)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

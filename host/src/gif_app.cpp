@@ -50,11 +50,21 @@ void take_sink(HostStream& stream, PageResult& result) {
     result.tags = std::move(sink.tags);
 }
 
-template <typename Result>
-void finish(Result& result) {
+// Calls use(entry, stream, result) with the GIF filter's entry for op and
+// a stream over the source, when both are there; the result carries the
+// error records of this call alone.
+template <typename Entry, typename Result, typename Use>
+Result run_entry(int32_t op, const Source& source, Use use) {
+    clear_errors();
+    Result result;
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<Entry>(gif_entry(op, &status));
+    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
+    if (stream != nullptr) use(entry, *stream, result);
     result.errors = error_records();
     result.status = error_status();
     clear_errors();
+    return result;
 }
 
 }  // namespace
@@ -65,60 +75,42 @@ uint64_t PageResult::attribute(uint32_t a) const {
 }
 
 PageResult load_page(const Source& source, uint32_t page, bool keep_tags) {
-    clear_errors();
-    PageResult result;
-    HostStatus status = 0;
-    auto entry = reinterpret_cast<ImageLoadFn>(gif_entry(KV_OP_LOAD, &status));
-    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
-    if (stream != nullptr) {
-        stream->sink.keeps_tags = keep_tags;
-        result.settings = default_settings();
-        entry(stream.get(), &result.settings, page);
-        take_sink(*stream, result);
-    }
-    finish(result);
-    return result;
+    return run_entry<ImageLoadFn, PageResult>(
+        KV_OP_LOAD, source, [&](ImageLoadFn entry, HostStream& stream, PageResult& result) {
+            stream.sink.keeps_tags = keep_tags;
+            result.settings = default_settings();
+            entry(&stream, &result.settings, page);
+            take_sink(stream, result);
+        });
 }
 
 PageResult page_info(const Source& source, uint32_t page) {
-    clear_errors();
-    PageResult result;
-    HostStatus status = 0;
-    auto entry = reinterpret_cast<PageInfoFn>(gif_entry(KV_OP_PAGE_INFO, &status));
-    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
-    if (stream != nullptr) {
-        result.settings = default_settings();
-        HostDibInfo* dib = nullptr;
-        entry(stream.get(), &dib, &result.info_value, &result.settings, page);
-        if (dib != nullptr) {
-            result.described = true;
-            result.width = dib->width;
-            result.height = dib->height;
-            result.depth = dib->depth;
-            result.palette = dib->palette;
-            kvhost_DIB_info_delete(dib);
-        }
-        take_sink(*stream, result);
-    }
-    finish(result);
-    return result;
+    return run_entry<PageInfoFn, PageResult>(
+        KV_OP_PAGE_INFO, source, [&](PageInfoFn entry, HostStream& stream, PageResult& result) {
+            result.settings = default_settings();
+            HostDibInfo* dib = nullptr;
+            entry(&stream, &dib, &result.info_value, &result.settings, page);
+            if (dib != nullptr) {
+                result.described = true;
+                result.width = dib->width;
+                result.height = dib->height;
+                result.depth = dib->depth;
+                result.palette = dib->palette;
+                kvhost_DIB_info_delete(dib);
+            }
+            take_sink(stream, result);
+        });
 }
 
 CountResult page_count(const Source& source) {
-    clear_errors();
-    CountResult result;
-    HostStatus status = 0;
-    auto entry = reinterpret_cast<PageCountFn>(gif_entry(KV_OP_PAGE_COUNT, &status));
-    auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
-    if (stream != nullptr) {
-        constexpr uint32_t kUnwritten = 0xFFFFFFFFu;
-        uint32_t count = kUnwritten;
-        entry(stream.get(), nullptr, &count);
-        result.count_written = count != kUnwritten;
-        result.count = result.count_written ? count : 0;
-    }
-    finish(result);
-    return result;
+    return run_entry<PageCountFn, CountResult>(
+        KV_OP_PAGE_COUNT, source, [](PageCountFn entry, HostStream& stream, CountResult& result) {
+            constexpr uint32_t kUnwritten = 0xFFFFFFFFu;
+            uint32_t count = kUnwritten;
+            entry(&stream, nullptr, &count);
+            result.count_written = count != kUnwritten;
+            result.count = result.count_written ? count : 0;
+        });
 }
 
 }  // namespace kvhost::gif

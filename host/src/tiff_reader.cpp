@@ -139,23 +139,23 @@ bool choose_host_image(TIFF* tif, TiffImage& t, std::string* why) {
     const uint32_t spp = static_cast<uint32_t>(t.samples_per_pixel);
     auto wide_ok = [&](void) { return bits == 8 || bits == 12 || bits == 16; };
     const uint32_t bpc = bits <= 8 ? 8 : 16;
+    // The host image: its colour space, channels and bits per channel.
+    auto host_image = [&](uint32_t space, uint32_t channels, uint32_t bits_per_channel) {
+        t.colorspace = space;
+        t.channels = channels;
+        t.bits_per_channel = bits_per_channel;
+        t.depth = bits_per_channel * channels;
+        return true;
+    };
     switch (t.photometric) {
         case PHOTOMETRIC_MINISWHITE:
         case PHOTOMETRIC_MINISBLACK:
             if (spp == 1 && (bits == 1 || bits == 4)) {
-                t.colorspace = colorspace::kPalette;
-                t.channels = 1;
-                t.bits_per_channel = bits;
-                t.depth = bits;
                 t.palette = grey_palette(bits);
-                return true;
+                return host_image(colorspace::kPalette, 1, bits);
             }
             if ((spp == 1 || spp == 2) && wide_ok()) {
-                t.colorspace = spp == 1 ? colorspace::kGrey : colorspace::kGreyAlpha;
-                t.channels = spp;
-                t.bits_per_channel = bpc;
-                t.depth = bpc * spp;
-                return true;
+                return host_image(spp == 1 ? colorspace::kGrey : colorspace::kGreyAlpha, spp, bpc);
             }
             break;
         case PHOTOMETRIC_PALETTE:
@@ -172,11 +172,7 @@ bool choose_host_image(TIFF* tif, TiffImage& t, std::string* why) {
                     t.palette[i * 4 + 1] = static_cast<uint8_t>(green[i] >> 8);
                     t.palette[i * 4 + 2] = static_cast<uint8_t>(red[i] >> 8);
                 }
-                t.colorspace = colorspace::kPalette;
-                t.channels = 1;
-                t.bits_per_channel = bits;
-                t.depth = bits;
-                return true;
+                return host_image(colorspace::kPalette, 1, bits);
             }
             if (spp != 1) {
                 *why = "palette image with " + std::to_string(spp) + " samples per pixel";
@@ -185,39 +181,23 @@ bool choose_host_image(TIFF* tif, TiffImage& t, std::string* why) {
             break;
         case PHOTOMETRIC_RGB:
             if ((spp == 3 || spp == 4) && wide_ok()) {
-                t.colorspace = spp == 3 ? colorspace::kRgb : colorspace::kRgba;
-                t.channels = spp;
-                t.bits_per_channel = bpc;
-                t.depth = bpc * spp;
-                return true;
+                return host_image(spp == 3 ? colorspace::kRgb : colorspace::kRgba, spp, bpc);
             }
             break;
         case PHOTOMETRIC_SEPARATED:
             if (spp >= 4 && spp <= 8 && wide_ok()) {
-                t.colorspace = colorspace::kCmyk;
-                t.channels = spp;
-                t.bits_per_channel = bpc;
-                t.depth = bpc * spp;
-                return true;
+                return host_image(colorspace::kCmyk, spp, bpc);
             }
             break;
         case PHOTOMETRIC_YCBCR:
             if (spp == 3 && bits == 8) {
                 // The service converts YCbCr to RGB.
-                t.colorspace = colorspace::kRgb;
-                t.channels = 3;
-                t.bits_per_channel = 8;
-                t.depth = 24;
-                return true;
+                return host_image(colorspace::kRgb, 3, 8);
             }
             break;
         case PHOTOMETRIC_CIELAB:
             if (spp == 3 && (bits == 8 || bits == 16)) {
-                t.colorspace = colorspace::kLab;
-                t.channels = 3;
-                t.bits_per_channel = bits;
-                t.depth = bits * 3;
-                return true;
+                return host_image(colorspace::kLab, 3, bits);
             }
             break;
         default:
