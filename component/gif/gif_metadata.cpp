@@ -43,6 +43,24 @@ void* new_record(uint32_t tag, uint32_t size) {
     return record;
 }
 
+// Reads the extension's data sub-blocks and makes its record with the
+// label and the data; null when either fails, with nothing left allocated.
+template <typename Record>
+Record* record_with_data(HostStream* s, uint32_t tag, uint8_t label) {
+    uint32_t length = 0;
+    uint8_t* data = nullptr;
+    if (gif_read_extension_data(s, tag, &length, &data) != 0) return nullptr;
+    auto* record = static_cast<Record*>(new_record(tag, sizeof(Record)));
+    if (record == nullptr) {
+        host_free(tag, data, m, __LINE__);
+        return nullptr;
+    }
+    record->label = label;
+    record->data_length = length;
+    record->data = data;
+    return record;
+}
+
 void* parse_graphic_control(HostStream* s, uint32_t tag) {
     uint8_t block_size = 0, fields = 0, index = 0, terminator = 0;
     uint16_t delay = 0;
@@ -89,15 +107,8 @@ void* parse_plain_text(HostStream* s, uint32_t tag) {
         record_error(m, __LINE__, kErrShort, 0, g_host.IO_tell(s));
         return nullptr;
     }
-    uint32_t length = 0;
-    uint8_t* data = nullptr;
-    if (gif_read_extension_data(s, tag, &length, &data) != 0) return nullptr;
-    auto* record = static_cast<GifPlainTextRecord*>(new_record(tag, sizeof(GifPlainTextRecord)));
-    if (record == nullptr) {
-        host_free(tag, data, m, __LINE__);
-        return nullptr;
-    }
-    record->label = KV_GIF_EXT_PLAIN_TEXT;
+    auto* record = record_with_data<GifPlainTextRecord>(s, tag, KV_GIF_EXT_PLAIN_TEXT);
+    if (record == nullptr) return nullptr;
     record->grid_left = grid[0];
     record->grid_top = grid[1];
     record->grid_width = grid[2];
@@ -106,8 +117,6 @@ void* parse_plain_text(HostStream* s, uint32_t tag) {
     record->cell_height = cells[1];
     record->foreground_index = cells[2];
     record->background_index = cells[3];
-    record->data_length = length;
-    record->data = data;
 
     gif_meta_begin(s, "PlainTextExtension", 1);
     u16_value(s, tag, "TextGridLeftPosition", 17, &grid[0]);
@@ -118,24 +127,15 @@ void* parse_plain_text(HostStream* s, uint32_t tag) {
     value(s, tag, "CharacterCellHeight", 22, &cells[1], KV_METAD_TYPE_U8, 1);
     value(s, tag, "TextForegroundColorIndex", 23, &cells[2], KV_METAD_TYPE_U8, 1);
     value(s, tag, "TextBackgroundColorIndex", 24, &cells[3], KV_METAD_TYPE_U8, 1);
-    value(s, tag, "PlainTextData", 25, data, KV_METAD_TYPE_CHARS, length);
+    value(s, tag, "PlainTextData", 25, record->data, KV_METAD_TYPE_CHARS, record->data_length);
     gif_meta_end(s, "PlainTextExtension", 1);
     return record;
 }
 
 void* parse_comment(HostStream* s, uint32_t tag) {
-    uint32_t length = 0;
-    uint8_t* data = nullptr;
-    if (gif_read_extension_data(s, tag, &length, &data) != 0) return nullptr;
-    auto* record = static_cast<GifCommentRecord*>(new_record(tag, sizeof(GifCommentRecord)));
-    if (record == nullptr) {
-        host_free(tag, data, m, __LINE__);
-        return nullptr;
-    }
-    record->label = KV_GIF_EXT_COMMENT;
-    record->data_length = length;
-    record->data = data;
-    value(s, tag, "CommentExtension", 254, data, KV_METAD_TYPE_CHARS, length);
+    auto* record = record_with_data<GifCommentRecord>(s, tag, KV_GIF_EXT_COMMENT);
+    if (record == nullptr) return nullptr;
+    value(s, tag, "CommentExtension", 254, record->data, KV_METAD_TYPE_CHARS, record->data_length);
     return record;
 }
 
@@ -151,25 +151,16 @@ void* parse_application(HostStream* s, uint32_t tag) {
         record_error(m, __LINE__, kErrShort, 0, g_host.IO_tell(s), 255);
         return nullptr;
     }
-    uint32_t length = 0;
-    uint8_t* data = nullptr;
-    if (gif_read_extension_data(s, tag, &length, &data) != 0) return nullptr;
-    auto* record = static_cast<GifApplicationRecord*>(new_record(tag, sizeof(GifApplicationRecord)));
-    if (record == nullptr) {
-        host_free(tag, data, m, __LINE__);
-        return nullptr;
-    }
-    record->label = KV_GIF_EXT_APPLICATION;
+    auto* record = record_with_data<GifApplicationRecord>(s, tag, KV_GIF_EXT_APPLICATION);
+    if (record == nullptr) return nullptr;
     std::memcpy(record->identifier, identifier, 8);
     std::memcpy(record->auth_code, code, code_length);
     record->auth_code_length = code_length;
-    record->data_length = length;
-    record->data = data;
 
     gif_meta_begin(s, "ApplicationExtension", 255);
     value(s, tag, "ApplicationIdentifier", 4081, record->identifier, KV_METAD_TYPE_CHARS, 8);
     value(s, tag, "Appl.AuthenticationCode", 4082, record->auth_code, KV_METAD_TYPE_U8, code_length);
-    value(s, tag, "ApplicationData", 4083, data, KV_METAD_TYPE_BYTES, length);
+    value(s, tag, "ApplicationData", 4083, record->data, KV_METAD_TYPE_BYTES, record->data_length);
     gif_meta_end(s, "ApplicationExtension", 255);
     return record;
 }
