@@ -9,18 +9,7 @@
 
 namespace kvfuzz {
 
-kvhost::Component& component() {
-    static std::unique_ptr<kvhost::Component> loaded = [] {
-        std::string error;
-        auto c = kvhost::Component::load(kvhost::default_module_path(), &error);
-        if (c == nullptr) {
-            std::fprintf(stderr, "fuzz: %s\n", error.c_str());
-            std::abort();
-        }
-        return c;
-    }();
-    return *loaded;
-}
+kvhost::Component& component() { return kvhost::process_component("fuzz"); }
 
 void expect_clean(size_t blocks_before) {
     const size_t now = kvhost::memory::blocks_outstanding();

@@ -7,6 +7,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -150,6 +152,19 @@ std::string default_module_path() {
 #else
     return kLibrary;
 #endif
+}
+
+Component& process_component(const char* who) {
+    static std::unique_ptr<Component> loaded = [who] {
+        std::string error;
+        auto c = Component::load(default_module_path(), &error);
+        if (c == nullptr) {
+            std::fprintf(stderr, "%s: %s\n", who, error.c_str());
+            std::abort();
+        }
+        return c;
+    }();
+    return *loaded;
 }
 
 }  // namespace kvhost

@@ -69,4 +69,9 @@ void clear_component_faults();
 // running executable, then the installed library directory.
 std::string default_module_path();
 
+// The component from default_module_path(), loaded and started once for the
+// whole process; a program that cannot go on without it (a benchmark, a
+// fuzz target) stops with a message naming `who` when it cannot be loaded.
+Component& process_component(const char* who);
+
 }  // namespace kvhost
