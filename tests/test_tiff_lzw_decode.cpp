@@ -18,6 +18,7 @@ HostServiceTable g_host;
 
 namespace {
 
+using tlzw::bytes;
 using tlzw::pack_codes;
 
 struct Decoded {
@@ -61,7 +62,15 @@ Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill
     return d;
 }
 
-std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
+// Decodes with the reference and with ours (tables left dirty with `fill`):
+// the same bytes, and the stream left at the same place.
+void expect_same_as_reference(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1,
+                              uint8_t fill = 0xA5) {
+    const auto want = tlzw::reference_decode(data, out_size, fill_order);
+    const auto got = decode(data, out_size, fill_order, fill);
+    ASSERT_EQ(got.out, want.out);
+    if (out_size > 0) { EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed)); }
+}
 
 class TiffLzwDecode : public ::testing::Test {
 protected:
@@ -73,17 +82,12 @@ protected:
 };
 
 TEST_F(TiffLzwDecode, ShortCodeSequencesAndKnownByteVectors) {
-    // A defined code, and a code read one step before it is defined.
-    EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, false), 100).out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, false), 100).out, bytes({65, 65, 65}));
-    // Byte vectors of well-known new-style streams.
-    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x60, 0x20}), 100).out, bytes({65}));
-    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x48, 0x50, 0x28, 0x08}), 100).out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x60, 0x50, 0x10}), 100).out, bytes({65, 65, 65}));
-    EXPECT_EQ(decode(bytes({0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x04}), 100).out, std::vector<uint8_t>(10, 0));
-    // The same codes, old-style.
-    EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, true), 100).out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, true), 100).out, bytes({65, 65, 65}));
+    for (const auto& v : tlzw::known_vectors()) EXPECT_EQ(decode(v.stream, 100).out, v.in);
+    // A defined code, and a code read one step before it is defined, in both styles.
+    for (bool old_style : {false, true}) {
+        EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, old_style), 100).out, bytes({65, 66, 65, 66}));
+        EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, old_style), 100).out, bytes({65, 65, 65}));
+    }
     // A stream that does not start with a clear code still decodes.
     EXPECT_EQ(decode(pack_codes({72, 73, 257}, false), 100).out, bytes({72, 73}));
 }
@@ -107,17 +111,11 @@ TEST_F(TiffLzwDecode, WidthSwitchPointsOfBothStyles) {
 
         // One code packed at the other style's switch point breaks the stream.
         std::vector<uint32_t> first300(codes.begin(), codes.begin() + 300);
-        tlzw::MsbWriter msb;
-        tlzw::LsbWriter lsb;
-        for (size_t i = 0; i < first300.size(); ++i) {
-            // i counts the clear; code k after the clear is at i = k + 1.
-            const int switch_at = old_style ? 254 + 1 : 255 + 1;  // off by one the wrong way
-            const int w = static_cast<int>(i) >= switch_at ? 10 : 9;
-            if (old_style) lsb.put(first300[i], w);
-            else msb.put(first300[i], w);
-        }
-        const auto wrong = old_style ? lsb.bytes() : msb.bytes();
-        auto bad = decode(wrong, 1 << 20);
+        tlzw::BitWriter wrong(old_style);
+        // i counts the clear; code k after the clear is at i = k + 1.
+        const size_t switch_at = old_style ? 254 + 1 : 255 + 1;  // off by one the wrong way
+        for (size_t i = 0; i < first300.size(); ++i) wrong.put(first300[i], i >= switch_at ? 10 : 9);
+        auto bad = decode(wrong.bytes(), 1 << 20);
         ASSERT_GE(bad.out.size(), 254u);
         EXPECT_TRUE(std::equal(expect.begin(), expect.begin() + 254, bad.out.begin()));
         EXPECT_FALSE(bad.out.size() >= 299 && std::equal(expect.begin(), expect.begin() + 299, bad.out.begin()))
@@ -173,11 +171,10 @@ TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     }
 
     // A stream without an end code: everything up to the last whole code.
-    tlzw::MsbWriter open;
-    for (uint32_t c : {256u, 65u, 66u, 258u}) open.put(c, 9);
-    auto unfinished = decode(open.bytes(), 100);
+    const auto open = pack_codes({256, 65, 66, 258}, false);
+    auto unfinished = decode(open, 100);
     EXPECT_EQ(unfinished.out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(unfinished.position, static_cast<int64_t>(open.bytes().size()));
+    EXPECT_EQ(unfinished.position, static_cast<int64_t>(open.size()));
 
     // Decoding from the middle of a stream leaves it after the data.
     std::vector<uint8_t> framed{9, 9, 9};
@@ -189,8 +186,9 @@ TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     EXPECT_EQ(mid.position, static_cast<int64_t>(3 + body.size()));
 
     // Streams too short for the style test keep their position.
-    EXPECT_EQ(decode({}, 10).position, 0);
-    EXPECT_EQ(decode({}, 10).count, 0u);
+    auto none = decode({}, 10);
+    EXPECT_EQ(none.count, 0u);
+    EXPECT_EQ(none.position, 0);
     auto one = decode(bytes({0x41}), 10);
     EXPECT_EQ(one.count, 0u);
     EXPECT_EQ(one.position, 1) << "a byte too few for a code is read and left behind";
@@ -212,26 +210,18 @@ TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
         const bool old_style = round % 3 == 2;
         std::vector<uint32_t> codes{256};
         const int count = 1 + static_cast<int>(rng() % (round % 10 == 0 ? 12000 : 600));
-        uint32_t next = 258;
-        bool have_prev = false;
+        tlzw::TableGrowth t;
         for (int i = 0; i < count; ++i) {
             const uint32_t pick = rng() % 1000;
             uint32_t c;
             if (pick < 3) c = 256;
-            else if (pick < 5 && round % 2 == 0) c = rng() % 4096 % (1u << tlzw::width_for_next(next, old_style));
+            else if (pick < 5 && round % 2 == 0) c = rng() % 4096 % (1u << tlzw::width_for_next(t.next, old_style));
             // Some rounds are mostly byte codes, as compressed noise is.
-            else if (!have_prev || pick < (round % 8 == 6 ? 950u : 300u)) c = rng() % (round % 4 == 0 ? 4 : 256);
-            else c = 258 + rng() % (next - 258 + 1);  // any defined code, or the next one
+            else if (!t.have_prev || pick < (round % 8 == 6 ? 950u : 300u)) c = rng() % (round % 4 == 0 ? 4 : 256);
+            else c = 258 + rng() % (t.next - 258 + 1);  // any defined code, or the next one
             if (c == 257) c = 65;
             codes.push_back(c);
-            if (c == 256) {
-                next = 258;
-                have_prev = false;
-            } else if (!have_prev) {
-                have_prev = true;
-            } else if (next < 4095) {
-                ++next;
-            }
+            t.step(c);
         }
         if (round % 5 != 0) codes.push_back(257);
         auto data = pack_codes(codes, old_style);
@@ -240,23 +230,16 @@ TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
             for (int k = 0; k < 4; ++k) data[rng() % data.size()] ^= static_cast<uint8_t>(1 << (rng() % 8));
         const uint16_t fill = round % 4 == 1 ? 2 : 1;
         const int32_t out_size = round % 6 == 4 ? static_cast<int32_t>(rng() % 3000) : 1 << 22;
-
-        auto want = tlzw::reference_decode(data, out_size, fill);
-        auto got = decode(data, out_size, fill, static_cast<uint8_t>(rng()));
-        ASSERT_EQ(got.out, want.out) << "round " << round;
-        if (out_size > 0) {
-            EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed)) << "round " << round;
-        }
+        SCOPED_TRACE(round);
+        ASSERT_NO_FATAL_FAILURE(expect_same_as_reference(data, out_size, fill, static_cast<uint8_t>(rng())));
     }
     // Pure noise, both styles by chance, with the tables left dirty.
     for (int round = 0; round < 200; ++round) {
         std::vector<uint8_t> noise(1 + rng() % 20000);
         for (auto& b : noise) b = static_cast<uint8_t>(rng());
         if (round % 2) noise[0] = 0, noise[1] = 1;
-        auto want = tlzw::reference_decode(noise, 1 << 22, 1);
-        auto got = decode(noise, 1 << 22, 1, static_cast<uint8_t>(round));
-        ASSERT_EQ(got.out, want.out) << "noise round " << round;
-        EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+        SCOPED_TRACE("noise round " + std::to_string(round));
+        ASSERT_NO_FATAL_FAILURE(expect_same_as_reference(noise, 1 << 22, 1, static_cast<uint8_t>(round)));
     }
 }
 
@@ -268,16 +251,9 @@ TEST_F(TiffLzwDecode, LastEntryRedefinedAndOverlongStrings) {
     for (int i = 0; i < 30; ++i) codes.push_back(i % 3 == 0 ? 4095 : (i % 3 == 1 ? 4094 : 5));
     codes.push_back(257);
     const auto data = pack_codes(codes, false);
-    auto want = tlzw::reference_decode(data, 1 << 25, 1);
-    auto got = decode(data, 1 << 25);
-    EXPECT_GT(want.out.size(), 7000000u);
-    EXPECT_EQ(got.out, want.out);
-    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+    EXPECT_GT(tlzw::reference_decode(data, 1 << 25, 1).out.size(), 7000000u);
+    expect_same_as_reference(data, 1 << 25);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(TiffLzwDecode, WalksThroughEntriesMadeFromByteCodes) {
     // Noise-like data (nearly all byte codes) that fills the table, then
@@ -292,11 +268,8 @@ TEST_F(TiffLzwDecode, WalksThroughEntriesMadeFromByteCodes) {
     codes.push_back(700);  // above the next entry: read as the next entry
     codes.push_back(257);
     const auto data = pack_codes(codes, false);
-    auto want = tlzw::reference_decode(data, 1 << 20, 1);
-    auto got = decode(data, 1 << 20);
-    EXPECT_GT(want.out.size(), 4400u);
-    EXPECT_EQ(got.out, want.out);
-    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+    EXPECT_GT(tlzw::reference_decode(data, 1 << 20, 1).out.size(), 4400u);
+    expect_same_as_reference(data, 1 << 20);
 }
 
 }  // namespace

@@ -3,38 +3,74 @@
 // format's rules and kept deliberately simple.
 #pragma once
 
+#include "../component/tiff/tif_lzw_decode.h"
+#include "kvhost/services.h"
+#include "kvhost/stream.h"
+
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <random>
 #include <vector>
+
+namespace kv {
+extern HostServiceTable g_host;
+}
 
 namespace tlzw {
 
-// Packs codes most significant bit first (new-style) with the given widths.
-class MsbWriter {
-public:
-    void put(uint32_t code, int width) {
-        for (int b = width - 1; b >= 0; --b) bit((code >> b) & 1);
-    }
-    std::vector<uint8_t> bytes() const { return bytes_; }
-    uint64_t bit_count() const { return bits_; }
+inline std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
 
-private:
-    void bit(uint32_t v) {
-        if (bits_ % 8 == 0) bytes_.push_back(0);
-        if (v) bytes_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
-        ++bits_;
-    }
-    std::vector<uint8_t> bytes_;
-    uint64_t bits_ = 0;
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Inputs and their new-style streams, worked out by hand code by code: one
+// byte, a repeated pair (a defined code), a code read as it is defined, a
+// run of zeros, and nothing at all (a clear and an end code).
+struct KnownVector {
+    std::vector<uint8_t> in, stream;
 };
+inline std::vector<KnownVector> known_vectors() {
+    return {{{65}, {0x80, 0x10, 0x60, 0x20}},
+            {{65, 66, 65, 66}, {0x80, 0x10, 0x48, 0x50, 0x28, 0x08}},
+            {{65, 65, 65}, {0x80, 0x10, 0x60, 0x50, 0x10}},
+            {std::vector<uint8_t>(10, 0), {0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x04}},
+            {{}, {0x80, 0x40, 0x40}}};
+}
 
-// Packs codes least significant bit first (old-style).
-class LsbWriter {
+// The decode routine over fresh tables into `out_size` bytes: the bytes it
+// says it produced.
+inline std::vector<uint8_t> decode_stream(const std::vector<uint8_t>& data, size_t out_size, uint16_t fill_order = 1) {
+    kv::g_host = kvhost::service_table();
+    auto stream = kvhost::memory_view_stream(data.data(), data.size());
+    std::vector<uint16_t> prefix(4096);
+    std::vector<uint8_t> first(4096), last(4096), stack(4096), in_buf(1 << 20), out(out_size);
+    uint32_t count = 0;
+    EXPECT_EQ(kv::TIF_LZW_decode(stream.get(), out.data(), static_cast<int32_t>(out_size), prefix.data(), first.data(),
+                                 last.data(), stack.data(), in_buf.data(), &count, fill_order),
+              0);
+    out.resize(count);
+    return out;
+}
+
+// Packs codes most significant bit first (new-style), or least significant
+// bit first (old-style), each in the width given.
+class BitWriter {
 public:
+    explicit BitWriter(bool lsb_first = false) : lsb_first_(lsb_first) {}
     void put(uint32_t code, int width) {
-        for (int b = 0; b < width; ++b) {
+        for (int i = 0; i < width; ++i) {
             if (bits_ % 8 == 0) bytes_.push_back(0);
-            if ((code >> b) & 1) bytes_.back() |= static_cast<uint8_t>(1 << (bits_ % 8));
+            const int b = lsb_first_ ? i : width - 1 - i;
+            const int at = lsb_first_ ? bits_ % 8 : 7 - bits_ % 8;
+            if ((code >> b) & 1) bytes_.back() |= static_cast<uint8_t>(1 << at);
             ++bits_;
         }
     }
@@ -42,9 +78,11 @@ public:
     uint64_t bit_count() const { return bits_; }
 
 private:
+    bool lsb_first_;
     std::vector<uint8_t> bytes_;
     uint64_t bits_ = 0;
 };
+using MsbWriter = BitWriter;
 
 struct RefResult {
     std::vector<uint8_t> out;
@@ -167,41 +205,30 @@ inline int width_for_next(uint32_t next, bool old_style) {
     return 9;
 }
 
-}  // namespace tlzw
-
-namespace tlzw {
-
-// Packs a code sequence with the widths the decoder will expect, following
-// its table growth (every code after the first one past a clear defines an
-// entry, up to 4095). The stream starts as it is given: no implicit clear.
-inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool old_style) {
-    MsbWriter msb;
-    LsbWriter lsb;
+// The decoder's table growth: every code after the first one past a clear
+// defines an entry, up to 4095.
+struct TableGrowth {
     uint32_t next = 258;
     bool have_prev = false;
-    for (uint32_t c : codes) {
-        const int w = width_for_next(next, old_style);
-        if (old_style) lsb.put(c, w);
-        else msb.put(c, w);
-        if (c == 256) {
-            next = 258;
-            have_prev = false;
-        } else if (c == 257) {
-            break;
-        } else if (!have_prev) {
-            have_prev = true;
-        } else if (next < 4095) {
-            ++next;
-        }
+    void step(uint32_t code) {
+        if (code == 256) next = 258, have_prev = false;
+        else if (!have_prev) have_prev = true;
+        else if (next < 4095) ++next;
     }
-    return old_style ? lsb.bytes() : msb.bytes();
+};
+
+// Packs a code sequence with the widths the decoder will expect, following
+// its table growth. The stream starts as it is given: no implicit clear.
+inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool old_style) {
+    BitWriter w(old_style);
+    TableGrowth t;
+    for (uint32_t c : codes) {
+        w.put(c, width_for_next(t.next, old_style));
+        if (c == 257) break;
+        t.step(c);
+    }
+    return w.bytes();
 }
-
-}  // namespace tlzw
-
-#include <map>
-
-namespace tlzw {
 
 // Reference compressor: a map from (prefix code, byte) to code, a clear
 // code first, the pending code and a clear when code 4094 would be next,
