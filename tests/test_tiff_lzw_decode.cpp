@@ -3,14 +3,7 @@
 #include "../component/tiff/tif_lzw_decode.cpp"
 
 #include "kvhost/errors.h"
-#include "kvhost/memory.h"
-#include "kvhost/services.h"
-#include "kvhost/stream.h"
 #include "tiff_lzw_test_util.h"
-
-#include <gtest/gtest.h>
-
-#include <random>
 
 namespace kv {
 HostServiceTable g_host;
@@ -19,48 +12,8 @@ HostServiceTable g_host;
 namespace {
 
 using tlzw::bytes;
+using tlzw::decode;
 using tlzw::pack_codes;
-
-struct Decoded {
-    std::vector<uint8_t> out;
-    uint32_t count = 0;
-    int64_t position = 0;
-    HostStatus status = 0;
-};
-
-// Work tables filled with a pattern, so a result that depended on what an
-// earlier call left in them would show up.
-struct Tables {
-    explicit Tables(uint8_t fill) : prefix(4096, static_cast<uint16_t>(fill * 257)), first(4096, fill), last(4096, fill),
-                                     stack(4096, fill), in_buf(1 << 20, fill) {}
-    std::vector<uint16_t> prefix;
-    std::vector<uint8_t> first, last, stack, in_buf;
-};
-
-Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1, uint8_t fill = 0xA5,
-               int64_t start = 0) {
-    kv::g_host = kvhost::service_table();
-    auto stream = kvhost::memory_stream(data);
-    kvhost::service_table().IO_seek(stream.get(), start, 0);
-    Tables t(fill);
-    Decoded d;
-    // A pattern that differs from byte to byte, so that a byte put back at
-    // the wrong place behind the decoded ones shows too.
-    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 0x3D); };
-    d.out.resize(out_size > 0 ? static_cast<size_t>(out_size) : 0);
-    for (size_t i = 0; i < d.out.size(); ++i) d.out[i] = pattern(i);
-    d.count = 0xDEADBEEF;
-    d.status = kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, t.prefix.data(), t.first.data(),
-                                  t.last.data(), t.stack.data(), t.in_buf.data(), &d.count, fill_order);
-    d.position = stream->position;
-    if (d.count <= d.out.size()) {
-        bool untouched = true;
-        for (size_t i = d.count; i < d.out.size(); ++i) untouched &= d.out[i] == pattern(i);
-        EXPECT_TRUE(untouched) << "bytes past the decoded ones are left alone";
-    }
-    d.out.resize(std::min<size_t>(d.out.size(), d.count));
-    return d;
-}
 
 // Decodes with the reference and with ours (tables left dirty with `fill`):
 // the same bytes, and the stream left at the same place.

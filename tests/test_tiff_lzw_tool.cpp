@@ -1,9 +1,9 @@
 // kvlzw lzw compress|decompress and kvlzw decode --raw, run as a user would.
 #include "test_support.h"
+#include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
 
 #include <cstdio>
-#include <random>
 
 namespace {
 
@@ -17,9 +17,8 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
-    const std::string dir = ::testing::TempDir();
-    const std::string in = dir + "kvlzw_tool_in.bin", packed = dir + "kvlzw_tool_packed.lzw",
-                      back = dir + "kvlzw_tool_back.bin";
+    const std::string in = kvtest::temp_path("in.bin"), packed = kvtest::temp_path("packed.lzw"),
+                      back = kvtest::temp_path("back.bin");
     std::mt19937 rng(5);
     std::vector<uint8_t> data(200000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 700 < 350 ? i / 900 : rng() % 4);
@@ -41,7 +40,7 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
 
     // Fill order 2: the same stream with every byte bit-reversed.
     std::vector<uint8_t> reversed(stream);
-    for (auto& b : reversed) b = static_cast<uint8_t>(((b * 0x0802LU & 0x22110LU) | (b * 0x8020LU & 0x88440LU)) * 0x10101LU >> 16);
+    for (auto& b : reversed) b = tlzw::reverse_bits(b);
     write_file(packed, reversed);
     ToolRun f2 = kvtest::run_tool("lzw decompress " + packed + " -o " + back + " --fill-order 2");
     ASSERT_EQ(f2.status, 0) << f2.out;
@@ -50,7 +49,7 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
     EXPECT_EQ(kvtest::run_tool("lzw squeeze " + in + " -o " + back).status, 2);
     EXPECT_EQ(kvtest::run_tool("lzw compress " + in + " -o " + back + " --size 5").status, 2);
     EXPECT_EQ(kvtest::run_tool("lzw decompress " + in).status, 2);
-    EXPECT_EQ(kvtest::run_tool("lzw compress " + dir + "kvlzw_no_such_file -o " + back).status, 1);
+    EXPECT_EQ(kvtest::run_tool("lzw compress " + kvtest::temp_path("no_such_file") + " -o " + back).status, 1);
 }
 
 TEST(TiffLzwTool, DecodeRawRasters) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -45,19 +46,39 @@ inline std::vector<KnownVector> known_vectors() {
             {{}, {0x80, 0x40, 0x40}}};
 }
 
-// The decode routine over fresh tables into `out_size` bytes: the bytes it
-// says it produced.
-inline std::vector<uint8_t> decode_stream(const std::vector<uint8_t>& data, size_t out_size, uint16_t fill_order = 1) {
-    kv::g_host = kvhost::service_table();
-    auto stream = kvhost::memory_view_stream(data.data(), data.size());
-    std::vector<uint16_t> prefix(4096);
-    std::vector<uint8_t> first(4096), last(4096), stack(4096), in_buf(1 << 20), out(out_size);
+struct Decoded {
+    std::vector<uint8_t> out;
     uint32_t count = 0;
-    EXPECT_EQ(kv::TIF_LZW_decode(stream.get(), out.data(), static_cast<int32_t>(out_size), prefix.data(), first.data(),
-                                 last.data(), stack.data(), in_buf.data(), &count, fill_order),
+    int64_t position = 0;
+};
+
+// The decode routine from `start` into `out_size` bytes, over work tables
+// filled with a pattern, so a result that depended on what an earlier call
+// left in them would show up. The output buffer holds a pattern that
+// differs from byte to byte: bytes past the decoded ones must keep it.
+inline Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1, uint8_t fill = 0xA5,
+                      int64_t start = 0) {
+    kv::g_host = kvhost::service_table();
+    auto stream = kvhost::memory_stream(data);
+    kv::g_host.IO_seek(stream.get(), start, 0);
+    std::vector<uint16_t> prefix(4096, static_cast<uint16_t>(fill * 257));
+    std::vector<uint8_t> first(4096, fill), last(4096, fill), stack(4096, fill), in_buf(1 << 20, fill);
+    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 0x3D); };
+    Decoded d;
+    d.out.resize(out_size > 0 ? static_cast<size_t>(out_size) : 0);
+    for (size_t i = 0; i < d.out.size(); ++i) d.out[i] = pattern(i);
+    d.count = 0xDEADBEEF;
+    EXPECT_EQ(kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, prefix.data(), first.data(), last.data(),
+                                 stack.data(), in_buf.data(), &d.count, fill_order),
               0);
-    out.resize(count);
-    return out;
+    d.position = stream->position;
+    if (d.count <= d.out.size()) {
+        bool untouched = true;
+        for (size_t i = d.count; i < d.out.size(); ++i) untouched &= d.out[i] == pattern(i);
+        EXPECT_TRUE(untouched) << "bytes past the decoded ones are left alone";
+    }
+    d.out.resize(std::min<size_t>(d.out.size(), d.count));
+    return d;
 }
 
 // Packs codes most significant bit first (new-style), or least significant
