@@ -136,37 +136,21 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
     uint32_t bits = 0;
     size_t ip = 0;
     while (r.out.size() < static_cast<size_t>(out_size)) {
-        bool ended = false;
-        while (bits < width) {
-            if (ip == in.size()) {
-                ended = true;
-                break;
-            }
-            uint32_t byte = in[ip++];
-            if (old_style) {
-                acc |= static_cast<uint64_t>(byte) << bits;
-            } else {
-                if (fill_order == 2) byte = reverse_bits(static_cast<uint8_t>(byte));
-                acc = (acc << 8) | byte;
-            }
+        while (bits < width && ip < in.size()) {
+            const uint8_t byte = in[ip++];
+            if (old_style) acc |= static_cast<uint64_t>(byte) << bits;
+            else acc = (acc << 8) | (fill_order == 2 ? reverse_bits(byte) : byte);
             bits += 8;
         }
-        if (ended) break;
-        uint32_t code;
-        if (old_style) {
-            code = static_cast<uint32_t>(acc & ((1u << width) - 1));
-            acc >>= width;
-        } else {
-            code = static_cast<uint32_t>((acc >> (bits - width)) & ((1u << width) - 1));
-        }
+        if (bits < width) break;  // the data ends before the code does
+        const uint64_t mask = (1u << width) - 1;
+        const auto code = static_cast<uint32_t>(old_style ? acc & mask : (acc >> (bits - width)) & mask);
+        if (old_style) acc >>= width;
         bits -= width;
         if (code == 257) break;
         if (code == 256) {
-            width = 9;
-            next = 258;
-            threshold = 512 - e;
-            prev = 0xFFFF;
-            for (int i = 256; i < 4096; ++i) prefix[i] = 0xFFFF;
+            width = 9, next = 258, threshold = 512 - e, prev = 0xFFFF;
+            std::fill(prefix.begin() + 256, prefix.end(), 0xFFFF);
             continue;
         }
         if (prev == 0xFFFF) {
@@ -187,28 +171,16 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
         }
         first[n] = first[p];
         prefix[n] = static_cast<uint16_t>(p);
-        bool corrupt = false;
-        while (stack.size() < 4096) {
+        while (stack.size() < 4096 && w < 0xFFFE) {
             stack.push_back(last[w]);
             w = prefix[w];
-            if (w == 0xFFFE) break;
-            if (w == 0xFFFF) {
-                corrupt = true;
-                break;
-            }
         }
-        if (corrupt) break;
+        if (w == 0xFFFF) break;  // the walk reached an undefined entry
         while (!stack.empty() && r.out.size() < static_cast<size_t>(out_size)) {
             r.out.push_back(stack.back());
             stack.pop_back();
         }
-        if (n < 4095) {
-            next = n + 1;
-            if (next == threshold && next != 4095) {
-                ++width;
-                threshold = (1u << width) - e;
-            }
-        }
+        if (n < 4095 && ++next == threshold && next != 4095) threshold = (1u << ++width) - e;
         prev = code;
     }
     r.consumed = ip;
@@ -220,10 +192,7 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
 // entry early.
 inline int width_for_next(uint32_t next, bool old_style) {
     const uint32_t e = old_style ? 0 : 1;
-    if (next >= 2048 - e) return 12;
-    if (next >= 1024 - e) return 11;
-    if (next >= 512 - e) return 10;
-    return 9;
+    return next >= 2048 - e ? 12 : next >= 1024 - e ? 11 : next >= 512 - e ? 10 : 9;
 }
 
 // The decoder's table growth: every code after the first one past a clear
@@ -263,16 +232,12 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
         if (codes) codes->push_back(c);
     };
     put(256);
-    if (in.empty()) {
-        put(257);
-    } else {
+    if (!in.empty()) {
         std::map<uint32_t, uint32_t> dict;
-        uint32_t next = 258;
-        uint32_t cur = in[0];
+        uint32_t next = 258, cur = in[0];
         for (size_t i = 1; i < in.size(); ++i) {
             const uint32_t key = (cur << 8) | in[i];
-            auto it = dict.find(key);
-            if (it != dict.end()) {
+            if (auto it = dict.find(key); it != dict.end()) {
                 cur = it->second;
                 continue;
             }
@@ -280,8 +245,7 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
             if (next == 4094) {
                 put(256);
                 dict.clear();
-                next = 258;
-                width = 9;
+                next = 258, width = 9;
             } else {
                 dict[key] = next;
                 if (next == 511 || next == 1023 || next == 2047) ++width;
@@ -298,8 +262,8 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
         } else if (next == 511 || next == 1023 || next == 2047) {
             ++width;
         }
-        put(257);
     }
+    put(257);
     return w.bytes();
 }
 
