@@ -22,7 +22,7 @@ void expect_same_as_reference(const std::vector<uint8_t>& data, int32_t out_size
     const auto want = tlzw::reference_decode(data, out_size, fill_order);
     const auto got = decode(data, out_size, fill_order, fill);
     ASSERT_EQ(got.out, want.out);
-    if (out_size > 0) { EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed)); }
+    if (out_size > 0) { EXPECT_EQ(got.position, want.position); }
 }
 
 class TiffLzwDecode : public ::testing::Test {
@@ -36,11 +36,9 @@ protected:
 
 TEST_F(TiffLzwDecode, ShortCodeSequencesAndKnownByteVectors) {
     for (const auto& v : tlzw::known_vectors()) EXPECT_EQ(decode(v.stream, 100).out, v.in);
-    // A defined code, and a code read one step before it is defined, in both styles.
-    for (bool old_style : {false, true}) {
-        EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, old_style), 100).out, bytes({65, 66, 65, 66}));
-        EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, old_style), 100).out, bytes({65, 65, 65}));
-    }
+    // Old-style: a defined code, and a code read one step before it is defined.
+    EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, true), 100).out, bytes({65, 66, 65, 66}));
+    EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, true), 100).out, bytes({65, 65, 65}));
     // A stream that does not start with a clear code still decodes.
     EXPECT_EQ(decode(pack_codes({72, 73, 257}, false), 100).out, bytes({72, 73}));
 }
@@ -97,54 +95,39 @@ TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     const uint64_t bits_before_end = w.bit_count();
     w.put(257, 9);
     auto data = w.bytes();
-    const int64_t end_bytes = static_cast<int64_t>(data.size());
+    const size_t end_bytes = data.size(), before_end = (bits_before_end + 7) / 8;
     data.insert(data.end(), {1, 2, 3, 4, 5});
     const auto abab = bytes({65, 66, 65, 66, 65, 66, 65});
-
-    auto full = decode(data, 100);
-    EXPECT_EQ(full.out, abab);
-    EXPECT_EQ(full.count, 7u);
-    EXPECT_EQ(full.position, end_bytes) << "stops just after the byte holding the end code's last bit";
-
-    // A buffer that fills exactly never reads the end code.
-    auto exact = decode(data, 7);
-    EXPECT_EQ(exact.out, abab);
-    EXPECT_EQ(exact.position, static_cast<int64_t>((bits_before_end + 7) / 8));
-
-    // A smaller buffer cuts the last string.
-    auto cut = decode(data, 6);
-    EXPECT_EQ(cut.count, 6u);
-    EXPECT_EQ(cut.out, bytes({65, 66, 65, 66, 65, 66}));
-
-    // Out size 0 or less: nothing written, count 0, stream untouched.
-    for (int32_t size : {0, -5}) {
-        auto none = decode(data, size, 1, 0xA5, 3);
-        EXPECT_EQ(none.count, 0u);
-        EXPECT_EQ(none.position, 3);
-    }
-
-    // A stream without an end code: everything up to the last whole code.
     const auto open = pack_codes({256, 65, 66, 258}, false);
-    auto unfinished = decode(open, 100);
-    EXPECT_EQ(unfinished.out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(unfinished.position, static_cast<int64_t>(open.size()));
-
-    // Decoding from the middle of a stream leaves it after the data.
     std::vector<uint8_t> framed{9, 9, 9};
     const auto body = pack_codes({256, 65, 258, 257}, false);
     framed.insert(framed.end(), body.begin(), body.end());
     framed.push_back(0xFF);
-    auto mid = decode(framed, 100, 1, 0xA5, 3);
-    EXPECT_EQ(mid.out, bytes({65, 65, 65}));
-    EXPECT_EQ(mid.position, static_cast<int64_t>(3 + body.size()));
-
-    // Streams too short for the style test keep their position.
-    auto none = decode({}, 10);
-    EXPECT_EQ(none.count, 0u);
-    EXPECT_EQ(none.position, 0);
-    auto one = decode(bytes({0x41}), 10);
-    EXPECT_EQ(one.count, 0u);
-    EXPECT_EQ(one.position, 1) << "a byte too few for a code is read and left behind";
+    const struct {
+        const char* what;
+        std::vector<uint8_t> data;
+        int32_t out_size;
+        int64_t start;
+        std::vector<uint8_t> out;
+        size_t position;
+    } rows[] = {
+        {"stops just after the byte holding the end code's last bit", data, 100, 0, abab, end_bytes},
+        {"a buffer that fills exactly never reads the end code", data, 7, 0, abab, before_end},
+        {"a smaller buffer cuts the last string", data, 6, 0, bytes({65, 66, 65, 66, 65, 66}), before_end},
+        {"out size 0: nothing written, count 0, stream untouched", data, 0, 3, {}, 3},
+        {"out size below 0: the same", data, -5, 3, {}, 3},
+        {"no end code: everything up to the last whole code", open, 100, 0, bytes({65, 66, 65, 66}), open.size()},
+        {"from the middle of a stream: left after the data", framed, 100, 3, bytes({65, 65, 65}), 3 + body.size()},
+        {"an empty stream keeps its position", {}, 10, 0, {}, 0},
+        {"a byte too few for a code is read and left behind", bytes({0x41}), 10, 0, {}, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const auto d = decode(r.data, r.out_size, 1, 0xA5, r.start);
+        EXPECT_EQ(d.out, r.out);
+        EXPECT_EQ(d.count, r.out.size());
+        EXPECT_EQ(d.position, static_cast<int64_t>(r.position));
+    }
 }
 
 TEST_F(TiffLzwDecode, CorruptCodesEndQuietly) {
@@ -196,33 +179,27 @@ TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
     }
 }
 
-TEST_F(TiffLzwDecode, LastEntryRedefinedAndOverlongStrings) {
+TEST_F(TiffLzwDecode, FullTablesMatchTheReference) {
     // Fill the table, then keep using entry 4095 while it is redefined on
     // every code, including as its own prefix: the walk loops and is cut.
-    std::vector<uint32_t> codes{256, 0};
-    for (uint32_t c = 258; c < 4095; ++c) codes.push_back(c);  // strings of zeros, each one longer
-    for (int i = 0; i < 30; ++i) codes.push_back(i % 3 == 0 ? 4095 : (i % 3 == 1 ? 4094 : 5));
-    codes.push_back(257);
-    const auto data = pack_codes(codes, false);
-    EXPECT_GT(tlzw::reference_decode(data, 1 << 25, 1).out.size(), 7000000u);
-    expect_same_as_reference(data, 1 << 25);
-}
-
-TEST_F(TiffLzwDecode, WalksThroughEntriesMadeFromByteCodes) {
+    std::vector<uint32_t> overlong{256, 0};
+    for (uint32_t c = 258; c < 4095; ++c) overlong.push_back(c);  // strings of zeros, each one longer
+    for (int i = 0; i < 30; ++i) overlong.push_back(i % 3 == 0 ? 4095 : (i % 3 == 1 ? 4094 : 5));
     // Noise-like data (nearly all byte codes) that fills the table, then
     // codes that redefine the last entry on top of the two-byte entries and
     // walk through them, and undefined codes after a clear.
     std::mt19937 rng(4242);
-    std::vector<uint32_t> codes{256};
-    for (uint32_t i = 0; i < 3838 + 1; ++i) codes.push_back(rng() % 256);  // next reaches 4095
-    for (uint32_t c : {4094u, 4095u, 4095u, 77u, 4095u, 3000u, 4095u, 1000u, 4095u, 4095u}) codes.push_back(c);
-    codes.push_back(256);
-    for (uint32_t i = 0; i < 600; ++i) codes.push_back(rng() % 256);
-    codes.push_back(700);  // above the next entry: read as the next entry
-    codes.push_back(257);
-    const auto data = pack_codes(codes, false);
-    EXPECT_GT(tlzw::reference_decode(data, 1 << 20, 1).out.size(), 4400u);
-    expect_same_as_reference(data, 1 << 20);
+    std::vector<uint32_t> bytewise{256};
+    for (uint32_t i = 0; i < 3838 + 1; ++i) bytewise.push_back(rng() % 256);  // next reaches 4095
+    for (uint32_t c : {4094u, 4095u, 4095u, 77u, 4095u, 3000u, 4095u, 1000u, 4095u, 4095u, 256u}) bytewise.push_back(c);
+    for (uint32_t i = 0; i < 600; ++i) bytewise.push_back(rng() % 256);
+    bytewise.push_back(700);  // above the next entry: read as the next entry
+    for (auto [codes, least] : {std::pair{&overlong, size_t{7000000}}, std::pair{&bytewise, size_t{4400}}}) {
+        codes->push_back(257);
+        const auto data = pack_codes(*codes, false);
+        EXPECT_GT(tlzw::reference_decode(data, 1 << 25, 1).out.size(), least);
+        expect_same_as_reference(data, 1 << 25);
+    }
 }
 
 }  // namespace

@@ -105,11 +105,6 @@ private:
 };
 using MsbWriter = BitWriter;
 
-struct RefResult {
-    std::vector<uint8_t> out;
-    size_t consumed = 0;  // bytes of input that supplied bits
-};
-
 inline uint8_t reverse_bits(uint8_t b) {
     uint8_t r = 0;
     for (int i = 0; i < 8; ++i)
@@ -118,8 +113,9 @@ inline uint8_t reverse_bits(uint8_t b) {
 }
 
 // The reference: one code at a time, strings pushed on a stack and popped.
-inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_size, uint16_t fill_order) {
-    RefResult r;
+// Its position is the count of input bytes that supplied bits.
+inline Decoded reference_decode(const std::vector<uint8_t>& in, int32_t out_size, uint16_t fill_order) {
+    Decoded r;
     const uint32_t b0 = in.size() > 0 ? in[0] : 0;
     const uint32_t b1 = in.size() > 1 ? in[1] : 0;
     const bool old_style = (((b1 << 8) | b0) & 0x1FF) == 256;
@@ -183,7 +179,8 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
         if (n < 4095 && ++next == threshold && next != 4095) threshold = (1u << ++width) - e;
         prev = code;
     }
-    r.consumed = ip;
+    r.position = static_cast<int64_t>(ip);
+    r.count = static_cast<uint32_t>(r.out.size());
     return r;
 }
 
