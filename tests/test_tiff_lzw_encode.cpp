@@ -225,34 +225,35 @@ TEST_F(TiffLzwEncode, MemoryShortage) {
 
 TEST_F(TiffLzwEncode, WriteToAStream) {
     const auto in = random_bytes(5000, 8);
-    auto stream = kvhost::memory_stream();
-    uint32_t count = static_cast<uint32_t>(in.size());
-    ASSERT_EQ(write_fn(stream.get(), tag, in.data(), &count), 0);
-    const auto written = kvhost::memory_stream_bytes(stream.get());
-    EXPECT_EQ(written, compress(in).data);
-    EXPECT_EQ(count, written.size());
-    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
-
-    // No count: nothing happens.
-    auto untouched = kvhost::memory_stream();
-    EXPECT_EQ(write_fn(untouched.get(), tag, in.data(), nullptr), 0);
-    EXPECT_TRUE(kvhost::memory_stream_bytes(untouched.get()).empty());
-
-    // A failed compression writes nothing and leaves the count alone.
-    kvhost::memory::fail_nth_allocation(1);
-    uint32_t kept = 5000;
-    EXPECT_NE(write_fn(untouched.get(), tag, in.data(), &kept), 0);
-    EXPECT_EQ(kept, 5000u);
-    EXPECT_TRUE(kvhost::memory_stream_bytes(untouched.get()).empty());
-    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
-
-    // A short write is reported through the count only.
-    kvhost::clear_errors();
-    auto short_stream = kvhost::memory_stream();
-    short_stream->faults.write_budget = 10;
-    uint32_t short_count = static_cast<uint32_t>(in.size());
-    EXPECT_EQ(write_fn(short_stream.get(), tag, in.data(), &short_count), 0);
-    EXPECT_EQ(short_count, 10u);
+    const auto packed = compress(in).data;
+    const uint32_t size = static_cast<uint32_t>(packed.size());
+    // A whole write; no count: nothing happens; a failed compression writes
+    // nothing and leaves the count alone; a short write is reported through
+    // the count only. Nothing is left allocated in any case.
+    const struct {
+        const char* what;
+        bool with_count;
+        int fail_nth;
+        int64_t budget;
+        bool ok;
+        uint32_t count;
+    } cases[] = {{"whole", true, 0, -1, true, size},
+                 {"no count", false, 0, -1, true, 5000},
+                 {"failed compression", true, 1, -1, false, 5000},
+                 {"short write", true, 0, 10, true, 10}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        kvhost::clear_errors();
+        auto stream = kvhost::memory_stream();
+        stream->faults.write_budget = k.budget;
+        if (k.fail_nth) kvhost::memory::fail_nth_allocation(k.fail_nth);
+        uint32_t count = 5000;
+        EXPECT_EQ(write_fn(stream.get(), tag, in.data(), k.with_count ? &count : nullptr) == 0, k.ok);
+        EXPECT_EQ(count, k.count);
+        const size_t written = k.with_count && k.ok ? k.count : 0;
+        EXPECT_EQ(kvhost::memory_stream_bytes(stream.get()), std::vector<uint8_t>(packed.begin(), packed.begin() + written));
+        EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
+    }
 }
 
 }  // namespace

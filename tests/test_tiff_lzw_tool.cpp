@@ -3,17 +3,14 @@
 #include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
 
-#include <cstdio>
+#include <fstream>
 
 namespace {
 
 using kvtest::ToolRun;
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
