@@ -103,14 +103,7 @@ TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     const auto body = pack_codes({256, 65, 258, 257}, false);
     framed.insert(framed.end(), body.begin(), body.end());
     framed.push_back(0xFF);
-    const struct {
-        const char* what;
-        std::vector<uint8_t> data;
-        int32_t out_size;
-        int64_t start;
-        std::vector<uint8_t> out;
-        size_t position;
-    } rows[] = {
+    const struct { const char* what; std::vector<uint8_t> data; int32_t out_size; int64_t start; std::vector<uint8_t> out; size_t position; } rows[] = {
         {"stops just after the byte holding the end code's last bit", data, 100, 0, abab, end_bytes},
         {"a buffer that fills exactly never reads the end code", data, 7, 0, abab, before_end},
         {"a smaller buffer cuts the last string", data, 6, 0, bytes({65, 66, 65, 66, 65, 66}), before_end},

@@ -25,22 +25,21 @@ std::vector<uint8_t> photo_like(size_t pixels, uint32_t seed) {
     return v;
 }
 
-class TiffLzwEncode : public ::testing::Test {
+// Ends with nothing allocated that the test did not hold before.
+class TiffLzwEncode : public kvtest::CleanTest {
 protected:
     void SetUp() override {
-        kvtest::component();
-        kv::g_host = host;
+        CleanTest::SetUp();
         compress_fn = reinterpret_cast<KvLzwCompressFn>(kvhost::named_service("KV_LZW_compress"));
         write_fn = reinterpret_cast<TiffLzwWriteFn>(kvhost::named_service("TIFF_LZW_Write"));
         ASSERT_NE(compress_fn, nullptr);
         ASSERT_NE(write_fn, nullptr);
-        kvhost::clear_errors();
         tag = host.AF_memm_unique_tag_get("test", __LINE__);
     }
     void TearDown() override {
         kvhost::memory::clear_faults();
         host.AF_memm_free_all(tag, "test", __LINE__);
-        kvhost::clear_errors();
+        CleanTest::TearDown();
     }
 
     struct Compressed {
@@ -90,9 +89,8 @@ TEST_F(TiffLzwEncode, SameBytesAsAPlainDictionaryCompressor) {
     std::vector<std::vector<uint8_t>> inputs;
     for (size_t n : {2u, 255u, 256u, 300u, 511u, 600u, 5000u, 20000u, 70000u}) {
         inputs.push_back(random_bytes(n, static_cast<uint32_t>(n)));
-        std::vector<uint8_t> small(n);
-        for (auto& b : small) b = static_cast<uint8_t>(rng() % 3);
-        inputs.push_back(small);
+        inputs.push_back(random_bytes(n, static_cast<uint32_t>(n + 1)));
+        for (auto& b : inputs.back()) b %= 3;  // a three-letter alphabet
     }
     // Repeated phrases broken by bursts of noise that fill the table: the
     // same strings come back after every clear, with other codes.
@@ -205,11 +203,7 @@ TEST_F(TiffLzwEncode, MemoryShortage) {
     // The table fails: nothing compressed, the output buffer is handed over.
     // The output buffer fails. Growth fails after the first MiB: no output.
     // compress() checks that nothing else is left behind.
-    const struct {
-        int nth;
-        bool buffer_kept;
-        uint32_t length;
-    } cases[] = {{1, true, 0}, {2, false, 0}, {3, false, 1u << 20}};
+    const struct { int nth; bool buffer_kept; uint32_t length; } cases[] = {{1, true, 0}, {2, false, 0}, {3, false, 1u << 20}};
     for (const auto& k : cases) {
         SCOPED_TRACE(k.nth);
         kvhost::clear_errors();
@@ -230,14 +224,7 @@ TEST_F(TiffLzwEncode, WriteToAStream) {
     // A whole write; no count: nothing happens; a failed compression writes
     // nothing and leaves the count alone; a short write is reported through
     // the count only. Nothing is left allocated in any case.
-    const struct {
-        const char* what;
-        bool with_count;
-        int fail_nth;
-        int64_t budget;
-        bool ok;
-        uint32_t count;
-    } cases[] = {{"whole", true, 0, -1, true, size},
+    const struct { const char* what; bool with_count; int fail_nth; int64_t budget; bool ok; uint32_t count; } cases[] = {{"whole", true, 0, -1, true, size},
                  {"no count", false, 0, -1, true, 5000},
                  {"failed compression", true, 1, -1, false, 5000},
                  {"short write", true, 0, 10, true, 10}};

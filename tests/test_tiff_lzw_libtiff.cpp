@@ -45,11 +45,10 @@ std::vector<Sample> varied_samples() {
     return samples;
 }
 
-class TiffLzwLibtiff : public ::testing::Test {
+class TiffLzwLibtiff : public kvtest::CleanTest {
 protected:
     void SetUp() override {
-        kvtest::component();
-        kvhost::clear_errors();
+        CleanTest::SetUp();
         TIFFSetWarningHandler(nullptr);
         TIFFSetErrorHandler(nullptr);
     }

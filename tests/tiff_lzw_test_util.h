@@ -155,16 +155,10 @@ inline Decoded reference_decode(const std::vector<uint8_t>& in, int32_t out_size
             continue;
         }
         const uint32_t p = prev, n = next;
-        uint32_t w;
-        stack.clear();
-        if (prefix[code] != 0xFFFF) {
-            last[n] = first[code];
-            w = code;
-        } else {
-            stack.push_back(first[p]);
-            last[n] = first[p];
-            w = p;
-        }
+        const bool known = prefix[code] != 0xFFFF;  // else the code is read as it is defined
+        stack.assign(known ? 0 : 1, first[p]);
+        last[n] = known ? first[code] : first[p];
+        uint32_t w = known ? code : p;
         first[n] = first[p];
         prefix[n] = static_cast<uint16_t>(p);
         while (stack.size() < 4096 && w < 0xFFFE) {
