@@ -1,6 +1,8 @@
-// Helpers shared by the TIFF LZW tests: code packers and a plain reference
-// decoder that walks the tables byte by byte, written straight from the
-// format's rules and kept deliberately simple.
+// Helpers shared by the TIFF LZW tests: byte vectors worked out by hand,
+// the decode routine called over dirty tables, code packers, and a plain
+// reference decoder (walking the tables byte by byte) and compressor (a
+// map), written straight from the format's rules and kept deliberately
+// simple.
 #pragma once
 
 #include "../component/tiff/tif_lzw_decode.h"
@@ -35,9 +37,7 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
 // Inputs and their new-style streams, worked out by hand code by code: one
 // byte, a repeated pair (a defined code), a code read as it is defined, a
 // run of zeros, and nothing at all (a clear and an end code).
-struct KnownVector {
-    std::vector<uint8_t> in, stream;
-};
+struct KnownVector { std::vector<uint8_t> in, stream; };
 inline std::vector<KnownVector> known_vectors() {
     return {{{65}, {0x80, 0x10, 0x60, 0x20}},
             {{65, 66, 65, 66}, {0x80, 0x10, 0x48, 0x50, 0x28, 0x08}},
@@ -46,11 +46,7 @@ inline std::vector<KnownVector> known_vectors() {
             {{}, {0x80, 0x40, 0x40}}};
 }
 
-struct Decoded {
-    std::vector<uint8_t> out;
-    uint32_t count = 0;
-    int64_t position = 0;
-};
+struct Decoded { std::vector<uint8_t> out; uint32_t count = 0; int64_t position = 0; };
 
 // The decode routine from `start` into `out_size` bytes, over work tables
 // filled with a pattern, so a result that depended on what an earlier call
