@@ -3,14 +3,7 @@
 #include "../component/tiff/tif_lzw_decode.cpp"
 
 #include "kvhost/errors.h"
-#include "kvhost/memory.h"
-#include "kvhost/services.h"
-#include "kvhost/stream.h"
 #include "tiff_lzw_test_util.h"
-
-#include <gtest/gtest.h>
-
-#include <random>
 
 namespace kv {
 HostServiceTable g_host;
@@ -18,50 +11,19 @@ HostServiceTable g_host;
 
 namespace {
 
+using tlzw::bytes;
+using tlzw::decode;
 using tlzw::pack_codes;
 
-struct Decoded {
-    std::vector<uint8_t> out;
-    uint32_t count = 0;
-    int64_t position = 0;
-    HostStatus status = 0;
-};
-
-// Work tables filled with a pattern, so a result that depended on what an
-// earlier call left in them would show up.
-struct Tables {
-    explicit Tables(uint8_t fill) : prefix(4096, static_cast<uint16_t>(fill * 257)), first(4096, fill), last(4096, fill),
-                                     stack(4096, fill), in_buf(1 << 20, fill) {}
-    std::vector<uint16_t> prefix;
-    std::vector<uint8_t> first, last, stack, in_buf;
-};
-
-Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1, uint8_t fill = 0xA5,
-               int64_t start = 0) {
-    kv::g_host = kvhost::service_table();
-    auto stream = kvhost::memory_stream(data);
-    kvhost::service_table().IO_seek(stream.get(), start, 0);
-    Tables t(fill);
-    Decoded d;
-    // A pattern that differs from byte to byte, so that a byte put back at
-    // the wrong place behind the decoded ones shows too.
-    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 0x3D); };
-    d.out.resize(out_size > 0 ? static_cast<size_t>(out_size) : 0);
-    for (size_t i = 0; i < d.out.size(); ++i) d.out[i] = pattern(i);
-    d.count = 0xDEADBEEF;
-    d.status = kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, t.prefix.data(), t.first.data(),
-                                  t.last.data(), t.stack.data(), t.in_buf.data(), &d.count, fill_order);
-    d.position = stream->position;
-    if (d.count <= d.out.size()) {
-        bool untouched = true;
-        for (size_t i = d.count; i < d.out.size(); ++i) untouched &= d.out[i] == pattern(i);
-        EXPECT_TRUE(untouched) << "bytes past the decoded ones are left alone";
-    }
-    d.out.resize(std::min<size_t>(d.out.size(), d.count));
-    return d;
+// Decodes with the reference and with ours (tables left dirty with `fill`):
+// the same bytes, and the stream left at the same place.
+void expect_same_as_reference(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1,
+                              uint8_t fill = 0xA5) {
+    const auto want = tlzw::reference_decode(data, out_size, fill_order);
+    const auto got = decode(data, out_size, fill_order, fill);
+    ASSERT_EQ(got.out, want.out);
+    if (out_size > 0) { EXPECT_EQ(got.position, want.position); }
 }
-
-std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
 
 class TiffLzwDecode : public ::testing::Test {
 protected:
@@ -73,15 +35,8 @@ protected:
 };
 
 TEST_F(TiffLzwDecode, ShortCodeSequencesAndKnownByteVectors) {
-    // A defined code, and a code read one step before it is defined.
-    EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, false), 100).out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, false), 100).out, bytes({65, 65, 65}));
-    // Byte vectors of well-known new-style streams.
-    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x60, 0x20}), 100).out, bytes({65}));
-    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x48, 0x50, 0x28, 0x08}), 100).out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(decode(bytes({0x80, 0x10, 0x60, 0x50, 0x10}), 100).out, bytes({65, 65, 65}));
-    EXPECT_EQ(decode(bytes({0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x04}), 100).out, std::vector<uint8_t>(10, 0));
-    // The same codes, old-style.
+    for (const auto& v : tlzw::known_vectors()) EXPECT_EQ(decode(v.stream, 100).out, v.in);
+    // Old-style: a defined code, and a code read one step before it is defined.
     EXPECT_EQ(decode(pack_codes({256, 65, 66, 258, 257}, true), 100).out, bytes({65, 66, 65, 66}));
     EXPECT_EQ(decode(pack_codes({256, 65, 258, 257}, true), 100).out, bytes({65, 65, 65}));
     // A stream that does not start with a clear code still decodes.
@@ -107,17 +62,11 @@ TEST_F(TiffLzwDecode, WidthSwitchPointsOfBothStyles) {
 
         // One code packed at the other style's switch point breaks the stream.
         std::vector<uint32_t> first300(codes.begin(), codes.begin() + 300);
-        tlzw::MsbWriter msb;
-        tlzw::LsbWriter lsb;
-        for (size_t i = 0; i < first300.size(); ++i) {
-            // i counts the clear; code k after the clear is at i = k + 1.
-            const int switch_at = old_style ? 254 + 1 : 255 + 1;  // off by one the wrong way
-            const int w = static_cast<int>(i) >= switch_at ? 10 : 9;
-            if (old_style) lsb.put(first300[i], w);
-            else msb.put(first300[i], w);
-        }
-        const auto wrong = old_style ? lsb.bytes() : msb.bytes();
-        auto bad = decode(wrong, 1 << 20);
+        tlzw::BitWriter wrong(old_style);
+        // i counts the clear; code k after the clear is at i = k + 1.
+        const size_t switch_at = old_style ? 254 + 1 : 255 + 1;  // off by one the wrong way
+        for (size_t i = 0; i < first300.size(); ++i) wrong.put(first300[i], i >= switch_at ? 10 : 9);
+        auto bad = decode(wrong.bytes(), 1 << 20);
         ASSERT_GE(bad.out.size(), 254u);
         EXPECT_TRUE(std::equal(expect.begin(), expect.begin() + 254, bad.out.begin()));
         EXPECT_FALSE(bad.out.size() >= 299 && std::equal(expect.begin(), expect.begin() + 299, bad.out.begin()))
@@ -146,54 +95,32 @@ TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     const uint64_t bits_before_end = w.bit_count();
     w.put(257, 9);
     auto data = w.bytes();
-    const int64_t end_bytes = static_cast<int64_t>(data.size());
+    const size_t end_bytes = data.size(), before_end = (bits_before_end + 7) / 8;
     data.insert(data.end(), {1, 2, 3, 4, 5});
     const auto abab = bytes({65, 66, 65, 66, 65, 66, 65});
-
-    auto full = decode(data, 100);
-    EXPECT_EQ(full.out, abab);
-    EXPECT_EQ(full.count, 7u);
-    EXPECT_EQ(full.position, end_bytes) << "stops just after the byte holding the end code's last bit";
-
-    // A buffer that fills exactly never reads the end code.
-    auto exact = decode(data, 7);
-    EXPECT_EQ(exact.out, abab);
-    EXPECT_EQ(exact.position, static_cast<int64_t>((bits_before_end + 7) / 8));
-
-    // A smaller buffer cuts the last string.
-    auto cut = decode(data, 6);
-    EXPECT_EQ(cut.count, 6u);
-    EXPECT_EQ(cut.out, bytes({65, 66, 65, 66, 65, 66}));
-
-    // Out size 0 or less: nothing written, count 0, stream untouched.
-    for (int32_t size : {0, -5}) {
-        auto none = decode(data, size, 1, 0xA5, 3);
-        EXPECT_EQ(none.count, 0u);
-        EXPECT_EQ(none.position, 3);
-    }
-
-    // A stream without an end code: everything up to the last whole code.
-    tlzw::MsbWriter open;
-    for (uint32_t c : {256u, 65u, 66u, 258u}) open.put(c, 9);
-    auto unfinished = decode(open.bytes(), 100);
-    EXPECT_EQ(unfinished.out, bytes({65, 66, 65, 66}));
-    EXPECT_EQ(unfinished.position, static_cast<int64_t>(open.bytes().size()));
-
-    // Decoding from the middle of a stream leaves it after the data.
+    const auto open = pack_codes({256, 65, 66, 258}, false);
     std::vector<uint8_t> framed{9, 9, 9};
     const auto body = pack_codes({256, 65, 258, 257}, false);
     framed.insert(framed.end(), body.begin(), body.end());
     framed.push_back(0xFF);
-    auto mid = decode(framed, 100, 1, 0xA5, 3);
-    EXPECT_EQ(mid.out, bytes({65, 65, 65}));
-    EXPECT_EQ(mid.position, static_cast<int64_t>(3 + body.size()));
-
-    // Streams too short for the style test keep their position.
-    EXPECT_EQ(decode({}, 10).position, 0);
-    EXPECT_EQ(decode({}, 10).count, 0u);
-    auto one = decode(bytes({0x41}), 10);
-    EXPECT_EQ(one.count, 0u);
-    EXPECT_EQ(one.position, 1) << "a byte too few for a code is read and left behind";
+    const struct { const char* what; std::vector<uint8_t> data; int32_t out_size; int64_t start; std::vector<uint8_t> out; size_t position; } rows[] = {
+        {"stops just after the byte holding the end code's last bit", data, 100, 0, abab, end_bytes},
+        {"a buffer that fills exactly never reads the end code", data, 7, 0, abab, before_end},
+        {"a smaller buffer cuts the last string", data, 6, 0, bytes({65, 66, 65, 66, 65, 66}), before_end},
+        {"out size 0: nothing written, count 0, stream untouched", data, 0, 3, {}, 3},
+        {"out size below 0: the same", data, -5, 3, {}, 3},
+        {"no end code: everything up to the last whole code", open, 100, 0, bytes({65, 66, 65, 66}), open.size()},
+        {"from the middle of a stream: left after the data", framed, 100, 3, bytes({65, 65, 65}), 3 + body.size()},
+        {"an empty stream keeps its position", {}, 10, 0, {}, 0},
+        {"a byte too few for a code is read and left behind", bytes({0x41}), 10, 0, {}, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const auto d = decode(r.data, r.out_size, 1, 0xA5, r.start);
+        EXPECT_EQ(d.out, r.out);
+        EXPECT_EQ(d.count, r.out.size());
+        EXPECT_EQ(d.position, static_cast<int64_t>(r.position));
+    }
 }
 
 TEST_F(TiffLzwDecode, CorruptCodesEndQuietly) {
@@ -212,26 +139,18 @@ TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
         const bool old_style = round % 3 == 2;
         std::vector<uint32_t> codes{256};
         const int count = 1 + static_cast<int>(rng() % (round % 10 == 0 ? 12000 : 600));
-        uint32_t next = 258;
-        bool have_prev = false;
+        tlzw::TableGrowth t;
         for (int i = 0; i < count; ++i) {
             const uint32_t pick = rng() % 1000;
             uint32_t c;
             if (pick < 3) c = 256;
-            else if (pick < 5 && round % 2 == 0) c = rng() % 4096 % (1u << tlzw::width_for_next(next, old_style));
+            else if (pick < 5 && round % 2 == 0) c = rng() % 4096 % (1u << tlzw::width_for_next(t.next, old_style));
             // Some rounds are mostly byte codes, as compressed noise is.
-            else if (!have_prev || pick < (round % 8 == 6 ? 950u : 300u)) c = rng() % (round % 4 == 0 ? 4 : 256);
-            else c = 258 + rng() % (next - 258 + 1);  // any defined code, or the next one
+            else if (!t.have_prev || pick < (round % 8 == 6 ? 950u : 300u)) c = rng() % (round % 4 == 0 ? 4 : 256);
+            else c = 258 + rng() % (t.next - 258 + 1);  // any defined code, or the next one
             if (c == 257) c = 65;
             codes.push_back(c);
-            if (c == 256) {
-                next = 258;
-                have_prev = false;
-            } else if (!have_prev) {
-                have_prev = true;
-            } else if (next < 4095) {
-                ++next;
-            }
+            t.step(c);
         }
         if (round % 5 != 0) codes.push_back(257);
         auto data = pack_codes(codes, old_style);
@@ -240,63 +159,40 @@ TEST_F(TiffLzwDecode, MatchesTheReferenceOnValidAndCorruptStreams) {
             for (int k = 0; k < 4; ++k) data[rng() % data.size()] ^= static_cast<uint8_t>(1 << (rng() % 8));
         const uint16_t fill = round % 4 == 1 ? 2 : 1;
         const int32_t out_size = round % 6 == 4 ? static_cast<int32_t>(rng() % 3000) : 1 << 22;
-
-        auto want = tlzw::reference_decode(data, out_size, fill);
-        auto got = decode(data, out_size, fill, static_cast<uint8_t>(rng()));
-        ASSERT_EQ(got.out, want.out) << "round " << round;
-        if (out_size > 0) {
-            EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed)) << "round " << round;
-        }
+        SCOPED_TRACE(round);
+        ASSERT_NO_FATAL_FAILURE(expect_same_as_reference(data, out_size, fill, static_cast<uint8_t>(rng())));
     }
     // Pure noise, both styles by chance, with the tables left dirty.
     for (int round = 0; round < 200; ++round) {
         std::vector<uint8_t> noise(1 + rng() % 20000);
         for (auto& b : noise) b = static_cast<uint8_t>(rng());
         if (round % 2) noise[0] = 0, noise[1] = 1;
-        auto want = tlzw::reference_decode(noise, 1 << 22, 1);
-        auto got = decode(noise, 1 << 22, 1, static_cast<uint8_t>(round));
-        ASSERT_EQ(got.out, want.out) << "noise round " << round;
-        EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+        SCOPED_TRACE("noise round " + std::to_string(round));
+        ASSERT_NO_FATAL_FAILURE(expect_same_as_reference(noise, 1 << 22, 1, static_cast<uint8_t>(round)));
     }
 }
 
-TEST_F(TiffLzwDecode, LastEntryRedefinedAndOverlongStrings) {
+TEST_F(TiffLzwDecode, FullTablesMatchTheReference) {
     // Fill the table, then keep using entry 4095 while it is redefined on
     // every code, including as its own prefix: the walk loops and is cut.
-    std::vector<uint32_t> codes{256, 0};
-    for (uint32_t c = 258; c < 4095; ++c) codes.push_back(c);  // strings of zeros, each one longer
-    for (int i = 0; i < 30; ++i) codes.push_back(i % 3 == 0 ? 4095 : (i % 3 == 1 ? 4094 : 5));
-    codes.push_back(257);
-    const auto data = pack_codes(codes, false);
-    auto want = tlzw::reference_decode(data, 1 << 25, 1);
-    auto got = decode(data, 1 << 25);
-    EXPECT_GT(want.out.size(), 7000000u);
-    EXPECT_EQ(got.out, want.out);
-    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
-}
-
-}  // namespace
-
-namespace {
-
-TEST_F(TiffLzwDecode, WalksThroughEntriesMadeFromByteCodes) {
+    std::vector<uint32_t> overlong{256, 0};
+    for (uint32_t c = 258; c < 4095; ++c) overlong.push_back(c);  // strings of zeros, each one longer
+    for (int i = 0; i < 30; ++i) overlong.push_back(i % 3 == 0 ? 4095 : (i % 3 == 1 ? 4094 : 5));
     // Noise-like data (nearly all byte codes) that fills the table, then
     // codes that redefine the last entry on top of the two-byte entries and
     // walk through them, and undefined codes after a clear.
     std::mt19937 rng(4242);
-    std::vector<uint32_t> codes{256};
-    for (uint32_t i = 0; i < 3838 + 1; ++i) codes.push_back(rng() % 256);  // next reaches 4095
-    for (uint32_t c : {4094u, 4095u, 4095u, 77u, 4095u, 3000u, 4095u, 1000u, 4095u, 4095u}) codes.push_back(c);
-    codes.push_back(256);
-    for (uint32_t i = 0; i < 600; ++i) codes.push_back(rng() % 256);
-    codes.push_back(700);  // above the next entry: read as the next entry
-    codes.push_back(257);
-    const auto data = pack_codes(codes, false);
-    auto want = tlzw::reference_decode(data, 1 << 20, 1);
-    auto got = decode(data, 1 << 20);
-    EXPECT_GT(want.out.size(), 4400u);
-    EXPECT_EQ(got.out, want.out);
-    EXPECT_EQ(got.position, static_cast<int64_t>(want.consumed));
+    std::vector<uint32_t> bytewise{256};
+    for (uint32_t i = 0; i < 3838 + 1; ++i) bytewise.push_back(rng() % 256);  // next reaches 4095
+    for (uint32_t c : {4094u, 4095u, 4095u, 77u, 4095u, 3000u, 4095u, 1000u, 4095u, 4095u, 256u}) bytewise.push_back(c);
+    for (uint32_t i = 0; i < 600; ++i) bytewise.push_back(rng() % 256);
+    bytewise.push_back(700);  // above the next entry: read as the next entry
+    for (auto [codes, least] : {std::pair{&overlong, size_t{7000000}}, std::pair{&bytewise, size_t{4400}}}) {
+        codes->push_back(257);
+        const auto data = pack_codes(*codes, false);
+        EXPECT_GT(tlzw::reference_decode(data, 1 << 25, 1).out.size(), least);
+        expect_same_as_reference(data, 1 << 25);
+    }
 }
 
 }  // namespace

@@ -1,25 +1,21 @@
 // kvlzw lzw compress|decompress and kvlzw decode --raw, run as a user would.
 #include "test_support.h"
+#include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
 
-#include <cstdio>
-#include <random>
+#include <fstream>
 
 namespace {
 
 using kvtest::ToolRun;
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
-    const std::string dir = ::testing::TempDir();
-    const std::string in = dir + "kvlzw_tool_in.bin", packed = dir + "kvlzw_tool_packed.lzw",
-                      back = dir + "kvlzw_tool_back.bin";
+    const std::string in = kvtest::temp_path("in.bin"), packed = kvtest::temp_path("packed.lzw"),
+                      back = kvtest::temp_path("back.bin");
     std::mt19937 rng(5);
     std::vector<uint8_t> data(200000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 700 < 350 ? i / 900 : rng() % 4);
@@ -31,26 +27,24 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
     EXPECT_LT(stream.size(), data.size() / 2);
     EXPECT_EQ(oracle::libtiff_decode(stream, 1000, 200), data) << "libtiff reads what the tool wrote";
 
-    ToolRun d = kvtest::run_tool("lzw decompress " + packed + " -o " + back);
-    ASSERT_EQ(d.status, 0) << d.out;
-    EXPECT_EQ(kvtest::read_file(back), data) << "decoded to the end code";
-
-    ToolRun sized = kvtest::run_tool("lzw decompress " + packed + " -o " + back + " --size 1000");
-    ASSERT_EQ(sized.status, 0) << sized.out;
-    EXPECT_EQ(kvtest::read_file(back), std::vector<uint8_t>(data.begin(), data.begin() + 1000));
-
-    // Fill order 2: the same stream with every byte bit-reversed.
+    // Decoded to the end code, to a given size, and with fill order 2 from
+    // the same stream with every byte bit-reversed.
     std::vector<uint8_t> reversed(stream);
-    for (auto& b : reversed) b = static_cast<uint8_t>(((b * 0x0802LU & 0x22110LU) | (b * 0x8020LU & 0x88440LU)) * 0x10101LU >> 16);
-    write_file(packed, reversed);
-    ToolRun f2 = kvtest::run_tool("lzw decompress " + packed + " -o " + back + " --fill-order 2");
-    ASSERT_EQ(f2.status, 0) << f2.out;
-    EXPECT_EQ(kvtest::read_file(back), data);
+    for (auto& b : reversed) b = tlzw::reverse_bits(b);
+    write_file(in + ".rev", reversed);
+    std::vector<uint8_t> first1000(data.begin(), data.begin() + 1000);
+    for (const auto& [args, want] : {std::pair{packed + " -o " + back, &data},
+                                     std::pair{packed + " -o " + back + " --size 1000", &first1000},
+                                     std::pair{in + ".rev -o " + back + " --fill-order 2", &data}}) {
+        ToolRun d = kvtest::run_tool("lzw decompress " + args);
+        ASSERT_EQ(d.status, 0) << args << ": " << d.out;
+        EXPECT_EQ(kvtest::read_file(back), *want) << args;
+    }
 
     EXPECT_EQ(kvtest::run_tool("lzw squeeze " + in + " -o " + back).status, 2);
     EXPECT_EQ(kvtest::run_tool("lzw compress " + in + " -o " + back + " --size 5").status, 2);
     EXPECT_EQ(kvtest::run_tool("lzw decompress " + in).status, 2);
-    EXPECT_EQ(kvtest::run_tool("lzw compress " + dir + "kvlzw_no_such_file -o " + back).status, 1);
+    EXPECT_EQ(kvtest::run_tool("lzw compress " + kvtest::temp_path("no_such_file") + " -o " + back).status, 1);
 }
 
 TEST(TiffLzwTool, DecodeRawRasters) {

@@ -1,40 +1,93 @@
-// Helpers shared by the TIFF LZW tests: code packers and a plain reference
-// decoder that walks the tables byte by byte, written straight from the
-// format's rules and kept deliberately simple.
+// Helpers shared by the TIFF LZW tests: byte vectors worked out by hand,
+// the decode routine called over dirty tables, code packers, and a plain
+// reference decoder (walking the tables byte by byte) and compressor (a
+// map), written straight from the format's rules and kept deliberately
+// simple.
 #pragma once
 
+#include "../component/tiff/tif_lzw_decode.h"
+#include "kvhost/services.h"
+#include "kvhost/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <random>
 #include <vector>
+
+namespace kv {
+extern HostServiceTable g_host;
+}
 
 namespace tlzw {
 
-// Packs codes most significant bit first (new-style) with the given widths.
-class MsbWriter {
-public:
-    void put(uint32_t code, int width) {
-        for (int b = width - 1; b >= 0; --b) bit((code >> b) & 1);
-    }
-    std::vector<uint8_t> bytes() const { return bytes_; }
-    uint64_t bit_count() const { return bits_; }
+inline std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
 
-private:
-    void bit(uint32_t v) {
-        if (bits_ % 8 == 0) bytes_.push_back(0);
-        if (v) bytes_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
-        ++bits_;
-    }
-    std::vector<uint8_t> bytes_;
-    uint64_t bits_ = 0;
-};
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
 
-// Packs codes least significant bit first (old-style).
-class LsbWriter {
+// Inputs and their new-style streams, worked out by hand code by code: one
+// byte, a repeated pair (a defined code), a code read as it is defined, a
+// run of zeros, and nothing at all (a clear and an end code).
+struct KnownVector { std::vector<uint8_t> in, stream; };
+inline std::vector<KnownVector> known_vectors() {
+    return {{{65}, {0x80, 0x10, 0x60, 0x20}},
+            {{65, 66, 65, 66}, {0x80, 0x10, 0x48, 0x50, 0x28, 0x08}},
+            {{65, 65, 65}, {0x80, 0x10, 0x60, 0x50, 0x10}},
+            {std::vector<uint8_t>(10, 0), {0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x04}},
+            {{}, {0x80, 0x40, 0x40}}};
+}
+
+struct Decoded { std::vector<uint8_t> out; uint32_t count = 0; int64_t position = 0; };
+
+// The decode routine from `start` into `out_size` bytes, over work tables
+// filled with a pattern, so a result that depended on what an earlier call
+// left in them would show up. The output buffer holds a pattern that
+// differs from byte to byte: bytes past the decoded ones must keep it.
+inline Decoded decode(const std::vector<uint8_t>& data, int32_t out_size, uint16_t fill_order = 1, uint8_t fill = 0xA5,
+                      int64_t start = 0) {
+    kv::g_host = kvhost::service_table();
+    auto stream = kvhost::memory_stream(data);
+    kv::g_host.IO_seek(stream.get(), start, 0);
+    std::vector<uint16_t> prefix(4096, static_cast<uint16_t>(fill * 257));
+    std::vector<uint8_t> first(4096, fill), last(4096, fill), stack(4096, fill), in_buf(1 << 20, fill);
+    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 0x3D); };
+    Decoded d;
+    d.out.resize(out_size > 0 ? static_cast<size_t>(out_size) : 0);
+    for (size_t i = 0; i < d.out.size(); ++i) d.out[i] = pattern(i);
+    d.count = 0xDEADBEEF;
+    EXPECT_EQ(kv::TIF_LZW_decode(stream.get(), d.out.data(), out_size, prefix.data(), first.data(), last.data(),
+                                 stack.data(), in_buf.data(), &d.count, fill_order),
+              0);
+    d.position = stream->position;
+    if (d.count <= d.out.size()) {
+        bool untouched = true;
+        for (size_t i = d.count; i < d.out.size(); ++i) untouched &= d.out[i] == pattern(i);
+        EXPECT_TRUE(untouched) << "bytes past the decoded ones are left alone";
+    }
+    d.out.resize(std::min<size_t>(d.out.size(), d.count));
+    return d;
+}
+
+// Packs codes most significant bit first (new-style), or least significant
+// bit first (old-style), each in the width given.
+class BitWriter {
 public:
+    explicit BitWriter(bool lsb_first = false) : lsb_first_(lsb_first) {}
     void put(uint32_t code, int width) {
-        for (int b = 0; b < width; ++b) {
+        for (int i = 0; i < width; ++i) {
             if (bits_ % 8 == 0) bytes_.push_back(0);
-            if ((code >> b) & 1) bytes_.back() |= static_cast<uint8_t>(1 << (bits_ % 8));
+            const int b = lsb_first_ ? i : width - 1 - i;
+            const int at = lsb_first_ ? bits_ % 8 : 7 - bits_ % 8;
+            if ((code >> b) & 1) bytes_.back() |= static_cast<uint8_t>(1 << at);
             ++bits_;
         }
     }
@@ -42,14 +95,11 @@ public:
     uint64_t bit_count() const { return bits_; }
 
 private:
+    bool lsb_first_;
     std::vector<uint8_t> bytes_;
     uint64_t bits_ = 0;
 };
-
-struct RefResult {
-    std::vector<uint8_t> out;
-    size_t consumed = 0;  // bytes of input that supplied bits
-};
+using MsbWriter = BitWriter;
 
 inline uint8_t reverse_bits(uint8_t b) {
     uint8_t r = 0;
@@ -59,8 +109,9 @@ inline uint8_t reverse_bits(uint8_t b) {
 }
 
 // The reference: one code at a time, strings pushed on a stack and popped.
-inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_size, uint16_t fill_order) {
-    RefResult r;
+// Its position is the count of input bytes that supplied bits.
+inline Decoded reference_decode(const std::vector<uint8_t>& in, int32_t out_size, uint16_t fill_order) {
+    Decoded r;
     const uint32_t b0 = in.size() > 0 ? in[0] : 0;
     const uint32_t b1 = in.size() > 1 ? in[1] : 0;
     const bool old_style = (((b1 << 8) | b0) & 0x1FF) == 256;
@@ -77,37 +128,21 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
     uint32_t bits = 0;
     size_t ip = 0;
     while (r.out.size() < static_cast<size_t>(out_size)) {
-        bool ended = false;
-        while (bits < width) {
-            if (ip == in.size()) {
-                ended = true;
-                break;
-            }
-            uint32_t byte = in[ip++];
-            if (old_style) {
-                acc |= static_cast<uint64_t>(byte) << bits;
-            } else {
-                if (fill_order == 2) byte = reverse_bits(static_cast<uint8_t>(byte));
-                acc = (acc << 8) | byte;
-            }
+        while (bits < width && ip < in.size()) {
+            const uint8_t byte = in[ip++];
+            if (old_style) acc |= static_cast<uint64_t>(byte) << bits;
+            else acc = (acc << 8) | (fill_order == 2 ? reverse_bits(byte) : byte);
             bits += 8;
         }
-        if (ended) break;
-        uint32_t code;
-        if (old_style) {
-            code = static_cast<uint32_t>(acc & ((1u << width) - 1));
-            acc >>= width;
-        } else {
-            code = static_cast<uint32_t>((acc >> (bits - width)) & ((1u << width) - 1));
-        }
+        if (bits < width) break;  // the data ends before the code does
+        const uint64_t mask = (1u << width) - 1;
+        const auto code = static_cast<uint32_t>(old_style ? acc & mask : (acc >> (bits - width)) & mask);
+        if (old_style) acc >>= width;
         bits -= width;
         if (code == 257) break;
         if (code == 256) {
-            width = 9;
-            next = 258;
-            threshold = 512 - e;
-            prev = 0xFFFF;
-            for (int i = 256; i < 4096; ++i) prefix[i] = 0xFFFF;
+            width = 9, next = 258, threshold = 512 - e, prev = 0xFFFF;
+            std::fill(prefix.begin() + 256, prefix.end(), 0xFFFF);
             continue;
         }
         if (prev == 0xFFFF) {
@@ -116,43 +151,26 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
             continue;
         }
         const uint32_t p = prev, n = next;
-        uint32_t w;
-        stack.clear();
-        if (prefix[code] != 0xFFFF) {
-            last[n] = first[code];
-            w = code;
-        } else {
-            stack.push_back(first[p]);
-            last[n] = first[p];
-            w = p;
-        }
+        const bool known = prefix[code] != 0xFFFF;  // else the code is read as it is defined
+        stack.assign(known ? 0 : 1, first[p]);
+        last[n] = known ? first[code] : first[p];
+        uint32_t w = known ? code : p;
         first[n] = first[p];
         prefix[n] = static_cast<uint16_t>(p);
-        bool corrupt = false;
-        while (stack.size() < 4096) {
+        while (stack.size() < 4096 && w < 0xFFFE) {
             stack.push_back(last[w]);
             w = prefix[w];
-            if (w == 0xFFFE) break;
-            if (w == 0xFFFF) {
-                corrupt = true;
-                break;
-            }
         }
-        if (corrupt) break;
+        if (w == 0xFFFF) break;  // the walk reached an undefined entry
         while (!stack.empty() && r.out.size() < static_cast<size_t>(out_size)) {
             r.out.push_back(stack.back());
             stack.pop_back();
         }
-        if (n < 4095) {
-            next = n + 1;
-            if (next == threshold && next != 4095) {
-                ++width;
-                threshold = (1u << width) - e;
-            }
-        }
+        if (n < 4095 && ++next == threshold && next != 4095) threshold = (1u << ++width) - e;
         prev = code;
     }
-    r.consumed = ip;
+    r.position = static_cast<int64_t>(ip);
+    r.count = static_cast<uint32_t>(r.out.size());
     return r;
 }
 
@@ -161,47 +179,33 @@ inline RefResult reference_decode(const std::vector<uint8_t>& in, int32_t out_si
 // entry early.
 inline int width_for_next(uint32_t next, bool old_style) {
     const uint32_t e = old_style ? 0 : 1;
-    if (next >= 2048 - e) return 12;
-    if (next >= 1024 - e) return 11;
-    if (next >= 512 - e) return 10;
-    return 9;
+    return next >= 2048 - e ? 12 : next >= 1024 - e ? 11 : next >= 512 - e ? 10 : 9;
 }
 
-}  // namespace tlzw
-
-namespace tlzw {
-
-// Packs a code sequence with the widths the decoder will expect, following
-// its table growth (every code after the first one past a clear defines an
-// entry, up to 4095). The stream starts as it is given: no implicit clear.
-inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool old_style) {
-    MsbWriter msb;
-    LsbWriter lsb;
+// The decoder's table growth: every code after the first one past a clear
+// defines an entry, up to 4095.
+struct TableGrowth {
     uint32_t next = 258;
     bool have_prev = false;
-    for (uint32_t c : codes) {
-        const int w = width_for_next(next, old_style);
-        if (old_style) lsb.put(c, w);
-        else msb.put(c, w);
-        if (c == 256) {
-            next = 258;
-            have_prev = false;
-        } else if (c == 257) {
-            break;
-        } else if (!have_prev) {
-            have_prev = true;
-        } else if (next < 4095) {
-            ++next;
-        }
+    void step(uint32_t code) {
+        if (code == 256) next = 258, have_prev = false;
+        else if (!have_prev) have_prev = true;
+        else if (next < 4095) ++next;
     }
-    return old_style ? lsb.bytes() : msb.bytes();
+};
+
+// Packs a code sequence with the widths the decoder will expect, following
+// its table growth. The stream starts as it is given: no implicit clear.
+inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool old_style) {
+    BitWriter w(old_style);
+    TableGrowth t;
+    for (uint32_t c : codes) {
+        w.put(c, width_for_next(t.next, old_style));
+        if (c == 257) break;
+        t.step(c);
+    }
+    return w.bytes();
 }
-
-}  // namespace tlzw
-
-#include <map>
-
-namespace tlzw {
 
 // Reference compressor: a map from (prefix code, byte) to code, a clear
 // code first, the pending code and a clear when code 4094 would be next,
@@ -215,16 +219,12 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
         if (codes) codes->push_back(c);
     };
     put(256);
-    if (in.empty()) {
-        put(257);
-    } else {
+    if (!in.empty()) {
         std::map<uint32_t, uint32_t> dict;
-        uint32_t next = 258;
-        uint32_t cur = in[0];
+        uint32_t next = 258, cur = in[0];
         for (size_t i = 1; i < in.size(); ++i) {
             const uint32_t key = (cur << 8) | in[i];
-            auto it = dict.find(key);
-            if (it != dict.end()) {
+            if (auto it = dict.find(key); it != dict.end()) {
                 cur = it->second;
                 continue;
             }
@@ -232,8 +232,7 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
             if (next == 4094) {
                 put(256);
                 dict.clear();
-                next = 258;
-                width = 9;
+                next = 258, width = 9;
             } else {
                 dict[key] = next;
                 if (next == 511 || next == 1023 || next == 2047) ++width;
@@ -250,8 +249,8 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
         } else if (next == 511 || next == 1023 || next == 2047) {
             ++width;
         }
-        put(257);
     }
+    put(257);
     return w.bytes();
 }
 
