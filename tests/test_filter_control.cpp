@@ -15,24 +15,24 @@ using kvtest::raw_filter;
 class FilterControl : public kvtest::CleanTest {};
 
 template <typename T>
-T answer(const kvhost::Filter& filter, int32_t op) {
-    T value{};
-    EXPECT_EQ(filter.control(op, nullptr, &value, sizeof value), 0) << "op " << op;
+T answer(const kvhost::Filter& filter, int32_t op, void* input = nullptr, T value = T{}) {
+    EXPECT_EQ(filter.control(op, input, &value, sizeof value), 0) << "op " << op;
     return value;
 }
 
-TEST_F(FilterControl, NameAndPatternAreBoundedCopies) {
-    uint8_t out[16];
-    std::memset(out, 0xAA, sizeof out);
-    ASSERT_EQ(gif_filter().control(KV_OP_NAME, nullptr, out, 2), 0);
-    EXPECT_EQ(out[0], 'G');
-    EXPECT_EQ(out[1], 'I');
-    EXPECT_EQ(out[2], 0xAA) << "nothing past the given size, not even a terminator";
+// What an operation writes into `size` bytes, and the byte after them (0xAA
+// where nothing was written).
+using Bytes = std::vector<uint8_t>;
+Bytes copied(const kvhost::Filter& filter, int32_t op, void* input, uint32_t size) {
+    Bytes out(size + 1, 0xAA);
+    EXPECT_EQ(filter.control(op, input, out.data(), size), 0) << "op " << op;
+    return out;
+}
 
-    std::memset(out, 0xAA, sizeof out);
-    ASSERT_EQ(gif_filter().control(KV_OP_NAME_ALT, nullptr, out, 10), 0);
-    EXPECT_EQ(std::memcmp(out, "GIF\0\0\0\0\0\0\0", 10), 0) << "padded with zeros up to the size";
-    EXPECT_EQ(out[10], 0xAA);
+TEST_F(FilterControl, NameAndPatternAreBoundedCopies) {
+    EXPECT_EQ(copied(gif_filter(), KV_OP_NAME, nullptr, 2), (Bytes{'G', 'I', 0xAA})) << "not even a terminator";
+    EXPECT_EQ(copied(gif_filter(), KV_OP_NAME_ALT, nullptr, 10), (Bytes{'G', 'I', 'F', 0, 0, 0, 0, 0, 0, 0, 0xAA}))
+        << "padded with zeros up to the size";
 
     EXPECT_EQ(gif_filter().file_pattern(), "*.gif");
     EXPECT_EQ(raw_filter().name(), "LZW");
@@ -50,12 +50,7 @@ TEST_F(FilterControl, NumbersOfBothFilters) {
         EXPECT_EQ(answer<uint32_t>(gif_filter(), e.op), e.gif) << "GIF op " << e.op;
         EXPECT_EQ(answer<uint32_t>(raw_filter(), e.op), e.raw) << "raw op " << e.op;
     }
-    uint8_t list[8];
-    std::memset(list, 0xAA, sizeof list);
-    ASSERT_EQ(gif_filter().control(KV_OP_CODE_LIST, nullptr, list, 2), 0);
-    EXPECT_EQ(list[0], 8);
-    EXPECT_EQ(list[1], 0);
-    EXPECT_EQ(list[2], 0xAA) << "op 4 with size 2 writes only two bytes";
+    EXPECT_EQ(copied(gif_filter(), KV_OP_CODE_LIST, nullptr, 2), (Bytes{8, 0, 0xAA}));
     EXPECT_EQ(answer<uint32_t>(raw_filter(), KV_OP_CODE_LIST), 8u);
 }
 
@@ -207,32 +202,18 @@ TEST_F(FilterControl, SaveCodeListsDependOnTheImageDepth) {
         SCOPED_TRACE(depth);
         HostDibInfo* dib = nullptr;
         ASSERT_EQ(kvhost::service_table().DIB_info_create_cnvt_res(&dib, 4, 4, depth, 0, nullptr), 0);
-        const uint32_t expected = depth == 24 ? 0 : 1;
-        for (int32_t op : {KV_OP_SAVE_CODE_LIST_COUNT, KV_OP_SAVE_CODE_LIST_COUNT_2}) {
-            uint32_t count = 99;
-            EXPECT_EQ(gif_filter().control(op, dib, &count, sizeof count), 0);
-            EXPECT_EQ(count, expected);
-        }
-        for (int32_t op : {KV_OP_SAVE_CODE_LIST, KV_OP_SAVE_CODE_LIST_2}) {
-            uint8_t list[8];
-            std::memset(list, 0xAA, sizeof list);
-            EXPECT_EQ(gif_filter().control(op, dib, list, 2), 0);
-            EXPECT_EQ(list[0], expected ? 8 : 0xAA);
-            EXPECT_EQ(list[2], 0xAA);
-        }
-        uint32_t raw_count = 99;
-        EXPECT_EQ(raw_filter().control(KV_OP_SAVE_CODE_LIST_COUNT, dib, &raw_count, sizeof raw_count), 0);
-        EXPECT_EQ(raw_count, 0u);
-        uint32_t raw_list = 99;
-        EXPECT_EQ(raw_filter().control(KV_OP_SAVE_CODE_LIST, dib, &raw_list, sizeof raw_list), 0);
-        EXPECT_EQ(raw_list, 99u);
+        const bool listed = depth != 24;
+        for (int32_t op : {KV_OP_SAVE_CODE_LIST_COUNT, KV_OP_SAVE_CODE_LIST_COUNT_2})
+            EXPECT_EQ(answer<uint32_t>(gif_filter(), op, dib, 99), listed ? 1u : 0u);
+        for (int32_t op : {KV_OP_SAVE_CODE_LIST, KV_OP_SAVE_CODE_LIST_2})
+            EXPECT_EQ(copied(gif_filter(), op, dib, 2), (listed ? Bytes{8, 0, 0xAA} : Bytes(3, 0xAA)));
+        EXPECT_EQ(answer<uint32_t>(raw_filter(), KV_OP_SAVE_CODE_LIST_COUNT, dib, 99), 0u);
+        EXPECT_EQ(copied(raw_filter(), KV_OP_SAVE_CODE_LIST, dib, 4), Bytes(5, 0xAA));
         kvhost::service_table().DIB_info_delete(dib);
     }
-    uint32_t count = 99;
-    EXPECT_EQ(gif_filter().control(KV_OP_SAVE_CODE_LIST_COUNT, nullptr, &count, sizeof count), 0);
-    EXPECT_EQ(count, 99u) << "no image description: nothing written";
-    EXPECT_EQ(raw_filter().control(KV_OP_SAVE_CODE_LIST_COUNT_2, nullptr, &count, sizeof count), 0);
-    EXPECT_EQ(count, 99u);
+    // No image description: nothing written.
+    EXPECT_EQ(answer<uint32_t>(gif_filter(), KV_OP_SAVE_CODE_LIST_COUNT, nullptr, 99), 99u);
+    EXPECT_EQ(answer<uint32_t>(raw_filter(), KV_OP_SAVE_CODE_LIST_COUNT_2, nullptr, 99), 99u);
     EXPECT_TRUE(kvhost::error_records().empty());
 }
 
