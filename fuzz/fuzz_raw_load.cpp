@@ -1,7 +1,6 @@
 // Fuzzes the raw LZW filter's load through the application API: the last
 // four input bytes pick width, height, bits per pixel (0 to 17), fill order
 // and alignment; the rest is the LZW data.
-#include "kvhost/errors.h"
 #include "kvhost/lzw.h"
 #include "kvhost/memory.h"
 #include "kvhost/stream.h"

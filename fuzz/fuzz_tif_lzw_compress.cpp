@@ -2,7 +2,6 @@
 // stream must decode back to exactly the input, both with its exact size and
 // up to its end code, and leave nothing allocated. Inputs are stretched by
 // repetition so that the encoder's table fills and clears.
-#include "kvhost/errors.h"
 #include "kvhost/lzw.h"
 #include "kvhost/memory.h"
 #include "support.h"

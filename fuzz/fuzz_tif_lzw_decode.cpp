@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <vector>
 
 namespace kv {
 HostServiceTable g_host;

@@ -11,63 +11,52 @@
 #include "kvhost/tiff.h"
 
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
-namespace {
-
-constexpr size_t kHeader = 40;
-
-struct Reader {
-    const uint8_t* p;
-    uint8_t byte() { return *p++; }
-    uint16_t word() {
-        const uint16_t v = static_cast<uint16_t>(p[0] | p[1] << 8);
-        p += 2;
-        return v;
-    }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    constexpr size_t kHeader = 40;
     if (size < kHeader) return 0;
     kvfuzz::component();
     static auto service = reinterpret_cast<TifProcLzwCompFn>(kvhost::named_service("TIF_Proc_LZW_Comp"));
     if (service == nullptr) return 0;
 
-    Reader in{data};
-    const uint32_t width = in.byte() % 80;   // 0 allowed: must be refused
-    const uint32_t height = in.byte() % 80;
-    const int32_t spp = 1 + in.byte() % 10;  // more than 8 planes allowed
-    const uint8_t depth_choice = in.byte();
+    const uint8_t* p = data;
+    auto byte = [&p] { return *p++; };
+    auto word = [&byte] {
+        const uint16_t low = byte();
+        return static_cast<uint16_t>(low | byte() << 8);
+    };
+    const uint32_t width = byte() % 80;   // 0 allowed: must be refused
+    const uint32_t height = byte() % 80;
+    const int32_t spp = 1 + byte() % 10;  // more than 8 planes allowed
+    const uint8_t depth_choice = byte();
     static const int16_t kDepths[] = {1, 2, 4, 8, 12, 16, 32, 0, 5, 6};
     std::vector<int16_t> bps(spp);
     for (int32_t k = 0; k < spp; ++k) bps[k] = kDepths[(depth_choice + (depth_choice >> 4 & 1) * k) % 10];
-    const int32_t planar = in.byte() % 4;
+    const int32_t planar = byte() % 4;
     static const int32_t kPhotometric[] = {0, 1, 2, 3, 5, 6, 8, 9};
-    const int32_t photometric = kPhotometric[in.byte() % 8];
-    const uint16_t fill_order = 1 + in.byte() % 2;
-    const int32_t predictor = 1 + in.byte() % 3;
-    const uint32_t extra = in.byte() % 2;
-    const int32_t rows_per_strip = static_cast<int8_t>(in.byte());
-    const int32_t strip_count = in.byte() % 24;
-    const int32_t strips_per_plane = static_cast<int8_t>(in.byte());
-    const int32_t offset_count = static_cast<int8_t>(in.byte());
-    const bool null_offsets = in.byte() % 8 == 0;
-    const int32_t byte_order = in.byte() % 3;
+    const int32_t photometric = kPhotometric[byte() % 8];
+    const uint16_t fill_order = 1 + byte() % 2;
+    const int32_t predictor = 1 + byte() % 3;
+    const uint32_t extra = byte() % 2;
+    const int32_t rows_per_strip = static_cast<int8_t>(byte());
+    const int32_t strip_count = byte() % 24;
+    const int32_t strips_per_plane = static_cast<int8_t>(byte());
+    const int32_t offset_count = static_cast<int8_t>(byte());
+    const bool null_offsets = byte() % 8 == 0;
+    const int32_t byte_order = byte() % 3;
     // The host image: channels, bits per channel, and a colour space.
-    const uint32_t host_channels = 1 + in.byte() % 8;
-    const uint32_t host_bpc = in.byte() % 2 == 0 ? 8 : 16;
+    const uint32_t host_channels = 1 + byte() % 8;
+    const uint32_t host_bpc = byte() % 2 == 0 ? 8 : 16;
     HostTiff tif;
-    tif.has_subsampling = in.byte() % 4 != 0;
-    tif.subsampling[0] = in.byte() % 6;
-    tif.subsampling[1] = in.byte() % 6;
-    tif.has_coefficients = in.byte() % 2 == 0;
-    for (uint32_t& c : tif.coefficients) c = in.byte() % 4 == 0 ? 0 : in.word() % 2000;
+    tif.has_subsampling = byte() % 4 != 0;
+    tif.subsampling[0] = byte() % 6;
+    tif.subsampling[1] = byte() % 6;
+    tif.has_coefficients = byte() % 2 == 0;
+    for (uint32_t& c : tif.coefficients) c = byte() % 4 == 0 ? 0 : word() % 2000;
     // Strip offsets into the stream part of the input.
     std::vector<uint32_t> offsets(64);
-    const uint8_t offset_seed = in.byte();
+    const uint8_t offset_seed = byte();
     const size_t stream_size = size - kHeader;
     for (size_t i = 0; i < offsets.size(); ++i) {
         offsets[i] = stream_size == 0 ? 0 : static_cast<uint32_t>((offset_seed * 131 + i * 977) % (stream_size + 8));

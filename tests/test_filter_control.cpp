@@ -89,10 +89,9 @@ TEST_F(FilterControl, DefaultsFillTheWholeSettingsRecord) {
     EXPECT_EQ(gif.interlace, 0u);
     EXPECT_EQ(gif.reserved, 0u);
 
-    uint8_t raw[32];
-    std::memset(raw, 0x5A, sizeof raw);
-    ASSERT_EQ(raw_filter().control(KV_OP_SETTINGS_DEFAULTS, raw, nullptr, 0), 0);
-    EXPECT_EQ(std::vector<uint8_t>(raw, raw + 32), std::vector<uint8_t>(32, 0));
+    Bytes raw(32, 0x5A);
+    ASSERT_EQ(raw_filter().control(KV_OP_SETTINGS_DEFAULTS, raw.data(), nullptr, 0), 0);
+    EXPECT_EQ(raw, Bytes(32, 0));
     EXPECT_EQ(gif_filter().control(KV_OP_SETTINGS_DEFAULTS, nullptr, nullptr, 0), 0) << "null record: nothing";
 }
 
@@ -156,26 +155,20 @@ TEST_F(FilterControl, UnknownAttributeNamesAreRefused) {
     AttributeGetRequest gif_get{&gif, "version", 0};
     AttributeSetRequest gif_set{&gif, "VERSIONS", 87}, raw_set{&raw, "DEPTH", 8};
     AttributeAnswer answer{};
-    const struct {
-        const kvhost::Filter filter;
-        int32_t op;
-        const void* request;
-        const char* text;
-    } cases[] = {{gif_filter(), KV_OP_ATTR_GET, &gif_get, "GIF"},
-                 {gif_filter(), KV_OP_ATTR_SET, &gif_set, "GIF"},
-                 {raw_filter(), KV_OP_ATTR_SET, &raw_set, "DEPTH"},
-                 {raw_filter(), KV_OP_ATTR_GET, nullptr, nullptr}};  // no request record
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+    auto expect_refused = [&](const kvhost::Filter& filter, int32_t op, void* request, const char* text) {
+        SCOPED_TRACE(::testing::Message() << "op " << op << ": " << (text != nullptr ? text : "no request"));
         kvhost::clear_errors();
-        const bool get = c.op == KV_OP_ATTR_GET;
-        void* request = const_cast<void*>(c.request);
-        EXPECT_NE(c.filter.control(c.op, request, get ? &answer : nullptr, get ? sizeof answer : 0), 0);
+        const bool get = op == KV_OP_ATTR_GET;
+        EXPECT_NE(filter.control(op, request, get ? &answer : nullptr, get ? sizeof answer : 0), 0);
         ASSERT_EQ(error_codes(), std::vector<int32_t>{-512});
-        if (c.text != nullptr) {
-            EXPECT_EQ(kvhost::error_records()[0].text, c.text);
+        if (text != nullptr) {
+            EXPECT_EQ(kvhost::error_records()[0].text, text);
         }
-    }
+    };
+    expect_refused(gif_filter(), KV_OP_ATTR_GET, &gif_get, "GIF");
+    expect_refused(gif_filter(), KV_OP_ATTR_SET, &gif_set, "GIF");
+    expect_refused(raw_filter(), KV_OP_ATTR_SET, &raw_set, "DEPTH");
+    expect_refused(raw_filter(), KV_OP_ATTR_GET, nullptr, nullptr);
     EXPECT_EQ(gif.version, 89u);
     RawSettings untouched{};
     EXPECT_EQ(std::memcmp(&raw, &untouched, sizeof raw), 0);

@@ -41,15 +41,12 @@ void CleanTest::TearDown() {
     EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before_) << "the test left blocks allocated";
 }
 
-kvhost::Filter gif_filter() {
+static kvhost::Filter registered_filter(uint32_t format) {
     component();
-    return kvhost::Filter(kvhost::find_filter(KV_FORMAT_GIF));
+    return kvhost::Filter(kvhost::find_filter(format));
 }
-
-kvhost::Filter raw_filter() {
-    component();
-    return kvhost::Filter(kvhost::find_filter(KV_FORMAT_RAW_LZW));
-}
+kvhost::Filter gif_filter() { return registered_filter(KV_FORMAT_GIF); }
+kvhost::Filter raw_filter() { return registered_filter(KV_FORMAT_RAW_LZW); }
 
 std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records) {
     std::vector<int32_t> out;

@@ -119,7 +119,9 @@ TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
         const uint8_t* got = &colormap[pixels[i] * 4];
         const bool clear = indices[i] == transparent;
         EXPECT_EQ(got[3], clear ? 0 : 255) << i;
-        if (!clear) EXPECT_EQ(std::vector(got, got + 3), (std::vector{entry[2], entry[1], entry[0]})) << i;
+        if (!clear) {
+            EXPECT_EQ(std::vector(got, got + 3), (std::vector{entry[2], entry[1], entry[0]})) << i;
+        }
     }
     std::remove(png_path.c_str());
 
