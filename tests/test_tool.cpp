@@ -14,34 +14,31 @@
 
 namespace {
 
-using kvtest::contains;
-using kvtest::run_tool;
 using kvtest::temp_path;
-using kvtest::ToolRun;
 
 const std::string kSample = std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif";
 
 // Runs the tool and checks its exit status and that each part is in its output.
-ToolRun expect_run(const std::string& arguments, int status, std::initializer_list<std::string> parts = {}) {
-    const ToolRun run = run_tool(arguments);
+kvtest::ToolRun expect_run(const std::string& arguments, int status, std::initializer_list<std::string> parts = {}) {
+    const kvtest::ToolRun run = kvtest::run_tool(arguments);
     EXPECT_EQ(run.status, status) << arguments << "\n" << run.out;
-    for (const std::string& part : parts) EXPECT_TRUE(contains(run.out, part)) << part << "\n" << run.out;
+    for (const std::string& part : parts) EXPECT_TRUE(kvtest::contains(run.out, part)) << part << "\n" << run.out;
     return run;
 }
 
-// Colour type and bit depth of a PNG file, read with libpng.
-bool png_kind(const std::string& path, int* color_type, int* bit_depth) {
+// Colour type and bit depth of a PNG file, read with libpng ({-1, -1} when
+// there is no such file).
+std::pair<int, int> png_kind(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
+    if (f == nullptr) return {-1, -1};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
     png_read_info(png, info);
-    *color_type = png_get_color_type(png, info);
-    *bit_depth = png_get_bit_depth(png, info);
+    const std::pair<int, int> kind{png_get_color_type(png, info), png_get_bit_depth(png, info)};
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(f);
-    return true;
+    return kind;
 }
 
 // The indices of a GIF page as the application API loads it.
@@ -175,10 +172,7 @@ TEST(TiffTool, BinHoldsTheDeliveredRowsAndPngTheRightKind) {
         const std::string png = temp_path("out.png");
         SCOPED_TRACE(e.file);
         expect_run("decode " + kvtest::corpus_path(e.file) + " -o " + png, 0);
-        int color_type = -1, bit_depth = -1;
-        ASSERT_TRUE(png_kind(png, &color_type, &bit_depth));
-        EXPECT_EQ(color_type, e.color_type);
-        EXPECT_EQ(bit_depth, e.bit_depth);
+        EXPECT_EQ(png_kind(png), std::pair(e.color_type, e.bit_depth)) << "colour type and bit depth";
         std::remove(png.c_str());
     }
 }
