@@ -5,19 +5,17 @@
 //
 // The expected host rows are libtiff's decoded strips put into the host row
 // layout: packed 1-bit rows as they are, 4-bit samples one per byte, wide
-// samples as little-endian words, planes interleaved, WhiteIsZero inverted
-// (the grey sample only when there are extra samples), CIELab a* and b*
-// offset by half their range. YCbCr is compared with libtiff's RGBA
-// conversion within 3 levels, for pixels whose red and blue do not clip.
+// samples as little-endian words, planes interleaved. YCbCr is compared with
+// libtiff's RGBA conversion within 3 levels, for pixels whose red and blue do
+// not clip.
 #include "tiff_strip_test_util.h"
 
 #include <tiffio.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <unistd.h>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -37,21 +35,10 @@ struct Variant {
     uint32_t width = 37, height = 23, rows_per_strip = 5;
 };
 
-uint32_t g_seed = 12345;
-uint32_t next_random() {
-    g_seed = g_seed * 1103515245u + 12345u;
-    return g_seed >> 8;
-}
-
-// Smooth samples with some noise, so that the predictor has work to do.
-uint32_t sample_at(uint32_t x, uint32_t y, uint32_t c, uint32_t bits) {
-    const uint32_t max = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
-    const uint32_t smooth = (x * 5 + y * 3 + c * 40) * (max / 255 + 1);
-    return (smooth + next_random() % 7) & max;
-}
-
-// Writes the variant with libtiff as the current directory of `tif`; the
-// samples come from sample_at.
+// Writes the variant with libtiff as the current directory of `tif`. Every
+// strip (libtiff sizes it, subsampled blocks and planes included) holds
+// smooth bytes with some noise, so that the predictor has work to do, kept
+// to 100-155 so that YCbCr blocks stay in gamut.
 void write_variant(TIFF* tif, const Variant& v) {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, v.width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, v.height);
@@ -68,152 +55,71 @@ void write_variant(TIFF* tif, const Variant& v) {
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kinds);
     }
     std::vector<uint16_t> red, green, blue;
-    if (v.photometric == PHOTOMETRIC_PALETTE) {
-        const size_t n = size_t{1} << v.bps;
-        for (size_t i = 0; i < n; ++i) {
-            red.push_back(static_cast<uint16_t>(i * 2311 % 65536));
-            green.push_back(static_cast<uint16_t>(65535 - i * 977 % 65536));
-            blue.push_back(static_cast<uint16_t>(i * 40503 % 65536));
-        }
-        TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+    const size_t colours = v.photometric == PHOTOMETRIC_PALETTE ? size_t{1} << v.bps : 0;
+    for (size_t i = 0; i < colours; ++i) {
+        red.push_back(static_cast<uint16_t>(i * 2311 % 65536));
+        green.push_back(static_cast<uint16_t>(65535 - i * 977 % 65536));
+        blue.push_back(static_cast<uint16_t>(i * 40503 % 65536));
     }
-    const uint32_t strips_per_plane = (v.height + v.rows_per_strip - 1) / v.rows_per_strip;
+    if (!red.empty()) TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
     if (v.photometric == PHOTOMETRIC_YCBCR) {
         TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, v.sub_h, v.sub_v);
         float ref[6] = {0, 255, 128, 255, 128, 255};
         TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, ref);
-        // In-gamut colours: RGB first, then the forward transform per block.
-        const uint32_t blocks = (v.width + v.sub_h - 1) / v.sub_h;
-        for (uint32_t s = 0; s < strips_per_plane; ++s) {
-            std::vector<uint8_t> data;
-            const uint32_t first = s * v.rows_per_strip;
-            const uint32_t last = std::min(v.height, first + v.rows_per_strip);
-            for (uint32_t by = first; by < last; by += v.sub_v) {
-                for (uint32_t b = 0; b < blocks; ++b) {
-                    double cb = 0, cr = 0;
-                    for (uint32_t j = 0; j < v.sub_v; ++j) {
-                        for (uint32_t i = 0; i < v.sub_h; ++i) {
-                            const uint32_t x = b * v.sub_h + i, y = by + j;
-                            const double r = 40 + (x * 3 + y) % 170, g = 60 + (x + y * 2) % 150, bl = 50 + (x * y) % 160;
-                            const double luma = 0.299 * r + 0.587 * g + 0.114 * bl;
-                            data.push_back(static_cast<uint8_t>(std::lround(luma)));
-                            cb += (bl - luma) / 1.772;
-                            cr += (r - luma) / 1.402;
-                        }
-                    }
-                    const double n = v.sub_h * v.sub_v;
-                    data.push_back(static_cast<uint8_t>(std::lround(128 + cb / n)));
-                    data.push_back(static_cast<uint8_t>(std::lround(128 + cr / n)));
-                }
-            }
-            ASSERT_GE(TIFFWriteEncodedStrip(tif, s, data.data(), static_cast<tmsize_t>(data.size())), 0);
-        }
-        return;
     }
-    const uint32_t planes = v.planar == PLANARCONFIG_SEPARATE ? v.spp : 1;
-    const uint32_t per_row = v.planar == PLANARCONFIG_SEPARATE ? 1 : v.spp;
-    const size_t row_bytes = (size_t{v.bps} * per_row * v.width + 7) / 8;
-    for (uint32_t p = 0; p < planes; ++p) {
-        for (uint32_t s = 0; s < strips_per_plane; ++s) {
-            const uint32_t first = s * v.rows_per_strip;
-            const uint32_t rows = std::min(v.height - first, v.rows_per_strip);
-            std::vector<uint8_t> data(row_bytes * rows, 0);
-            for (uint32_t r = 0; r < rows; ++r) {
-                uint8_t* row = data.data() + r * row_bytes;
-                for (uint32_t x = 0; x < v.width; ++x) {
-                    for (uint32_t c = 0; c < per_row; ++c) {
-                        // Most significant bit first at every depth (16-bit words
-                        // are native to libtiff, so theirs come out byte-swapped).
-                        const uint32_t value = sample_at(x, first + r, p + c, v.bps);
-                        const size_t index = size_t{x} * per_row + c;
-                        for (uint32_t b = 0; b < v.bps; ++b) {
-                            const size_t bit = index * v.bps + b;
-                            if ((value >> (v.bps - 1 - b)) & 1) row[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
-                        }
-                    }
-                }
-            }
-            ASSERT_GE(TIFFWriteEncodedStrip(tif, p * strips_per_plane + s, data.data(),
-                                            static_cast<tmsize_t>(data.size())),
-                      0);
-        }
+    std::mt19937 noise(12345);
+    const uint32_t strips_per_plane = (v.height + v.rows_per_strip - 1) / v.rows_per_strip;
+    for (uint32_t s = 0; s < TIFFNumberOfStrips(tif); ++s) {
+        const uint32_t first = s % strips_per_plane * v.rows_per_strip;
+        const uint32_t rows = std::min(v.height - first, v.rows_per_strip);
+        std::vector<uint8_t> data(static_cast<size_t>(TIFFVStripSize(tif, rows)));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(100 + (i * 5 + first * 3 + s * 40 + noise() % 7) % 56);
+        ASSERT_GE(TIFFWriteEncodedStrip(tif, s, data.data(), static_cast<tmsize_t>(data.size())), 0);
     }
 }
 
-// The host rows libtiff's decode implies, height rows back to back.
+// The host rows libtiff's decode implies, height rows back to back, with
+// the service's own finishing touches: WhiteIsZero inverts every sample (only
+// the grey one when extra samples are interleaved with it), CIELab flips the
+// top bit of a* and b*.
 std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffImage& t, uint32_t host_row) {
     std::vector<uint8_t> out(size_t{host_row} * t.height, 0);
     TIFF* tif = TIFFOpen(path.c_str(), "r");
     if (tif == nullptr || !TIFFSetDirectory(tif, static_cast<tdir_t>(t.directory))) return {};
     const uint32_t spp = static_cast<uint32_t>(t.samples_per_pixel);
     const uint32_t bits = static_cast<uint32_t>(t.bits_per_sample[0]);
-    const bool planar = t.planar_config == 2;
-    const uint32_t per_row = planar ? 1 : spp;
-    const size_t tiff_row = (size_t{bits} * per_row * t.width + 7) / 8;
+    const bool planar = t.planar_config == 2, white = t.photometric == PHOTOMETRIC_MINISWHITE;
+    const bool grey_only = t.extra_samples != 0 && !planar;
+    const uint32_t per_row = planar ? 1 : spp, planes = planar ? spp : 1, rows = t.rows_per_strip;
+    const size_t tiff_row = (size_t{bits} * per_row * t.width + 7) / 8, bytes = bits <= 8 ? 1 : 2;
     std::vector<uint8_t> strip(static_cast<size_t>(TIFFStripSize(tif)));
-    const uint32_t planes = planar ? spp : 1;
-    const size_t bytes = bits <= 8 ? 1 : 2;
     for (uint32_t p = 0; p < planes; ++p) {
-        for (int32_t s = 0; s < t.strips_per_plane; ++s) {
-            const tmsize_t n = TIFFReadEncodedStrip(tif, p * t.strips_per_plane + s, strip.data(),
-                                                    static_cast<tmsize_t>(strip.size()));
-            if (n < 0) continue;
-            for (uint32_t r = 0; r < static_cast<uint32_t>(t.rows_per_strip); ++r) {
-                const uint32_t y = s * t.rows_per_strip + r;
-                if (y >= t.height) break;
+        for (uint32_t s = 0; s < static_cast<uint32_t>(t.strips_per_plane); ++s) {
+            const tmsize_t size = static_cast<tmsize_t>(strip.size());
+            if (TIFFReadEncodedStrip(tif, p * t.strips_per_plane + s, strip.data(), size) < 0) continue;
+            for (uint32_t r = 0; r < rows && s * rows + r < t.height; ++r) {
                 const uint8_t* in = strip.data() + r * tiff_row;
-                uint8_t* row = out.data() + size_t{y} * host_row;
-                if (bits == 1) {
-                    std::memcpy(row, in, tiff_row);
-                    continue;
-                }
-                for (uint32_t x = 0; x < t.width; ++x) {
+                uint8_t* row = out.data() + size_t{s * rows + r} * host_row;
+                for (size_t i = 0; bits == 1 && i < tiff_row; ++i)
+                    row[i] = static_cast<uint8_t>(white ? ~in[i] : in[i]);
+                for (uint32_t x = 0; bits > 1 && x < t.width; ++x) {
                     for (uint32_t c = 0; c < per_row; ++c) {
-                        const size_t src = size_t{x} * per_row + c;
-                        const size_t dst = (size_t{x} * spp + c + p) * bytes;
-                        if (bits == 16) {
-                            std::memcpy(row + dst, in + src * bytes, bytes);
-                            continue;
-                        }
-                        uint32_t value = 0;  // packed most significant bit first
-                        for (size_t b = 0; b < bits; ++b) {
-                            const size_t bit = src * bits + b;
+                        const size_t src = size_t{x} * per_row + c, sample = c + p;
+                        // 16-bit words come native from libtiff, others packed most significant bit first.
+                        uint32_t value = bits == 16 ? in[src * 2] | in[src * 2 + 1] << 8 : 0;
+                        for (size_t bit = src * bits; bits != 16 && bit < (src + 1) * bits; ++bit)
                             value = value << 1 | ((in[bit / 8] >> (7 - bit % 8)) & 1);
-                        }
-                        for (size_t b = 0; b < bytes; ++b) row[dst + b] = static_cast<uint8_t>(value >> (8 * b));
+                        if (white && (sample == 0 || !grey_only)) value ^= (1u << bits) - 1;
+                        if (t.photometric == PHOTOMETRIC_CIELAB && sample > 0) value ^= 0x80u << (8 * (bytes - 1));
+                        for (size_t b = 0; b < bytes; ++b)
+                            row[(size_t{x} * spp + sample) * bytes + b] = static_cast<uint8_t>(value >> (8 * b));
                     }
                 }
             }
         }
     }
     TIFFClose(tif);
-    // The service's own finishing touches on the decoded samples.
-    for (uint32_t y = 0; y < t.height; ++y) {
-        uint8_t* row = out.data() + size_t{y} * host_row;
-        if (t.photometric == PHOTOMETRIC_MINISWHITE) {
-            if (bits == 1) {
-                for (size_t i = 0; i < host_row; ++i) row[i] = static_cast<uint8_t>(~row[i]);
-            } else if (bits == 4) {
-                for (size_t i = 0; i < host_row; ++i) row[i] = static_cast<uint8_t>(15 - row[i]);
-            } else {
-                const bool grey_only = t.extra_samples != 0 && !planar;
-                for (uint32_t x = 0; x < t.width; ++x) {
-                    for (uint32_t c = 0; c < (grey_only ? 1 : spp); ++c) {
-                        for (size_t b = 0; b < bytes; ++b) {
-                            uint8_t& v = row[(size_t{x} * spp + c) * bytes + b];
-                            v = static_cast<uint8_t>(~v);
-                        }
-                    }
-                }
-            }
-        }
-        if (t.photometric == PHOTOMETRIC_CIELAB) {
-            for (uint32_t x = 0; x < t.width; ++x) {
-                row[(size_t{x} * 3 + 1) * bytes + bytes - 1] ^= 0x80;
-                row[(size_t{x} * 3 + 2) * bytes + bytes - 1] ^= 0x80;
-            }
-        }
-    }
     return out;
 }
 
@@ -273,9 +179,7 @@ void check_file(const std::string& path, uint32_t directory = 0) {
     }
     const auto want = expected_rows(path, t, image.row_size);
     ASSERT_EQ(want.size(), image.pixels.size());
-    size_t first_diff = want.size();
-    for (size_t i = 0; i < want.size() && first_diff == want.size(); ++i)
-        if (want[i] != image.pixels[i]) first_diff = i;
+    const size_t first_diff = std::mismatch(want.begin(), want.end(), image.pixels.begin()).first - want.begin();
     EXPECT_EQ(first_diff, want.size()) << "first difference at row " << first_diff / image.row_size << ", byte "
                                        << first_diff % image.row_size;
     if (t.photometric == PHOTOMETRIC_PALETTE) {
