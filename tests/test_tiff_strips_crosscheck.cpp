@@ -37,8 +37,8 @@ struct Variant {
 
 // Writes the variant with libtiff as the current directory of `tif`. Every
 // strip (libtiff sizes it, subsampled blocks and planes included) holds
-// smooth bytes with some noise, so that the predictor has work to do, kept
-// to 100-155 so that YCbCr blocks stay in gamut.
+// smooth bytes with some noise (seeded by the image size), so that the
+// predictor has work to do, kept to 100-155 so that YCbCr stays in gamut.
 void write_variant(TIFF* tif, const Variant& v) {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, v.width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, v.height);
@@ -67,7 +67,7 @@ void write_variant(TIFF* tif, const Variant& v) {
         float ref[6] = {0, 255, 128, 255, 128, 255};
         TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, ref);
     }
-    std::mt19937 noise(12345);
+    std::mt19937 noise(v.width * v.height);
     const uint32_t strips_per_plane = (v.height + v.rows_per_strip - 1) / v.rows_per_strip;
     for (uint32_t s = 0; s < TIFFNumberOfStrips(tif); ++s) {
         const uint32_t first = s % strips_per_plane * v.rows_per_strip;
@@ -83,10 +83,8 @@ void write_variant(TIFF* tif, const Variant& v) {
 // the service's own finishing touches: WhiteIsZero inverts every sample (only
 // the grey one when extra samples are interleaved with it), CIELab flips the
 // top bit of a* and b*.
-std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffImage& t, uint32_t host_row) {
+std::vector<uint8_t> expected_rows(TIFF* tif, const kvhost::TiffImage& t, uint32_t host_row) {
     std::vector<uint8_t> out(size_t{host_row} * t.height, 0);
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (tif == nullptr || !TIFFSetDirectory(tif, static_cast<tdir_t>(t.directory))) return {};
     const uint32_t spp = static_cast<uint32_t>(t.samples_per_pixel);
     const uint32_t bits = static_cast<uint32_t>(t.bits_per_sample[0]);
     const bool planar = t.planar_config == 2, white = t.photometric == PHOTOMETRIC_MINISWHITE;
@@ -119,34 +117,27 @@ std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffIm
             }
         }
     }
-    TIFFClose(tif);
     return out;
 }
 
 // YCbCr: libtiff's RGBA conversion against ours, for pixels that do not
 // clip. Returns the number of pixels compared.
-size_t compare_ycbcr(const std::string& path, const kvhost::LoadedImage& image, const kvhost::TiffImage& t) {
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (tif == nullptr || !TIFFSetDirectory(tif, static_cast<tdir_t>(t.directory))) return 0;
+size_t compare_ycbcr(TIFF* tif, const kvhost::LoadedImage& image, const kvhost::TiffImage& t) {
     std::vector<uint32_t> rgba(size_t{t.width} * t.height);
-    const int ok = TIFFReadRGBAImageOriented(tif, t.width, t.height, rgba.data(), ORIENTATION_TOPLEFT, 0);
-    TIFFClose(tif);
-    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(TIFFReadRGBAImageOriented(tif, t.width, t.height, rgba.data(), ORIENTATION_TOPLEFT, 0), 1);
     size_t compared = 0;
     int worst = 0;
     for (uint32_t y = 0; y < t.height; ++y) {
         for (uint32_t x = 0; x < t.width; ++x) {
-            const uint32_t p = rgba[size_t{y} * t.width + x];
-            const uint8_t want[3] = {static_cast<uint8_t>(TIFFGetR(p)), static_cast<uint8_t>(TIFFGetG(p)),
-                                     static_cast<uint8_t>(TIFFGetB(p))};
+            const uint32_t p = rgba[size_t{y} * t.width + x], want[3] = {TIFFGetR(p), TIFFGetG(p), TIFFGetB(p)};
             const uint8_t* got = image.row(y) + size_t{x} * 3;
             // Clipped red or blue changes green in our formula by design.
             if (want[0] == 0 || want[0] == 255 || want[2] == 0 || want[2] == 255) continue;
-            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{got[c]} - int{want[c]}));
+            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{got[c]} - static_cast<int>(want[c])));
             ++compared;
         }
     }
-    EXPECT_LE(worst, 3) << path;
+    EXPECT_LE(worst, 3);
     return compared;
 }
 
@@ -173,27 +164,25 @@ void check_file(const std::string& path, uint32_t directory = 0) {
     ASSERT_NE(stream->sink.image, nullptr);
     const kvhost::LoadedImage& image = *stream->sink.image;
     EXPECT_EQ(image.rows_delivered, t.height);
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_TRUE(tif != nullptr && TIFFSetDirectory(tif, static_cast<tdir_t>(directory)));
     if (t.photometric == PHOTOMETRIC_YCBCR) {
-        EXPECT_GT(compare_ycbcr(path, image, t), size_t{t.width} * t.height / 2);
-        return;
+        EXPECT_GT(compare_ycbcr(tif, image, t), size_t{t.width} * t.height / 2);
+    } else {
+        const auto want = expected_rows(tif, t, image.row_size);
+        ASSERT_EQ(want.size(), image.pixels.size());
+        const size_t diff = std::mismatch(want.begin(), want.end(), image.pixels.begin()).first - want.begin();
+        EXPECT_EQ(diff, want.size()) << "first difference at row " << diff / image.row_size << ", byte "
+                                     << diff % image.row_size;
     }
-    const auto want = expected_rows(path, t, image.row_size);
-    ASSERT_EQ(want.size(), image.pixels.size());
-    const size_t first_diff = std::mismatch(want.begin(), want.end(), image.pixels.begin()).first - want.begin();
-    EXPECT_EQ(first_diff, want.size()) << "first difference at row " << first_diff / image.row_size << ", byte "
-                                       << first_diff % image.row_size;
-    if (t.photometric == PHOTOMETRIC_PALETTE) {
-        TIFF* tif = TIFFOpen(path.c_str(), "r");
-        ASSERT_TRUE(TIFFSetDirectory(tif, static_cast<tdir_t>(directory)));
-        uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b), 1);
-        for (size_t i = 0; i < image.palette.size() / 4; ++i) {
-            EXPECT_EQ(image.palette[i * 4 + 2], r[i] >> 8);
-            EXPECT_EQ(image.palette[i * 4 + 1], g[i] >> 8);
-            EXPECT_EQ(image.palette[i * 4 + 0], b[i] >> 8);
-        }
-        TIFFClose(tif);
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    const size_t colours = TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) ? image.palette.size() / 4 : 0;
+    for (size_t i = 0; i < colours; ++i) {
+        EXPECT_EQ(image.palette[i * 4 + 2], r[i] >> 8);
+        EXPECT_EQ(image.palette[i * 4 + 1], g[i] >> 8);
+        EXPECT_EQ(image.palette[i * 4 + 0], b[i] >> 8);
     }
+    TIFFClose(tif);
 }
 
 }  // namespace
@@ -278,7 +267,7 @@ TEST(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
             EXPECT_NE(status, 0);
             ASSERT_EQ(errors.size(), 1u);
             EXPECT_EQ(errors[0].code, kvhost::host_error::kTiffUnsupported);
-            EXPECT_NE(errors[0].text.find("TIFF: "), std::string::npos);
+            EXPECT_TRUE(kvtest::contains(errors[0].text, "TIFF: "));
             ++refused;
             continue;
         }
@@ -310,18 +299,15 @@ TEST(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
     ASSERT_EQ(TIFFWriteDirectory(tif), 1);
     write_variant(tif, {.name = "rgb8", .photometric = PHOTOMETRIC_RGB, .spp = 3, .width = 4, .height = 2});
     TIFFClose(tif);
+    // The directories differ in size and in their bytes, so the first one
+    // loaded in place of the second would not match libtiff's second.
     check_file(path, 1);
-    auto second = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
-    ASSERT_EQ(kvhost::tiff_load(second.get(), 1), 0);
-    EXPECT_EQ(second->sink.image->width, 4u);
-    EXPECT_EQ(second->sink.image->colorspace, kvhost::colorspace::kRgb);
-
     auto again = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
     kvhost::TiffImage t;
     EXPECT_NE(kvhost::tiff_load(again.get(), 2, &t), 0);
     const auto errors = kvhost::error_records();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].text.find("no image file directory 2"), std::string::npos) << errors[0].text;
+    EXPECT_TRUE(kvtest::contains(errors[0].text, "no image file directory 2")) << errors[0].text;
     kvhost::clear_errors();
     std::remove(path.c_str());
 }
