@@ -52,6 +52,9 @@ TEST(TiffRows, OneRowConversions) {
         // red 16 of 31, green 32 of 63, blue 16 of 31, scaled to bytes.
         {"packed RGB 5-6-5", 4, 3, 8, kRgb, Call{.photometric = 2, .bps = {5, 6, 5}},
          {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0x10, 0x84}, {255, 0, 0, 0, 255, 0, 0, 0, 255, 132, 130, 132}, {5, 6, 5}},
+        // The host row (one grey byte a pixel) is shorter than the TIFF row.
+        {"plain copy never writes past a short host row", 3, 1, 8, kGrey, Call{.bps = {8, 8}},
+         {40, 41, 42, 43, 44, 45}, {40, 41, 42}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

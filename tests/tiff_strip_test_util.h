@@ -1,6 +1,5 @@
-// Helpers for the strip service tests: LZW data built from literal codes
-// only (every byte its own code, a clear code before the width could grow),
-// image descriptions, and one call of "TIF_Proc_LZW_Comp" on a memory stream.
+// Helpers for the strip service tests: strips of LZW data in a file, image
+// descriptions, and one call of "TIF_Proc_LZW_Comp" on a memory stream.
 #pragma once
 
 #include "kvhost/errors.h"
@@ -18,22 +17,13 @@
 
 namespace tstrip {
 
-// New-style LZW of `bytes`: a clear code, each byte as a 9-bit literal (a
-// clear every 250 literals keeps the width at 9), the end code.
-inline std::vector<uint8_t> literal_lzw(const std::vector<uint8_t>& bytes, bool end_code = true) {
-    tlzw::MsbWriter w;
-    w.put(256, 9);
-    int since_clear = 0;
-    for (uint8_t b : bytes) {
-        if (since_clear == 250) {
-            w.put(256, 9);
-            since_clear = 0;
-        }
-        w.put(b, 9);
-        ++since_clear;
-    }
-    if (end_code) w.put(257, 9);
-    return w.bytes();
+// New-style LZW of `bytes` from the reference compressor, with or without
+// its end code.
+inline std::vector<uint8_t> lzw(const std::vector<uint8_t>& bytes, bool end_code = true) {
+    std::vector<uint32_t> codes;
+    tlzw::reference_compress(bytes, &codes);
+    if (!end_code) codes.pop_back();
+    return tlzw::pack_codes(codes, false);
 }
 
 inline std::unique_ptr<HostDibInfo> make_dib(uint32_t width, uint32_t height, uint32_t channels, uint32_t bpc,
@@ -74,14 +64,14 @@ struct Result {
     size_t blocks_left = 0;
 };
 
-// Appends each strip's literal LZW to `file` and records its offset.
+// Appends each strip's LZW to `file` and records its offset.
 inline std::vector<uint8_t> build_file(const std::vector<std::vector<uint8_t>>& strips, std::vector<uint32_t>* offsets,
                                        bool end_codes = true) {
     std::vector<uint8_t> file(8, 0);  // bytes before the first strip, as a header would be
     for (const auto& strip : strips) {
         offsets->push_back(static_cast<uint32_t>(file.size()));
-        const auto lzw = literal_lzw(strip, end_codes);
-        file.insert(file.end(), lzw.begin(), lzw.end());
+        const auto data = lzw(strip, end_codes);
+        file.insert(file.end(), data.begin(), data.end());
     }
     return file;
 }
