@@ -175,7 +175,8 @@ TEST_F(RawLoad, ShortDataAndBadSettings) {
     auto short_load = load(data, geometry(100, 3, 8));
     ASSERT_EQ(short_load.status, 0);
     EXPECT_TRUE(std::equal(one_row.begin(), one_row.end(), short_load.image->row(0)));
-    EXPECT_TRUE(std::all_of(short_load.image->row(1), short_load.image->row(1) + 200, [](uint8_t b) { return b == 0; }));
+    const uint8_t* rest = short_load.image->row(1);
+    EXPECT_TRUE(std::all_of(rest, rest + 200, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(short_load.image->rows_delivered, 3u);
 
     std::vector<uint8_t> framed{7, 7};

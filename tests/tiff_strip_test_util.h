@@ -76,12 +76,9 @@ inline std::vector<uint8_t> build_file(const std::vector<std::vector<uint8_t>>& 
     return file;
 }
 
-inline TifProcLzwCompFn service() {
-    kvtest::component();
-    return reinterpret_cast<TifProcLzwCompFn>(kvhost::named_service("TIF_Proc_LZW_Comp"));
-}
-
 inline Result run(const std::vector<uint8_t>& file, HostDibInfo* dib, Call c, int64_t start_position = 0) {
+    kvtest::component();
+    const auto service = reinterpret_cast<TifProcLzwCompFn>(kvhost::named_service("TIF_Proc_LZW_Comp"));
     Result r;
     kvhost::clear_errors();
     auto stream = kvhost::memory_stream(file);
@@ -92,7 +89,7 @@ inline Result run(const std::vector<uint8_t>& file, HostDibInfo* dib, Call c, in
     const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const uint64_t allocations_before = kvhost::memory::allocation_count();
     const int32_t count = c.offset_count >= 0 ? c.offset_count : static_cast<int32_t>(c.offsets.size());
-    r.status = service()(stream.get(), &c.tif, kvhost::memory::new_tag(), dib, 0, c.planar, c.photometric,
+    r.status = service(stream.get(), &c.tif, kvhost::memory::new_tag(), dib, 0, c.planar, c.photometric,
                          c.fill_order, c.predictor, c.bps.data(), static_cast<int32_t>(c.bps.size()), c.extra, c.rps,
                          c.strip_count, c.strips_per_plane, c.null_offsets ? nullptr : c.offsets.data(), nullptr,
                          count);
