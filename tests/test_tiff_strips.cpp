@@ -132,13 +132,13 @@ TEST(TiffStrips, LayoutsThatWouldDivideByZeroOrOverrunAreRefusedOnce) {
 
 TEST(TiffStrips, SeparatePlanesStayWithinOffsetCountAndZeroWhatIsMissing) {
     // Grey+alpha 2 x 4, two strips of 2 rows per plane. Strip 1 of the grey
-    // plane holds one row only; the alpha plane's strip 1 is beyond
-    // offset_count, so those rows must come out zero rather than repeat
-    // strip 0's bytes.
+    // plane holds one row only; the alpha plane's strip 1 is in the file but
+    // beyond offset_count, so those rows must come out zero rather than
+    // repeat strip 0's bytes or read it.
     auto dib = make_dib(2, 4, 2, 8, kGreyAlpha);
     Call c{.planar = 2, .bps = {8, 8}, .extra = 1, .rps = 2, .strip_count = 2, .strips_per_plane = 2};
-    // Offsets in plane order: grey 0, grey 1, alpha 0, (alpha 1 missing).
-    const auto file = tstrip::build_file({{1, 2, 3, 4}, {5, 6}, {11, 12, 13, 14}}, &c.offsets);
+    // Offsets in plane order: grey 0, grey 1, alpha 0, (alpha 1 not counted).
+    const auto file = tstrip::build_file({{1, 2, 3, 4}, {5, 6}, {11, 12, 13, 14}, {21, 22, 23, 24}}, &c.offsets);
     c.offset_count = 3;
     const auto r = tstrip::run(file, dib.get(), c);
     ASSERT_EQ(r.status, 0);
