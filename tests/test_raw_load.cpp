@@ -29,11 +29,9 @@ struct Load {
 Load load(const std::vector<uint8_t>& data, const RawGeometry& g, int64_t start = 0) {
     auto stream = kvhost::memory_stream(data);
     stream->position = start;
-    const size_t before = kvhost::memory::blocks_outstanding();
     Load l;
     l.status = kvhost::lzw::load_raw(stream.get(), g, &l.image);
     l.position = stream->position;
-    EXPECT_EQ(kvhost::memory::blocks_outstanding(), before) << "the load frees everything it allocated";
     return l;
 }
 
@@ -63,6 +61,7 @@ void expect_grey_palette(const kvhost::LoadedImage& image, uint32_t bpp) {
 // The host keeps words least significant byte first.
 uint16_t word_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
+// Each test ends with nothing left allocated.
 class RawLoad : public kvtest::CleanTest {};
 
 TEST_F(RawLoad, CorpusRastersMatchLibtiff) {
