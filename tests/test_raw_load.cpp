@@ -117,7 +117,7 @@ TEST_F(RawLoad, CorpusRastersMatchLibtiff) {
         EXPECT_GT(decoded, px.size() / 3);
         EXPECT_LT(decoded, px.size() * 3 / 4);
         EXPECT_TRUE(std::equal(px.begin(), px.begin() + decoded, want.begin()));
-        EXPECT_TRUE(std::all_of(px.end() - 157 * 20, px.end(), [](uint8_t b) { return b == 0; }));
+        EXPECT_EQ(half.image->rows_delivered, 151u);
     }
 }
 
