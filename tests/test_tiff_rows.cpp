@@ -35,8 +35,6 @@ TEST(TiffRows, OneRowConversions) {
         {"predictor sums wrap modulo 256", 2, 3, 8, kRgb, rgb, {200, 100, 255, 100, 200, 2},
          {200, 100, 255, 44, 44, 1}},
         {"predictor on a row shorter than two pixels", 1, 3, 8, kRgb, rgb, {10, 20, 30}, {10, 20, 30}},
-        {"predictor 1", 2, 3, 8, kRgb, Call{.photometric = 2, .predictor = 1, .bps = {8, 8, 8}},
-         {10, 20, 30, 1, 2, 3}, {10, 20, 30, 1, 2, 3}},
         {"predictor 3", 2, 3, 8, kRgb, Call{.photometric = 2, .predictor = 3, .bps = {8, 8, 8}},
          {10, 20, 30, 1, 2, 3}, {10, 20, 30, 1, 2, 3}},
         // The host keeps words least significant byte first.
@@ -52,6 +50,9 @@ TEST(TiffRows, OneRowConversions) {
         // red 16 of 31, green 32 of 63, blue 16 of 31, scaled to bytes.
         {"packed RGB 5-6-5", 4, 3, 8, kRgb, Call{.photometric = 2, .bps = {5, 6, 5}},
          {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0x10, 0x84}, {255, 0, 0, 0, 255, 0, 0, 0, 255, 132, 130, 132}, {5, 6, 5}},
+        // The host row (one grey byte a pixel) is shorter than the TIFF row.
+        {"plain copy never writes past a short host row", 3, 1, 8, kGrey, Call{.bps = {8, 8}},
+         {40, 41, 42, 43, 44, 45}, {40, 41, 42}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

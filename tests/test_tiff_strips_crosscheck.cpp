@@ -5,19 +5,17 @@
 //
 // The expected host rows are libtiff's decoded strips put into the host row
 // layout: packed 1-bit rows as they are, 4-bit samples one per byte, wide
-// samples as little-endian words, planes interleaved, WhiteIsZero inverted
-// (the grey sample only when there are extra samples), CIELab a* and b*
-// offset by half their range. YCbCr is compared with libtiff's RGBA
-// conversion within 3 levels, for pixels whose red and blue do not clip.
+// samples as little-endian words, planes interleaved. YCbCr is compared with
+// libtiff's RGBA conversion within 3 levels, for pixels whose red and blue do
+// not clip.
 #include "tiff_strip_test_util.h"
 
 #include <tiffio.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <unistd.h>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -37,21 +35,10 @@ struct Variant {
     uint32_t width = 37, height = 23, rows_per_strip = 5;
 };
 
-uint32_t g_seed = 12345;
-uint32_t next_random() {
-    g_seed = g_seed * 1103515245u + 12345u;
-    return g_seed >> 8;
-}
-
-// Smooth samples with some noise, so that the predictor has work to do.
-uint32_t sample_at(uint32_t x, uint32_t y, uint32_t c, uint32_t bits) {
-    const uint32_t max = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
-    const uint32_t smooth = (x * 5 + y * 3 + c * 40) * (max / 255 + 1);
-    return (smooth + next_random() % 7) & max;
-}
-
-// Writes the variant with libtiff as the current directory of `tif`; the
-// samples come from sample_at.
+// Writes the variant with libtiff as the current directory of `tif`. Every
+// strip (libtiff sizes it, subsampled blocks and planes included) holds
+// smooth bytes with some noise (seeded by the image size), so that the
+// predictor has work to do, kept to 100-155 so that YCbCr stays in gamut.
 void write_variant(TIFF* tif, const Variant& v) {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, v.width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, v.height);
@@ -67,150 +54,65 @@ void write_variant(TIFF* tif, const Variant& v) {
         uint16_t kinds[1] = {v.extra};
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kinds);
     }
-    std::vector<uint16_t> red, green, blue;
     if (v.photometric == PHOTOMETRIC_PALETTE) {
+        // Red, green and blue entries, all different (an odd factor).
         const size_t n = size_t{1} << v.bps;
-        for (size_t i = 0; i < n; ++i) {
-            red.push_back(static_cast<uint16_t>(i * 2311 % 65536));
-            green.push_back(static_cast<uint16_t>(65535 - i * 977 % 65536));
-            blue.push_back(static_cast<uint16_t>(i * 40503 % 65536));
-        }
-        TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+        std::vector<uint16_t> map(3 * n);
+        for (size_t i = 0; i < map.size(); ++i) map[i] = static_cast<uint16_t>(i * 40503);
+        TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + n, map.data() + 2 * n);
     }
-    const uint32_t strips_per_plane = (v.height + v.rows_per_strip - 1) / v.rows_per_strip;
     if (v.photometric == PHOTOMETRIC_YCBCR) {
         TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, v.sub_h, v.sub_v);
         float ref[6] = {0, 255, 128, 255, 128, 255};
         TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, ref);
-        // In-gamut colours: RGB first, then the forward transform per block.
-        const uint32_t blocks = (v.width + v.sub_h - 1) / v.sub_h;
-        for (uint32_t s = 0; s < strips_per_plane; ++s) {
-            std::vector<uint8_t> data;
-            const uint32_t first = s * v.rows_per_strip;
-            const uint32_t last = std::min(v.height, first + v.rows_per_strip);
-            for (uint32_t by = first; by < last; by += v.sub_v) {
-                for (uint32_t b = 0; b < blocks; ++b) {
-                    double cb = 0, cr = 0;
-                    for (uint32_t j = 0; j < v.sub_v; ++j) {
-                        for (uint32_t i = 0; i < v.sub_h; ++i) {
-                            const uint32_t x = b * v.sub_h + i, y = by + j;
-                            const double r = 40 + (x * 3 + y) % 170, g = 60 + (x + y * 2) % 150, bl = 50 + (x * y) % 160;
-                            const double luma = 0.299 * r + 0.587 * g + 0.114 * bl;
-                            data.push_back(static_cast<uint8_t>(std::lround(luma)));
-                            cb += (bl - luma) / 1.772;
-                            cr += (r - luma) / 1.402;
-                        }
-                    }
-                    const double n = v.sub_h * v.sub_v;
-                    data.push_back(static_cast<uint8_t>(std::lround(128 + cb / n)));
-                    data.push_back(static_cast<uint8_t>(std::lround(128 + cr / n)));
-                }
-            }
-            ASSERT_GE(TIFFWriteEncodedStrip(tif, s, data.data(), static_cast<tmsize_t>(data.size())), 0);
-        }
-        return;
     }
-    const uint32_t planes = v.planar == PLANARCONFIG_SEPARATE ? v.spp : 1;
-    const uint32_t per_row = v.planar == PLANARCONFIG_SEPARATE ? 1 : v.spp;
-    const size_t row_bytes = (size_t{v.bps} * per_row * v.width + 7) / 8;
-    for (uint32_t p = 0; p < planes; ++p) {
-        for (uint32_t s = 0; s < strips_per_plane; ++s) {
-            const uint32_t first = s * v.rows_per_strip;
-            const uint32_t rows = std::min(v.height - first, v.rows_per_strip);
-            std::vector<uint8_t> data(row_bytes * rows, 0);
-            for (uint32_t r = 0; r < rows; ++r) {
-                uint8_t* row = data.data() + r * row_bytes;
-                for (uint32_t x = 0; x < v.width; ++x) {
-                    for (uint32_t c = 0; c < per_row; ++c) {
-                        // Most significant bit first at every depth (16-bit words
-                        // are native to libtiff, so theirs come out byte-swapped).
-                        const uint32_t value = sample_at(x, first + r, p + c, v.bps);
-                        const size_t index = size_t{x} * per_row + c;
-                        for (uint32_t b = 0; b < v.bps; ++b) {
-                            const size_t bit = index * v.bps + b;
-                            if ((value >> (v.bps - 1 - b)) & 1) row[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
-                        }
-                    }
-                }
-            }
-            ASSERT_GE(TIFFWriteEncodedStrip(tif, p * strips_per_plane + s, data.data(),
-                                            static_cast<tmsize_t>(data.size())),
-                      0);
-        }
+    std::mt19937 noise(v.width * v.height);
+    const uint32_t strips_per_plane = (v.height + v.rows_per_strip - 1) / v.rows_per_strip;
+    for (uint32_t s = 0; s < TIFFNumberOfStrips(tif); ++s) {
+        const uint32_t first = s % strips_per_plane * v.rows_per_strip;
+        const uint32_t rows = std::min(v.height - first, v.rows_per_strip);
+        std::vector<uint8_t> data(static_cast<size_t>(TIFFVStripSize(tif, rows)));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(100 + (i * 5 + first * 3 + s * 40 + noise() % 7) % 56);
+        ASSERT_GE(TIFFWriteEncodedStrip(tif, s, data.data(), static_cast<tmsize_t>(data.size())), 0);
     }
 }
 
-// The host rows libtiff's decode implies, height rows back to back.
-std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffImage& t, uint32_t host_row) {
+// The host rows libtiff's decode implies, height rows back to back, with
+// the service's own finishing touches: WhiteIsZero inverts every sample (only
+// the grey one when extra samples are interleaved with it), CIELab flips the
+// top bit of a* and b*.
+std::vector<uint8_t> expected_rows(TIFF* tif, const kvhost::TiffImage& t, uint32_t host_row) {
     std::vector<uint8_t> out(size_t{host_row} * t.height, 0);
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (tif == nullptr || !TIFFSetDirectory(tif, static_cast<tdir_t>(t.directory))) return {};
     const uint32_t spp = static_cast<uint32_t>(t.samples_per_pixel);
     const uint32_t bits = static_cast<uint32_t>(t.bits_per_sample[0]);
-    const bool planar = t.planar_config == 2;
-    const uint32_t per_row = planar ? 1 : spp;
-    const size_t tiff_row = (size_t{bits} * per_row * t.width + 7) / 8;
+    const bool planar = t.planar_config == 2, white = t.photometric == PHOTOMETRIC_MINISWHITE;
+    const bool grey_only = t.extra_samples != 0 && !planar;
+    const uint32_t per_row = planar ? 1 : spp, planes = planar ? spp : 1, rows = t.rows_per_strip;
+    const size_t tiff_row = (size_t{bits} * per_row * t.width + 7) / 8, bytes = bits <= 8 ? 1 : 2;
     std::vector<uint8_t> strip(static_cast<size_t>(TIFFStripSize(tif)));
-    const uint32_t planes = planar ? spp : 1;
-    const size_t bytes = bits <= 8 ? 1 : 2;
     for (uint32_t p = 0; p < planes; ++p) {
-        for (int32_t s = 0; s < t.strips_per_plane; ++s) {
-            const tmsize_t n = TIFFReadEncodedStrip(tif, p * t.strips_per_plane + s, strip.data(),
-                                                    static_cast<tmsize_t>(strip.size()));
-            if (n < 0) continue;
-            for (uint32_t r = 0; r < static_cast<uint32_t>(t.rows_per_strip); ++r) {
-                const uint32_t y = s * t.rows_per_strip + r;
-                if (y >= t.height) break;
+        for (uint32_t s = 0; s < static_cast<uint32_t>(t.strips_per_plane); ++s) {
+            const tmsize_t size = static_cast<tmsize_t>(strip.size());
+            if (TIFFReadEncodedStrip(tif, p * t.strips_per_plane + s, strip.data(), size) < 0) continue;
+            for (uint32_t r = 0; r < rows && s * rows + r < t.height; ++r) {
                 const uint8_t* in = strip.data() + r * tiff_row;
-                uint8_t* row = out.data() + size_t{y} * host_row;
-                if (bits == 1) {
-                    std::memcpy(row, in, tiff_row);
-                    continue;
-                }
-                for (uint32_t x = 0; x < t.width; ++x) {
+                uint8_t* row = out.data() + size_t{s * rows + r} * host_row;
+                for (size_t i = 0; bits == 1 && i < tiff_row; ++i)
+                    row[i] = static_cast<uint8_t>(white ? ~in[i] : in[i]);
+                for (uint32_t x = 0; bits > 1 && x < t.width; ++x) {
                     for (uint32_t c = 0; c < per_row; ++c) {
-                        const size_t src = size_t{x} * per_row + c;
-                        const size_t dst = (size_t{x} * spp + c + p) * bytes;
-                        if (bits == 16) {
-                            std::memcpy(row + dst, in + src * bytes, bytes);
-                            continue;
-                        }
-                        uint32_t value = 0;  // packed most significant bit first
-                        for (size_t b = 0; b < bits; ++b) {
-                            const size_t bit = src * bits + b;
+                        const size_t src = size_t{x} * per_row + c, sample = c + p;
+                        // 16-bit words come native from libtiff, others packed most significant bit first.
+                        uint32_t value = bits == 16 ? in[src * 2] | in[src * 2 + 1] << 8 : 0;
+                        for (size_t bit = src * bits; bits != 16 && bit < (src + 1) * bits; ++bit)
                             value = value << 1 | ((in[bit / 8] >> (7 - bit % 8)) & 1);
-                        }
-                        for (size_t b = 0; b < bytes; ++b) row[dst + b] = static_cast<uint8_t>(value >> (8 * b));
+                        if (white && (sample == 0 || !grey_only)) value ^= (1u << bits) - 1;
+                        if (t.photometric == PHOTOMETRIC_CIELAB && sample > 0) value ^= 0x80u << (8 * (bytes - 1));
+                        for (size_t b = 0; b < bytes; ++b)
+                            row[(size_t{x} * spp + sample) * bytes + b] = static_cast<uint8_t>(value >> (8 * b));
                     }
                 }
-            }
-        }
-    }
-    TIFFClose(tif);
-    // The service's own finishing touches on the decoded samples.
-    for (uint32_t y = 0; y < t.height; ++y) {
-        uint8_t* row = out.data() + size_t{y} * host_row;
-        if (t.photometric == PHOTOMETRIC_MINISWHITE) {
-            if (bits == 1) {
-                for (size_t i = 0; i < host_row; ++i) row[i] = static_cast<uint8_t>(~row[i]);
-            } else if (bits == 4) {
-                for (size_t i = 0; i < host_row; ++i) row[i] = static_cast<uint8_t>(15 - row[i]);
-            } else {
-                const bool grey_only = t.extra_samples != 0 && !planar;
-                for (uint32_t x = 0; x < t.width; ++x) {
-                    for (uint32_t c = 0; c < (grey_only ? 1 : spp); ++c) {
-                        for (size_t b = 0; b < bytes; ++b) {
-                            uint8_t& v = row[(size_t{x} * spp + c) * bytes + b];
-                            v = static_cast<uint8_t>(~v);
-                        }
-                    }
-                }
-            }
-        }
-        if (t.photometric == PHOTOMETRIC_CIELAB) {
-            for (uint32_t x = 0; x < t.width; ++x) {
-                row[(size_t{x} * 3 + 1) * bytes + bytes - 1] ^= 0x80;
-                row[(size_t{x} * 3 + 2) * bytes + bytes - 1] ^= 0x80;
             }
         }
     }
@@ -219,84 +121,77 @@ std::vector<uint8_t> expected_rows(const std::string& path, const kvhost::TiffIm
 
 // YCbCr: libtiff's RGBA conversion against ours, for pixels that do not
 // clip. Returns the number of pixels compared.
-size_t compare_ycbcr(const std::string& path, const kvhost::LoadedImage& image, const kvhost::TiffImage& t) {
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (tif == nullptr || !TIFFSetDirectory(tif, static_cast<tdir_t>(t.directory))) return 0;
+size_t compare_ycbcr(TIFF* tif, const kvhost::LoadedImage& image, const kvhost::TiffImage& t) {
     std::vector<uint32_t> rgba(size_t{t.width} * t.height);
-    const int ok = TIFFReadRGBAImageOriented(tif, t.width, t.height, rgba.data(), ORIENTATION_TOPLEFT, 0);
-    TIFFClose(tif);
-    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(TIFFReadRGBAImageOriented(tif, t.width, t.height, rgba.data(), ORIENTATION_TOPLEFT, 0), 1);
     size_t compared = 0;
     int worst = 0;
     for (uint32_t y = 0; y < t.height; ++y) {
         for (uint32_t x = 0; x < t.width; ++x) {
-            const uint32_t p = rgba[size_t{y} * t.width + x];
-            const uint8_t want[3] = {static_cast<uint8_t>(TIFFGetR(p)), static_cast<uint8_t>(TIFFGetG(p)),
-                                     static_cast<uint8_t>(TIFFGetB(p))};
+            const uint32_t p = rgba[size_t{y} * t.width + x], want[3] = {TIFFGetR(p), TIFFGetG(p), TIFFGetB(p)};
             const uint8_t* got = image.row(y) + size_t{x} * 3;
             // Clipped red or blue changes green in our formula by design.
             if (want[0] == 0 || want[0] == 255 || want[2] == 0 || want[2] == 255) continue;
-            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{got[c]} - int{want[c]}));
+            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int{got[c]} - static_cast<int>(want[c])));
             ++compared;
         }
     }
-    EXPECT_LE(worst, 3) << path;
+    EXPECT_LE(worst, 3);
     return compared;
-}
-
-// libtiff's warnings about the corpus files' oddities are expected noise.
-void quiet_libtiff() {
-    TIFFSetWarningHandler(nullptr);
-    TIFFSetErrorHandler(nullptr);
 }
 
 // Loads through the host reader and compares with libtiff's decode.
 void check_file(const std::string& path, uint32_t directory = 0) {
     SCOPED_TRACE(path + " directory " + std::to_string(directory));
-    std::string error;
-    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
-    ASSERT_NE(stream, nullptr) << error;
+    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    ASSERT_NE(stream, nullptr);
     kvhost::clear_errors();
     kvhost::TiffImage t;
-    const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t);
-    EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before);
     const auto errors = kvhost::error_records();
     kvhost::clear_errors();
     ASSERT_EQ(status, 0) << (errors.empty() ? "" : kvhost::describe(errors[0]));
     ASSERT_NE(stream->sink.image, nullptr);
     const kvhost::LoadedImage& image = *stream->sink.image;
     EXPECT_EQ(image.rows_delivered, t.height);
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_TRUE(tif != nullptr && TIFFSetDirectory(tif, static_cast<tdir_t>(directory)));
     if (t.photometric == PHOTOMETRIC_YCBCR) {
-        EXPECT_GT(compare_ycbcr(path, image, t), size_t{t.width} * t.height / 2);
-        return;
+        EXPECT_GT(compare_ycbcr(tif, image, t), size_t{t.width} * t.height / 2);
+    } else {
+        const auto want = expected_rows(tif, t, image.row_size);
+        ASSERT_EQ(want.size(), image.pixels.size());
+        const size_t diff = std::mismatch(want.begin(), want.end(), image.pixels.begin()).first - want.begin();
+        EXPECT_EQ(diff, want.size()) << "first difference at row " << diff / image.row_size << ", byte "
+                                     << diff % image.row_size;
     }
-    const auto want = expected_rows(path, t, image.row_size);
-    ASSERT_EQ(want.size(), image.pixels.size());
-    size_t first_diff = want.size();
-    for (size_t i = 0; i < want.size() && first_diff == want.size(); ++i)
-        if (want[i] != image.pixels[i]) first_diff = i;
-    EXPECT_EQ(first_diff, want.size()) << "first difference at row " << first_diff / image.row_size << ", byte "
-                                       << first_diff % image.row_size;
-    if (t.photometric == PHOTOMETRIC_PALETTE) {
-        TIFF* tif = TIFFOpen(path.c_str(), "r");
-        ASSERT_TRUE(TIFFSetDirectory(tif, static_cast<tdir_t>(directory)));
-        uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b), 1);
-        for (size_t i = 0; i < image.palette.size() / 4; ++i) {
-            EXPECT_EQ(image.palette[i * 4 + 2], r[i] >> 8);
-            EXPECT_EQ(image.palette[i * 4 + 1], g[i] >> 8);
-            EXPECT_EQ(image.palette[i * 4 + 0], b[i] >> 8);
-        }
-        TIFFClose(tif);
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    const size_t colours = TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) ? size_t{1} << t.bits_per_sample[0] : 0;
+    ASSERT_TRUE(colours == 0 || image.palette.size() == 4 * colours) << image.palette.size();
+    for (size_t i = 0; i < colours; ++i) {
+        EXPECT_EQ(image.palette[i * 4 + 2], r[i] >> 8);
+        EXPECT_EQ(image.palette[i * 4 + 1], g[i] >> 8);
+        EXPECT_EQ(image.palette[i * 4 + 0], b[i] >> 8);
     }
+    TIFFClose(tif);
 }
+
+// Ends with nothing left allocated; libtiff's warnings about the corpus
+// files' oddities are expected noise.
+class TiffCrossCheck : public kvtest::CleanTest {
+protected:
+    void SetUp() override {
+        CleanTest::SetUp();
+        TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandler(nullptr);
+    }
+};
 
 }  // namespace
 
-TEST(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
-    kvtest::component();
-    quiet_libtiff();
+TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
+    const uint16_t white = PHOTOMETRIC_MINISWHITE, rgb = PHOTOMETRIC_RGB, palette = PHOTOMETRIC_PALETTE;
+    const uint16_t ycbcr = PHOTOMETRIC_YCBCR, separate = PLANARCONFIG_SEPARATE;
     const Variant variants[] = {
         {.name = "grey1", .bps = 1},
         {.name = "grey4", .bps = 4},
@@ -304,34 +199,29 @@ TEST(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
         {.name = "grey8_pred2_be", .predictor = 2, .big_endian = true},
         {.name = "grey16", .bps = 16},
         {.name = "grey12_be", .bps = 12, .big_endian = true},
-        {.name = "rgb12", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 12},
+        {.name = "rgb12", .photometric = rgb, .spp = 3, .bps = 12},
         {.name = "grey16_pred2_be", .bps = 16, .predictor = 2, .big_endian = true},
-        {.name = "white8", .photometric = PHOTOMETRIC_MINISWHITE},
-        {.name = "white1", .photometric = PHOTOMETRIC_MINISWHITE, .bps = 1},
-        {.name = "white_alpha8", .photometric = PHOTOMETRIC_MINISWHITE, .spp = 2, .extra = EXTRASAMPLE_ASSOCALPHA},
-        {.name = "rgb8", .photometric = PHOTOMETRIC_RGB, .spp = 3},
-        {.name = "rgb8_pred2", .photometric = PHOTOMETRIC_RGB, .spp = 3, .predictor = 2},
-        {.name = "rgb8_fill2", .photometric = PHOTOMETRIC_RGB, .spp = 3, .fill_order = FILLORDER_LSB2MSB},
-        {.name = "rgb8_planar", .photometric = PHOTOMETRIC_RGB, .spp = 3, .planar = PLANARCONFIG_SEPARATE},
-        {.name = "rgb8_planar_pred2_be", .photometric = PHOTOMETRIC_RGB, .spp = 3, .planar = PLANARCONFIG_SEPARATE,
-         .predictor = 2, .big_endian = true},
-        {.name = "rgb16", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 16},
-        {.name = "rgb16_pred2_be", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 16, .predictor = 2,
+        {.name = "white8", .photometric = white},
+        {.name = "white1", .photometric = white, .bps = 1},
+        {.name = "white_alpha8", .photometric = white, .spp = 2, .extra = EXTRASAMPLE_ASSOCALPHA},
+        {.name = "rgb8", .photometric = rgb, .spp = 3},
+        {.name = "rgb8_pred2", .photometric = rgb, .spp = 3, .predictor = 2},
+        {.name = "rgb8_fill2", .photometric = rgb, .spp = 3, .fill_order = FILLORDER_LSB2MSB},
+        {.name = "rgb8_planar", .photometric = rgb, .spp = 3, .planar = separate},
+        {.name = "rgb8_planar_pred2_be", .photometric = rgb, .spp = 3, .planar = separate, .predictor = 2,
          .big_endian = true},
-        {.name = "rgb16_planar_be", .photometric = PHOTOMETRIC_RGB, .spp = 3, .bps = 16,
-         .planar = PLANARCONFIG_SEPARATE, .big_endian = true},
-        {.name = "rgba8", .photometric = PHOTOMETRIC_RGB, .spp = 4, .predictor = 2, .extra = EXTRASAMPLE_UNASSALPHA},
-        {.name = "palette4", .photometric = PHOTOMETRIC_PALETTE, .bps = 4},
-        {.name = "palette8", .photometric = PHOTOMETRIC_PALETTE, .big_endian = true},
+        {.name = "rgb16", .photometric = rgb, .spp = 3, .bps = 16},
+        {.name = "rgb16_pred2_be", .photometric = rgb, .spp = 3, .bps = 16, .predictor = 2, .big_endian = true},
+        {.name = "rgb16_planar_be", .photometric = rgb, .spp = 3, .bps = 16, .planar = separate, .big_endian = true},
+        {.name = "rgba8", .photometric = rgb, .spp = 4, .predictor = 2, .extra = EXTRASAMPLE_UNASSALPHA},
+        {.name = "palette4", .photometric = palette, .bps = 4},
+        {.name = "palette8", .photometric = palette, .big_endian = true},
         {.name = "cmyk8", .photometric = PHOTOMETRIC_SEPARATED, .spp = 4, .predictor = 2},
         {.name = "lab8", .photometric = PHOTOMETRIC_CIELAB, .spp = 3},
-        {.name = "ycbcr22", .photometric = PHOTOMETRIC_YCBCR, .spp = 3, .sub_h = 2, .sub_v = 2, .height = 24,
-         .rows_per_strip = 6},
-        {.name = "ycbcr21_be", .photometric = PHOTOMETRIC_YCBCR, .spp = 3, .big_endian = true, .sub_h = 2,
-         .sub_v = 1},
+        {.name = "ycbcr22", .photometric = ycbcr, .spp = 3, .sub_h = 2, .sub_v = 2, .height = 24, .rows_per_strip = 6},
+        {.name = "ycbcr21_be", .photometric = ycbcr, .spp = 3, .big_endian = true, .sub_h = 2, .sub_v = 1},
         // Single strip larger than a code table, so clears happen mid-strip.
-        {.name = "rgb8_big_strip", .photometric = PHOTOMETRIC_RGB, .spp = 3, .width = 301, .height = 67,
-         .rows_per_strip = 67},
+        {.name = "rgb8_big_strip", .photometric = rgb, .spp = 3, .width = 301, .height = 67, .rows_per_strip = 67},
     };
     for (const Variant& v : variants) {
         const std::string path = kvtest::temp_path(v.name + ".tif");
@@ -344,9 +234,7 @@ TEST(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
     }
 }
 
-TEST(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
-    kvtest::component();
-    quiet_libtiff();
+TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
     size_t decoded = 0, refused = 0;
     for (const auto& entry : fs::recursive_directory_iterator(kvtest::corpus_path("tiff"))) {
         if (!entry.is_regular_file()) continue;
@@ -374,7 +262,7 @@ TEST(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
             EXPECT_NE(status, 0);
             ASSERT_EQ(errors.size(), 1u);
             EXPECT_EQ(errors[0].code, kvhost::host_error::kTiffUnsupported);
-            EXPECT_NE(errors[0].text.find("TIFF: "), std::string::npos);
+            EXPECT_TRUE(kvtest::contains(errors[0].text, "TIFF: "));
             ++refused;
             continue;
         }
@@ -396,9 +284,7 @@ TEST(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
     EXPECT_GE(refused, 4u);
 }
 
-TEST(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
-    kvtest::component();
-    quiet_libtiff();
+TEST_F(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
     const std::string path = kvtest::temp_path("two_directories.tif");
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     ASSERT_NE(tif, nullptr);
@@ -406,18 +292,15 @@ TEST(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
     ASSERT_EQ(TIFFWriteDirectory(tif), 1);
     write_variant(tif, {.name = "rgb8", .photometric = PHOTOMETRIC_RGB, .spp = 3, .width = 4, .height = 2});
     TIFFClose(tif);
+    // The directories differ in size and in their bytes, so the first one
+    // loaded in place of the second would not match libtiff's second.
     check_file(path, 1);
-    auto second = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
-    ASSERT_EQ(kvhost::tiff_load(second.get(), 1), 0);
-    EXPECT_EQ(second->sink.image->width, 4u);
-    EXPECT_EQ(second->sink.image->colorspace, kvhost::colorspace::kRgb);
-
     auto again = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
     kvhost::TiffImage t;
     EXPECT_NE(kvhost::tiff_load(again.get(), 2, &t), 0);
     const auto errors = kvhost::error_records();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].text.find("no image file directory 2"), std::string::npos) << errors[0].text;
+    EXPECT_TRUE(kvtest::contains(errors[0].text, "no image file directory 2")) << errors[0].text;
     kvhost::clear_errors();
     std::remove(path.c_str());
 }

@@ -1,6 +1,5 @@
-// Helpers for the strip service tests: LZW data built from literal codes
-// only (every byte its own code, a clear code before the width could grow),
-// image descriptions, and one call of "TIF_Proc_LZW_Comp" on a memory stream.
+// Helpers for the strip service tests: strips of LZW data in a file, image
+// descriptions, and one call of "TIF_Proc_LZW_Comp" on a memory stream.
 #pragma once
 
 #include "kvhost/errors.h"
@@ -18,22 +17,13 @@
 
 namespace tstrip {
 
-// New-style LZW of `bytes`: a clear code, each byte as a 9-bit literal (a
-// clear every 250 literals keeps the width at 9), the end code.
-inline std::vector<uint8_t> literal_lzw(const std::vector<uint8_t>& bytes, bool end_code = true) {
-    tlzw::MsbWriter w;
-    w.put(256, 9);
-    int since_clear = 0;
-    for (uint8_t b : bytes) {
-        if (since_clear == 250) {
-            w.put(256, 9);
-            since_clear = 0;
-        }
-        w.put(b, 9);
-        ++since_clear;
-    }
-    if (end_code) w.put(257, 9);
-    return w.bytes();
+// New-style LZW of `bytes` from the reference compressor, with or without
+// its end code.
+inline std::vector<uint8_t> lzw(const std::vector<uint8_t>& bytes, bool end_code = true) {
+    std::vector<uint32_t> codes;
+    tlzw::reference_compress(bytes, &codes);
+    if (!end_code) codes.pop_back();
+    return tlzw::pack_codes(codes, false);
 }
 
 inline std::unique_ptr<HostDibInfo> make_dib(uint32_t width, uint32_t height, uint32_t channels, uint32_t bpc,
@@ -74,24 +64,21 @@ struct Result {
     size_t blocks_left = 0;
 };
 
-// Appends each strip's literal LZW to `file` and records its offset.
+// Appends each strip's LZW to `file` and records its offset.
 inline std::vector<uint8_t> build_file(const std::vector<std::vector<uint8_t>>& strips, std::vector<uint32_t>* offsets,
                                        bool end_codes = true) {
     std::vector<uint8_t> file(8, 0);  // bytes before the first strip, as a header would be
     for (const auto& strip : strips) {
         offsets->push_back(static_cast<uint32_t>(file.size()));
-        const auto lzw = literal_lzw(strip, end_codes);
-        file.insert(file.end(), lzw.begin(), lzw.end());
+        const auto data = lzw(strip, end_codes);
+        file.insert(file.end(), data.begin(), data.end());
     }
     return file;
 }
 
-inline TifProcLzwCompFn service() {
-    kvtest::component();
-    return reinterpret_cast<TifProcLzwCompFn>(kvhost::named_service("TIF_Proc_LZW_Comp"));
-}
-
 inline Result run(const std::vector<uint8_t>& file, HostDibInfo* dib, Call c, int64_t start_position = 0) {
+    kvtest::component();
+    const auto service = reinterpret_cast<TifProcLzwCompFn>(kvhost::named_service("TIF_Proc_LZW_Comp"));
     Result r;
     kvhost::clear_errors();
     auto stream = kvhost::memory_stream(file);
@@ -102,7 +89,7 @@ inline Result run(const std::vector<uint8_t>& file, HostDibInfo* dib, Call c, in
     const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const uint64_t allocations_before = kvhost::memory::allocation_count();
     const int32_t count = c.offset_count >= 0 ? c.offset_count : static_cast<int32_t>(c.offsets.size());
-    r.status = service()(stream.get(), &c.tif, kvhost::memory::new_tag(), dib, 0, c.planar, c.photometric,
+    r.status = service(stream.get(), &c.tif, kvhost::memory::new_tag(), dib, 0, c.planar, c.photometric,
                          c.fill_order, c.predictor, c.bps.data(), static_cast<int32_t>(c.bps.size()), c.extra, c.rps,
                          c.strip_count, c.strips_per_plane, c.null_offsets ? nullptr : c.offsets.data(), nullptr,
                          count);
