@@ -5,6 +5,7 @@
 
 #include "kvhost/gif.h"
 #include "kvhost/memory.h"
+#include "kvhost/stream.h"
 #include "test_support.h"
 
 #include <gif_lib.h>
@@ -77,8 +78,23 @@ inline std::vector<uint8_t> sub_blocks(const std::vector<uint8_t>& data, size_t 
     return out;
 }
 
+// A table of n entries where entry i is (i, 2i, 3i) modulo 256.
+inline std::vector<uint8_t> ramp_table(size_t n) {
+    std::vector<uint8_t> t(n * 3);
+    for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(i / 3 * (i % 3 + 1));
+    return t;
+}
+
 struct GifFile {
     std::vector<uint8_t> bytes;
+
+    // A GIF89a header whose global table holds `entries` (2 to 256, a power of two) ramp entries.
+    static GifFile screen(uint16_t width, uint16_t height, size_t entries = 4) {
+        uint8_t size_field = 0;
+        while ((2u << size_field) < entries) ++size_field;
+        GifFile file;
+        return file.header("89a", width, height, 0x80 | size_field, ramp_table(entries)), file;
+    }
 
     GifFile& raw(std::vector<uint8_t> more) {
         bytes.insert(bytes.end(), more.begin(), more.end());
@@ -139,17 +155,6 @@ struct GifFile {
     }
     GifFile& trailer() { return byte(0x3B); }
 };
-
-// A table of n entries where entry i is (i, 2i, 3i) modulo 256.
-inline std::vector<uint8_t> ramp_table(size_t n) {
-    std::vector<uint8_t> t(n * 3);
-    for (size_t i = 0; i < n; ++i) {
-        t[i * 3] = static_cast<uint8_t>(i);
-        t[i * 3 + 1] = static_cast<uint8_t>(i * 2);
-        t[i * 3 + 2] = static_cast<uint8_t>(i * 3);
-    }
-    return t;
-}
 
 inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7) {
     std::vector<uint8_t> v(n);
@@ -224,6 +229,22 @@ protected:
     }
     static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1, bool tags = true) {
         return kvhost::gif::load_page(source(file), page, tags);
+    }
+    // Page N through the filter's load entry on a memory stream whose host
+    // accepts images of at most `max_image_bytes`: the entry must fail, start
+    // no image and move the stream back; the error codes it recorded.
+    static std::vector<int32_t> refused_load(const GifFile& file, uint32_t page, uint64_t max_image_bytes) {
+        auto stream = kvhost::memory_stream(file.bytes);
+        stream->sink.max_image_bytes = max_image_bytes;
+        auto load_entry = reinterpret_cast<ImageLoadFn>(kvtest::gif_filter().entry(KV_OP_LOAD));
+        GifSettings settings{89, 0, 0};
+        kvhost::clear_errors();
+        EXPECT_NE(load_entry(stream.get(), &settings, page), 0);
+        EXPECT_EQ(stream->position, 0);
+        EXPECT_EQ(stream->sink.image, nullptr);
+        const auto recorded = kvtest::error_codes();
+        kvhost::clear_errors();
+        return recorded;
     }
 };
 

@@ -2,6 +2,8 @@
 // records behind them.
 #include "gif_test_files.h"
 
+#include <numeric>
+
 using giftest::GifFile;
 using kvhost::MetadataNode;
 
@@ -138,17 +140,14 @@ TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
     EXPECT_EQ(untagged.tags.entries[0].tag, 1515u);
 
     // Without extensions after the image: no group, and tag 1513 is 0.
-    GifFile plain;
-    plain.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).image_of(1, 1, {1}, 2).trailer();
-    const auto p = load(plain);
+    const auto p = load(GifFile::screen(1, 1, 2).image_of(1, 1, {1}, 2).trailer());
     EXPECT_EQ(root(p).child("AfterImageExtensions"), nullptr);
     EXPECT_EQ(p.tags.find(KV_GIF_TAG_AFTER_COUNT)->word, 0);
     EXPECT_TRUE(p.tags.all(KV_GIF_TAG_AFTER_EXTENSION).empty());
 }
 
 TEST_F(GifMetadata, ExtensionsBetweenTwoImagesBelongToBothLoads) {
-    GifFile file;
-    file.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).image_of(1, 1, {1}, 2);
+    GifFile file = GifFile::screen(1, 1, 2).image_of(1, 1, {1}, 2);
     file.control(0x04, 25, 0).image_of(1, 1, {0}, 2).trailer();
     const auto first = load(file, 1);
     const MetadataNode* after = root(first).child("AfterImageExtensions", 4095);
@@ -169,21 +168,14 @@ TEST_F(GifMetadata, ExtensionDataLongerThan65535BytesIsCut) {
     // 300 sub-blocks of 255 bytes: the record keeps the first 65535 bytes,
     // the rest is read and dropped, and the image after it still loads.
     std::vector<std::string> blocks;
-    std::string all;
-    for (int i = 0; i < 300; ++i) {
-        std::string block(255, static_cast<char>('A' + i % 26));
-        all += block;
-        blocks.push_back(block);
-    }
-    GifFile file;
-    file.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).comment(blocks).image_of(1, 1, {1}, 2).trailer();
-    const auto r = load(file);
+    for (int i = 0; i < 300; ++i) blocks.emplace_back(255, static_cast<char>('A' + i % 26));
+    const auto r = load(GifFile::screen(1, 1, 2).comment(blocks).image_of(1, 1, {1}, 2).trailer());
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.image->row(0)[0], 0x80);
     const MetadataNode* comment = root(r).child("CommentExtension");
     ASSERT_NE(comment, nullptr);
     EXPECT_EQ(comment->count, 65535u);
-    EXPECT_EQ(comment->text(), all.substr(0, 65535));
+    EXPECT_EQ(comment->text(), std::accumulate(blocks.begin(), blocks.end(), std::string()).substr(0, 65535));
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_EXTENSION)->extension.data.size(), 65535u);
 }
 
@@ -191,12 +183,8 @@ TEST_F(GifMetadata, BrokenExtensionsEndTheWalk) {
     // A control block with a bad terminator, a comment and an application
     // block cut short, an unknown label: each ends the walk, the page is
     // then not found, and a failed parse reports nothing.
-    const auto start = [] {
-        GifFile f;
-        f.header("89a", 1, 1, 0x80, giftest::ramp_table(2));
-        return f;
-    };
-    GifFile bad_terminator = start(), short_comment = start(), short_application = start(), unknown = start();
+    GifFile bad_terminator = GifFile::screen(1, 1, 2), short_comment = bad_terminator,
+            short_application = bad_terminator, unknown = bad_terminator;
     bad_terminator.control(0, 0, 0, 7).image_of(1, 1, {1}, 2);
     short_comment.byte(0x21).byte(0xFE).byte(10).raw({'a', 'b'});
     short_application.byte(0x21).byte(0xFF).byte(3).raw({'a'});
