@@ -66,15 +66,15 @@ inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices,
     return pack_codes(codes);
 }
 
-// Splits data into sub-blocks of at most `size` bytes, with a terminator.
-inline std::vector<uint8_t> sub_blocks(const std::vector<uint8_t>& data, size_t size = 255, bool terminator = true) {
+// Splits data into sub-blocks of at most 255 bytes, with a terminator.
+inline std::vector<uint8_t> sub_blocks(const std::vector<uint8_t>& data) {
     std::vector<uint8_t> out;
-    for (size_t at = 0; at < data.size(); at += size) {
-        const size_t n = std::min(size, data.size() - at);
+    for (size_t at = 0; at < data.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, data.size() - at);
         out.push_back(static_cast<uint8_t>(n));
         out.insert(out.end(), data.begin() + at, data.begin() + at + n);
     }
-    if (terminator) out.push_back(0);
+    out.push_back(0);
     return out;
 }
 
@@ -136,8 +136,7 @@ struct GifFile {
     }
     GifFile& plain_text(const std::string& text) {
         byte(0x21).byte(0x01).byte(12).word(1).word(2).word(30).word(8).byte(6).byte(8).byte(1).byte(0);
-        std::vector<uint8_t> data(text.begin(), text.end());
-        return raw(sub_blocks(data));
+        return raw(sub_blocks(std::vector<uint8_t>(text.begin(), text.end())));
     }
     // Descriptor, local table and image data (min code size + sub-blocks).
     GifFile& image(uint16_t left, uint16_t top, uint16_t width, uint16_t height, uint8_t fields,
@@ -171,29 +170,24 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7
 // an entry). `ok` is false when giflib fails; the images it read are kept.
 struct GiflibImages {
     bool ok = false;
-    int image_count = 0;
     std::vector<std::vector<uint8_t>> indices;
     std::vector<std::vector<uint8_t>> rgb;
 };
 
 inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
-    struct Reader {
-        const std::vector<uint8_t>* bytes;
-        size_t at;
-    } reader{&bytes, 0};
+    std::pair<const uint8_t*, size_t> unread{bytes.data(), bytes.size()};
     auto read = [](GifFileType* gif, GifByteType* out, int n) -> int {
-        auto* r = static_cast<Reader*>(gif->UserData);
-        const size_t count = std::min<size_t>(n, r->bytes->size() - r->at);
-        std::memcpy(out, r->bytes->data() + r->at, count);
-        r->at += count;
+        auto* rest = static_cast<std::pair<const uint8_t*, size_t>*>(gif->UserData);
+        const size_t count = std::min<size_t>(n, rest->second);
+        std::memcpy(out, rest->first, count);
+        *rest = {rest->first + count, rest->second - count};
         return static_cast<int>(count);
     };
     GiflibImages result;
     int error = 0;
-    GifFileType* gif = DGifOpen(&reader, read, &error);
+    GifFileType* gif = DGifOpen(&unread, read, &error);
     if (gif == nullptr) return result;
     result.ok = DGifSlurp(gif) == GIF_OK;
-    result.image_count = gif->ImageCount;
     for (int i = 0; i < gif->ImageCount; ++i) {
         const SavedImage& image = gif->SavedImages[i];
         const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
