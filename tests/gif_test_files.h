@@ -36,11 +36,12 @@ inline std::vector<uint8_t> pack_codes(const std::vector<std::pair<uint32_t, int
     return out;
 }
 
-// Encodes indices as one literal code each: a decoder adds a table entry
-// per code after the first, so the code width follows its table; a clear
-// code is sent before the table fills.
-inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices, int min_code_size,
-                                            bool end_code = true) {
+// Codes for the indices as one literal each, from a clear code to the end
+// code: a decoder adds a table entry per code after the first, so the code
+// width follows its table. With `clears`, a clear code is sent before the
+// table fills; without, the table fills and the width stays 12.
+inline std::vector<std::pair<uint32_t, int>> literal_codes(const std::vector<uint8_t>& indices, int min_code_size,
+                                                           bool clears = true) {
     const uint32_t clear = 1u << min_code_size;
     std::vector<std::pair<uint32_t, int>> codes;
     int width = min_code_size + 1;
@@ -55,15 +56,19 @@ inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices,
         }
         ++next;
         if (next == (1u << width) && width < 12) ++width;
-        if (next >= 4000) {
+        if (clears && next >= 4000) {
             codes.push_back({clear, width});
             width = min_code_size + 1;
             next = clear + 2;
             first = true;
         }
     }
-    if (end_code) codes.push_back({clear + 1, width});
-    return pack_codes(codes);
+    codes.push_back({clear + 1, width});
+    return codes;
+}
+
+inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices, int min_code_size) {
+    return pack_codes(literal_codes(indices, min_code_size));
 }
 
 // Splits data into sub-blocks of at most 255 bytes, with a terminator.

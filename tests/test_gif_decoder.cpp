@@ -82,16 +82,9 @@ TEST_F(GifDecoder, AFullTableKeepsEntry4095UntilTheNextClear) {
     // no clear in between; both times it is that same pair, as encoders that
     // defer the clear mean it (and as giflib reads it).
     const auto literals = giftest::pattern(4091, 4, 11);
-    std::vector<std::pair<uint32_t, int>> codes = {{4, 3}};
-    int width = 3;
-    uint32_t next = 6;
-    for (size_t i = 0; i < literals.size(); ++i) {
-        codes.push_back({literals[i], width});
-        if (i == 0) continue;
-        if (next < 4095 && ++next == (1u << width)) ++width;
-    }
-    ASSERT_EQ(width, 12);
-    codes.insert(codes.end(), {{4095, 12}, {4095, 12}, {3, 12}, {5, 12}});
+    auto codes = giftest::literal_codes(literals, 2, false);
+    ASSERT_EQ(codes.back(), (std::pair<uint32_t, int>{5, 12}));
+    codes.insert(codes.end() - 1, {{4095, 12}, {4095, 12}, {3, 12}});
     std::vector<uint8_t> expected = literals;
     for (int i = 0; i < 2; ++i) expected.insert(expected.end(), {literals[4089], literals[4090]});
     expected.push_back(3);
