@@ -43,14 +43,14 @@ protected:
 // Every extension kind before the image, and one after it.
 GifFile every_extension() {
     GifFile file;
-    file.header("89a", 3, 1, 0xF7, giftest::ramp_table(256), 7, 49);
+    file.header("89a", 3, 1, 0xFF, giftest::ramp_table(256), 7, 49);
     file.control(0x0D, 300, 4);
     file.plain_text("Hi!");
     file.comment({"abc", "de"});
     file.comment({});
     file.application("NETSCAPE2.0", {3, 1, 0x39, 0x30, 0});
     file.application("ICCRGBG1", {0});
-    file.image(5, 6, 3, 1, 0x80, giftest::ramp_table(2), 2, giftest::encode_literals({0, 1, 0}, 2));
+    file.image(5, 6, 3, 1, 0xA0, giftest::ramp_table(2), 2, giftest::encode_literals({0, 1, 0}, 2));
     file.comment({"end"}).trailer();
     return file;
 }
@@ -62,13 +62,13 @@ TEST_F(GifMetadata, TreeOfAFileWithEveryExtensionKind) {
     ASSERT_EQ(names(r.metadata), (std::vector<std::string>{"GIF/14"}));
     const MetadataNode& gif = root(r);
     // Types: 22 u8, 24 u16, 27 flag, 28 chars, 33 bytes. Numbers from the
-    // file: screen 3x1, fields 0xF7, background 7, aspect 49; control
+    // file: screen 3x1, fields 0xFF, background 7, aspect 49; control
     // fields 0x0D, delay 300, index 4; the text grid every_extension writes;
-    // image at (5, 6), 3x1, fields 0x80.
+    // image at (5, 6), 3x1, fields 0xA0.
     EXPECT_EQ(outline(gif),
               "GIFHeader/16(Signature/257:28 Version/258:28) "
               "LogicalScreenDescriptor/32(LogicalScreenWidth/513:24=3 LogicalScreenHeight/514:24=1 "
-              "Fields/517(GlobalColorTableFlag/518:27=1 ColorResolution/519:22=7 SortFlag/520:27=0 "
+              "Fields/517(GlobalColorTableFlag/518:27=1 ColorResolution/519:22=7 SortFlag/520:27=1 "
               "GlobalColorTableSize/521:22=7) BackgroundColorIndex/515:22=7 PixelAspectRatio/516:22=49) "
               "GlobalColorTable/48:33 "
               "GraphicControlExtension/249(Fields/3985(DisposalMethod/3986:22=3 UserInputFlag/3987:27=0 "
@@ -83,7 +83,7 @@ TEST_F(GifMetadata, TreeOfAFileWithEveryExtensionKind) {
               "ApplicationData/4083:33) "
               "ImageDescriptor/44(ImageLeftPosition/705:24=5 ImageTopPosition/706:24=6 ImageWidth/707:24=3 "
               "ImageHeight/708:24=1 Fields/709(LocalColorTableFlag/710:27=1 InterlaceFlag/711:27=0 "
-              "SortFlag/712:27=0 LocalColorTableSize/713:22=0)) "
+              "SortFlag/712:27=1 LocalColorTableSize/713:22=0)) "
               "LocalColorTable/64:33 AfterImageExtensions/4095(CommentExtension/254:28)");
 
     const MetadataNode& header = gif.children[0];
@@ -112,7 +112,7 @@ TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
     EXPECT_EQ(order, (std::vector<uint32_t>{1500, 1505, 1504, 1503, 1502, 1501, 1506, 1507, 1508, 1509, 1510, 1511,
                                             1512, 1512, 1512, 1512, 1512, 1512, 1515, 1513, 1514}));
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_VERSION)->bytes, (std::vector<uint8_t>{'8', '9', 'a'}));
-    EXPECT_EQ(r.tags.find(KV_GIF_TAG_SCREEN_FIELDS)->bytes[0], 0xF7);
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_SCREEN_FIELDS)->bytes[0], 0xFF);
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_GLOBAL_TABLE)->bytes, giftest::ramp_table(256));
     const auto& local = r.tags.find(KV_GIF_TAG_LOCAL_TABLE)->bytes;
     ASSERT_EQ(local.size(), 768u);
