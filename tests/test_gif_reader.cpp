@@ -12,8 +12,7 @@ class GifReader : public giftest::GifTest {
 protected:
     // Three 2x1 images with pixel values 1, 2, 3 and a comment before each.
     static GifFile three_pages(bool trailer = true) {
-        GifFile file;
-        file.header("89a", 4, 4, 0x81, giftest::ramp_table(4));
+        GifFile file = GifFile::screen(4, 4);
         for (uint8_t i = 1; i <= 3; ++i) {
             file.comment({"c" + std::to_string(i)}).control(static_cast<uint8_t>(i << 2), i * 10, 0);
             file.image(i, 0, 2, 1, 0, {}, 2, giftest::encode_literals({i, i}, 2));
