@@ -123,21 +123,16 @@ struct GifFile {
         return raw(std::move(table));
     }
     GifFile& control(uint8_t fields, uint16_t delay, uint8_t index, uint8_t terminator = 0) {
-        byte(0x21).byte(0xF9).byte(4).byte(fields).word(delay).byte(index).byte(terminator);
-        return *this;
+        return byte(0x21).byte(0xF9).byte(4).byte(fields).word(delay).byte(index).byte(terminator);
     }
     GifFile& comment(const std::vector<std::string>& blocks) {
         byte(0x21).byte(0xFE);
-        for (const std::string& b : blocks) {
-            byte(static_cast<uint8_t>(b.size()));
-            bytes.insert(bytes.end(), b.begin(), b.end());
-        }
+        for (const std::string& b : blocks) byte(static_cast<uint8_t>(b.size())).raw({b.begin(), b.end()});
         return byte(0);
     }
     GifFile& application(const std::string& id_and_code, std::vector<uint8_t> data_blocks) {
         byte(0x21).byte(0xFF).byte(static_cast<uint8_t>(id_and_code.size()));
-        bytes.insert(bytes.end(), id_and_code.begin(), id_and_code.end());
-        return raw(std::move(data_blocks));
+        return raw({id_and_code.begin(), id_and_code.end()}).raw(std::move(data_blocks));
     }
     GifFile& plain_text(const std::string& text) {
         byte(0x21).byte(0x01).byte(12).word(1).word(2).word(30).word(8).byte(6).byte(8).byte(1).byte(0);
