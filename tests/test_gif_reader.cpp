@@ -47,16 +47,6 @@ TEST_F(GifReader, PagesAreFoundAndMissingPagesMoveTheStreamBack) {
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_EXTENSION_COUNT)->word, 2);
 }
 
-TEST_F(GifReader, TheLastOfTwoGraphicControlsApplies) {
-    GifFile file = GifFile::screen(2, 1).control(0x08 | 0x01, 7, 1).control(0x0C, 9, 2);
-    const auto r = load(file.image_of(2, 1, {1, 2}, 2).trailer());
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.attribute(KV_ATTR_DELAY), 9u);
-    EXPECT_EQ(r.attribute(KV_ATTR_DISPOSAL), 3u);
-    EXPECT_FALSE(r.has_attribute(KV_ATTR_TRANSPARENT_INDEX));  // the second has no transparent flag
-    EXPECT_EQ(r.tags.find(KV_GIF_TAG_TRANSPARENT_INDEX)->bytes[0], 2);
-}
-
 TEST_F(GifReader, ColourTablesLocalGlobalAndDefault) {
     // A 4-entry local table under a 256-entry global one: bit count 2,
     // depth 4, entries 0-3 from the local table and 4-15 zero.
@@ -101,7 +91,7 @@ TEST_F(GifReader, TransparentColour) {
     // palette and in attribute 1 (blue, green, red). Attribute 21 comes with
     // the transparent flag; attributes 2, 20, 19 and tag 1515 with any
     // graphic control.
-    const std::vector<uint8_t> shared = {10, 20, 30, 255, 255, 255, 10, 20, 30, 1, 2, 3};
+    const GifFile shared = GifFile().header("89a", 2, 1, 0x81, {10, 20, 30, 255, 255, 255, 10, 20, 30, 1, 2, 3});
     const struct {
         const char* what;
         GifFile file;
@@ -112,11 +102,11 @@ TEST_F(GifReader, TransparentColour) {
         std::vector<uint8_t> attribute;  // attribute 1; empty: not set
     } cases[] = {
         {"index 2 shares index 0's colour, white is index 1",
-         GifFile().header("89a", 2, 1, 0x81, shared).control(0x01, 0, 2).image_of(2, 1, {2, 1}, 2).trailer(), 2, true,
-         2, {254, 255, 255}, {255, 255, 254}},
-        {"no transparent flag: the table stays as the file gives it",
-         GifFile().header("89a", 2, 1, 0x81, shared).control(0x00, 5, 2).image_of(2, 1, {2, 1}, 2).trailer(), 2, false,
-         2, {10, 20, 30}, {}},
+         GifFile(shared).control(0x01, 0, 2).image_of(2, 1, {2, 1}, 2).trailer(), 2, true, 2, {254, 255, 255},
+         {255, 255, 254}},
+        {"two graphic controls: the last applies, and without its transparent flag the table stays as given",
+         GifFile(shared).control(0x09, 7, 1).control(0x0C, 9, 2).image_of(2, 1, {2, 1}, 2).trailer(), 2, false, 2,
+         {10, 20, 30}, {}},
         {"no active table (bit count 3, no tables): no table read, no colour reported",
          GifFile().header("89a", 2, 1, 0x02).control(0x01, 0, 3).image_of(2, 1, {3, 1}, 3).trailer(), 3, true,
          0, {}, {}},
