@@ -95,8 +95,8 @@ TEST_F(GifReader, TransparentColour) {
     const struct {
         const char* what;
         GifFile file;
-        uint8_t index;
-        bool flag;
+        uint8_t index;  // the last graphic control's transparent index
+        bool flag;      // and its transparent flag
         size_t entry;
         std::vector<uint8_t> colour;     // palette entry `entry` (red, green, blue); empty: the palette is all zero
         std::vector<uint8_t> attribute;  // attribute 1; empty: not set
