@@ -5,6 +5,7 @@
 
 #include "kvhost/gif.h"
 #include "kvhost/memory.h"
+#include "kvhost/stream.h"
 #include "test_support.h"
 
 #include <gif_lib.h>
@@ -35,11 +36,12 @@ inline std::vector<uint8_t> pack_codes(const std::vector<std::pair<uint32_t, int
     return out;
 }
 
-// Encodes indices as one literal code each: a decoder adds a table entry
-// per code after the first, so the code width follows its table; a clear
-// code is sent before the table fills.
-inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices, int min_code_size,
-                                            bool end_code = true) {
+// Codes for the indices as one literal each, from a clear code to the end
+// code: a decoder adds a table entry per code after the first, so the code
+// width follows its table. With `clears`, a clear code is sent before the
+// table fills; without, the table fills and the width stays 12.
+inline std::vector<std::pair<uint32_t, int>> literal_codes(const std::vector<uint8_t>& indices, int min_code_size,
+                                                           bool clears = true) {
     const uint32_t clear = 1u << min_code_size;
     std::vector<std::pair<uint32_t, int>> codes;
     int width = min_code_size + 1;
@@ -54,31 +56,50 @@ inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices,
         }
         ++next;
         if (next == (1u << width) && width < 12) ++width;
-        if (next >= 4000) {
+        if (clears && next >= 4000) {
             codes.push_back({clear, width});
             width = min_code_size + 1;
             next = clear + 2;
             first = true;
         }
     }
-    if (end_code) codes.push_back({clear + 1, width});
-    return pack_codes(codes);
+    codes.push_back({clear + 1, width});
+    return codes;
 }
 
-// Splits data into sub-blocks of at most `size` bytes, with a terminator.
-inline std::vector<uint8_t> sub_blocks(const std::vector<uint8_t>& data, size_t size = 255, bool terminator = true) {
+inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices, int min_code_size) {
+    return pack_codes(literal_codes(indices, min_code_size));
+}
+
+// Splits data into sub-blocks of at most 255 bytes, with a terminator.
+inline std::vector<uint8_t> sub_blocks(const std::vector<uint8_t>& data) {
     std::vector<uint8_t> out;
-    for (size_t at = 0; at < data.size(); at += size) {
-        const size_t n = std::min(size, data.size() - at);
+    for (size_t at = 0; at < data.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, data.size() - at);
         out.push_back(static_cast<uint8_t>(n));
         out.insert(out.end(), data.begin() + at, data.begin() + at + n);
     }
-    if (terminator) out.push_back(0);
+    out.push_back(0);
     return out;
+}
+
+// A table of n entries where entry i is (i, 2i, 3i) modulo 256.
+inline std::vector<uint8_t> ramp_table(size_t n) {
+    std::vector<uint8_t> t(n * 3);
+    for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(i / 3 * (i % 3 + 1));
+    return t;
 }
 
 struct GifFile {
     std::vector<uint8_t> bytes;
+
+    // A GIF89a header whose global table holds `entries` (2 to 256, a power of two) ramp entries.
+    static GifFile screen(uint16_t width, uint16_t height, size_t entries = 4) {
+        uint8_t size_field = 0;
+        while ((2u << size_field) < entries) ++size_field;
+        GifFile file;
+        return file.header("89a", width, height, 0x80 | size_field, ramp_table(entries)), file;
+    }
 
     GifFile& raw(std::vector<uint8_t> more) {
         bytes.insert(bytes.end(), more.begin(), more.end());
@@ -102,26 +123,20 @@ struct GifFile {
         return raw(std::move(table));
     }
     GifFile& control(uint8_t fields, uint16_t delay, uint8_t index, uint8_t terminator = 0) {
-        byte(0x21).byte(0xF9).byte(4).byte(fields).word(delay).byte(index).byte(terminator);
-        return *this;
+        return byte(0x21).byte(0xF9).byte(4).byte(fields).word(delay).byte(index).byte(terminator);
     }
     GifFile& comment(const std::vector<std::string>& blocks) {
         byte(0x21).byte(0xFE);
-        for (const std::string& b : blocks) {
-            byte(static_cast<uint8_t>(b.size()));
-            bytes.insert(bytes.end(), b.begin(), b.end());
-        }
+        for (const std::string& b : blocks) byte(static_cast<uint8_t>(b.size())).raw({b.begin(), b.end()});
         return byte(0);
     }
     GifFile& application(const std::string& id_and_code, std::vector<uint8_t> data_blocks) {
         byte(0x21).byte(0xFF).byte(static_cast<uint8_t>(id_and_code.size()));
-        bytes.insert(bytes.end(), id_and_code.begin(), id_and_code.end());
-        return raw(std::move(data_blocks));
+        return raw({id_and_code.begin(), id_and_code.end()}).raw(std::move(data_blocks));
     }
     GifFile& plain_text(const std::string& text) {
         byte(0x21).byte(0x01).byte(12).word(1).word(2).word(30).word(8).byte(6).byte(8).byte(1).byte(0);
-        std::vector<uint8_t> data(text.begin(), text.end());
-        return raw(sub_blocks(data));
+        return raw(sub_blocks(std::vector<uint8_t>(text.begin(), text.end())));
     }
     // Descriptor, local table and image data (min code size + sub-blocks).
     GifFile& image(uint16_t left, uint16_t top, uint16_t width, uint16_t height, uint8_t fields,
@@ -140,17 +155,6 @@ struct GifFile {
     GifFile& trailer() { return byte(0x3B); }
 };
 
-// A table of n entries where entry i is (i, 2i, 3i) modulo 256.
-inline std::vector<uint8_t> ramp_table(size_t n) {
-    std::vector<uint8_t> t(n * 3);
-    for (size_t i = 0; i < n; ++i) {
-        t[i * 3] = static_cast<uint8_t>(i);
-        t[i * 3 + 1] = static_cast<uint8_t>(i * 2);
-        t[i * 3 + 2] = static_cast<uint8_t>(i * 3);
-    }
-    return t;
-}
-
 inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7) {
     std::vector<uint8_t> v(n);
     uint32_t x = seed;
@@ -166,29 +170,24 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7
 // an entry). `ok` is false when giflib fails; the images it read are kept.
 struct GiflibImages {
     bool ok = false;
-    int image_count = 0;
     std::vector<std::vector<uint8_t>> indices;
     std::vector<std::vector<uint8_t>> rgb;
 };
 
 inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
-    struct Reader {
-        const std::vector<uint8_t>* bytes;
-        size_t at;
-    } reader{&bytes, 0};
+    std::pair<const uint8_t*, size_t> unread{bytes.data(), bytes.size()};
     auto read = [](GifFileType* gif, GifByteType* out, int n) -> int {
-        auto* r = static_cast<Reader*>(gif->UserData);
-        const size_t count = std::min<size_t>(n, r->bytes->size() - r->at);
-        std::memcpy(out, r->bytes->data() + r->at, count);
-        r->at += count;
+        auto* rest = static_cast<std::pair<const uint8_t*, size_t>*>(gif->UserData);
+        const size_t count = std::min<size_t>(n, rest->second);
+        std::memcpy(out, rest->first, count);
+        *rest = {rest->first + count, rest->second - count};
         return static_cast<int>(count);
     };
     GiflibImages result;
     int error = 0;
-    GifFileType* gif = DGifOpen(&reader, read, &error);
+    GifFileType* gif = DGifOpen(&unread, read, &error);
     if (gif == nullptr) return result;
     result.ok = DGifSlurp(gif) == GIF_OK;
-    result.image_count = gif->ImageCount;
     for (int i = 0; i < gif->ImageCount; ++i) {
         const SavedImage& image = gif->SavedImages[i];
         const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
@@ -224,6 +223,22 @@ protected:
     }
     static kvhost::gif::PageResult load(const GifFile& file, uint32_t page = 1, bool tags = true) {
         return kvhost::gif::load_page(source(file), page, tags);
+    }
+    // Page N through the filter's load entry on a memory stream whose host
+    // accepts images of at most `max_image_bytes`: the entry must fail, start
+    // no image and move the stream back; the error codes it recorded.
+    static std::vector<int32_t> refused_load(const GifFile& file, uint32_t page, uint64_t max_image_bytes) {
+        auto stream = kvhost::memory_stream(file.bytes);
+        stream->sink.max_image_bytes = max_image_bytes;
+        auto load_entry = reinterpret_cast<ImageLoadFn>(kvtest::gif_filter().entry(KV_OP_LOAD));
+        GifSettings settings{89, 0, 0};
+        kvhost::clear_errors();
+        EXPECT_NE(load_entry(stream.get(), &settings, page), 0);
+        EXPECT_EQ(stream->position, 0);
+        EXPECT_EQ(stream->sink.image, nullptr);
+        const auto recorded = kvtest::error_codes();
+        kvhost::clear_errors();
+        return recorded;
     }
 };
 

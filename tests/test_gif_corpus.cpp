@@ -5,7 +5,6 @@
 #include "gif_test_files.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -79,24 +78,19 @@ using Oracle = giftest::GiflibImages;
 
 // Our page against giflib's image: indices, and the palette entry by entry.
 // The transparent entry may differ: the reader makes its colour unique.
-void expect_page_equal(const kvhost::gif::PageResult& r, const Oracle& o, int i, const std::string& where) {
+void expect_page_equal(const kvhost::gif::PageResult& r, const Oracle& o, size_t i, const std::string& where) {
     ASSERT_NE(r.image, nullptr) << where;
     EXPECT_EQ(indices_of(*r.image), o.indices[i]) << where;
+    std::vector<std::vector<uint8_t>> ours;
+    for (size_t k = 0; k * 4 < r.image->palette.size(); ++k) ours.push_back(giftest::rgb(r.image->palette, k));
     const bool transparent = r.has_attribute(KV_ATTR_TRANSPARENT_INDEX);
-    const size_t t = r.attribute(KV_ATTR_TRANSPARENT_INDEX);
-    for (size_t k = 0; k * 3 < o.rgb[i].size() && k * 4 < r.image->palette.size(); ++k) {
-        const uint8_t* p = &r.image->palette[k * 4];
-        const std::vector<uint8_t> ours = {p[2], p[1], p[0]};
+    for (size_t k = 0; k * 3 < o.rgb[i].size() && k < ours.size(); ++k) {
         const std::vector<uint8_t> theirs(o.rgb[i].begin() + k * 3, o.rgb[i].begin() + k * 3 + 3);
-        if (transparent && k == t && ours != theirs) {
-            for (size_t j = 0; j * 4 < r.image->palette.size(); ++j) {
-                if (j != k) {
-                    EXPECT_NE(0, std::memcmp(p, &r.image->palette[j * 4], 3)) << where << " entry " << j;
-                }
-            }
-            continue;
+        if (transparent && k == r.attribute(KV_ATTR_TRANSPARENT_INDEX) && ours[k] != theirs) {
+            EXPECT_EQ(std::count(ours.begin(), ours.end(), ours[k]), 1) << where << " transparent entry " << k;
+        } else {
+            EXPECT_EQ(ours[k], theirs) << where << " palette entry " << k;
         }
-        EXPECT_EQ(ours, theirs) << where << " palette entry " << k;
     }
 }
 
@@ -127,15 +121,12 @@ TEST(GifCorpus, EveryFileAgainstGiflib) {
         switch (expect) {
             case Expect::kSame:
             case Expect::kNoTrailer: {
-                if (expect == Expect::kSame) {
-                    ASSERT_TRUE(o.ok) << where << ": giflib cannot read it; list it";
-                }
+                ASSERT_TRUE(o.ok || expect == Expect::kNoTrailer) << where << ": giflib cannot read it; list it";
                 EXPECT_EQ(count.status, 0) << where;
-                ASSERT_EQ(count.count, static_cast<uint32_t>(o.image_count)) << where;
-                for (int i = 0; i < o.image_count; ++i) {
+                ASSERT_EQ(count.count, o.indices.size()) << where;
+                for (size_t i = 0; i < o.indices.size(); ++i) {
                     const auto r = kvhost::gif::load_page(source, i + 1);
-                    const bool last = i + 1 == o.image_count;
-                    if (expect == Expect::kNoTrailer && last) {
+                    if (expect == Expect::kNoTrailer && i + 1 == o.indices.size()) {
                         EXPECT_EQ(codes(r.errors), (std::vector<int32_t>{-2100})) << where;
                     } else {
                         EXPECT_TRUE(r.ok()) << where << " page " << i + 1 << ": "
@@ -162,26 +153,17 @@ TEST(GifCorpus, EveryFileAgainstGiflib) {
                 ASSERT_NE(r.image, nullptr) << where;
                 EXPECT_EQ(r.image->rows_delivered, r.image->height) << where;
                 const auto got = indices_of(*r.image);
-                if (!got.empty()) {
-                    EXPECT_EQ(got.back(), 0) << where << ": the missing rows are zero";
-                }
-                if (expect == Expect::kTruncated) {
-                    EXPECT_EQ(codes(r.errors), (std::vector<int32_t>{-2100})) << where;
-                }
-                if (expect == Expect::kEarlyEnd) {
-                    EXPECT_TRUE(r.ok()) << where;
-                }
-                if (expect == Expect::kBadCode) {
-                    EXPECT_EQ(codes(r.errors).at(0), -2391) << where;
-                }
+                EXPECT_TRUE(got.empty() || got.back() == 0) << where << ": the missing rows are zero";
+                const std::map<Expect, std::vector<int32_t>> errors = {
+                    {Expect::kTruncated, {-2100}}, {Expect::kEarlyEnd, {}}, {Expect::kBadCode, {-2391}}};
+                EXPECT_EQ(codes(r.errors), errors.at(expect)) << where;
                 break;
             }
             case Expect::kBadCodeSize: {
                 const auto r = kvhost::gif::load_page(source, 1);
                 ASSERT_NE(r.image, nullptr) << where;
                 EXPECT_EQ(r.image->rows_delivered, 0u) << where;
-                ASSERT_FALSE(r.errors.empty()) << where;
-                EXPECT_EQ(r.errors[0].code, -2391) << where;
+                ASSERT_EQ(codes(r.errors), (std::vector<int32_t>{-2391})) << where;
                 EXPECT_GT(r.errors[0].details[1], 8) << where;
                 break;
             }
@@ -197,17 +179,17 @@ TEST(GifCorpus, EveryFileAgainstGiflib) {
                 break;
             }
             case Expect::kStrayBytes: {
-                ASSERT_GE(o.image_count, 1) << where;
+                ASSERT_GE(o.indices.size(), 1u) << where;
                 EXPECT_EQ(count.status, 0) << where;
-                EXPECT_GT(count.count, static_cast<uint32_t>(o.image_count)) << where;
+                EXPECT_GT(count.count, o.indices.size()) << where;
                 expect_page_equal(kvhost::gif::load_page(source, 1), o, 0, where);
-                EXPECT_EQ(codes(kvhost::gif::load_page(source, o.image_count + 1).errors),
+                EXPECT_EQ(codes(kvhost::gif::load_page(source, o.indices.size() + 1).errors),
                           (std::vector<int32_t>{-2060, -2005}))
                     << where;
                 break;
             }
             case Expect::kNoImages: {
-                EXPECT_EQ(o.image_count, 0) << where;
+                EXPECT_TRUE(o.indices.empty()) << where;
                 EXPECT_EQ(count.count, 0u) << where;
                 const auto r = kvhost::gif::load_page(source, 1);
                 EXPECT_EQ(r.image, nullptr) << where;

@@ -2,6 +2,8 @@
 // records behind them.
 #include "gif_test_files.h"
 
+#include <numeric>
+
 using giftest::GifFile;
 using kvhost::MetadataNode;
 
@@ -9,10 +11,20 @@ namespace {
 
 class GifMetadata : public giftest::GifTest {
 protected:
-    // "name/id" of each child, in order.
-    static std::vector<std::string> names(const MetadataNode& node) {
-        std::vector<std::string> out;
-        for (const MetadataNode& child : node.children) out.push_back(child.name + "/" + std::to_string(child.id));
+    // The items under a node in order, `depth` levels deep: "name/id(...)"
+    // for a group, "name/id:type" for a value, with "=n" for a single number.
+    static std::string outline(const MetadataNode& node, int depth = 8) {
+        std::string out;
+        for (const MetadataNode& c : node.children) {
+            out += (out.empty() ? "" : " ") + c.name + "/" + std::to_string(c.id);
+            if (c.kind == 1) {
+                out += depth > 1 ? "(" + outline(c, depth - 1) + ")" : "";
+                continue;
+            }
+            out += ":" + std::to_string(c.type);
+            const bool number = c.type == KV_METAD_TYPE_U8 || c.type == KV_METAD_TYPE_U16;
+            if ((number || c.type == KV_METAD_TYPE_FLAG) && c.count == 1) out += "=" + std::to_string(c.number());
+        }
         return out;
     }
     static const MetadataNode& root(const kvhost::gif::PageResult& r) {
@@ -25,14 +37,14 @@ protected:
 // Every extension kind before the image, and one after it.
 GifFile every_extension() {
     GifFile file;
-    file.header("89a", 3, 1, 0xF7, giftest::ramp_table(256), 7, 49);
+    file.header("89a", 3, 1, 0xFF, giftest::ramp_table(256), 7, 49);
     file.control(0x0D, 300, 4);
     file.plain_text("Hi!");
     file.comment({"abc", "de"});
     file.comment({});
     file.application("NETSCAPE2.0", {3, 1, 0x39, 0x30, 0});
     file.application("ICCRGBG1", {0});
-    file.image(5, 6, 3, 1, 0x80, giftest::ramp_table(2), 2, giftest::encode_literals({0, 1, 0}, 2));
+    file.image(5, 6, 3, 1, 0xA0, giftest::ramp_table(2), 2, giftest::encode_literals({0, 1, 0}, 2));
     file.comment({"end"}).trailer();
     return file;
 }
@@ -41,71 +53,50 @@ TEST_F(GifMetadata, TreeOfAFileWithEveryExtensionKind) {
     const auto r = load(every_extension());
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(r.metadata_balanced);
-    ASSERT_EQ(names(r.metadata), (std::vector<std::string>{"GIF/14"}));
+    ASSERT_EQ(outline(r.metadata, 1), "GIF/14");
     const MetadataNode& gif = root(r);
-    EXPECT_EQ(names(gif), (std::vector<std::string>{
-                              "GIFHeader/16", "LogicalScreenDescriptor/32", "GlobalColorTable/48",
-                              "GraphicControlExtension/249", "PlainTextExtension/1", "CommentExtension/254",
-                              "CommentExtension/254", "ApplicationExtension/255", "ApplicationExtension/255",
-                              "ImageDescriptor/44", "LocalColorTable/64", "AfterImageExtensions/4095"}));
+    // Types: 22 u8, 24 u16, 27 flag, 28 chars, 33 bytes. Numbers from the
+    // file: screen 3x1, fields 0xFF, background 7, aspect 49; control
+    // fields 0x0D, delay 300, index 4; the text grid every_extension writes;
+    // image at (5, 6), 3x1, fields 0xA0.
+    EXPECT_EQ(outline(gif),
+              "GIFHeader/16(Signature/257:28 Version/258:28) "
+              "LogicalScreenDescriptor/32(LogicalScreenWidth/513:24=3 LogicalScreenHeight/514:24=1 "
+              "Fields/517(GlobalColorTableFlag/518:27=1 ColorResolution/519:22=7 SortFlag/520:27=1 "
+              "GlobalColorTableSize/521:22=7) BackgroundColorIndex/515:22=7 PixelAspectRatio/516:22=49) "
+              "GlobalColorTable/48:33 "
+              "GraphicControlExtension/249(Fields/3985(DisposalMethod/3986:22=3 UserInputFlag/3987:27=0 "
+              "TransparentColorFlag/3988:27=1) DelayTime/3989:24=300 TransparentColorIndex/3990:22=4) "
+              "PlainTextExtension/1(TextGridLeftPosition/17:24=1 TextGridTopPosition/18:24=2 TextGridWidth/19:24=30 "
+              "TextGridHeight/20:24=8 CharacterCellWidth/21:22=6 CharacterCellHeight/22:22=8 "
+              "TextForegroundColorIndex/23:22=1 TextBackgroundColorIndex/24:22=0 PlainTextData/25:28) "
+              "CommentExtension/254:28 CommentExtension/254:28 "
+              "ApplicationExtension/255(ApplicationIdentifier/4081:28 Appl.AuthenticationCode/4082:22 "
+              "ApplicationData/4083:33) "
+              "ApplicationExtension/255(ApplicationIdentifier/4081:28 Appl.AuthenticationCode/4082:22 "
+              "ApplicationData/4083:33) "
+              "ImageDescriptor/44(ImageLeftPosition/705:24=5 ImageTopPosition/706:24=6 ImageWidth/707:24=3 "
+              "ImageHeight/708:24=1 Fields/709(LocalColorTableFlag/710:27=1 InterlaceFlag/711:27=0 "
+              "SortFlag/712:27=1 LocalColorTableSize/713:22=0)) "
+              "LocalColorTable/64:33 AfterImageExtensions/4095(CommentExtension/254:28)");
 
     const MetadataNode& header = gif.children[0];
     EXPECT_EQ(header.children[0].text(), "GIF");
     EXPECT_EQ(header.children[1].text(), "89a");
-    EXPECT_EQ(header.children[1].type, KV_METAD_TYPE_CHARS);
     EXPECT_EQ(header.children[1].last, 1);
-    const MetadataNode& screen = gif.children[1];
-    EXPECT_EQ(names(screen), (std::vector<std::string>{"LogicalScreenWidth/513", "LogicalScreenHeight/514",
-                                                       "Fields/517", "BackgroundColorIndex/515",
-                                                       "PixelAspectRatio/516"}));
-    EXPECT_EQ(names(screen.children[2]), (std::vector<std::string>{"GlobalColorTableFlag/518", "ColorResolution/519",
-                                                                   "SortFlag/520", "GlobalColorTableSize/521"}));
-    EXPECT_EQ(screen.children[2].children[0].type, KV_METAD_TYPE_FLAG);
-    EXPECT_EQ(screen.children[2].children[1].number(), 7u);  // 0xF7: resolution 7
-    EXPECT_EQ(screen.children[2].children[3].number(), 7u);
-    EXPECT_EQ(screen.children[3].number(), 7u);
-    EXPECT_EQ(screen.children[4].number(), 49u);
     EXPECT_EQ(gif.children[2].count, 768u);
     EXPECT_EQ(gif.children[2].data, giftest::ramp_table(256));
-
-    const MetadataNode& control = gif.children[3];
-    EXPECT_EQ(names(control), (std::vector<std::string>{"Fields/3985", "DelayTime/3989", "TransparentColorIndex/3990"}));
-    EXPECT_EQ(names(control.children[0]),
-              (std::vector<std::string>{"DisposalMethod/3986", "UserInputFlag/3987", "TransparentColorFlag/3988"}));
-    EXPECT_EQ(control.children[0].children[0].number(), 3u);  // 0x0D
-    EXPECT_EQ(control.children[0].children[1].number(), 0u);
-    EXPECT_EQ(control.children[0].children[2].number(), 1u);
-    EXPECT_EQ(control.children[1].number(), 300u);
-    EXPECT_EQ(control.children[2].number(), 4u);
-
-    const MetadataNode& text = gif.children[4];
-    ASSERT_EQ(text.children.size(), 9u);
-    EXPECT_EQ(text.children[0].id, 17u);
-    EXPECT_EQ(text.children[2].number(), 30u);
-    EXPECT_EQ(text.children[8].name, "PlainTextData");
-    EXPECT_EQ(text.children[8].text(), "Hi!");
-
+    EXPECT_EQ(gif.children[4].children[8].text(), "Hi!");
     EXPECT_EQ(gif.children[5].count, 5u);  // sub-blocks of 3 and 2 bytes, joined
     EXPECT_EQ(gif.children[5].text(), "abcde");
     EXPECT_EQ(gif.children[6].count, 0u);  // empty comment: no data at all
     EXPECT_FALSE(gif.children[6].has_data);
-
     const MetadataNode& netscape = gif.children[7];
-    EXPECT_EQ(names(netscape), (std::vector<std::string>{"ApplicationIdentifier/4081", "Appl.AuthenticationCode/4082",
-                                                         "ApplicationData/4083"}));
     EXPECT_EQ(netscape.children[0].text(), "NETSCAPE");
     EXPECT_EQ(netscape.children[1].text(), "2.0");
     EXPECT_EQ(netscape.children[2].data, (std::vector<uint8_t>{1, 0x39, 0x30}));
     EXPECT_EQ(gif.children[8].children[1].count, 0u);  // block size 8: no authentication code
-
-    const MetadataNode& image = gif.children[9];
-    EXPECT_EQ(names(image), (std::vector<std::string>{"ImageLeftPosition/705", "ImageTopPosition/706",
-                                                      "ImageWidth/707", "ImageHeight/708", "Fields/709"}));
-    EXPECT_EQ(names(image.children[4]), (std::vector<std::string>{"LocalColorTableFlag/710", "InterlaceFlag/711",
-                                                                  "SortFlag/712", "LocalColorTableSize/713"}));
-    EXPECT_EQ(image.children[0].number(), 5u);
     EXPECT_EQ(gif.children[10].count, 6u);  // local size field 0: two entries
-    EXPECT_EQ(names(gif.children[11]), (std::vector<std::string>{"CommentExtension/254"}));
 }
 
 TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
@@ -115,7 +106,7 @@ TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
     EXPECT_EQ(order, (std::vector<uint32_t>{1500, 1505, 1504, 1503, 1502, 1501, 1506, 1507, 1508, 1509, 1510, 1511,
                                             1512, 1512, 1512, 1512, 1512, 1512, 1515, 1513, 1514}));
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_VERSION)->bytes, (std::vector<uint8_t>{'8', '9', 'a'}));
-    EXPECT_EQ(r.tags.find(KV_GIF_TAG_SCREEN_FIELDS)->bytes[0], 0xF7);
+    EXPECT_EQ(r.tags.find(KV_GIF_TAG_SCREEN_FIELDS)->bytes[0], 0xFF);
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_GLOBAL_TABLE)->bytes, giftest::ramp_table(256));
     const auto& local = r.tags.find(KV_GIF_TAG_LOCAL_TABLE)->bytes;
     ASSERT_EQ(local.size(), 768u);
@@ -138,52 +129,40 @@ TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
     EXPECT_EQ(untagged.tags.entries[0].tag, 1515u);
 
     // Without extensions after the image: no group, and tag 1513 is 0.
-    GifFile plain;
-    plain.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).image_of(1, 1, {1}, 2).trailer();
-    const auto p = load(plain);
+    const auto p = load(GifFile::screen(1, 1, 2).image_of(1, 1, {1}, 2).trailer());
     EXPECT_EQ(root(p).child("AfterImageExtensions"), nullptr);
     EXPECT_EQ(p.tags.find(KV_GIF_TAG_AFTER_COUNT)->word, 0);
     EXPECT_TRUE(p.tags.all(KV_GIF_TAG_AFTER_EXTENSION).empty());
 }
 
 TEST_F(GifMetadata, ExtensionsBetweenTwoImagesBelongToBothLoads) {
-    GifFile file;
-    file.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).image_of(1, 1, {1}, 2);
+    GifFile file = GifFile::screen(1, 1, 2).image_of(1, 1, {1}, 2);
     file.control(0x04, 25, 0).image_of(1, 1, {0}, 2).trailer();
     const auto first = load(file, 1);
     const MetadataNode* after = root(first).child("AfterImageExtensions", 4095);
     ASSERT_NE(after, nullptr);
-    EXPECT_EQ(names(*after), (std::vector<std::string>{"GraphicControlExtension/249"}));
+    EXPECT_EQ(outline(*after, 1), "GraphicControlExtension/249");
     const auto second = load(file, 2);
-    EXPECT_EQ(names(root(second)), (std::vector<std::string>{"GIFHeader/16", "LogicalScreenDescriptor/32",
-                                                             "GlobalColorTable/48", "GraphicControlExtension/249",
-                                                             "ImageDescriptor/44"}));
+    EXPECT_EQ(outline(root(second), 1), "GIFHeader/16 LogicalScreenDescriptor/32 GlobalColorTable/48:33 "
+                                        "GraphicControlExtension/249 ImageDescriptor/44");
     // Page information stops after the image's tables.
     const auto info = kvhost::gif::page_info(source(file), 1);
-    EXPECT_EQ(names(root(info)),
-              (std::vector<std::string>{"GIFHeader/16", "LogicalScreenDescriptor/32", "GlobalColorTable/48",
-                                        "ImageDescriptor/44"}));
+    EXPECT_EQ(outline(root(info), 1),
+              "GIFHeader/16 LogicalScreenDescriptor/32 GlobalColorTable/48:33 ImageDescriptor/44");
 }
 
 TEST_F(GifMetadata, ExtensionDataLongerThan65535BytesIsCut) {
     // 300 sub-blocks of 255 bytes: the record keeps the first 65535 bytes,
     // the rest is read and dropped, and the image after it still loads.
     std::vector<std::string> blocks;
-    std::string all;
-    for (int i = 0; i < 300; ++i) {
-        std::string block(255, static_cast<char>('A' + i % 26));
-        all += block;
-        blocks.push_back(block);
-    }
-    GifFile file;
-    file.header("89a", 1, 1, 0x80, giftest::ramp_table(2)).comment(blocks).image_of(1, 1, {1}, 2).trailer();
-    const auto r = load(file);
+    for (int i = 0; i < 300; ++i) blocks.emplace_back(255, static_cast<char>('A' + i % 26));
+    const auto r = load(GifFile::screen(1, 1, 2).comment(blocks).image_of(1, 1, {1}, 2).trailer());
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.image->row(0)[0], 0x80);
     const MetadataNode* comment = root(r).child("CommentExtension");
     ASSERT_NE(comment, nullptr);
     EXPECT_EQ(comment->count, 65535u);
-    EXPECT_EQ(comment->text(), all.substr(0, 65535));
+    EXPECT_EQ(comment->text(), std::accumulate(blocks.begin(), blocks.end(), std::string()).substr(0, 65535));
     EXPECT_EQ(r.tags.find(KV_GIF_TAG_EXTENSION)->extension.data.size(), 65535u);
 }
 
@@ -191,20 +170,15 @@ TEST_F(GifMetadata, BrokenExtensionsEndTheWalk) {
     // A control block with a bad terminator, a comment and an application
     // block cut short, an unknown label: each ends the walk, the page is
     // then not found, and a failed parse reports nothing.
-    const auto start = [] {
-        GifFile f;
-        f.header("89a", 1, 1, 0x80, giftest::ramp_table(2));
-        return f;
-    };
-    GifFile bad_terminator = start(), short_comment = start(), short_application = start(), unknown = start();
-    bad_terminator.control(0, 0, 0, 7).image_of(1, 1, {1}, 2);
-    short_comment.byte(0x21).byte(0xFE).byte(10).raw({'a', 'b'});
-    short_application.byte(0x21).byte(0xFF).byte(3).raw({'a'});
-    unknown.byte(0x21).byte(0x2A).byte(0).image_of(1, 1, {1}, 2);
     const struct {
-        const GifFile& file;
+        GifFile file;
         int32_t code;
-    } cases[] = {{bad_terminator, -2060}, {short_comment, -2052}, {short_application, -2052}, {unknown, -2060}};
+    } cases[] = {
+        {GifFile::screen(1, 1, 2).control(0, 0, 0, 7).image_of(1, 1, {1}, 2), -2060},
+        {GifFile::screen(1, 1, 2).byte(0x21).byte(0xFE).byte(10).raw({'a', 'b'}), -2052},
+        {GifFile::screen(1, 1, 2).byte(0x21).byte(0xFF).byte(3).raw({'a'}), -2052},  // the application block
+        {GifFile::screen(1, 1, 2).byte(0x21).byte(0x2A).byte(0).image_of(1, 1, {1}, 2), -2060},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         const auto r = load(c.file);
@@ -212,7 +186,7 @@ TEST_F(GifMetadata, BrokenExtensionsEndTheWalk) {
         EXPECT_EQ(kvtest::codes(r.errors), (std::vector<int32_t>{c.code, -2005}));
         EXPECT_EQ(root(r).child("GraphicControlExtension"), nullptr);
         EXPECT_TRUE(r.metadata_balanced);
-        if (&c.file == &short_application) {
+        if (&c == &cases[2]) {
             EXPECT_EQ(r.errors.at(0).details[2], 255);
         }
     }
