@@ -126,6 +126,12 @@ TEST_F(GifReader, TransparentColour) {
             EXPECT_EQ(r.image->palette, std::vector<uint8_t>(64, 0));
         } else {
             EXPECT_EQ(rgb(r.image->palette, c.entry), c.colour);
+            // Only the transparent entry changes: the one it shared stays.
+            const std::vector<uint8_t> first =
+                c.entry == 2 ? std::vector<uint8_t>{10, 20, 30} : std::vector<uint8_t>{0, 0, 0};
+            if (c.entry != 0) {
+                EXPECT_EQ(rgb(r.image->palette, 0), first);
+            }
         }
         EXPECT_EQ(r.has_attribute(KV_ATTR_TRANSPARENT_COLOR), !c.attribute.empty());
         if (!c.attribute.empty()) {
