@@ -66,6 +66,24 @@ TEST(TiffStrips, WithoutOffsetsStripsAreReadBackToBack) {
     c.offset_count = 1;
     const auto partial = tstrip::run(file, dib.get(), c);
     EXPECT_EQ(tstrip::row_of(partial, 3), (std::vector<uint8_t>{53, 54, 55}));
+
+    // Full YCbCr strips (1 x 2 blocks of grey: Y, Y, Cb, Cr) are decoded up
+    // to their end code, so the next one starts right after it.
+    auto rgb = make_dib(2, 4, 3, 8, kRgb);
+    Call y{.photometric = 6, .bps = {8, 8, 8}, .rps = 2, .strip_count = 2, .null_offsets = true,
+           .tif = {.has_subsampling = true, .subsampling = {1, 2}}};
+    const auto blocks = tstrip::build_file({{0, 128, 128, 128, 100, 255, 128, 128}, {255, 0, 128, 128, 128, 100, 128, 128}},
+                                           &y.offsets);
+    const auto full = tstrip::run(blocks, rgb.get(), y, y.offsets[0]);
+    ASSERT_EQ(full.status, 0);
+    EXPECT_EQ(tstrip::row_of(full, 2), (std::vector<uint8_t>{255, 254, 255, 128, 128, 128}));
+    EXPECT_EQ(tstrip::row_of(full, 3), (std::vector<uint8_t>{0, 0, 0, 100, 99, 100}));
+    // A failed delivery ends the work after the whole row of blocks, and is
+    // what the call reports.
+    y.fail_raster_row = 0;
+    const auto failed = tstrip::run(blocks, rgb.get(), y, y.offsets[0]);
+    EXPECT_NE(failed.status, 0);
+    EXPECT_EQ(failed.image->row_order, (std::vector<int64_t>{1}));
 }
 
 TEST(TiffStrips, UnknownPlanarConfigurationDeliversNothing) {

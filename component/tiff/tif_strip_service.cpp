@@ -162,10 +162,12 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
     }
 
     // Strip rows beyond the image height are never delivered, so buffers need
-    // not hold them (a RowsPerStrip far above the height is common).
+    // not hold them (a RowsPerStrip far above the height is common). A YCbCr
+    // strip buffer holds that many rows of blocks, v times what a full strip
+    // fills: decoding then runs on to the strip's end code, and the next
+    // strip read back to back starts after it.
     uint64_t strip_rows = static_cast<uint64_t>(rows_per_strip > 0 ? rows_per_strip : 0);
     if (strip_rows > uint64_t(height)) strip_rows = uint64_t(height) > 0 ? uint64_t(height) : 1;
-    if (ycbcr) strip_rows = (strip_rows + v - 1) / v;  // rows of blocks
     const uint64_t strip_size = row_length * strip_rows;
     if (planar_config == 1 && (row_length == 0 || strip_size > 0x7FFFFFFF || row_length > 0x7FFFFFFF)) {
         return refuse(__LINE__, "strip too large to decode", static_cast<int64_t>(strip_size));
@@ -225,8 +227,13 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
                     ++r;
                 } else {
                     TIF_YCbCr_rows_convert(tif_handle, row, ycbcr_rows, static_cast<uint32_t>(blocks), h, v);
-                    for (uint32_t j = 0; j < v && status == 0; ++j) {
-                        if (r < height) status = g_host.IO_raster_set(stream, ycbcr_rows[j], r, host_row);
+                    // A failed delivery ends the work after the whole row of
+                    // blocks; the first failure is the one reported.
+                    for (uint32_t j = 0; j < v; ++j) {
+                        if (r < height) {
+                            const HostStatus delivered = g_host.IO_raster_set(stream, ycbcr_rows[j], r, host_row);
+                            if (status == 0) status = delivered;
+                        }
                         ++r;
                     }
                 }
