@@ -194,15 +194,15 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
     }
 }
 
-void TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
-                             const int16_t* bits_per_sample, int32_t samples_per_pixel, uint8_t* row_buffer,
-                             int32_t byte_order) {
+HostStatus TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
+                                   const int16_t* bits_per_sample, int32_t samples_per_pixel, uint8_t* row_buffer,
+                                   int32_t byte_order) {
     if (plane_rows == nullptr || plane_lengths == nullptr || bits_per_sample == nullptr || row_buffer == nullptr ||
         samples_per_pixel <= 0) {
-        return;
+        return 0;
     }
     const int32_t d = bits_per_sample[0];
-    if (d <= 0) return;
+    if (d <= 0) return 0;
     const uint32_t length = plane_lengths[0];
     const uint32_t samples = d == 8 ? length : static_cast<uint32_t>(uint64_t{length} * 8 / static_cast<uint32_t>(d));
     for (int32_t k = 0; k < samples_per_pixel; ++k) {
@@ -213,9 +213,12 @@ void TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_l
         if (photometric == kWhiteIsZero) {
             for (uint32_t i = 0; i < length; ++i) plane_row[i] = static_cast<uint8_t>(~plane_row[i]);
         }
-        g_host.iKV_IP_planar_raster_unpack(static_cast<uint32_t>(samples_per_pixel), static_cast<uint32_t>(k),
-                                           static_cast<uint32_t>(d), samples, plane_row, row_buffer, length);
+        const HostStatus placed =
+            g_host.iKV_IP_planar_raster_unpack(static_cast<uint32_t>(samples_per_pixel), static_cast<uint32_t>(k),
+                                               static_cast<uint32_t>(d), samples, plane_row, row_buffer, length);
+        if (placed != 0) return placed;
     }
+    return 0;
 }
 
 }  // namespace kv

@@ -213,7 +213,10 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
             status = decode(stream, strip, strip_size, t, fill_order, &n);
             if (status != 0) break;
             if (n < strip_size) std::memset(strip + n, 0, strip_size - n);
-            const uint64_t m = n / row_length + (n % row_length != 0 ? 1 : 0);
+            // Every row of the strip is delivered, those the data did not
+            // reach as zero bytes: a short strip must not move the rows of
+            // the strips after it up into its own.
+            const uint64_t m = ycbcr ? (strip_rows + v - 1) / v : strip_rows;
             for (uint64_t i = 0; i < m && r < height && status == 0; ++i) {
                 uint8_t* row = strip + i * row_length;
                 TIF_predictor_undo(row, static_cast<uint32_t>(row_length), bits_per_sample[0],
@@ -273,8 +276,14 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
             uint8_t* rows[kMaxPlanes] = {};
             for (uint64_t i = 0; i < strip_rows && r < height; ++i) {
                 for (int32_t k = 0; k < samples_per_pixel; ++k) rows[k] = planes[k] + i * plane_length[k];
-                TIF_planar_row_assemble(rows, lengths, photometric, bits_per_sample, samples_per_pixel, row_buffer,
-                                        byte_order);
+                // A row the host cannot place would fail the same way on every
+                // row: it is not delivered, and the work ends with one record.
+                const HostStatus placed = TIF_planar_row_assemble(rows, lengths, photometric, bits_per_sample,
+                                                                  samples_per_pixel, row_buffer, byte_order);
+                if (placed != 0) {
+                    sum += placed;
+                    break;
+                }
                 sum += g_host.IO_raster_set(stream, row_buffer, r, host_row);
                 ++r;
             }

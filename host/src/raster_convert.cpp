@@ -137,6 +137,18 @@ extern "C" HostStatus kvhost_iKV_IP_planar_raster_unpack(uint32_t planes, uint32
             const uint64_t bit = i * depth;
             out[i * planes + plane] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
         }
+    } else if (depth > 8 && depth < 16) {
+        // Packed most significant bit first; each sample becomes a word in
+        // the host's byte order. A sample spans at most three bytes.
+        const uint32_t mask = (1u << depth) - 1;
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t bit = i * depth, byte = bit / 8;
+            uint32_t window = uint32_t{in[byte]} << 16;
+            if (byte + 1 < plane_row_length) window |= uint32_t{in[byte + 1]} << 8;
+            if (byte + 2 < plane_row_length) window |= in[byte + 2];
+            const auto word = static_cast<uint16_t>((window >> (24 - depth - bit % 8)) & mask);
+            std::memcpy(out + (i * planes + plane) * 2, &word, 2);
+        }
     } else {
         return kvhost::record_host_error(kModule, __LINE__, kvhost::host_error::kBadArgument,
                                          "iKV_IP_planar_raster_unpack: " + std::to_string(depth) +
