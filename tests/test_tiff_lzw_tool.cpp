@@ -83,16 +83,8 @@ struct TiffSpec {
 };
 std::string write_tiff(const std::string& name, const TiffSpec& t, const std::vector<uint8_t>& samples) {
     const std::string path = kvtest::temp_path(name);
-    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    TIFF* tif = oracle::open_lzw_tiff(path, t.width, t.height, t.bps, t.spp, t.photometric, t.height, t.planar);
     EXPECT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, t.width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, t.height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, t.bps);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, t.spp);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, t.photometric);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, t.planar);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, t.height);
     if (t.extra != 0 || (t.spp == 2 && t.photometric == PHOTOMETRIC_PALETTE)) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &t.extra);
     if (t.photometric == PHOTOMETRIC_PALETTE) {
         std::vector<uint16_t> map(3 * 256);
@@ -188,15 +180,8 @@ TEST(TiffTool, PngSamplesAreWhatAViewerExpects) {
 TEST(TiffTool, DamagedStripsWarnAndStrictRefuses) {
     // Two strips of one row: the second holds only clear codes.
     const std::string path = kvtest::temp_path("damaged_tool.tif");
-    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    TIFF* tif = oracle::open_lzw_tiff(path, 4, 2, 8, 1, PHOTOMETRIC_MINISBLACK, 1);
     ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 2);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
     const auto good = tlzw::reference_compress({1, 2, 3, 4});
     const auto clears = tlzw::pack_codes({256, 256, 257}, false);
     TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(good.data()), static_cast<tmsize_t>(good.size()));

@@ -8,6 +8,7 @@
 // samples as little-endian words, planes interleaved. YCbCr is compared with
 // libtiff's RGBA conversion within 3 levels, for pixels whose red and blue do
 // not clip.
+#include "tiff_oracle.h"
 #include "tiff_strip_test_util.h"
 
 #include <tiffio.h>
@@ -331,15 +332,8 @@ TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
     const auto clears = tlzw::pack_codes({256, 256, 256, 257}, false);
     const auto bad_code = tlzw::pack_codes({256, 77, 300, 257}, false);
     const std::string path = kvtest::temp_path("damaged.tif");
-    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    TIFF* tif = oracle::open_lzw_tiff(path, 6, 12, 8, 1, PHOTOMETRIC_MINISBLACK, 2);
     ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 6);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 12);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 2);
     const std::vector<uint8_t>* raw[] = {&whole, &clears, &bad_code, &whole, &whole, &whole};
     for (uint32_t s = 0; s < 6; ++s)
         ASSERT_GT(TIFFWriteRawStrip(tif, s, const_cast<uint8_t*>(raw[s]->data()), static_cast<tmsize_t>(raw[s]->size())), 0);
