@@ -100,7 +100,10 @@ void palette_with_extra_to_rgb(const kvhost::LoadedImage& image, bool alpha, Png
         const uint8_t* row = image.row(y);
         for (uint32_t x = 0; x < image.width; ++x) {
             const size_t entry = size_t{row[2 * size_t{x}]} * 4;
-            for (int c = 2; c >= 0; --c) raster->samples.push_back(entry + 3 < image.palette.size() ? image.palette[entry + c] : 0);
+            // The palette holds blue, green, red, 0.
+            for (int c = 2; c >= 0; --c) {
+                raster->samples.push_back(entry + 3 < image.palette.size() ? image.palette[entry + c] : 0);
+            }
             if (alpha) raster->samples.push_back(row[2 * size_t{x} + 1]);
         }
     }
@@ -109,7 +112,9 @@ void palette_with_extra_to_rgb(const kvhost::LoadedImage& image, bool alpha, Png
 // PNG alpha is straight: colour samples premultiplied by alpha are divided
 // by it again (rounded, capped at the maximum; zero alpha leaves zero).
 void unpremultiply(PngRaster* raster) {
-    const uint32_t channels = raster->kind == PngRaster::Kind::kRgba ? 4 : raster->kind == PngRaster::Kind::kGreyAlpha ? 2 : 0;
+    const uint32_t channels = raster->kind == PngRaster::Kind::kRgba        ? 4
+                              : raster->kind == PngRaster::Kind::kGreyAlpha ? 2
+                                                                            : 0;
     if (channels == 0) return;
     const bool wide = raster->bit_depth == 16;
     const uint32_t max = wide ? 65535 : 255;
@@ -133,7 +138,8 @@ bool write_image(const kvhost::LoadedImage& delivered, const kvhost::TiffImage& 
     PngRaster raster;
     raster.width = delivered.width;
     raster.height = delivered.height;
-    const bool alpha = t.extra_kind == kvhost::extra_sample::kAssociatedAlpha || t.extra_kind == kvhost::extra_sample::kUnassociatedAlpha;
+    const bool alpha = t.extra_kind == kvhost::extra_sample::kAssociatedAlpha ||
+                       t.extra_kind == kvhost::extra_sample::kUnassociatedAlpha;
     if (delivered.colorspace == kvhost::colorspace::kPalette && delivered.channels == 2) {
         palette_with_extra_to_rgb(delivered, alpha, &raster);
         if (t.extra_kind == kvhost::extra_sample::kAssociatedAlpha) unpremultiply(&raster);
@@ -218,8 +224,8 @@ int decode_tiff(const ParsedArgs& args) {
     const bool strict = args.has("--strict");
     const auto damage = kvhost::tiff_strip_damage(stream.get(), t);
     for (const kvhost::StripDamage& d : damage) {
-        std::fprintf(stderr, "kvlzw: %s%s: strip %u: %s\n", strict ? "" : "warning: ", args.positional[0].c_str(),
-                     d.strip, d.text.c_str());
+        std::fprintf(stderr, "kvlzw: %s%s: strip %u: %s\n", strict ? "" : "warning: ",
+                     args.positional[0].c_str(), d.strip, d.text.c_str());
     }
     if (strict && !damage.empty()) {
         complain(args.positional[0] + ": damaged strips; nothing written (--strict)");
