@@ -185,7 +185,7 @@ TEST_F(RawLoad, ShortDataAndBadSettings) {
         const char* why;
     } bad[] = {
         {geometry(100, 1, 0), "bits per pixel 0"},
-        {geometry(100, 1, 17), "bits per pixel 17"},
+        {geometry(1u << 20, 1u << 30, 0xFFFFFFFF), "2^79 bytes of rows"},
         {geometry(1u << 20, 1u << 20, 16), "2^40 bytes of rows"},
         {geometry(uint64_t{1} << 33, 1, 8), "width above 32 bits"},
         {geometry(65536, 32768, 8), "exactly 2 GiB"},
@@ -197,6 +197,22 @@ TEST_F(RawLoad, ShortDataAndBadSettings) {
         EXPECT_EQ(kvtest::error_codes(), std::vector<int32_t>{-1007}) << b.why;
         EXPECT_EQ(l.position, 2) << b.why << ": the stream goes back where it was";
     }
+}
+
+TEST_F(RawLoad, DepthsAboveSixteenAreTheHostsToDescribe) {
+    // 24 and 32 bits the host describes (RGB, RGBA): the rows come as
+    // decoded. 17 bits it cannot: its own error, and nothing of ours.
+    const std::vector<uint8_t> pixels{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    for (uint32_t bpp : {24u, 32u}) {
+        auto l = load(tlzw::reference_compress(pixels), geometry(12 * 8 / bpp, 1, bpp));
+        ASSERT_EQ(l.status, 0) << bpp;
+        EXPECT_EQ(l.image->pixels, pixels) << bpp;
+    }
+    auto odd = load(tlzw::reference_compress(pixels), geometry(4, 1, 17));
+    EXPECT_NE(odd.status, 0);
+    const auto codes = kvtest::error_codes();
+    EXPECT_TRUE(std::find(codes.begin(), codes.end(), -1007) == codes.end());
+    kvhost::clear_errors();
 }
 
 TEST_F(RawLoad, MemoryShortagePutsTheStreamBack) {

@@ -3,6 +3,10 @@
 #include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
 
+#include <png.h>
+
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -70,6 +74,142 @@ TEST(TiffLzwTool, DecodeRawRasters) {
     ToolRun huge = kvtest::run_tool("decode " + raw + " --raw --width 100000 --height 100000 --bpp 16 -o " + out);
     EXPECT_EQ(huge.status, 1);
     EXPECT_NE(huge.out.find("-1007"), std::string::npos) << huge.out;
+}
+
+// A one-strip LZW TIFF written by libtiff from the samples given.
+struct TiffSpec {
+    uint32_t width = 2, height = 1;
+    uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG, extra = 0;
+};
+std::string write_tiff(const std::string& name, const TiffSpec& t, const std::vector<uint8_t>& samples) {
+    const std::string path = kvtest::temp_path(name);
+    TIFF* tif = oracle::open_lzw_tiff(path, t.width, t.height, t.bps, t.spp, t.photometric, t.height, t.planar);
+    EXPECT_NE(tif, nullptr);
+    if (t.extra != 0 || (t.spp == 2 && t.photometric == PHOTOMETRIC_PALETTE)) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &t.extra);
+    if (t.photometric == PHOTOMETRIC_PALETTE) {
+        std::vector<uint16_t> map(3 * 256);
+        for (size_t i = 0; i < 256; ++i) map[i] = map[256 + i] = map[512 + i] = static_cast<uint16_t>(i * 257);
+        map[5] = 0xFFFF, map[256 + 5] = 0x8000, map[512 + 5] = 0;  // entry 5: orange
+        TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + 256, map.data() + 512);
+    }
+    const uint32_t planes = t.planar == PLANARCONFIG_SEPARATE ? t.spp : 1;
+    const size_t per_strip = samples.size() / planes;
+    for (uint32_t p = 0; p < planes; ++p)
+        EXPECT_GE(TIFFWriteEncodedStrip(tif, p, const_cast<uint8_t*>(samples.data() + p * per_strip),
+                                        static_cast<tmsize_t>(per_strip)), 0);
+    TIFFClose(tif);
+    return path;
+}
+
+struct Png {
+    int color_type = -1, bit_depth = -1, significant = 0;
+    std::vector<uint32_t> samples;  // row after row
+};
+Png read_png(const std::string& path) {
+    Png r;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return r;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+    r.color_type = png_get_color_type(png, info);
+    r.bit_depth = png_get_bit_depth(png, info);
+    png_color_8p sbit = nullptr;
+    if (png_get_sBIT(png, info, &sbit) != 0) r.significant = sbit->red != 0 ? sbit->red : sbit->gray;
+    const size_t row_bytes = png_get_rowbytes(png, info);
+    png_bytepp rows = png_get_rows(png, info);
+    for (uint32_t y = 0; y < png_get_image_height(png, info); ++y)
+        for (size_t i = 0; i < row_bytes; i += r.bit_depth == 16 ? 2 : 1)
+            r.samples.push_back(r.bit_depth == 16 ? uint32_t{rows[y][i]} << 8 | rows[y][i + 1] : rows[y][i]);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return r;
+}
+
+// 12-bit samples packed most significant bit first.
+std::vector<uint8_t> pack12(const std::vector<uint32_t>& values) {
+    tlzw::BitWriter w;
+    for (uint32_t v : values) w.put(v, 12);
+    return w.bytes();
+}
+
+TEST(TiffTool, PngSamplesAreWhatAViewerExpects) {
+    const std::string png = kvtest::temp_path("tiff_tool.png");
+    const struct {
+        const char* what;
+        TiffSpec spec;
+        std::vector<uint8_t> samples;
+        int color_type, significant;
+        std::vector<uint32_t> want;
+    } cases[] = {
+        // 12 bits fill the 16-bit range, with their depth in sBIT.
+        {"12-bit grey", {.width = 3, .bps = 12}, pack12({0, 2048, 4095}), PNG_COLOR_TYPE_GRAY, 12,
+         {0, 2048u * 65535 / 4095, 65535}},
+        {"12-bit RGB in separate planes", {.width = 2, .bps = 12, .spp = 3, .photometric = PHOTOMETRIC_RGB, .planar = PLANARCONFIG_SEPARATE},
+         [] { auto r = pack12({4095, 0}), g = pack12({0, 4095}), b = pack12({4095, 4095});
+              r.insert(r.end(), g.begin(), g.end()); r.insert(r.end(), b.begin(), b.end()); return r; }(),
+         PNG_COLOR_TYPE_RGB, 12, {65535, 0, 65535, 0, 65535, 65535}},
+        // Premultiplied colour divided by alpha again (rounded); zero alpha stays zero.
+        {"associated alpha", {.width = 2, .spp = 4, .photometric = PHOTOMETRIC_RGB, .extra = EXTRASAMPLE_ASSOCALPHA},
+         {50, 100, 128, 128, 9, 9, 9, 0}, PNG_COLOR_TYPE_RGB_ALPHA, 0, {100, 199, 255, 128, 0, 0, 0, 0}},
+        {"unassociated alpha kept", {.width = 1, .spp = 4, .photometric = PHOTOMETRIC_RGB, .extra = EXTRASAMPLE_UNASSALPHA},
+         {50, 100, 128, 128}, PNG_COLOR_TYPE_RGB_ALPHA, 0, {50, 100, 128, 128}},
+        // A palette index with an extra sample: RGBA when it is alpha, RGB otherwise.
+        {"palette with alpha", {.width = 2, .spp = 2, .photometric = PHOTOMETRIC_PALETTE, .extra = EXTRASAMPLE_UNASSALPHA},
+         {5, 200, 7, 10}, PNG_COLOR_TYPE_RGB_ALPHA, 0, {255, 128, 0, 200, 7, 7, 7, 10}},
+        {"palette with another sample", {.width = 2, .spp = 2, .photometric = PHOTOMETRIC_PALETTE, .extra = EXTRASAMPLE_UNSPECIFIED},
+         {5, 200, 7, 10}, PNG_COLOR_TYPE_RGB, 0, {255, 128, 0, 7, 7, 7}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string tif = write_tiff("tool_case.tif", c.spec, c.samples);
+        const ToolRun r = kvtest::run_tool("decode " + tif + " -o " + png);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out, "");
+        const Png p = read_png(png);
+        EXPECT_EQ(p.color_type, c.color_type);
+        EXPECT_EQ(p.significant, c.significant);
+        EXPECT_EQ(p.samples, c.want);
+    }
+    // The palette-plus-alpha file of the corpus that libtiff reads.
+    EXPECT_EQ(kvtest::run_tool("decode " + kvtest::corpus_path("tiff/pillow/rdf.tif") + " -o " + png).status, 0);
+    EXPECT_EQ(read_png(png).color_type, PNG_COLOR_TYPE_RGB_ALPHA);
+}
+
+TEST(TiffTool, DamagedStripsWarnAndStrictRefuses) {
+    // Two strips of one row: the second holds only clear codes.
+    const std::string path = kvtest::temp_path("damaged_tool.tif");
+    TIFF* tif = oracle::open_lzw_tiff(path, 4, 2, 8, 1, PHOTOMETRIC_MINISBLACK, 1);
+    ASSERT_NE(tif, nullptr);
+    const auto good = tlzw::reference_compress({1, 2, 3, 4});
+    const auto clears = tlzw::pack_codes({256, 256, 257}, false);
+    TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(good.data()), static_cast<tmsize_t>(good.size()));
+    TIFFWriteRawStrip(tif, 1, const_cast<uint8_t*>(clears.data()), static_cast<tmsize_t>(clears.size()));
+    TIFFClose(tif);
+
+    const std::string bin = kvtest::temp_path("damaged_tool.bin");
+    const ToolRun lenient = kvtest::run_tool("decode " + path + " -o " + bin);
+    EXPECT_EQ(lenient.status, 0);
+    EXPECT_TRUE(kvtest::contains(lenient.out, "warning: " + path + ": strip 1: LZW end code after 0 of 4 bytes"))
+        << lenient.out;
+    EXPECT_FALSE(kvtest::contains(lenient.out, "strip 0"));
+    EXPECT_EQ(kvtest::read_file(bin), (std::vector<uint8_t>{1, 2, 3, 4, 0, 0, 0, 0}));
+    std::remove(bin.c_str());
+
+    const ToolRun strict = kvtest::run_tool("decode " + path + " --strict -o " + bin);
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_TRUE(kvtest::contains(strict.out, path + ": strip 1: ")) << strict.out;
+    EXPECT_FALSE(std::filesystem::exists(bin));
+}
+
+TEST(TiffTool, ProbeAndFormatsKnowTheTiffReader) {
+    const std::string tif = kvtest::corpus_path("tiff/derived/palette-1c-4b-lzw.tif");
+    EXPECT_EQ(kvtest::run_tool("probe " + tif).out, "TIFF\n");
+    const ToolRun formats = kvtest::run_tool("formats");
+    EXPECT_TRUE(kvtest::contains(formats.out, "TIFF")) << formats.out;
+    const ToolRun json = kvtest::run_tool("formats --json");
+    EXPECT_TRUE(kvtest::contains(json.out, "\"name\": \"TIFF\"")) << json.out;
 }
 
 }  // namespace

@@ -46,6 +46,9 @@ TEST(TiffRows, OneRowConversions) {
          Call{.photometric = 0, .bps = {8, 8}, .extra = 0}, {0, 255, 10, 200}, {255, 0, 245, 55}},
         {"WhiteIsZero 16-bit: the word inverted after the byte order change", 1, 1, 16, kGrey,
          Call{.photometric = 0, .bps = {16}, .byte_order = 1}, {0x12, 0x34}, {0xCB, 0xED}},
+        // With an extra sample, the whole grey sample is inverted and alpha kept.
+        {"WhiteIsZero 32-bit grey with alpha", 1, 2, 32, kGreyAlpha,
+         Call{.photometric = 0, .bps = {32, 32}, .extra = 1}, {1, 2, 3, 4, 5, 6, 7, 8}, {0xFE, 0xFD, 0xFC, 0xFB, 5, 6, 7, 8}},
         // Pure red, green, blue in 5-6-5 little-endian words, then 0x8410:
         // red 16 of 31, green 32 of 63, blue 16 of 31, scaled to bytes.
         {"packed RGB 5-6-5", 4, 3, 8, kRgb, Call{.photometric = 2, .bps = {5, 6, 5}},
@@ -62,6 +65,15 @@ TEST(TiffRows, OneRowConversions) {
         EXPECT_EQ(tstrip::row_of(r, 0), c.row);
         EXPECT_EQ(r.blocks_left, 0u);
     }
+}
+
+TEST(TiffRows, PackedPixelMasksAreSixtyFourBitsWide) {
+    // One 64-bit mask per channel; bits above the pixel's 16 select nothing.
+    const uint64_t masks[] = {0xF800 | (uint64_t{0xFFFF} << 32), 0x07E0, 0x001F};
+    const uint8_t pixel[] = {0xE0, 0x07};  // pure green, little-endian
+    uint8_t rgb[3] = {1, 1, 1};
+    EXPECT_EQ(kvhost::service_table().iKV_IP_raster_unpack_masked(16, 3, masks, 8, 1, pixel, rgb, 2), 0);
+    EXPECT_EQ(std::vector<uint8_t>(rgb, rgb + 3), (std::vector<uint8_t>{0, 255, 0}));
 }
 
 TEST(TiffRows, PredictorOnFourBitSamplesIsRefusedPerRow) {

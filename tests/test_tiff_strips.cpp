@@ -66,6 +66,24 @@ TEST(TiffStrips, WithoutOffsetsStripsAreReadBackToBack) {
     c.offset_count = 1;
     const auto partial = tstrip::run(file, dib.get(), c);
     EXPECT_EQ(tstrip::row_of(partial, 3), (std::vector<uint8_t>{53, 54, 55}));
+
+    // Full YCbCr strips (1 x 2 blocks of grey: Y, Y, Cb, Cr) are decoded up
+    // to their end code, so the next one starts right after it.
+    auto rgb = make_dib(2, 4, 3, 8, kRgb);
+    Call y{.photometric = 6, .bps = {8, 8, 8}, .rps = 2, .strip_count = 2, .null_offsets = true,
+           .tif = {.has_subsampling = true, .subsampling = {1, 2}}};
+    const auto blocks = tstrip::build_file({{0, 128, 128, 128, 100, 255, 128, 128}, {255, 0, 128, 128, 128, 100, 128, 128}},
+                                           &y.offsets);
+    const auto full = tstrip::run(blocks, rgb.get(), y, y.offsets[0]);
+    ASSERT_EQ(full.status, 0);
+    EXPECT_EQ(tstrip::row_of(full, 2), (std::vector<uint8_t>{255, 254, 255, 128, 128, 128}));
+    EXPECT_EQ(tstrip::row_of(full, 3), (std::vector<uint8_t>{0, 0, 0, 100, 99, 100}));
+    // A failed delivery ends the work after the whole row of blocks, and is
+    // what the call reports.
+    y.fail_raster_row = 0;
+    const auto failed = tstrip::run(blocks, rgb.get(), y, y.offsets[0]);
+    EXPECT_NE(failed.status, 0);
+    EXPECT_EQ(failed.image->row_order, (std::vector<int64_t>{1}));
 }
 
 TEST(TiffStrips, UnknownPlanarConfigurationDeliversNothing) {
@@ -152,14 +170,33 @@ TEST(TiffStrips, SeparatePlanesStayWithinOffsetCountAndZeroWhatIsMissing) {
     const auto none = tstrip::run(file, dib.get(), c);
     EXPECT_EQ(none.image->rows_delivered, 4u);
     EXPECT_EQ(tstrip::row_of(none, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
+    // Planes of a depth the host cannot place (3 bits) end the work at the
+    // first row with one error, not one per row.
+    c.bps = {3, 3};
+    c.null_offsets = false;
+    const auto odd = tstrip::run(file, dib.get(), c);
+    EXPECT_NE(odd.status, 0);
+    EXPECT_EQ(odd.errors.size(), 1u);
+    EXPECT_EQ(odd.image->rows_delivered, 0u);
+    EXPECT_EQ(odd.blocks_left, 0u);
 }
 
-TEST(TiffStrips, DataWithoutEndCodeDeliversTheRowsReached) {
-    auto dib = make_dib(4, 3, 1, 8, kGrey);
-    Call c{.rps = 3};
-    const auto file = tstrip::build_file({counting(6)}, &c.offsets, /*end_codes=*/false);
+TEST(TiffStrips, ShortStripsKeepTheirRowsInPlace) {
+    // Grey 4 x 6, strips of 3 rows: the first holds 6 bytes without an end
+    // code (at the end of the file), the second is whole. The first strip's
+    // third row is delivered as zeros, and the second strip's rows stay at
+    // rows 3 to 5.
+    auto dib = make_dib(4, 6, 1, 8, kGrey);
+    Call c{.rps = 3, .strip_count = 2};
+    std::vector<uint32_t> second;
+    auto file = tstrip::build_file({counting(12, 101)}, &second);
+    const auto cut = tstrip::lzw(counting(6), /*end_code=*/false);
+    c.offsets = {static_cast<uint32_t>(file.size()), second[0]};
+    file.insert(file.end(), cut.begin(), cut.end());
     const auto r = tstrip::run(file, dib.get(), c);
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.image->rows_delivered, 2u);
+    EXPECT_EQ(r.image->row_order, (std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(tstrip::row_of(r, 1), (std::vector<uint8_t>{5, 6, 0, 0}));
+    EXPECT_EQ(tstrip::row_of(r, 2), (std::vector<uint8_t>{0, 0, 0, 0}));
+    EXPECT_EQ(tstrip::row_of(r, 3), (std::vector<uint8_t>{101, 102, 103, 104}));
 }

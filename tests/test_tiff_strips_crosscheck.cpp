@@ -8,6 +8,7 @@
 // samples as little-endian words, planes interleaved. YCbCr is compared with
 // libtiff's RGBA conversion within 3 levels, for pixels whose red and blue do
 // not clip.
+#include "tiff_oracle.h"
 #include "tiff_strip_test_util.h"
 
 #include <tiffio.h>
@@ -213,6 +214,9 @@ TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
         {.name = "rgb16", .photometric = rgb, .spp = 3, .bps = 16},
         {.name = "rgb16_pred2_be", .photometric = rgb, .spp = 3, .bps = 16, .predictor = 2, .big_endian = true},
         {.name = "rgb16_planar_be", .photometric = rgb, .spp = 3, .bps = 16, .planar = separate, .big_endian = true},
+        {.name = "rgb12_planar", .photometric = rgb, .spp = 3, .bps = 12, .planar = separate},
+        {.name = "rgba8_associated", .photometric = rgb, .spp = 4, .extra = EXTRASAMPLE_ASSOCALPHA},
+        {.name = "palette8_alpha", .photometric = palette, .spp = 2, .extra = EXTRASAMPLE_UNASSALPHA},
         {.name = "rgba8", .photometric = rgb, .spp = 4, .predictor = 2, .extra = EXTRASAMPLE_UNASSALPHA},
         {.name = "palette4", .photometric = palette, .bps = 4},
         {.name = "palette8", .photometric = palette, .big_endian = true},
@@ -250,8 +254,9 @@ TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
         TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
         const bool tiled = TIFFIsTiled(tif);
         TIFFClose(tif);
+        // A palette index may carry one extra sample, at 8 bits.
         const bool must_refuse = compression != COMPRESSION_LZW || tiled || predictor == 3 ||
-                                 (photometric == PHOTOMETRIC_PALETTE && spp > 1);
+                                 (photometric == PHOTOMETRIC_PALETTE && (spp > 2 || (spp == 2 && bps != 8)));
         auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
         kvhost::clear_errors();
         kvhost::TiffImage t;
@@ -302,5 +307,73 @@ TEST_F(TiffCrossCheck, ASecondDirectoryLoadsByNumber) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(kvtest::contains(errors[0].text, "no image file directory 2")) << errors[0].text;
     kvhost::clear_errors();
+    std::remove(path.c_str());
+}
+
+// Replaces the first run of `from` (32-bit values in the file's byte order,
+// little-endian here) with `to`.
+static void patch_words(std::vector<uint8_t>& file, const std::vector<uint32_t>& from, const std::vector<uint32_t>& to) {
+    std::vector<uint8_t> find, put;
+    for (uint32_t v : from) for (int b = 0; b < 4; ++b) find.push_back(static_cast<uint8_t>(v >> (8 * b)));
+    for (uint32_t v : to) for (int b = 0; b < 4; ++b) put.push_back(static_cast<uint8_t>(v >> (8 * b)));
+    const auto at = std::search(file.begin(), file.end(), find.begin(), find.end());
+    ASSERT_NE(at, file.end());
+    std::copy(put.begin(), put.end(), at);
+}
+
+TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
+    // Six strips of 2 rows of 6 grey bytes: whole, only clear codes, a code
+    // above the next one, whole, then (after patching the strip tables)
+    // one past the end of the file and one cut short by it.
+    const std::vector<uint8_t> rows_of_77(6, 77);
+    std::vector<uint8_t> two_rows(rows_of_77);
+    two_rows.insert(two_rows.end(), rows_of_77.begin(), rows_of_77.end());
+    const auto whole = tstrip::lzw(two_rows);
+    const auto clears = tlzw::pack_codes({256, 256, 256, 257}, false);
+    const auto bad_code = tlzw::pack_codes({256, 77, 300, 257}, false);
+    const std::string path = kvtest::temp_path("damaged.tif");
+    TIFF* tif = oracle::open_lzw_tiff(path, 6, 12, 8, 1, PHOTOMETRIC_MINISBLACK, 2);
+    ASSERT_NE(tif, nullptr);
+    const std::vector<uint8_t>* raw[] = {&whole, &clears, &bad_code, &whole, &whole, &whole};
+    for (uint32_t s = 0; s < 6; ++s)
+        ASSERT_GT(TIFFWriteRawStrip(tif, s, const_cast<uint8_t*>(raw[s]->data()), static_cast<tmsize_t>(raw[s]->size())), 0);
+    TIFFClose(tif);
+    auto bytes = kvtest::read_file(path);
+    tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    uint64_t* offsets = nullptr;
+    TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets);
+    const std::vector<uint32_t> o(offsets, offsets + 6);
+    TIFFClose(tif);
+    auto moved = o;
+    moved[4] = static_cast<uint32_t>(bytes.size() + 100);
+    moved[5] = static_cast<uint32_t>(bytes.size() - 2);
+    patch_words(bytes, o, moved);
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+
+    std::vector<uint32_t> rejected;
+    tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    std::vector<uint8_t> strip(12);
+    for (uint32_t s = 0; s < 6; ++s)
+        if (TIFFReadEncodedStrip(tif, s, strip.data(), 12) != 12) rejected.push_back(s);
+    TIFFClose(tif);
+    EXPECT_EQ(rejected, (std::vector<uint32_t>{1, 2, 4, 5}));
+
+    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
+    kvhost::TiffImage t;
+    ASSERT_EQ(kvhost::tiff_load(stream.get(), 0, &t), 0) << "the service decodes damaged strips quietly";
+    std::vector<uint32_t> damaged;
+    for (const auto& d : kvhost::tiff_strip_damage(stream.get(), t)) damaged.push_back(d.strip);
+    EXPECT_EQ(damaged, rejected);
+    // The whole strips hold the rows libtiff reads from them.
+    const kvhost::LoadedImage& image = *stream->sink.image;
+    for (uint32_t y : {0u, 1u, 6u, 7u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), rows_of_77) << y;
+    for (uint32_t y : {2u, 3u, 8u, 9u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), std::vector<uint8_t>(6, 0)) << y;
     std::remove(path.c_str());
 }

@@ -207,11 +207,14 @@ inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool 
     return w.bytes();
 }
 
-// Reference compressor: a map from (prefix code, byte) to code, a clear
-// code first, the pending code and a clear when code 4094 would be next,
-// codes packed most significant bit first, widening after 511, 1023 and
-// 2047 are assigned, and the end code in the width the decoder reads it at.
-inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, std::vector<uint32_t>* codes = nullptr) {
+// Reference compressor, step by step as the format's encoder is described:
+// a map from (prefix code, byte) to code, a clear code first, the pending
+// code and a clear when code 4094 would be next, codes packed most
+// significant bit first, widening after 511, 1023 and 2047 are assigned,
+// and the end code in the width the decoder reads it at. `final_next`
+// receives the next code to assign when the last data code is written.
+inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, std::vector<uint32_t>* codes = nullptr,
+                                               uint32_t* final_next = nullptr) {
     MsbWriter w;
     int width = 9;
     auto put = [&](uint32_t c) {
@@ -219,9 +222,10 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
         if (codes) codes->push_back(c);
     };
     put(256);
+    uint32_t next = 258;
     if (!in.empty()) {
         std::map<uint32_t, uint32_t> dict;
-        uint32_t next = 258, cur = in[0];
+        uint32_t cur = in[0];
         for (size_t i = 1; i < in.size(); ++i) {
             const uint32_t key = (cur << 8) | in[i];
             if (auto it = dict.find(key); it != dict.end()) {
@@ -241,15 +245,11 @@ inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, s
             cur = in[i];
         }
         put(cur);
-        // The decoder defines an entry on reading cur: the end code follows
-        // its width, and a table about to fill is cleared first.
-        if (next == 4093) {
-            put(256);
-            width = 9;
-        } else if (next == 511 || next == 1023 || next == 2047) {
-            ++width;
-        }
+        // Reading cur, the decoder defines one more entry: at 510, 1022 and
+        // 2046 that widens its codes before the end code.
+        if (next == 511 || next == 1023 || next == 2047) ++width;
     }
+    if (final_next) *final_next = next;
     put(257);
     return w.bytes();
 }

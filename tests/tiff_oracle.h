@@ -15,6 +15,23 @@
 
 namespace oracle {
 
+// Opens `path` for a new little-endian LZW TIFF with its layout tags set;
+// the caller adds any other tags and the strips.
+inline TIFF* open_lzw_tiff(const std::string& path, uint32_t width, uint32_t height, uint16_t bits, uint16_t spp,
+                           uint16_t photometric, uint32_t rows_per_strip, uint16_t planar = PLANARCONFIG_CONTIG) {
+    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    if (tif == nullptr) return nullptr;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, planar);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    return tif;
+}
+
 // Writes a one-strip LZW TIFF of width x height `bits`-bit grey samples with
 // `write`, reads it back with `read`, and removes it.
 template <class Write, class Read>

@@ -54,6 +54,7 @@ struct Call {
     int32_t offset_count = -1;  // -1: the size of offsets
     int32_t byte_order = 0;
     HostTiff tif{};
+    int64_t fail_raster_row = -1;
 };
 
 struct Result {
@@ -84,6 +85,7 @@ inline Result run(const std::vector<uint8_t>& file, HostDibInfo* dib, Call c, in
     auto stream = kvhost::memory_stream(file);
     stream->byte_order = c.byte_order;
     stream->position = start_position;
+    stream->faults.fail_raster_row = c.fail_raster_row;
     const HostServiceTable& host = kvhost::service_table();
     EXPECT_EQ(host.IO_DIB_create_ex(stream.get(), dib), 0);
     const size_t blocks_before = kvhost::memory::blocks_outstanding();

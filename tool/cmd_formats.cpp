@@ -1,6 +1,7 @@
 // kvlzw formats: the filters the component registered.
 #include "kvhost/filters.h"
 #include "kvhost/registry.h"
+#include "kvhost/tiff.h"
 #include "tool.h"
 
 #include <cstdio>
@@ -42,7 +43,15 @@ int run_formats(const ParsedArgs& args) {
         }
         first = false;
     }
-    if (json) std::printf("\n]\n");
+    // The host's own TIFF reader, which hands the LZW strips to the component.
+    if (json) {
+        std::printf("%s\n  {\"name\": %s, \"pattern\": %s, \"reader\": \"host\", \"reads\": %s}\n]\n", first ? "" : ",",
+                    json_string(kvhost::kTiffReaderName).c_str(), json_string(kvhost::kTiffReaderPattern).c_str(),
+                    json_string(kvhost::kTiffReaderReads).c_str());
+    } else {
+        std::printf("%-4s %-6s host reader\n     reads %s\n", kvhost::kTiffReaderName, kvhost::kTiffReaderPattern,
+                    kvhost::kTiffReaderReads);
+    }
     return kExitOk;
 }
 
@@ -53,7 +62,7 @@ const Registration registration({
     "\n"
     "Lists every format filter that the component registered: its name, file\n"
     "pattern and format number, and each attribute with its type code, size in\n"
-    "bytes and default value.\n"
+    "bytes and default value. Then the host's TIFF reader, with what it reads.\n"
     "\n"
     "  --json          print a JSON array instead\n"
     "  --module PATH   load the component from PATH\n",

@@ -1,6 +1,8 @@
 // kvlzw probe: which filter recognises a file.
 #include "kvhost/filters.h"
 #include "kvhost/registry.h"
+#include "kvhost/tiff.h"
+#include "decoders.h"
 #include "tool.h"
 
 #include <algorithm>
@@ -29,6 +31,16 @@ int run_probe(const ParsedArgs& args) {
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
     kvhost::Filter filter(kvhost::probe_filters(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    if (!filter.valid() && sniff_file(path) == FileKind::kTiff) {
+        // Not a component filter: the host's own TIFF reader takes it.
+        if (args.has("--json")) {
+            std::printf("{\"file\": %s, \"reader\": %s, \"reads\": %s}\n", json_string(path).c_str(),
+                        json_string(kvhost::kTiffReaderName).c_str(), json_string(kvhost::kTiffReaderReads).c_str());
+        } else {
+            std::printf("%s\n", kvhost::kTiffReaderName);
+        }
+        return kExitOk;
+    }
     if (!filter.valid()) {
         complain(path + ": no registered filter recognises this file");
         return kExitFailure;
@@ -48,9 +60,9 @@ const Registration registration({
     "Usage: kvlzw probe FILE [--json] [--module PATH]\n"
     "\n"
     "Reads the first bytes of FILE and prints the name of the registered filter\n"
-    "whose signature test accepts them (GIF for GIF87a and GIF89a files). Exits 1\n"
-    "when no filter recognises the file. Raw LZW data has no signature and is\n"
-    "never recognised.\n"
+    "whose signature test accepts them (GIF for GIF87a and GIF89a files), or TIFF\n"
+    "for a file that the host's TIFF reader takes. Exits 1 when nothing recognises\n"
+    "the file. Raw LZW data has no signature and is never recognised.\n"
     "\n"
     "  --json          print a JSON object instead\n"
     "  --module PATH   load the component from PATH\n",

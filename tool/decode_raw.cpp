@@ -47,16 +47,13 @@ PngRaster grey_raster(const kvhost::LoadedImage& image) {
         return raster;
     }
     raster.bit_depth = 16;
-    const uint32_t max = (1u << image.bits_per_channel) - 1;
     raster.samples.resize(size_t{image.width} * image.height * 2);
     for (uint32_t y = 0; y < image.height; ++y) {
-        const uint8_t* row = image.row(y);
-        for (uint32_t x = 0; x < image.width; ++x) {
-            uint16_t v;
-            std::memcpy(&v, row + 2 * size_t{x}, 2);
-            const auto scaled = static_cast<uint16_t>(uint32_t{v} > max ? 65535 : uint32_t{v} * 65535 / max);
-            std::memcpy(raster.samples.data() + (size_t{y} * image.width + x) * 2, &scaled, 2);
-        }
+        std::memcpy(raster.samples.data() + size_t{y} * image.width * 2, image.row(y), size_t{image.width} * 2);
+    }
+    if (image.bits_per_channel < 16) {
+        scale_to_sixteen_bits(raster.samples, image.bits_per_channel);
+        raster.significant_bits = image.bits_per_channel;
     }
     return raster;
 }

@@ -89,17 +89,81 @@ void lab_to_rgb(const kvhost::LoadedImage& image, PngRaster* raster) {
     }
 }
 
-bool write_image(const kvhost::LoadedImage& image, const std::string& out, std::string* error) {
-    if (output_kind(out) == OutputKind::kBin) return write_whole_file(out, image.pixels, error);
+// A palette index with one extra sample: colours from the palette, the
+// extra sample as alpha when it says it is one, otherwise dropped.
+void palette_with_extra_to_rgb(const kvhost::LoadedImage& image, bool alpha, PngRaster* raster) {
+    raster->kind = alpha ? PngRaster::Kind::kRgba : PngRaster::Kind::kRgb;
+    raster->bit_depth = 8;
+    raster->samples.clear();
+    raster->samples.reserve(size_t{image.width} * image.height * (alpha ? 4 : 3));
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = image.row(y);
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const size_t entry = size_t{row[2 * size_t{x}]} * 4;
+            // The palette holds blue, green, red, 0.
+            for (int c = 2; c >= 0; --c) {
+                raster->samples.push_back(entry + 3 < image.palette.size() ? image.palette[entry + c] : 0);
+            }
+            if (alpha) raster->samples.push_back(row[2 * size_t{x} + 1]);
+        }
+    }
+}
+
+// PNG alpha is straight: colour samples premultiplied by alpha are divided
+// by it again (rounded, capped at the maximum; zero alpha leaves zero).
+void unpremultiply(PngRaster* raster) {
+    const uint32_t channels = raster->kind == PngRaster::Kind::kRgba        ? 4
+                              : raster->kind == PngRaster::Kind::kGreyAlpha ? 2
+                                                                            : 0;
+    if (channels == 0) return;
+    const bool wide = raster->bit_depth == 16;
+    const uint32_t max = wide ? 65535 : 255;
+    const size_t bytes = wide ? 2 : 1, pixel = channels * bytes;
+    auto get = [&](const uint8_t* p) { return wide ? uint32_t{p[0]} | uint32_t{p[1]} << 8 : uint32_t{p[0]}; };
+    for (size_t i = 0; i + pixel <= raster->samples.size(); i += pixel) {
+        uint8_t* p = raster->samples.data() + i;
+        const uint32_t a = get(p + (channels - 1) * bytes);
+        for (uint32_t c = 0; c + 1 < channels; ++c) {
+            uint8_t* s = p + c * bytes;
+            const uint32_t v = a == 0 ? 0 : std::min<uint32_t>(max, (get(s) * max + a / 2) / a);
+            s[0] = static_cast<uint8_t>(v);
+            if (wide) s[1] = static_cast<uint8_t>(v >> 8);
+        }
+    }
+}
+
+bool write_image(const kvhost::LoadedImage& delivered, const kvhost::TiffImage& t, const std::string& out,
+                 std::string* error) {
+    if (output_kind(out) == OutputKind::kBin) return write_whole_file(out, delivered.pixels, error);
     PngRaster raster;
-    raster.width = image.width;
-    raster.height = image.height;
+    raster.width = delivered.width;
+    raster.height = delivered.height;
+    const bool alpha = t.extra_kind == kvhost::extra_sample::kAssociatedAlpha ||
+                       t.extra_kind == kvhost::extra_sample::kUnassociatedAlpha;
+    if (delivered.colorspace == kvhost::colorspace::kPalette && delivered.channels == 2) {
+        palette_with_extra_to_rgb(delivered, alpha, &raster);
+        if (t.extra_kind == kvhost::extra_sample::kAssociatedAlpha) unpremultiply(&raster);
+        return write_png(out, raster, error);
+    }
+    // Samples of 9 to 15 bits sit in 16-bit words: scaled to the full range
+    // before anything else reads them, with their depth kept in sBIT.
+    const uint32_t bits = t.bits_per_sample.empty() ? 0 : static_cast<uint32_t>(t.bits_per_sample[0]);
+    const bool scaled = delivered.bits_per_channel == 16 && bits > 8 && bits < 16;
+    kvhost::LoadedImage copy;
+    if (scaled) {
+        copy = delivered;
+        scale_to_sixteen_bits(copy.pixels, bits);
+    }
+    const kvhost::LoadedImage& image = scaled ? copy : delivered;
     if (image.colorspace == kvhost::colorspace::kCmyk && image.channels >= 4 && image.bits_per_channel <= 16) {
         cmyk_to_rgb(image, &raster);
     } else if (image.colorspace == kvhost::colorspace::kLab && image.channels == 3 && image.bits_per_channel <= 16) {
         lab_to_rgb(image, &raster);
     } else if (!raster_from_image(image, &raster, error)) {
         return false;
+    } else {
+        if (scaled) raster.significant_bits = bits;
+        if (t.extra_kind == kvhost::extra_sample::kAssociatedAlpha) unpremultiply(&raster);
     }
     return write_png(out, raster, error);
 }
@@ -148,14 +212,27 @@ int decode_tiff(const ParsedArgs& args) {
     auto stream = open_input(args.positional[0]);
     if (stream == nullptr) return kExitFailure;
     kvhost::clear_errors();
-    const HostStatus status = kvhost::tiff_load(stream.get(), directory);
+    kvhost::TiffImage t;
+    const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t);
     if (status != 0 || stream->sink.image == nullptr) {
         complain(args.positional[0] + ": cannot decode TIFF image " + std::to_string(directory));
         report_host_errors();
         return kExitFailure;
     }
+    // Damaged strips decode quietly to zero rows: say which, and why. With
+    // --strict such a file is refused and nothing is written.
+    const bool strict = args.has("--strict");
+    const auto damage = kvhost::tiff_strip_damage(stream.get(), t);
+    for (const kvhost::StripDamage& d : damage) {
+        std::fprintf(stderr, "kvlzw: %s%s: strip %u: %s\n", strict ? "" : "warning: ",
+                     args.positional[0].c_str(), d.strip, d.text.c_str());
+    }
+    if (strict && !damage.empty()) {
+        complain(args.positional[0] + ": damaged strips; nothing written (--strict)");
+        return kExitFailure;
+    }
     std::string error;
-    if (!write_image(*stream->sink.image, out, &error)) {
+    if (!write_image(*stream->sink.image, t, out, &error)) {
         complain(error);
         return kExitFailure;
     }

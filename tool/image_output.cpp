@@ -67,6 +67,12 @@ bool encode_png(std::FILE* file, const PngRaster& raster, std::vector<uint8_t>& 
                          nullptr);
         }
     }
+    if (raster.significant_bits != 0 && raster.kind != PngRaster::Kind::kPalette) {
+        png_color_8 bits;
+        const auto n = static_cast<png_byte>(raster.significant_bits);
+        bits.red = bits.green = bits.blue = bits.gray = bits.alpha = n;
+        png_set_sBIT(png, info, &bits);
+    }
     png_write_info(png, info);
     const size_t bytes_per_sample = raster.bit_depth == 16 ? 2 : 1;
     const size_t row_bytes = size_t{raster.width} * channels_of(raster.kind) * bytes_per_sample;
@@ -116,6 +122,16 @@ bool write_png(const std::string& path, const PngRaster& raster, std::string* er
         return false;
     }
     return true;
+}
+
+void scale_to_sixteen_bits(std::vector<uint8_t>& words, uint32_t significant) {
+    const uint32_t max = (1u << significant) - 1;
+    for (size_t i = 0; i + 1 < words.size(); i += 2) {
+        uint16_t v;
+        std::memcpy(&v, words.data() + i, 2);
+        const auto scaled = static_cast<uint16_t>(uint32_t{v} > max ? 65535 : uint32_t{v} * 65535 / max);
+        std::memcpy(words.data() + i, &scaled, 2);
+    }
 }
 
 std::vector<uint8_t> palette_indices(const kvhost::LoadedImage& image) {

@@ -20,6 +20,7 @@ struct PngRaster {
     std::vector<uint8_t> samples;
     std::vector<uint8_t> palette_rgb;  // 3 bytes per entry (palette kind)
     std::vector<uint8_t> palette_alpha;  // tRNS entries, may be shorter than the palette
+    uint32_t significant_bits = 0;  // for an sBIT chunk (every channel); 0 for none
 };
 
 enum class OutputKind { kPng, kBin, kUnknown };
@@ -33,6 +34,10 @@ bool write_png(const std::string& path, const PngRaster& raster, std::string* er
 // (1-bit rows unpacked), other layouts keep their channels and depth.
 // False (with *error) for a layout PNG cannot hold.
 bool raster_from_image(const kvhost::LoadedImage& image, PngRaster* raster, std::string* error);
+
+// Scales 16-bit words (host byte order) that hold `significant` bits (9 to
+// 15) to the full 16-bit range; values above the range become 65535.
+void scale_to_sixteen_bits(std::vector<uint8_t>& words, uint32_t significant);
 
 // The image's palette indices, one byte per pixel whatever the depth, rows
 // top to bottom.

@@ -291,7 +291,7 @@ HostStatus set_up_and_decode(Read& r) {
     HostStream* s = r.s;
     const GifStreamRecord& rec = *r.rec;
     copy_palette(r);
-    if (g_host.IO_DIB_create_ex(s, r.dib) != 0) return error_status();
+    if (const HostStatus announced = g_host.IO_DIB_create_ex(s, r.dib); announced != 0) return announced;
     g_host.IO_attribute_set(s, KV_ATTR_CONVERSION, reinterpret_cast<uintptr_t>(kConversion));
     if (rec.control_present == 1) {
         if ((rec.control_fields & 1) != 0) {

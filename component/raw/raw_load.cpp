@@ -7,7 +7,6 @@
 #include "tiff/tif_lzw_decode.h"
 
 #include <cstring>
-#include <string>
 
 namespace kv {
 
@@ -116,16 +115,16 @@ HostStatus raw_lzw_load(HostStream* stream, void* settings_record) {
                                                             : RawSettings{};
 
     g_host.IO_byte_order_set(stream, 0);
-    // Settings the image description cannot carry are refused before any
-    // arithmetic on them (the grey palette divides by 2^bits - 1).
-    if (settings.bits_per_pixel == 0 || settings.bits_per_pixel > 16) {
-        record_error(module::kRaw, __LINE__, kBadGeometry, settings.bits_per_pixel, 0, 0,
-                     ("BITS_PER_PIXEL " + std::to_string(settings.bits_per_pixel) + ": use 1 to 16").c_str());
+    // Settings that cannot work are refused before any arithmetic on them
+    // (the grey palette divides by 2^bits - 1, and the description takes 32-bit
+    // sizes); whether the host can describe a depth is the host's to say.
+    if (settings.bits_per_pixel == 0) {
+        record_error(module::kRaw, __LINE__, kBadGeometry, settings.bits_per_pixel, 0, 0, "BITS_PER_PIXEL 0");
     } else if (settings.width > kMaxImageBytes || settings.height > kMaxImageBytes) {
         record_error(module::kRaw, __LINE__, kBadGeometry, static_cast<int64_t>(settings.width),
                      static_cast<int64_t>(settings.height), 0, "WIDTH or HEIGHT above 2^31 - 1");
-    } else if (padded_row_length(settings.width, settings.bits_per_pixel, settings.alignment) * settings.height >
-               kMaxImageBytes) {
+    } else if (const uint64_t row = padded_row_length(settings.width, settings.bits_per_pixel, settings.alignment);
+               settings.height != 0 && row > kMaxImageBytes / settings.height) {
         record_error(module::kRaw, __LINE__, kBadGeometry, static_cast<int64_t>(settings.width),
                      static_cast<int64_t>(settings.height), settings.bits_per_pixel,
                      "raster too large: 2 GiB or more of decoded rows");

@@ -5,6 +5,11 @@
 
 namespace kv {
 
+namespace err {
+// A length to compress that is negative: a count of 2^31 bytes or more.
+inline constexpr int32_t kBadInputLength = -1011;
+}  // namespace err
+
 HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t tag, HostDibInfo* dib_info,
                              uint32_t base_offset, int32_t planar_config, int32_t photometric, uint16_t fill_order,
                              int32_t predictor, const int16_t* bits_per_sample, int32_t samples_per_pixel,

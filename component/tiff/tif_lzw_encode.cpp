@@ -89,9 +89,9 @@ struct Output {
     bool grow() {
         void* grown = g_host.AF_memm_realloc(tag, buffer, length + kGrowth, module::kTiff, __LINE__);
         if (grown == nullptr) {
-            // The host leaves the old block in place on failure; nobody would
-            // hold a pointer to it any more, so it goes now.
-            host_free(tag, buffer, module::kTiff, __LINE__);
+            // Whether a failed realloc releases the old block is the host's
+            // business: freeing it here could free it twice. The caller's tag
+            // still holds it if the host kept it.
             buffer = nullptr;
             record_error(module::kTiff, __LINE__, err::kNoMemory);
             return false;
@@ -456,7 +456,7 @@ struct Encoder {
 bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output& out) {
     Encoder e(table, out, input);
     e.sink.put(kClear, e.width);
-    if (input == nullptr || input_length <= 0) {
+    if (input == nullptr || input_length == 0) {
         // Nothing to compress: a stream that is a clear and an end code.
         e.sink.put(kEnd, e.width);
         return e.sink.flush(out);
@@ -491,14 +491,10 @@ bool encode(const uint8_t* input, int32_t input_length, uint32_t* table, Output&
     if (!e.sink.emit(out)) return false;
     e.sink.put(e.cur, e.width);
     // Reading that last code, a decoder defines one more entry and may widen
-    // (or fill its table) before it reads the end code: write the end code
-    // the way it will be read.
-    if (e.next == kLastAssigned) {
-        e.sink.put(kClear, e.width);
-        e.sink.put(kEnd, 9);
-    } else {
-        e.sink.put(kEnd, e.next == e.limit - 1 ? e.width + 1 : e.width);
-    }
+    // before it reads the end code: write the end code the way it will be
+    // read. (At 12 bits it never widens, so a nearly full table needs
+    // nothing more.)
+    e.sink.put(kEnd, e.next == e.limit - 1 ? e.width + 1 : e.width);
     return e.sink.flush(out);
 }
 
@@ -513,6 +509,10 @@ HostStatus KV_LZW_compress(uint32_t tag, const uint8_t* input, int32_t input_len
     Output out{tag, static_cast<uint8_t*>(host_alloc(tag, kGrowth, module::kTiff, __LINE__))};
     if (table == nullptr || out.buffer == nullptr) {
         record_error(module::kTiff, __LINE__, err::kNoMemory);
+    } else if (input_length < 0) {
+        // Compressing nothing here would lose the caller's data unseen.
+        record_error(module::kTiff, __LINE__, err::kBadInputLength, input_length, 0, 0,
+                     "input length negative: 2 GiB or more to compress");
     } else {
         encode(input, input_length, table, out);
     }

@@ -146,15 +146,12 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
 
     if (photometric == kWhiteIsZero) {
         if (extra_samples != 0) {
-            // Only the grey sample of each pixel; alpha keeps its meaning.
-            if (first_depth == 16) {
-                for (uint64_t i = 0; i + 1 < row_length; i += 2 * uint64_t{spp}) {
-                    row[i] = static_cast<uint8_t>(~row[i]);
-                    row[i + 1] = static_cast<uint8_t>(~row[i + 1]);
-                }
-            } else {
-                const uint32_t count = row_length / spp;
-                for (uint32_t i = 0; i < count; ++i) row[size_t{i} * spp] = static_cast<uint8_t>(~row[size_t{i} * spp]);
+            // Only the grey sample of each pixel, all its bytes; alpha keeps
+            // its meaning.
+            const uint64_t sample_bytes = first_depth == 16 || first_depth == 32 ? uint64_t(first_depth) / 8 : 1;
+            const uint64_t pixel_bytes = sample_bytes * spp;
+            for (uint64_t i = 0; i + pixel_bytes <= row_length; i += pixel_bytes) {
+                for (uint64_t b = 0; b < sample_bytes; ++b) row[i + b] = static_cast<uint8_t>(~row[i + b]);
             }
         } else {
             for (uint32_t i = 0; i < row_length; ++i) row[i] = static_cast<uint8_t>(~row[i]);
@@ -164,8 +161,8 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
         const int64_t max_depth = g_host.GPb_math_max_get_int(spp, depths);
         const uint32_t bits_per_channel = g_host.DIB_bits_per_channel_calc(static_cast<uint32_t>(max_depth));
         const uint32_t mask_tag = new_memory_tag(module::kTiff, __LINE__);
-        const uint64_t mask_bytes = uint64_t{spp} * sizeof(uint32_t);
-        auto* masks = static_cast<uint32_t*>(host_alloc(mask_tag, mask_bytes, module::kTiff, __LINE__));
+        const uint64_t mask_bytes = uint64_t{spp} * sizeof(uint64_t);
+        auto* masks = static_cast<uint64_t*>(host_alloc(mask_tag, mask_bytes, module::kTiff, __LINE__));
         if (masks == nullptr) {
             record_error(module::kTiff, __LINE__, err::kNoMemory);
             return;
@@ -173,8 +170,8 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
         uint32_t shift = 0;
         for (uint32_t k = spp; k-- > 0;) {
             const int64_t d = depths[k];
-            masks[k] = (d > 0 && d < 32 && shift < 32) ? static_cast<uint32_t>(((uint64_t{1} << d) - 1) << shift) : 0;
-            if (d > 0 && d < 32) shift += static_cast<uint32_t>(d);
+            masks[k] = (d > 0 && d < 64 && shift < 64) ? ((uint64_t{1} << d) - 1) << shift : 0;
+            if (d > 0 && d < 64) shift += static_cast<uint32_t>(d);
         }
         g_host.iKV_IP_raster_byte_order_change(16, width, byte_order, row);
         g_host.iKV_IP_raster_unpack_masked(16, spp, masks, bits_per_channel, width, row, row_buffer, row_length);
@@ -197,15 +194,15 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
     }
 }
 
-void TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
-                             const int16_t* bits_per_sample, int32_t samples_per_pixel, uint8_t* row_buffer,
-                             int32_t byte_order) {
+HostStatus TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
+                                   const int16_t* bits_per_sample, int32_t samples_per_pixel, uint8_t* row_buffer,
+                                   int32_t byte_order) {
     if (plane_rows == nullptr || plane_lengths == nullptr || bits_per_sample == nullptr || row_buffer == nullptr ||
         samples_per_pixel <= 0) {
-        return;
+        return 0;
     }
     const int32_t d = bits_per_sample[0];
-    if (d <= 0) return;
+    if (d <= 0) return 0;
     const uint32_t length = plane_lengths[0];
     const uint32_t samples = d == 8 ? length : static_cast<uint32_t>(uint64_t{length} * 8 / static_cast<uint32_t>(d));
     for (int32_t k = 0; k < samples_per_pixel; ++k) {
@@ -216,9 +213,12 @@ void TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_l
         if (photometric == kWhiteIsZero) {
             for (uint32_t i = 0; i < length; ++i) plane_row[i] = static_cast<uint8_t>(~plane_row[i]);
         }
-        g_host.iKV_IP_planar_raster_unpack(static_cast<uint32_t>(samples_per_pixel), static_cast<uint32_t>(k),
-                                           static_cast<uint32_t>(d), samples, plane_row, row_buffer, length);
+        const HostStatus placed =
+            g_host.iKV_IP_planar_raster_unpack(static_cast<uint32_t>(samples_per_pixel), static_cast<uint32_t>(k),
+                                               static_cast<uint32_t>(d), samples, plane_row, row_buffer, length);
+        if (placed != 0) return placed;
     }
+    return 0;
 }
 
 }  // namespace kv

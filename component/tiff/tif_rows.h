@@ -42,8 +42,9 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
                             int32_t byte_order);
 
 // Interleaves the current row of each plane into the host row buffer. Every
-// plane has the depth and row length of the first one.
-void TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
+// plane has the depth and row length of the first one. Returns the first
+// failure of the host's placement (a depth it cannot place), 0 otherwise.
+HostStatus TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
                              const int16_t* bits_per_sample, int32_t samples_per_pixel, uint8_t* row_buffer,
                              int32_t byte_order);
 

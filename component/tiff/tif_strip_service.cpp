@@ -162,10 +162,12 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
     }
 
     // Strip rows beyond the image height are never delivered, so buffers need
-    // not hold them (a RowsPerStrip far above the height is common).
+    // not hold them (a RowsPerStrip far above the height is common). A YCbCr
+    // strip buffer holds that many rows of blocks, v times what a full strip
+    // fills: decoding then runs on to the strip's end code, and the next
+    // strip read back to back starts after it.
     uint64_t strip_rows = static_cast<uint64_t>(rows_per_strip > 0 ? rows_per_strip : 0);
     if (strip_rows > uint64_t(height)) strip_rows = uint64_t(height) > 0 ? uint64_t(height) : 1;
-    if (ycbcr) strip_rows = (strip_rows + v - 1) / v;  // rows of blocks
     const uint64_t strip_size = row_length * strip_rows;
     if (planar_config == 1 && (row_length == 0 || strip_size > 0x7FFFFFFF || row_length > 0x7FFFFFFF)) {
         return refuse(__LINE__, "strip too large to decode", static_cast<int64_t>(strip_size));
@@ -211,7 +213,10 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
             status = decode(stream, strip, strip_size, t, fill_order, &n);
             if (status != 0) break;
             if (n < strip_size) std::memset(strip + n, 0, strip_size - n);
-            const uint64_t m = n / row_length + (n % row_length != 0 ? 1 : 0);
+            // Every row of the strip is delivered, those the data did not
+            // reach as zero bytes: a short strip must not move the rows of
+            // the strips after it up into its own.
+            const uint64_t m = ycbcr ? (strip_rows + v - 1) / v : strip_rows;
             for (uint64_t i = 0; i < m && r < height && status == 0; ++i) {
                 uint8_t* row = strip + i * row_length;
                 TIF_predictor_undo(row, static_cast<uint32_t>(row_length), bits_per_sample[0],
@@ -225,8 +230,13 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
                     ++r;
                 } else {
                     TIF_YCbCr_rows_convert(tif_handle, row, ycbcr_rows, static_cast<uint32_t>(blocks), h, v);
-                    for (uint32_t j = 0; j < v && status == 0; ++j) {
-                        if (r < height) status = g_host.IO_raster_set(stream, ycbcr_rows[j], r, host_row);
+                    // A failed delivery ends the work after the whole row of
+                    // blocks; the first failure is the one reported.
+                    for (uint32_t j = 0; j < v; ++j) {
+                        if (r < height) {
+                            const HostStatus delivered = g_host.IO_raster_set(stream, ycbcr_rows[j], r, host_row);
+                            if (status == 0) status = delivered;
+                        }
                         ++r;
                     }
                 }
@@ -266,8 +276,14 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
             uint8_t* rows[kMaxPlanes] = {};
             for (uint64_t i = 0; i < strip_rows && r < height; ++i) {
                 for (int32_t k = 0; k < samples_per_pixel; ++k) rows[k] = planes[k] + i * plane_length[k];
-                TIF_planar_row_assemble(rows, lengths, photometric, bits_per_sample, samples_per_pixel, row_buffer,
-                                        byte_order);
+                // A row the host cannot place would fail the same way on every
+                // row: it is not delivered, and the work ends with one record.
+                const HostStatus placed = TIF_planar_row_assemble(rows, lengths, photometric, bits_per_sample,
+                                                                  samples_per_pixel, row_buffer, byte_order);
+                if (placed != 0) {
+                    sum += placed;
+                    break;
+                }
                 sum += g_host.IO_raster_set(stream, row_buffer, r, host_row);
                 ++r;
             }

@@ -182,6 +182,7 @@ extern "C" HostStatus kvhost_IO_raster_set(HostStream* stream, const void* row, 
         return bad_argument(__LINE__, "row " + std::to_string(row_index) + " outside an image of height " +
                                           std::to_string(image->height));
     }
+    if (row_index == stream->faults.fail_raster_row) return bad_argument(__LINE__, "row delivery failed (test fault)");
     const uint64_t n = std::min<uint64_t>(count, image->row_size);
     if (n != 0) std::memcpy(image->pixels.data() + static_cast<size_t>(row_index) * image->row_size, row, n);
     image->row_order.push_back(row_index);

@@ -47,7 +47,7 @@ extern "C" HostStatus kvhost_iKV_IP_raster_byte_order_change(uint32_t bits_per_s
 // Splits pixels of `bits` (16) bits, already in host order, into channels by
 // the masks; each channel is scaled to the full range of bits_per_channel
 // (8 or 16) so that 5 bits of red read as bright as 8 bits would.
-extern "C" HostStatus kvhost_iKV_IP_raster_unpack_masked(uint32_t bits, uint32_t channels, const uint32_t* masks,
+extern "C" HostStatus kvhost_iKV_IP_raster_unpack_masked(uint32_t bits, uint32_t channels, const uint64_t* masks,
                                                          uint32_t bits_per_channel, uint64_t width,
                                                          const void* source, void* dest, uint32_t source_length) {
     if (source == nullptr || dest == nullptr || masks == nullptr || channels == 0) {
@@ -63,7 +63,8 @@ extern "C" HostStatus kvhost_iKV_IP_raster_unpack_masked(uint32_t bits, uint32_t
     uint32_t max[32] = {};
     const uint32_t n = channels < 32 ? channels : 32;
     for (uint32_t k = 0; k < n; ++k) {
-        uint32_t m = masks[k];
+        // Only the pixel's bits count: a mask above them selects nothing.
+        uint32_t m = static_cast<uint32_t>(masks[k] & ((uint64_t{1} << bits) - 1));
         uint32_t s = 0;
         while (m != 0 && (m & 1) == 0) m >>= 1, ++s;
         shift[k] = s;
@@ -76,7 +77,7 @@ extern "C" HostStatus kvhost_iKV_IP_raster_unpack_masked(uint32_t bits, uint32_t
     for (uint64_t x = 0; x < pixels; ++x) {
         const uint32_t pixel = read16(in + 2 * x);
         for (uint32_t k = 0; k < n; ++k) {
-            const uint32_t value = (pixel & masks[k]) >> shift[k];
+            const uint32_t value = (pixel >> shift[k]) & max[k];
             const uint32_t scaled = max[k] != 0 ? (value * full + max[k] / 2) / max[k] : 0;
             if (bits_per_channel == 8) {
                 *out++ = static_cast<uint8_t>(scaled);
@@ -135,6 +136,18 @@ extern "C" HostStatus kvhost_iKV_IP_planar_raster_unpack(uint32_t planes, uint32
         for (uint64_t i = 0; i < n; ++i) {
             const uint64_t bit = i * depth;
             out[i * planes + plane] = static_cast<uint8_t>((in[bit / 8] >> (8 - depth - bit % 8)) & mask);
+        }
+    } else if (depth > 8 && depth < 16) {
+        // Packed most significant bit first; each sample becomes a word in
+        // the host's byte order. A sample spans at most three bytes.
+        const uint32_t mask = (1u << depth) - 1;
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t bit = i * depth, byte = bit / 8;
+            uint32_t window = uint32_t{in[byte]} << 16;
+            if (byte + 1 < plane_row_length) window |= uint32_t{in[byte + 1]} << 8;
+            if (byte + 2 < plane_row_length) window |= in[byte + 2];
+            const auto word = static_cast<uint16_t>((window >> (24 - depth - bit % 8)) & mask);
+            std::memcpy(out + (i * planes + plane) * 2, &word, 2);
         }
     } else {
         return kvhost::record_host_error(kModule, __LINE__, kvhost::host_error::kBadArgument,

@@ -159,7 +159,10 @@ bool choose_host_image(TIFF* tif, TiffImage& t, std::string* why) {
             }
             break;
         case PHOTOMETRIC_PALETTE:
-            if (spp == 1 && (bits == 1 || bits == 4 || bits == 8)) {
+            // An 8-bit index may carry one extra sample: the host row holds
+            // index and extra sample byte by byte, with the palette beside.
+            if ((spp == 1 && (bits == 1 || bits == 4 || bits == 8)) ||
+                (spp == 2 && bits == 8 && t.extra_samples == 1)) {
                 uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
                 if (TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
                     *why = "palette image without a colour map";
@@ -172,10 +175,11 @@ bool choose_host_image(TIFF* tif, TiffImage& t, std::string* why) {
                     t.palette[i * 4 + 1] = static_cast<uint8_t>(green[i] >> 8);
                     t.palette[i * 4 + 2] = static_cast<uint8_t>(red[i] >> 8);
                 }
-                return host_image(colorspace::kPalette, 1, bits);
+                return host_image(colorspace::kPalette, spp, bits);
             }
             if (spp != 1) {
-                *why = "palette image with " + std::to_string(spp) + " samples per pixel";
+                *why = "palette image with " + std::to_string(spp) + " samples of " + std::to_string(bits) +
+                       " bits per pixel (only an 8-bit index with one extra sample)";
                 return false;
             }
             break;
@@ -260,7 +264,10 @@ HostStatus describe(TiffFile& file, uint32_t directory, TiffImage* out) {
     if (t.predictor == 3) return unsupported(__LINE__, "the floating-point predictor (3) is not undone");
     uint16_t extra_count = 0;
     uint16_t* extra_kinds = nullptr;
-    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra_kinds) == 1) t.extra_samples = extra_count;
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra_kinds) == 1) {
+        t.extra_samples = extra_count;
+        if (extra_count > 0 && extra_kinds != nullptr) t.extra_kind = extra_kinds[0];
+    }
     uint32_t rows_per_strip = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
     if (rows_per_strip == 0 || rows_per_strip > height) rows_per_strip = height;

@@ -335,7 +335,7 @@ typedef struct AttachRecord {
       (uint32_t channels, uint32_t depth, uint64_t width, const void* source, void* dest,                       \
        uint32_t source_length))                                                                                 \
     X(iKV_IP_raster_unpack_masked, HostStatus,                                                                  \
-      (uint32_t bits, uint32_t channels, const uint32_t* masks, uint32_t bits_per_channel, uint64_t width,      \
+      (uint32_t bits, uint32_t channels, const uint64_t* masks, uint32_t bits_per_channel, uint64_t width,      \
        const void* source, void* dest, uint32_t source_length))                                                 \
     X(iKV_IP_raster_LAB_signed_to_unsigned, HostStatus,                                                         \
       (uint32_t channels, const int64_t* depths, uint64_t width, void* row))                                    \

@@ -27,6 +27,7 @@ struct StreamFaults {
     int64_t read_budget = -1;   // bytes that may still be read; -1 = no limit
     int64_t write_budget = -1;  // bytes that may still be written; -1 = no limit
     bool fail_seeks = false;
+    int64_t fail_raster_row = -1;  // IO_raster_set of this row fails
 };
 
 enum class FileMode { kRead, kWrite, kReadWrite };

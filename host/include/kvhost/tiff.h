@@ -18,6 +18,21 @@ namespace host_error {
 inline constexpr int32_t kTiffUnsupported = -9010;
 }  // namespace host_error
 
+// What the host's TIFF reader reads, as the tool lists it beside the
+// component's filters.
+inline constexpr const char* kTiffReaderName = "TIFF";
+inline constexpr const char* kTiffReaderPattern = "*.tif;*.tiff";
+inline constexpr const char* kTiffReaderReads =
+    "LZW strips: grey and WhiteIsZero (1, 4, 8, 12, 16 bits, with or without alpha), palette (1, 4, 8 bits; "
+    "8 bits with one extra sample), RGB and RGBA (8, 12, 16 bits), CMYK, CIELab (8, 16 bits), YCbCr (8 bits); "
+    "contiguous or separate planes, predictor 1 or 2, either byte order";
+
+// ExtraSamples values that say what an extra sample is.
+namespace extra_sample {
+inline constexpr uint16_t kAssociatedAlpha = 1;  // colour premultiplied by it
+inline constexpr uint16_t kUnassociatedAlpha = 2;
+}  // namespace extra_sample
+
 // One image of a TIFF file as the strip service is given it, plus the host
 // image description chosen for it.
 struct TiffImage {
@@ -33,6 +48,7 @@ struct TiffImage {
     std::vector<int16_t> bits_per_sample;  // one per sample
     int32_t samples_per_pixel = 1;
     uint32_t extra_samples = 0;  // number of ExtraSamples values
+    uint16_t extra_kind = 0;     // the first ExtraSamples value: 1 associated alpha, 2 unassociated
     int32_t rows_per_strip = 0;  // clamped to the height
     int32_t strip_count = 0;     // per plane when planes are separate
     int32_t strips_per_plane = 0;
@@ -59,6 +75,21 @@ HostStatus tiff_describe(HostStream* stream, uint32_t directory, TiffImage* imag
 // has the component's strip service deliver its rows; the image then sits
 // in stream->sink.image. Needs a started component.
 HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described = nullptr);
+
+// A strip whose data cannot give the rows it should: where it lies against
+// the file's size, or what its LZW codes show. `strip` indexes the strip
+// tables (planes one after the other).
+struct StripDamage {
+    uint32_t strip = 0;
+    std::string text;
+};
+
+// Every damaged strip of a described image that the file shows: strips
+// that start past the end of the file or are cut short by it, and LZW data
+// that ends, or reaches its end code, before the strip's rows are complete,
+// or that holds a code above the next one to be defined. The strip service
+// decodes such strips quietly (missing rows come out zero); this says why.
+std::vector<StripDamage> tiff_strip_damage(HostStream* stream, const TiffImage& image);
 
 // The image description tiff_describe chose, as a new handle the caller
 // deletes with DIB_info_delete.
