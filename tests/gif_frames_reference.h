@@ -18,10 +18,11 @@
 namespace giftest {
 
 struct ReferenceFrames {
-    bool ok = false;  // giflib read the whole file
+    bool ok = false;  // giflib read the whole file, and it has a screen of at most 2^24 pixels
     uint32_t width = 0, height = 0, depth = 0;
     std::vector<std::vector<uint8_t>> frames;  // one index per pixel, rows top to bottom
     std::vector<uint32_t> delays;              // hundredths of a second, 0 without a graphic control
+    std::vector<std::vector<uint8_t>> drawn;   // 1 where the frame itself drew the pixel
 };
 
 inline uint32_t canvas_depth_of(uint32_t bits) { return bits > 4 ? 8 : bits >= 2 ? 4 : bits; }
@@ -40,7 +41,8 @@ inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
     int error = 0;
     GifFileType* gif = DGifOpen(&unread, read, &error);
     if (gif == nullptr) return out;
-    out.ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0 && bytes.size() > 10;
+    out.ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0 && bytes.size() > 10 &&
+             uint64_t{static_cast<uint32_t>(gif->SWidth)} * static_cast<uint32_t>(gif->SHeight) <= (uint64_t{1} << 24);
     if (!out.ok) {
         DGifCloseFile(gif, &error);
         return out;
@@ -114,6 +116,7 @@ inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
             have_saved = true;
         }
         const uint8_t frame_mask = static_cast<uint8_t>((1u << frame_depth_of(bits_of(image))) - 1);
+        std::vector<uint8_t>& drawn = out.drawn.emplace_back(w * h, 0);
         for (int64_t y = 0; y < desc.Height; ++y) {
             for (int64_t x = 0; x < desc.Width; ++x) {
                 const int64_t cx = desc.Left + x, cy = desc.Top + y;
@@ -121,6 +124,7 @@ inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
                 const uint8_t value = image.RasterBits[y * desc.Width + x] & frame_mask;
                 if (transparent && value == static_cast<uint8_t>(gcb.TransparentColor)) continue;
                 canvas[cy * w + cx] = value & canvas_mask;
+                drawn[cy * w + cx] = 1;
             }
         }
         out.frames.push_back(canvas);
