@@ -2,6 +2,8 @@
 // services in buffer format 2 (one byte per pixel, rows padded to 4 bytes).
 #include "mult/canvas_draw.h"
 
+#include "mult/mult_failure.h"
+
 #include <algorithm>
 #include <cstring>
 

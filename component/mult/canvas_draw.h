@@ -2,7 +2,7 @@
 #pragma once
 
 #include "kvlzw/abi.h"
-#include "mult/mult_failure.h"
+#include "mult/mult_instance.h"
 
 #include <cstdint>
 

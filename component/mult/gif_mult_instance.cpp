@@ -4,6 +4,7 @@
 
 #include "gif/gif_entries.h"
 #include "gif/gif_reader.h"
+#include "mult/mult_failure.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -5,13 +5,13 @@
 #include "gif/gif_records.h"
 #include "kvlzw/abi.h"
 #include "mult/canvas_draw.h"
-#include "mult/mult_failure.h"
+#include "mult/mult_instance.h"
 
 #include <cstdint>
 
 namespace kv {
 
-class CKVGIFMultInstance final : public CKVMultInstance {
+class CKVGIFMultInstance final : public CKVMultInstanceDefaults {
 public:
     CKVGIFMultInstance() = default;
     // Closes a stream it opened by name, frees its buffers and images.

@@ -4,6 +4,7 @@
 
 #include "frame/filters.h"
 #include "mult/gif_mult_instance.h"
+#include "mult/mult_failure.h"
 
 #include <new>
 

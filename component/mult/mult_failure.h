@@ -22,23 +22,4 @@ inline void throw_if_failed(HostStatus status) {
     if (status != 0) throw_status();
 }
 
-// Work buffers come from the general heap, not the host's memory manager.
-class HeapBuffer {
-public:
-    HeapBuffer() = default;
-    ~HeapBuffer() { release(); }
-    HeapBuffer(const HeapBuffer&) = delete;
-    HeapBuffer& operator=(const HeapBuffer&) = delete;
-
-    // False when the heap refuses; the old contents are gone either way.
-    bool allocate(uint64_t size);
-    void release();
-    uint8_t* data() const { return data_; }
-    uint64_t size() const { return size_; }
-
-private:
-    uint8_t* data_ = nullptr;
-    uint64_t size_ = 0;
-};
-
 }  // namespace kv

@@ -1,6 +1,7 @@
 // What every multi-page instance shares: the operations it does not support,
 // and the heap buffers it works in.
-#include "kvlzw/abi.h"
+#include "mult/mult_instance.h"
+
 #include "mult/mult_failure.h"
 
 #include <new>
@@ -9,12 +10,12 @@ namespace {
 constexpr int32_t kErrUnsupported = -900;
 }
 
-void CKVMultInstance::unsupported_9() { kv::fail(__LINE__, kErrUnsupported, 0, 9); }
-void CKVMultInstance::unsupported_10() { kv::fail(__LINE__, kErrUnsupported, 0, 10); }
-void CKVMultInstance::unsupported_11() { kv::fail(__LINE__, kErrUnsupported, 0, 11); }
-void CKVMultInstance::unsupported_12() { kv::fail(__LINE__, kErrUnsupported, 0, 12); }
-
 namespace kv {
+
+void CKVMultInstanceDefaults::unsupported_9() { fail(__LINE__, kErrUnsupported, 0, 9); }
+void CKVMultInstanceDefaults::unsupported_10() { fail(__LINE__, kErrUnsupported, 0, 10); }
+void CKVMultInstanceDefaults::unsupported_11() { fail(__LINE__, kErrUnsupported, 0, 11); }
+void CKVMultInstanceDefaults::unsupported_12() { fail(__LINE__, kErrUnsupported, 0, 12); }
 
 bool HeapBuffer::allocate(uint64_t size) {
     release();

@@ -465,12 +465,12 @@ public:
     virtual uint64_t frame_delay(uint64_t index) = 0;
     virtual uint64_t frame_at_time(uint64_t milliseconds) = 0;
     virtual uint32_t constant_zero() = 0;
-    /* Slots 9 to 12: the base records -900 and throws (defined by the
-     * component, so only the component emits this class's table). */
-    virtual void unsupported_9();
-    virtual void unsupported_10();
-    virtual void unsupported_11();
-    virtual void unsupported_12();
+    /* Slots 9 to 12: operations no GIF instance supports; the component's
+     * instances record -900 and throw for each. */
+    virtual void unsupported_9() = 0;
+    virtual void unsupported_10() = 0;
+    virtual void unsupported_11() = 0;
+    virtual void unsupported_12() = 0;
     virtual void property_set(uint32_t id, const void* value) = 0;
     virtual void property_get(uint32_t id, void* result) = 0;
     virtual uint64_t property_size(uint32_t id) = 0;
