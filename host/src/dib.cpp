@@ -171,9 +171,14 @@ HostStatus create_destination_image(HostStream* stream, HostDibInfo* dib) {
 // One delivered row of the host row layout into the destination image.
 void store_destination_row(HostImage* image, const uint8_t* row, int64_t y) {
     uint8_t* to = image->row(static_cast<uint32_t>(y));
-    const uint8_t mask = static_cast<uint8_t>((1u << image->depth) - 1);
-    for (uint32_t x = 0; x < image->width; ++x)
-        to[x] = image->depth == 1 ? (row[x / 8] >> (7 - x % 8)) & 1 : row[x] & mask;
+    if (image->depth == 8) {
+        std::memcpy(to, row, image->width);
+    } else if (image->depth == 1) {
+        for (uint32_t x = 0; x < image->width; ++x) to[x] = (row[x / 8] >> (7 - x % 8)) & 1;
+    } else {
+        const uint8_t mask = static_cast<uint8_t>((1u << image->depth) - 1);
+        for (uint32_t x = 0; x < image->width; ++x) to[x] = row[x] & mask;
+    }
 }
 
 }  // namespace

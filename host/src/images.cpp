@@ -70,6 +70,13 @@ size_t live_count() {
     return registry().live.size();
 }
 
+uint64_t live_bytes() {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    uint64_t bytes = 0;
+    for (const HostImage* image : registry().live) bytes += image->pixels.size() + image->palette.size();
+    return bytes;
+}
+
 void set_pixel_limit(uint64_t pixels) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     registry().pixel_limit = pixels;

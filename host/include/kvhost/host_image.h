@@ -31,6 +31,8 @@ HostImage* create(uint64_t width, uint64_t height, uint32_t depth);
 bool is_live(const HostImage* image);
 // Images created and not yet deleted, in this process.
 size_t live_count();
+// Pixel and palette bytes of those images.
+uint64_t live_bytes();
 // Largest pixel area (width x height) an image may have; 1 << 30 by default.
 void set_pixel_limit(uint64_t pixels);
 uint64_t pixel_limit();
