@@ -95,23 +95,10 @@ std::vector<uint8_t> screen_capture(int frames) {
 
 // --- giflib: DGifSlurp and a straightforward composition --------------------
 
-struct MemoryReader {
-    const std::vector<uint8_t>* bytes;
-    size_t at;
-};
-
-int read_memory(GifFileType* gif, GifByteType* out, int n) {
-    auto* r = static_cast<MemoryReader*>(gif->UserData);
-    const size_t count = std::min<size_t>(n, r->bytes->size() - r->at);
-    std::memcpy(out, r->bytes->data() + r->at, count);
-    r->at += count;
-    return static_cast<int>(count);
-}
-
 int64_t giflib_compose(const std::vector<uint8_t>& bytes) {
-    MemoryReader reader{&bytes, 0};
     int error = 0;
-    GifFileType* gif = DGifOpen(&reader, read_memory, &error);
+    kvbench::GiflibMemory reader{&bytes, 0};
+    GifFileType* gif = DGifOpen(&reader, kvbench::giflib_read_memory, &error);
     if (gif == nullptr) return -1;
     if (DGifSlurp(gif) != GIF_OK || gif->ImageCount == 0) {
         DGifCloseFile(gif, &error);

@@ -89,6 +89,7 @@ TEST_F(GifFramesTest, FramesAreComposedByTheDisposalRules) {
          {frame(0, 0, 2, 1, 1, -1, {1, 2}), frame(2, 0, 1, 1, 1, -1, {3}), frame(0, 1, 1, 1, 2, -1, {3}),
           frame(0, 0, 0, 0, 1, -1, {})},
          {1, 2}},
+        {"a screen of width 0 takes no pixels", 0, 2, {frame(0, 0, 1, 1, 2, -1, {1}), frame(0, 0, 1, 1, 1, -1, {2})}, {}},
         {"a first frame smaller than the screen starts from the background; else from its transparent index",
          2, 1, {frame(0, 0, 1, 1, 1, -1, {1})}, {1, 3}, 3},
     };
