@@ -44,24 +44,11 @@ const Sample kSamples[] = {
     {"waves (10 frames 268x86)", "gif/libnsgif/waves.gif"},
 };
 
-struct MemoryReader {
-    const std::vector<uint8_t>* bytes;
-    size_t at;
-};
-
-int read_memory(GifFileType* gif, GifByteType* out, int n) {
-    auto* r = static_cast<MemoryReader*>(gif->UserData);
-    const size_t count = std::min<size_t>(n, r->bytes->size() - r->at);
-    std::memcpy(out, r->bytes->data() + r->at, count);
-    r->at += count;
-    return static_cast<int>(count);
-}
-
 // Pixels of all images, as giflib sees them; -1 when giflib fails.
 int64_t giflib_decode(const std::vector<uint8_t>& bytes) {
-    MemoryReader reader{&bytes, 0};
     int error = 0;
-    GifFileType* gif = DGifOpen(&reader, read_memory, &error);
+    kvbench::GiflibMemory reader{&bytes, 0};
+    GifFileType* gif = DGifOpen(&reader, kvbench::giflib_read_memory, &error);
     if (gif == nullptr) return -1;
     int64_t pixels = -1;
     if (DGifSlurp(gif) == GIF_OK) {

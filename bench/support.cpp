@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -10,6 +12,14 @@ kvhost::Component& component() { return kvhost::process_component("bench"); }
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int giflib_read_memory(GifFileType* gif, GifByteType* out, int n) {
+    auto* memory = static_cast<GiflibMemory*>(gif->UserData);
+    const size_t count = std::min<size_t>(n, memory->bytes->size() - memory->at);
+    std::memcpy(out, memory->bytes->data() + memory->at, count);
+    memory->at += count;
+    return static_cast<int>(count);
 }
 
 }  // namespace kvbench

@@ -3,6 +3,8 @@
 
 #include "kvhost/component.h"
 
+#include <gif_lib.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,5 +16,12 @@ namespace kvbench {
 kvhost::Component& component();
 
 std::vector<uint8_t> read_file(const std::string& path);
+
+// giflib's input function over bytes in memory: DGifOpen(&memory, giflib_read_memory, ...).
+struct GiflibMemory {
+    const std::vector<uint8_t>* bytes;
+    size_t at;
+};
+int giflib_read_memory(GifFileType* gif, GifByteType* out, int n);
 
 }  // namespace kvbench

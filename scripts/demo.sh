@@ -17,3 +17,6 @@ for page in $(seq 1 "$pages"); do
   $kvlzw decode "$sample" --page "$page" -o "/tmp/kvlzw-demo-page$page.png"
 done
 ls -l /tmp/kvlzw-demo-page*.png
+# The animation as a viewer shows it: every composed frame with its delay.
+$kvlzw frames "$sample" -o /tmp/kvlzw-demo-frames
+$kvlzw info "$sample" --json | sed -n 's/.*"duration_ms": \([0-9]*\).*/duration \1 ms/p'

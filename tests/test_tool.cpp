@@ -69,11 +69,11 @@ TEST(Tool, VersionFormatsProbeAndUsage) {
 
 TEST(GifTool, InfoDescribesThePageInTextAndJson) {
     expect_run("info " + kSample + " --page 2", 0,
-               {"GIF89a, logical screen 11x29, 3 pages",
+               {"GIF89a, logical screen 11x29, 3 pages, duration 2500 ms",
                 "page 2: 7x16 at (2, 11), depth 4, palette 16 entries, not interlaced",
                 "      LogicalScreenWidth (513) = 11", "  1511 = 1\n"});
     expect_run("info " + kSample + " --json --page 3", 0,
-               {"{\"format\": \"GIF\", \"version\": \"89a\", \"pages\": 3, \"screen\": {\"width\": 11, \"height\": 29}",
+               {"{\"format\": \"GIF\", \"version\": \"89a\", \"pages\": 3, \"duration_ms\": 2500, \"screen\": {\"width\": 11, \"height\": 29}",
                 "\"page\": {\"number\": 3, \"left\": 2, \"top\": 2, \"width\": 7, \"height\": 16, \"depth\": 4",
                 "\"interlaced\": false, \"transparent_index\": null", "\"metadata\": [{\"name\": \"GIF\", \"id\": 14",
                 "\"tags\": [{\"tag\": 1500, \"value\": \"89a\"}"});

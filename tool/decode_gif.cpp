@@ -3,6 +3,7 @@
 #include "decoders.h"
 #include "image_output.h"
 #include "kvhost/gif.h"
+#include "kvhost/gif_frames.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -217,10 +218,22 @@ PageFacts facts_of(const kvhost::gif::PageResult& r) {
     return f;
 }
 
-void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page) {
+// The animation's total duration with the default delay properties, or
+// "null" when the frames cannot be walked.
+std::string duration_ms(const kvhost::gif::Source& source) {
+    kvhost::gif_frames::Outcome opened;
+    auto animation = kvhost::gif_frames::Animation::open(source, &opened);
+    if (animation == nullptr) return "null";
+    const auto total = animation->total_duration_ms();
+    return total.ok() ? std::to_string(total.value) : "null";
+}
+
+void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page,
+                const std::string& duration) {
     const kvhost::LoadedImage& image = *r.image;
-    std::printf("%s%s, logical screen %llux%llu, %u page%s\n", f.signature.c_str(), f.version.c_str(), (unsigned long long)f.screen_width,
-                (unsigned long long)f.screen_height, pages, pages == 1 ? "" : "s");
+    std::printf("%s%s, logical screen %llux%llu, %u page%s, duration %s ms\n", f.signature.c_str(), f.version.c_str(),
+                (unsigned long long)f.screen_width, (unsigned long long)f.screen_height, pages, pages == 1 ? "" : "s",
+                duration == "null" ? "unknown" : duration.c_str());
     std::printf("page %u: %ux%u at (%llu, %llu), depth %u, palette %zu entries, %s\n", page == 0 ? 1 : page,
                 image.width, image.height, (unsigned long long)f.left, (unsigned long long)f.top, image.depth,
                 image.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
@@ -241,7 +254,8 @@ void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
     }
 }
 
-void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page) {
+void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page,
+                const std::string& duration) {
     const kvhost::LoadedImage& image = *r.image;
     std::string tags = "[";
     for (size_t i = 0; i < r.tags.entries.size(); ++i) {
@@ -256,11 +270,11 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
                  std::to_string(f.colour[2]) + "]";
     }
     std::printf(
-        "{\"format\": \"GIF\", \"version\": %s, \"pages\": %u, \"screen\": {\"width\": %llu, \"height\": %llu}, "
+        "{\"format\": \"GIF\", \"version\": %s, \"pages\": %u, \"duration_ms\": %s, \"screen\": {\"width\": %llu, \"height\": %llu}, "
         "\"page\": {\"number\": %u, \"left\": %llu, \"top\": %llu, \"width\": %u, \"height\": %u, \"depth\": %u, "
         "\"palette_entries\": %zu, \"interlaced\": %s, \"transparent_index\": %s, \"transparent_color\": %s, "
         "\"delay\": %llu, \"disposal\": %llu, \"background_index\": %llu}, \"metadata\": %s, \"tags\": %s}\n",
-        json_string(f.version).c_str(), pages, (unsigned long long)f.screen_width, (unsigned long long)f.screen_height,
+        json_string(f.version).c_str(), pages, duration.c_str(), (unsigned long long)f.screen_width, (unsigned long long)f.screen_height,
         page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, image.width, image.height,
         image.depth, image.palette.size() / 4, r.settings.interlace ? "true" : "false",
         f.has_transparency ? std::to_string(f.transparent_index).c_str() : "null", colour.c_str(),
@@ -337,10 +351,11 @@ int info_gif(const ParsedArgs& args) {
         return kExitFailure;
     }
     const PageFacts facts = facts_of(r);
+    const std::string duration = duration_ms(source);
     if (args.has("--json")) {
-        print_json(r, facts, count.count, page);
+        print_json(r, facts, count.count, page, duration);
     } else {
-        print_text(r, facts, count.count, page);
+        print_text(r, facts, count.count, page, duration);
     }
     // What was read is shown; errors after it (such as a missing trailer)
     // still make the command fail.

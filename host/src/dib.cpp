@@ -2,6 +2,7 @@
 // a loaded image through its stream (IO_DIB_create_ex, IO_raster_set,
 // IO_attribute_set/get).
 #include "kvhost/errors.h"
+#include "kvhost/host_image.h"
 #include "kvhost/image.h"
 #include "kvhost/stream.h"
 #include "service_impl.h"
@@ -146,8 +147,45 @@ extern "C" HostStatus kvhost__Gpr_fltrm_HDibI_from_params_free(const void*, Host
     return 0;
 }
 
+namespace {
+
+// A load whose stream names an image destination decodes into a new host
+// image placed there (the one a multi-page source composes from).
+HostStatus create_destination_image(HostStream* stream, HostDibInfo* dib) {
+    stream->sink.destination_image = nullptr;
+    *stream->descriptor.image_destination = nullptr;
+    if (dib->colorspace != colorspace::kPalette) return bad_argument(__LINE__, "only indexed images have a destination");
+    if (uint64_t{dib->width} * dib->height > stream->sink.max_image_bytes) {
+        return record_host_error(kModule, __LINE__, host_error::kImageTooLarge,
+                                 std::to_string(dib->width) + " x " + std::to_string(dib->height) + " image", 0,
+                                 dib->width, dib->height);
+    }
+    HostImage* image = images::create(dib->width, dib->height, dib->depth);
+    if (image == nullptr) return error_status();
+    std::memcpy(image->palette.data(), dib->palette.data(), std::min(dib->palette.size(), image->palette.size()));
+    *stream->descriptor.image_destination = image;
+    stream->sink.destination_image = image;
+    return 0;
+}
+
+// One delivered row of the host row layout into the destination image.
+void store_destination_row(HostImage* image, const uint8_t* row, int64_t y) {
+    uint8_t* to = image->row(static_cast<uint32_t>(y));
+    if (image->depth == 8) {
+        std::memcpy(to, row, image->width);
+    } else if (image->depth == 1) {
+        for (uint32_t x = 0; x < image->width; ++x) to[x] = (row[x / 8] >> (7 - x % 8)) & 1;
+    } else {
+        const uint8_t mask = static_cast<uint8_t>((1u << image->depth) - 1);
+        for (uint32_t x = 0; x < image->width; ++x) to[x] = row[x] & mask;
+    }
+}
+
+}  // namespace
+
 extern "C" HostStatus kvhost_IO_DIB_create_ex(HostStream* stream, HostDibInfo* dib) {
     if (stream == nullptr || dib == nullptr) return bad_argument(__LINE__, "IO_DIB_create_ex without stream or image");
+    if (stream->descriptor.image_destination != nullptr) return create_destination_image(stream, dib);
     auto image = std::make_unique<LoadedImage>();
     image->width = dib->width;
     image->height = dib->height;
@@ -176,6 +214,15 @@ extern "C" HostStatus kvhost_IO_DIB_create_ex(HostStream* stream, HostDibInfo* d
 
 extern "C" HostStatus kvhost_IO_raster_set(HostStream* stream, const void* row, int64_t row_index, uint64_t count) {
     if (stream == nullptr || row == nullptr) return bad_argument(__LINE__, "IO_raster_set without stream or row");
+    if (stream->descriptor.image_destination != nullptr) {
+        HostImage* target = stream->sink.destination_image;
+        if (!images::is_live(target)) return bad_argument(__LINE__, "IO_raster_set before IO_DIB_create_ex");
+        if (row_index < 0 || row_index >= target->height) return bad_argument(__LINE__, "row outside the image");
+        if (count < host_row_size(target->width, target->depth, 1, target->depth))
+            return bad_argument(__LINE__, "short row");
+        store_destination_row(target, static_cast<const uint8_t*>(row), row_index);
+        return 0;
+    }
     LoadedImage* image = stream->sink.image.get();
     if (image == nullptr) return bad_argument(__LINE__, "IO_raster_set before IO_DIB_create_ex");
     if (row_index < 0 || row_index >= image->height) {

@@ -55,7 +55,7 @@ const char* error_meaning(int32_t code) {
         case -2072: return "a block was written short";
         case -2100: return "a byte or a frame cannot be read";
         case -2112: return "no conversion to a GIF pixel format";
-        case -2391: return "bad LZW minimum code size or code";
+        case -2391: return "bad LZW minimum code size or code, or frame at time without frames";
         case -2393: return "a single byte was not written";
         case -2413: return "image depth other than 1, 4 or 8 on save";
         case -2453: return "a seek failed";
@@ -70,6 +70,7 @@ const char* error_meaning(int32_t code) {
         case host_error::kImageTooLarge: return "image too large";
         case host_error::kUnknownService: return "unknown host service";
         case host_error::kNoMemory: return "the host is out of memory";
+        case -9008: return "a host service failed (injected)";
         case -9010: return "a TIFF layout the host's reader does not support";
         default: return "";
     }

@@ -80,6 +80,43 @@ R not_implemented(int index) {
     }
 }
 
+struct CallFault {
+    std::mutex mutex;
+    std::vector<std::string> services;
+    uint64_t nth = 0;
+    uint64_t seen = 0;
+};
+
+CallFault& call_fault() {
+    static CallFault f;
+    return f;
+}
+std::atomic<bool> g_call_fault_armed{false};
+
+// Counts the call when its service is watched; true when it is the one to fail.
+bool injected_failure(int index) {
+    if (!g_call_fault_armed.load(std::memory_order_relaxed)) return false;
+    CallFault& f = call_fault();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    for (const std::string& service : f.services) {
+        if (service == kServiceNames[index]) return ++f.seen == f.nth;
+    }
+    return false;
+}
+
+template <typename R>
+R failed_call(int index) {
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else if constexpr (std::is_same_v<R, HostStatus>) {
+        if (std::strcmp(kServiceNames[index], "iKV_image_is_valid") == 0) return 0;
+        return record_host_error(KVHOST_MODULE("services"), __LINE__, kInjectedFault,
+                                 std::string(kServiceNames[index]) + " failed (injected)");
+    } else {
+        return R{};
+    }
+}
+
 template <int Index, typename F>
 struct Wrapper;
 template <int Index, typename R, typename... A>
@@ -88,6 +125,7 @@ struct Wrapper<Index, R (*)(A...)> {
         if (g_recording.load(std::memory_order_relaxed)) log_call(Index, args...);
         auto implementation = reinterpret_cast<R (*)(A...)>(kImplementations[Index]);
         if (implementation == nullptr) return not_implemented<R>(Index);
+        if (injected_failure(Index)) return failed_call<R>(Index);
         return implementation(args...);
     }
 };
@@ -123,6 +161,29 @@ const HostServiceTable& service_table() {
         return t;
     }();
     return table;
+}
+
+void fail_nth_call_of(const std::vector<std::string>& services, uint64_t n) {
+    CallFault& f = call_fault();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.services = services;
+    f.nth = n;
+    f.seen = 0;
+    g_call_fault_armed = true;
+}
+
+void clear_call_faults() {
+    g_call_fault_armed = false;
+    CallFault& f = call_fault();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.services.clear();
+    f.nth = 0;
+}
+
+uint64_t matching_calls() {
+    CallFault& f = call_fault();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    return f.seen;
 }
 
 namespace recording {

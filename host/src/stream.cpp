@@ -134,14 +134,19 @@ std::unique_ptr<HostStream> file_stream(const std::string& path, FileMode mode, 
         return nullptr;
     }
     auto stream = stream_with(std::make_unique<FileBackend>(file));
-    stream->file_name = path;
+    name_stream(*stream, path);
     return stream;
 }
 
 std::unique_ptr<HostStream> named_stream(const std::string& path) {
     auto stream = std::make_unique<HostStream>();
-    stream->file_name = path;
+    name_stream(*stream, path);
     return stream;
+}
+
+void name_stream(HostStream& stream, std::string name) {
+    stream.file_name = std::move(name);
+    stream.descriptor.file_name = stream.file_name.empty() ? nullptr : stream.file_name.c_str();
 }
 
 std::vector<uint8_t> memory_stream_bytes(const HostStream* stream) {
@@ -235,7 +240,7 @@ extern "C" int64_t kvhost_IO_open(HostStream* stream, const char* name, uint32_t
     if (file == nullptr) return -1;
     stream->backend = std::make_unique<FileBackend>(file);
     stream->position = 0;
-    stream->file_name = name;
+    if (name != stream->file_name.c_str()) name_stream(*stream, name);
     return 0;
 }
 

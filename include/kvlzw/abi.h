@@ -83,6 +83,33 @@ enum {
  * Records read by both sides
  * ------------------------------------------------------------------- */
 
+/* Every HostStream begins with this descriptor, which the multi-page
+ * source reads and sets (the rest of the stream is the host's own). */
+typedef struct HostStreamDescriptor {
+    const char* file_name;           /* the stream is opened by IO_open when non-null and non-empty */
+    void* load_record;               /* the load the stream's decoded images belong to */
+    void* load_record_alt;           /* the same record, as the image delivery looks it up */
+    HostImage** image_destination;   /* non-null: IO_DIB_create_ex places each image here */
+} HostStreamDescriptor;
+
+/* The record of a load into a host image; GPr_load_CB_data_done ends it. */
+typedef struct HostLoadRecord {
+    uint32_t tag;          /* the loader's memory tag */
+    uint32_t loads_done;   /* counted by GPr_load_CB_data_done */
+} HostLoadRecord;
+
+/* Buffer format 2 of the iKV_DIB_ area and raster services: one byte per
+ * pixel, every row padded to a multiple of 4 bytes. */
+enum { KV_BUFFER_BYTES_PADDED = 2 };
+
+/* Multi-page property ids. */
+enum {
+    KV_MULT_PROP_0 = 0,             /* reads as the 32-bit value 1 */
+    KV_MULT_PROP_1 = 1,             /* reads as the 32-bit value 0 */
+    KV_MULT_PROP_DEFAULT_DELAY = 4000, /* u64 milliseconds */
+    KV_MULT_PROP_MIN_DELAY = 4001      /* u64 milliseconds */
+};
+
 /* GIF filter settings record (12 bytes). */
 typedef struct GifSettings {
     uint32_t version;   /* 87 or 89 */
@@ -438,6 +465,8 @@ public:
     virtual uint64_t frame_delay(uint64_t index) = 0;
     virtual uint64_t frame_at_time(uint64_t milliseconds) = 0;
     virtual uint32_t constant_zero() = 0;
+    /* Slots 9 to 12: operations no GIF instance supports; the component's
+     * instances record -900 and throw for each. */
     virtual void unsupported_9() = 0;
     virtual void unsupported_10() = 0;
     virtual void unsupported_11() = 0;

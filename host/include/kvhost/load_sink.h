@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct HostImage;
+
 namespace kvhost {
 
 struct LoadedImage {
@@ -95,6 +97,9 @@ struct TagStore {
 
 struct LoadSink {
     std::unique_ptr<LoadedImage> image;
+    // The image a load with a destination decodes into (owned by whoever
+    // the destination belongs to).
+    HostImage* destination_image = nullptr;
     std::map<uint32_t, AttributeValue> attributes;
     MetadataTree metadata;
     TagStore tags;

@@ -47,10 +47,17 @@ std::vector<uint8_t> memory_stream_bytes(const HostStream* stream);
 }  // namespace kvhost
 
 struct HostStream {
+    // First, so that the component finds it at the stream's address.
+    HostStreamDescriptor descriptor{};
     std::unique_ptr<kvhost::StreamBackend> backend;
     int64_t position = 0;
     int32_t byte_order = 0;  // 0 = least significant byte first, 1 = most significant first
     kvhost::StreamFaults faults;
-    std::string file_name;  // set for streams that IO_open may open by name
+    std::string file_name;  // set for streams that IO_open may open by name (through name_stream)
     kvhost::LoadSink sink;  // what loads deliver through this stream
 };
+
+namespace kvhost {
+// Sets the stream's file name and the descriptor's view of it.
+void name_stream(HostStream& stream, std::string name);
+}  // namespace kvhost

@@ -1,0 +1,174 @@
+#include "kvhost/gif_frames.h"
+
+#include "kvhost/registry.h"
+#include "kvhost/stream.h"
+#include "service_impl.h"
+
+#include <cstring>
+
+namespace kvhost::gif_frames {
+namespace {
+
+constexpr const char* kModule = KVHOST_MODULE("gif_frames");
+
+std::unique_ptr<HostStream> stream_for(const gif::Source& source) {
+    if (source.data != nullptr || source.path.empty()) {
+        return memory_view_stream(source.data != nullptr ? source.data : reinterpret_cast<const uint8_t*>(""),
+                                  source.size);
+    }
+    return named_stream(source.path);
+}
+
+// What loads leave in the sink is of no use here and would grow with every
+// frame: only the image destination matters.
+void empty_sink(HostStream& stream) {
+    LoadSink& sink = stream.sink;
+    sink.image.reset();
+    sink.attributes.clear();
+    sink.metadata = MetadataTree{};
+    sink.tags = TagStore{};
+    sink.keeps_tags = false;
+}
+
+template <typename O>
+O finish(O outcome) {
+    outcome.errors = error_records();
+    outcome.status = error_status();
+    clear_errors();
+    return outcome;
+}
+
+}  // namespace
+
+CKVMultSource* gif_source() {
+    for (void* registered : registered_mult_sources()) {
+        auto* source = static_cast<CKVMultSource*>(registered);
+        if (source->format_number() == KV_FORMAT_GIF) return source;
+    }
+    return nullptr;
+}
+
+HostStatus guarded(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (int64_t status) {
+        // The component recorded why before it threw.
+        if (error_status() == 0) {
+            record_host_error(kModule, __LINE__, static_cast<int32_t>(status), "a multi-page operation failed");
+        }
+    } catch (...) {
+        record_host_error(kModule, __LINE__, host_error::kBadArgument, "a multi-page operation threw");
+    }
+    return error_status();
+}
+
+std::unique_ptr<Animation> Animation::open(const gif::Source& source, Outcome* outcome) {
+    clear_errors();
+    std::unique_ptr<Animation> animation(new Animation);
+    animation->source_ = gif_source();
+    animation->stream_ = stream_for(source);
+    if (animation->source_ == nullptr) {
+        record_host_error(kModule, __LINE__, host_error::kNotImplemented,
+                          "no GIF multi-page source is registered (is the component started?)");
+    } else if (!animation->source_->probe(animation->stream_.get())) {
+        record_host_error(kModule, __LINE__, host_error::kBadArgument,
+                          source.path.empty() ? "the data is not a GIF" : source.path + " is not a GIF");
+    } else {
+        HostStream* stream = animation->stream_.get();
+        stream->position = 0;
+        guarded([&] { animation->instance_ = animation->source_->create_instance(stream); });
+        // Opening described the first page: its graphic control tells the
+        // canvas's transparent index.
+        for (const TagEntry* tag : stream->sink.tags.all(KV_GIF_TAG_EXTENSION)) {
+            if (tag->extension.label == KV_GIF_EXT_GRAPHIC_CONTROL && (tag->extension.fields & 1) != 0) {
+                animation->has_transparent_index_ = true;
+                animation->transparent_index_ = tag->extension.transparent_index;
+            }
+        }
+        empty_sink(*stream);
+    }
+    Outcome result = finish(Outcome{});
+    if (outcome != nullptr) *outcome = result;
+    if (animation->instance_ == nullptr) return nullptr;
+    return animation;
+}
+
+Animation::~Animation() {
+    if (instance_ == nullptr) return;
+    guarded([&] { source_->destroy_instance(instance_); });
+    clear_errors();
+}
+
+Outcome Animation::call(const std::function<void(CKVMultInstance&)>& operation) {
+    clear_errors();
+    guarded([&] { operation(*instance_); });
+    empty_sink(*stream_);
+    return finish(Outcome{});
+}
+
+template <typename T>
+Answer<T> Animation::ask(const std::function<T(CKVMultInstance&)>& operation) {
+    Answer<T> answer;
+    static_cast<Outcome&>(answer) = call([&](CKVMultInstance& instance) { answer.value = operation(instance); });
+    return answer;
+}
+
+Answer<uint64_t> Animation::page_count() {
+    return ask<uint64_t>([](CKVMultInstance& i) { return i.page_count(); });
+}
+
+Answer<uint64_t> Animation::total_duration_ms() {
+    return ask<uint64_t>([](CKVMultInstance& i) { return i.total_duration_ms(); });
+}
+
+Answer<const HostImage*> Animation::frame_image(uint64_t index) {
+    return ask<const HostImage*>([&](CKVMultInstance& i) { return i.frame_image(index); });
+}
+
+Answer<Canvas> Animation::frame(uint64_t index) {
+    Answer<Canvas> answer;
+    const Answer<const HostImage*> image = frame_image(index);
+    static_cast<Outcome&>(answer) = image;
+    const HostImage* canvas = image.value;
+    if (!answer.ok() || !images::is_live(canvas)) return answer;
+    answer.value.width = canvas->width;
+    answer.value.height = canvas->height;
+    answer.value.depth = canvas->depth;
+    answer.value.palette.assign(canvas->palette.begin(), canvas->palette.begin() + (size_t{4} << canvas->depth));
+    answer.value.pixels = canvas->pixels;
+    return answer;
+}
+
+Answer<uint64_t> Animation::frame_delay(uint64_t index) {
+    return ask<uint64_t>([&](CKVMultInstance& i) { return i.frame_delay(index); });
+}
+
+Answer<uint64_t> Animation::frame_at_time(uint64_t milliseconds) {
+    return ask<uint64_t>([&](CKVMultInstance& i) { return i.frame_at_time(milliseconds); });
+}
+
+Answer<uint64_t> Animation::default_delay_ms() {
+    return ask<uint64_t>([](CKVMultInstance& i) {
+        uint64_t value = 0;
+        i.property_get(KV_MULT_PROP_DEFAULT_DELAY, &value);
+        return value;
+    });
+}
+
+Answer<uint64_t> Animation::min_delay_ms() {
+    return ask<uint64_t>([](CKVMultInstance& i) {
+        uint64_t value = 0;
+        i.property_get(KV_MULT_PROP_MIN_DELAY, &value);
+        return value;
+    });
+}
+
+Outcome Animation::set_default_delay_ms(uint64_t milliseconds) {
+    return call([&](CKVMultInstance& i) { i.property_set(KV_MULT_PROP_DEFAULT_DELAY, &milliseconds); });
+}
+
+Outcome Animation::set_min_delay_ms(uint64_t milliseconds) {
+    return call([&](CKVMultInstance& i) { i.property_set(KV_MULT_PROP_MIN_DELAY, &milliseconds); });
+}
+
+}  // namespace kvhost::gif_frames

@@ -1,0 +1,144 @@
+// An independent composition of animated GIF frames from giflib's decoded
+// images, by the rules the frames API promises: an indexed canvas of the
+// logical screen whose depth follows the first image's colour table,
+// started with the background index (first image smaller than the screen)
+// or the first transparent index; disposal 2 fills the last rectangle with
+// that frame's transparent index (else the first frame's, else the
+// background), disposal 3 restores the canvas from before the frame;
+// frames are clipped to the screen, and pixels hold the bits of their depth.
+#pragma once
+
+#include <gif_lib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace giftest {
+
+struct ReferenceFrames {
+    bool ok = false;  // giflib read the whole file, and it has a screen of at most 2^24 pixels
+    uint32_t width = 0, height = 0, depth = 0;
+    std::vector<std::vector<uint8_t>> frames;  // one index per pixel, rows top to bottom
+    std::vector<uint32_t> delays;              // hundredths of a second, 0 without a graphic control
+    std::vector<std::vector<uint8_t>> drawn;   // 1 where the frame itself drew the pixel
+};
+
+inline uint32_t canvas_depth_of(uint32_t bits) { return bits > 4 ? 8 : bits >= 2 ? 4 : bits; }
+inline uint32_t frame_depth_of(uint32_t bits) { return bits <= 1 ? 1 : bits <= 4 ? 4 : 8; }
+
+inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
+    ReferenceFrames out;
+    std::pair<const uint8_t*, size_t> unread{bytes.data(), bytes.size()};
+    auto read = [](GifFileType* gif, GifByteType* to, int n) -> int {
+        auto* rest = static_cast<std::pair<const uint8_t*, size_t>*>(gif->UserData);
+        const size_t count = std::min<size_t>(n, rest->second);
+        std::memcpy(to, rest->first, count);
+        *rest = {rest->first + count, rest->second - count};
+        return static_cast<int>(count);
+    };
+    int error = 0;
+    GifFileType* gif = DGifOpen(&unread, read, &error);
+    if (gif == nullptr) return out;
+    out.ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0 && bytes.size() > 10 &&
+             uint64_t{static_cast<uint32_t>(gif->SWidth)} * static_cast<uint32_t>(gif->SHeight) <= (uint64_t{1} << 24);
+    if (!out.ok) {
+        DGifCloseFile(gif, &error);
+        return out;
+    }
+    const uint32_t screen_bits = (bytes[10] & 7) + 1;
+    auto bits_of = [&](const SavedImage& image) {
+        return image.ImageDesc.ColorMap != nullptr ? static_cast<uint32_t>(image.ImageDesc.ColorMap->BitsPerPixel)
+                                                   : screen_bits;
+    };
+    out.width = gif->SWidth;
+    out.height = gif->SHeight;
+    out.depth = canvas_depth_of(bits_of(gif->SavedImages[0]));
+    const uint8_t canvas_mask = static_cast<uint8_t>((1u << out.depth) - 1);
+    const size_t w = out.width, h = out.height;
+
+    auto control_of = [&](int i, GraphicsControlBlock* gcb) {
+        gcb->DisposalMode = 0;
+        gcb->TransparentColor = NO_TRANSPARENT_COLOR;
+        gcb->DelayTime = 0;
+        bool found = false;
+        const SavedImage& image = gif->SavedImages[i];
+        for (int k = 0; k < image.ExtensionBlockCount; ++k) {
+            const ExtensionBlock& block = image.ExtensionBlocks[k];
+            if (block.Function == GRAPHICS_EXT_FUNC_CODE && block.ByteCount >= 4) {
+                DGifExtensionToGCB(block.ByteCount, block.Bytes, gcb);
+                found = true;
+            }
+        }
+        return found;
+    };
+    auto fill = [&](std::vector<uint8_t>& canvas, int64_t l, int64_t t, int64_t r, int64_t b, uint8_t index) {
+        for (int64_t y = std::max<int64_t>(t, 0); y < std::min<int64_t>(b, h); ++y)
+            for (int64_t x = std::max<int64_t>(l, 0); x < std::min<int64_t>(r, w); ++x)
+                canvas[y * w + x] = index & canvas_mask;
+    };
+
+    GraphicsControlBlock first;
+    control_of(0, &first);
+    const bool first_transparent = first.TransparentColor != NO_TRANSPARENT_COLOR;
+    const uint8_t first_index = first_transparent ? static_cast<uint8_t>(first.TransparentColor) : 0;
+    const GifImageDesc& d0 = gif->SavedImages[0].ImageDesc;
+    const bool differs = d0.Width != gif->SWidth || d0.Height != gif->SHeight;
+
+    std::vector<uint8_t> canvas(w * h, 0), saved;
+    fill(canvas, 0, 0, w, h, differs ? static_cast<uint8_t>(gif->SBackGroundColor) : first_index);
+    int previous_disposal = 0;
+    bool previous_transparent = false;
+    uint8_t previous_index = 0;
+    int64_t pl = 0, pt = 0, pr = 0, pb = 0;
+    bool have_saved = false;
+    for (int i = 0; i < gif->ImageCount; ++i) {
+        if (i > 0) {
+            if (previous_disposal == 3 && have_saved) {
+                canvas = saved;
+                have_saved = false;
+            } else if (previous_disposal == 2) {
+                const uint8_t index = previous_transparent ? previous_index
+                                      : first_transparent  ? first_index
+                                                           : static_cast<uint8_t>(gif->SBackGroundColor);
+                fill(canvas, pl, pt, pr, pb, index);
+            }
+        }
+        GraphicsControlBlock gcb;
+        const bool control = control_of(i, &gcb);
+        const SavedImage& image = gif->SavedImages[i];
+        const GifImageDesc& desc = image.ImageDesc;
+        const int disposal = control ? gcb.DisposalMode : 0;
+        const bool transparent = gcb.TransparentColor != NO_TRANSPARENT_COLOR;
+        if (disposal == 3) {
+            saved = canvas;
+            have_saved = true;
+        }
+        const uint8_t frame_mask = static_cast<uint8_t>((1u << frame_depth_of(bits_of(image))) - 1);
+        std::vector<uint8_t>& drawn = out.drawn.emplace_back(w * h, 0);
+        for (int64_t y = 0; y < desc.Height; ++y) {
+            for (int64_t x = 0; x < desc.Width; ++x) {
+                const int64_t cx = desc.Left + x, cy = desc.Top + y;
+                if (cx >= int64_t(w) || cy >= int64_t(h)) continue;
+                const uint8_t value = image.RasterBits[y * desc.Width + x] & frame_mask;
+                if (transparent && value == static_cast<uint8_t>(gcb.TransparentColor)) continue;
+                canvas[cy * w + cx] = value & canvas_mask;
+                drawn[cy * w + cx] = 1;
+            }
+        }
+        out.frames.push_back(canvas);
+        out.delays.push_back(control ? static_cast<uint32_t>(gcb.DelayTime) : 0);
+        previous_disposal = disposal;
+        if (transparent) previous_index = static_cast<uint8_t>(gcb.TransparentColor);
+        previous_transparent = transparent;
+        pl = desc.Left;
+        pt = desc.Top;
+        pr = desc.Left + desc.Width;
+        pb = desc.Top + desc.Height;
+    }
+    DGifCloseFile(gif, &error);
+    return out;
+}
+
+}  // namespace giftest

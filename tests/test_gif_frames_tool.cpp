@@ -1,0 +1,101 @@
+// kvlzw frames as a user runs it: every frame to a directory with one line
+// per frame, one frame by number or by time, the recolouring note, and the
+// usage errors.
+#include "gif_frames_test_util.h"
+
+#include <png.h>
+
+#include <filesystem>
+
+namespace {
+
+const std::string kSample = std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif";
+
+// A palette PNG's indices and its tRNS entries.
+struct PalettePng {
+    std::vector<uint8_t> indices;
+    std::vector<uint8_t> alpha;
+};
+
+PalettePng read_palette_png(const std::string& path) {
+    PalettePng out;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return out;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_info(png, info);
+    png_set_packing(png);
+    png_read_update_info(png, info);
+    const uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+    out.indices.resize(size_t{w} * h);
+    for (uint32_t y = 0; y < h; ++y) png_read_row(png, out.indices.data() + size_t{y} * w, nullptr);
+    png_bytep trans = nullptr;
+    int count = 0;
+    if (png_get_tRNS(png, info, &trans, &count, nullptr) != 0) out.alpha.assign(trans, trans + count);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return out;
+}
+
+std::vector<std::vector<uint8_t>> frames_of(const std::string& path) {
+    return giftest::reference_frames(kvtest::read_file(path)).frames;
+}
+
+TEST(GifFramesTool, WritesEveryFrameWithItsDelay) {
+    const std::string dir = kvtest::temp_path("frames");
+    std::filesystem::remove_all(dir);
+    const auto expected = frames_of(kSample);
+    ASSERT_EQ(expected.size(), 3u);
+
+    auto run = kvtest::run_tool("frames " + kSample + " -o " + dir + " --format bin");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(kvtest::contains(run.out, "frame 1: 1000 ms -> " + dir + "/frame-0001.bin")) << run.out;
+    EXPECT_TRUE(kvtest::contains(run.out, "frame 2: 500 ms")) << run.out;
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(kvtest::read_file(dir + "/frame-000" + std::to_string(i + 1) + ".bin"), expected[i]) << i;
+
+    // PNGs hold the same indices; the default delay option reaches the instance.
+    run = kvtest::run_tool("frames " + kSample + " -o " + dir + " --default-delay 300 --min-delay 600");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(kvtest::contains(run.out, "frame 2: 300 ms")) << run.out;
+    EXPECT_EQ(read_palette_png(dir + "/frame-0003.png").indices, expected[2]);
+
+    // One frame, by number or by the time it shows.
+    const std::string one = kvtest::temp_path("one.bin");
+    run = kvtest::run_tool("frames " + kSample + " --frame 2 -o " + one);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(kvtest::read_file(one), expected[1]);
+    run = kvtest::run_tool("frames " + kSample + " --at 1600 -o " + one);
+    EXPECT_TRUE(kvtest::contains(run.out, "frame 3 (shown at 1600 ms)")) << run.out;
+    EXPECT_EQ(kvtest::read_file(one), expected[2]);
+    std::remove(one.c_str());
+    std::filesystem::remove_all(dir);
+
+    for (const std::string& bad : {"frames " + kSample, "frames " + kSample + " --frame 0 -o x.png",
+                                   "frames " + kSample + " --frame 1 --at 5 -o x.png",
+                                   "frames " + kSample + " --frame 1 -o x.gif", "frames " + kSample + " -o d --format gif"})
+        EXPECT_EQ(kvtest::run_tool(bad).status, 2) << bad;
+    EXPECT_EQ(kvtest::run_tool("frames " + kSample + " --frame 4 -o x.png").status, 1);
+}
+
+TEST(GifFramesTool, SaysOncePerFileWhenEarlierPixelsShowThroughAnotherPalette) {
+    const std::string file = kvtest::corpus_path("gif/peterdn/animated_transparent_frame_restoreprev_loop.gif");
+    if (!std::filesystem::exists(file)) GTEST_SKIP() << "no corpus";
+    const std::string dir = kvtest::temp_path("recoloured");
+    auto run = kvtest::run_tool("frames " + file + " -o " + dir);
+    EXPECT_EQ(run.status, 0) << run.out;
+    const size_t first = run.out.find("note:");
+    ASSERT_NE(first, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("note:", first + 1), std::string::npos) << "said more than once";
+    // The first frame's transparent index is transparent in the PNGs.
+    const PalettePng png = read_palette_png(dir + "/frame-0001.png");
+    ASSERT_FALSE(png.alpha.empty());
+    EXPECT_EQ(png.alpha.back(), 0);
+    std::filesystem::remove_all(dir);
+    // A file with one palette throughout draws no note.
+    EXPECT_FALSE(kvtest::contains(kvtest::run_tool("frames " + kSample + " -o " + dir).out, "note:"));
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

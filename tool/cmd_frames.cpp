@@ -1,0 +1,221 @@
+// kvlzw frames: the composed frames of an animated GIF, each with its delay,
+// through the component's multi-page source.
+#include "image_output.h"
+#include "kvhost/gif_frames.h"
+#include "tool.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace kvtool {
+namespace {
+
+using kvhost::gif_frames::Animation;
+using kvhost::gif_frames::Canvas;
+using kvhost::gif_frames::Outcome;
+
+constexpr uint64_t kUnitsPerMs = 10000;
+
+bool failed(const Outcome& outcome, const std::string& what) {
+    if (outcome.ok()) return false;
+    for (const kvhost::ErrorRecord& record : outcome.errors)
+        std::fprintf(stderr, "kvlzw: %s\n", kvhost::describe(record).c_str());
+    complain(what);
+    return true;
+}
+
+bool write_canvas(const std::string& path, OutputKind kind, const Canvas& canvas, const Animation& animation,
+                  std::string* error) {
+    if (kind == OutputKind::kBin) return write_whole_file(path, canvas.pixels, error);
+    PngRaster raster;
+    raster.kind = PngRaster::Kind::kPalette;
+    raster.width = canvas.width;
+    raster.height = canvas.height;
+    raster.samples = canvas.pixels;
+    for (size_t i = 0; i + 3 < canvas.palette.size(); i += 4)
+        raster.palette_rgb.insert(raster.palette_rgb.end(), {canvas.palette[i + 2], canvas.palette[i + 1], canvas.palette[i]});
+    const size_t t = animation.transparent_index();
+    if (animation.has_transparent_index() && t * 3 < raster.palette_rgb.size()) {
+        raster.palette_alpha.assign(t + 1, 255);
+        raster.palette_alpha[t] = 0;
+    }
+    return write_png(path, raster, error);
+}
+
+// Whether pixels the frame left as they were now show another colour: the
+// frame brought its own colour table, and the canvas took it.
+bool earlier_pixels_recoloured(const Canvas& before, const Canvas& now, const Animation& animation) {
+    if (before.palette == now.palette || before.pixels.size() != now.pixels.size()) return false;
+    for (size_t p = 0; p < now.pixels.size(); ++p) {
+        const uint8_t index = now.pixels[p];
+        if (index != before.pixels[p]) continue;
+        if (animation.has_transparent_index() && index == animation.transparent_index()) continue;
+        if (std::memcmp(&before.palette[size_t{index} * 4], &now.palette[size_t{index} * 4], 3) != 0) return true;
+    }
+    return false;
+}
+
+class FrameWriter {
+public:
+    FrameWriter(Animation& animation, std::string file) : animation_(animation), file_(std::move(file)) {}
+
+    // Composes frame i (from 0); prints its line; writes it when path is given.
+    bool write(uint64_t i, const std::string& path, OutputKind kind, const char* shown_at = nullptr) {
+        auto canvas = animation_.frame(i);
+        if (failed(canvas, "cannot compose frame " + std::to_string(i + 1) + " of " + file_)) return false;
+        auto delay = animation_.frame_delay(i);
+        if (failed(delay, "cannot read the delay of frame " + std::to_string(i + 1))) return false;
+        note_recolouring(i, canvas.value);
+        if (!path.empty()) {
+            std::string error;
+            if (!write_canvas(path, kind, canvas.value, animation_, &error)) {
+                complain(error);
+                return false;
+            }
+            std::printf("frame %llu%s: %llu ms -> %s\n", (unsigned long long)(i + 1), shown_at ? shown_at : "",
+                        (unsigned long long)(delay.value / kUnitsPerMs), path.c_str());
+        }
+        return true;
+    }
+
+private:
+    void note_recolouring(uint64_t i, Canvas& canvas) {
+        if (!noted_ && has_previous_ && previous_index_ + 1 == i && earlier_pixels_recoloured(previous_, canvas, animation_)) {
+            std::fprintf(stderr,
+                         "kvlzw: note: %s: frames with their own colour tables leave earlier pixels showing, and the "
+                         "canvas shows them through the current frame's palette\n",
+                         file_.c_str());
+            noted_ = true;
+        }
+        previous_ = canvas;
+        previous_index_ = i;
+        has_previous_ = true;
+    }
+
+    Animation& animation_;
+    std::string file_;
+    Canvas previous_;
+    uint64_t previous_index_ = 0;
+    bool has_previous_ = false;
+    bool noted_ = false;
+};
+
+bool set_delays(const ParsedArgs& args, Animation& animation, int* exit_code) {
+    for (const char* option : {"--default-delay", "--min-delay"}) {
+        if (!args.has(option)) continue;
+        uint64_t ms = 0;
+        if (!parse_number(args.value(option), &ms)) {
+            *exit_code = usage_error("frames", std::string(option) + " needs a whole number of milliseconds");
+            return false;
+        }
+        const Outcome set = option[2] == 'd' ? animation.set_default_delay_ms(ms) : animation.set_min_delay_ms(ms);
+        if (failed(set, std::string("cannot set ") + option)) {
+            *exit_code = kExitFailure;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string frame_file(const std::string& directory, uint64_t i, OutputKind kind) {
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%04llu.%s", (unsigned long long)(i + 1), kind == OutputKind::kBin ? "bin" : "png");
+    return directory + "/" + name;
+}
+
+int write_all(FrameWriter& writer, uint64_t count, const std::string& directory, OutputKind kind) {
+    if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+        complain("cannot create " + directory + ": " + std::strerror(errno));
+        return kExitFailure;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!writer.write(i, frame_file(directory, i, kind), kind)) return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int run_frames(const ParsedArgs& args) {
+    if (args.positional.size() != 1) return usage_error("frames", "needs exactly one FILE.gif");
+    const std::string out = args.value("-o");
+    if (out.empty()) return usage_error("frames", "needs -o DIR, or -o OUT.png|OUT.bin with --frame or --at");
+    if (args.has("--frame") && args.has("--at")) return usage_error("frames", "--frame and --at exclude each other");
+    const bool one = args.has("--frame") || args.has("--at");
+    uint64_t number = 0;
+    if (args.has("--frame") && (!parse_number(args.value("--frame"), &number) || number == 0))
+        return usage_error("frames", "--frame needs a frame number from 1");
+    if (args.has("--at") && !parse_number(args.value("--at"), &number))
+        return usage_error("frames", "--at needs a whole number of milliseconds");
+    OutputKind kind = output_kind(one ? out : "x." + args.value("--format", "png"));
+    if (kind == OutputKind::kUnknown)
+        return usage_error("frames", one ? "OUT must end in .png or .bin" : "--format is png or bin");
+
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+    const std::string& file = args.positional[0];
+    Outcome opened;
+    auto animation = Animation::open(kvhost::gif::Source::file(file), &opened);
+    if (animation == nullptr) {
+        failed(opened, "cannot open " + file + " as an animated GIF");
+        return kExitFailure;
+    }
+    int exit_code = kExitOk;
+    if (!set_delays(args, *animation, &exit_code)) return exit_code;
+    auto count = animation->page_count();
+    if (failed(count, "cannot count the frames of " + file)) return kExitFailure;
+
+    FrameWriter writer(*animation, file);
+    if (!one) return write_all(writer, count.value, out, kind);
+    uint64_t index = number - 1;
+    std::string shown_at;
+    if (args.has("--at")) {
+        auto at = animation->frame_at_time(number);
+        if (failed(at, "cannot tell the frame shown at " + std::to_string(number) + " ms")) return kExitFailure;
+        index = at.value;
+        shown_at = " (shown at " + std::to_string(number) + " ms)";
+    } else if (index >= count.value) {
+        complain(file + " has " + std::to_string(count.value) + " frames");
+        return kExitFailure;
+    }
+    // The frame before lets the note about recoloured pixels be told.
+    if (index > 0 && !writer.write(index - 1, "", kind)) return kExitFailure;
+    return writer.write(index, out, kind, shown_at.c_str()) ? kExitOk : kExitFailure;
+}
+
+const Registration frames_registration({
+    "frames",
+    "write the composed frames of an animated GIF, with their delays",
+    "Usage: kvlzw frames FILE.gif -o DIR [--format png|bin] [--default-delay MS] [--min-delay MS]\n"
+    "       kvlzw frames FILE.gif --frame N -o OUT.png|OUT.bin\n"
+    "       kvlzw frames FILE.gif --at MS -o OUT.png|OUT.bin\n"
+    "\n"
+    "Composes the frames of FILE.gif as a viewer shows them (disposal methods and\n"
+    "transparency applied, on the logical screen) and writes them, printing one\n"
+    "line per frame with its delay in milliseconds.\n"
+    "\n"
+    "  -o DIR          every frame as DIR/frame-0001.png, frame-0002.png, ...\n"
+    "                  (DIR is created when missing)\n"
+    "  --format F      png (default): a palette PNG of the canvas, with tRNS for the\n"
+    "                  first frame's transparent index; bin: the canvas's palette\n"
+    "                  indices, one byte per pixel, rows top to bottom\n"
+    "  --frame N       only frame N, counted from 1, to OUT.png or OUT.bin\n"
+    "  --at MS         only the frame shown MS milliseconds into the animation\n"
+    "  --default-delay MS  the delay of frames whose own delay is too short;\n"
+    "                  default 100\n"
+    "  --min-delay MS  delays up to this long count as the default; default 10\n"
+    "  --module PATH   load the component from PATH\n"
+    "\n"
+    "The canvas takes the palette of the frame drawn last. Where frames carry their\n"
+    "own colour tables and leave earlier pixels showing, those show through that\n"
+    "palette; the command says so once per file when it happens.\n",
+    {{"-o", true}, {"--format", true}, {"--frame", true}, {"--at", true}, {"--default-delay", true},
+     {"--min-delay", true}},
+    &run_frames,
+    45,
+});
+
+}  // namespace
+}  // namespace kvtool
