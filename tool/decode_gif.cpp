@@ -293,7 +293,7 @@ int decode_gif(const ParsedArgs& args) {
     print_errors(r.errors, "warning: ");
     std::string error;
     if (kind == OutputKind::kBin) {
-        if (!write_whole_file(out, palette_indices(*r.image), &error)) {
+        if (!write_palette_indices(out, *r.image, &error)) {
             complain(error);
             return kExitFailure;
         }
@@ -315,7 +315,7 @@ int decode_gif(const ParsedArgs& args) {
         raster.palette_alpha.assign(t + 1, 255);
         raster.palette_alpha[t] = 0;
     }
-    if (!write_png(out, raster, &error)) {
+    if (!write_png(out, raster, png_level(args), &error)) {
         complain(error);
         return kExitFailure;
     }

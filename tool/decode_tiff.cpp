@@ -89,7 +89,7 @@ void lab_to_rgb(const kvhost::LoadedImage& image, PngRaster* raster) {
     }
 }
 
-bool write_image(const kvhost::LoadedImage& image, const std::string& out, std::string* error) {
+bool write_image(const kvhost::LoadedImage& image, const std::string& out, int png_level, std::string* error) {
     if (output_kind(out) == OutputKind::kBin) return write_whole_file(out, image.pixels, error);
     PngRaster raster;
     raster.width = image.width;
@@ -101,7 +101,7 @@ bool write_image(const kvhost::LoadedImage& image, const std::string& out, std::
     } else if (!raster_from_image(image, &raster, error)) {
         return false;
     }
-    return write_png(out, raster, error);
+    return write_png(out, raster, png_level, error);
 }
 
 const char* colorspace_name(uint32_t colorspace) {
@@ -155,7 +155,7 @@ int decode_tiff(const ParsedArgs& args) {
         return kExitFailure;
     }
     std::string error;
-    if (!write_image(*stream->sink.image, out, &error)) {
+    if (!write_image(*stream->sink.image, out, png_level(args), &error)) {
         complain(error);
         return kExitFailure;
     }

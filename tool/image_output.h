@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kvhost/load_sink.h"
+#include "tool.h"
 
 #include <cstdint>
 #include <string>
@@ -26,8 +27,16 @@ enum class OutputKind { kPng, kBin, kUnknown };
 // By the extension of the path: ".png" or ".bin".
 OutputKind output_kind(const std::string& path);
 
-// Writes the raster as a PNG file, all or nothing; false (with *error) on failure.
-bool write_png(const std::string& path, const PngRaster& raster, std::string* error);
+// zlib level of PNG output unless --png-level asks for another: fast, at
+// the cost of larger files.
+inline constexpr int kDefaultPngLevel = 1;
+// --png-level N (0 to 9), or the default; -1 for a value out of range.
+int png_level(const ParsedArgs& args);
+
+// Writes the raster as a PNG file at the zlib level, all or nothing; false
+// (with *error) on failure. Levels up to 3 use one row filter (none for
+// palette images, Sub for others); higher levels let libpng pick per row.
+bool write_png(const std::string& path, const PngRaster& raster, int level, std::string* error);
 
 // The raster of a loaded image: palette images become 8-bit palette PNGs
 // (1-bit rows unpacked), other layouts keep their channels and depth.
@@ -37,5 +46,8 @@ bool raster_from_image(const kvhost::LoadedImage& image, PngRaster* raster, std:
 // The image's palette indices, one byte per pixel whatever the depth, rows
 // top to bottom.
 std::vector<uint8_t> palette_indices(const kvhost::LoadedImage& image);
+
+// Writes those indices as a file, all or nothing; false (with *error) on failure.
+bool write_palette_indices(const std::string& path, const kvhost::LoadedImage& image, std::string* error);
 
 }  // namespace kvtool
