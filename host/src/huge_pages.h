@@ -6,8 +6,8 @@
 
 namespace kvhost {
 
-// Asks for huge pages over the whole 2 MB pages inside the block; a hint
-// only, ignored for small blocks and where the system does not offer them.
+// Asks for huge pages for the block (4 MB or more); a hint only, ignored
+// where the system does not offer them.
 void advise_huge_pages(void* block, size_t size);
 
 }  // namespace kvhost
