@@ -13,7 +13,6 @@ namespace {
 constexpr uint32_t kTableSize = 4096;
 constexpr uint16_t kRootPrefix = 0xFFFE;
 constexpr uint16_t kUndefined = 0xFFFF;
-constexpr uint32_t kNoCode = 0xFFFFFFFF;
 constexpr int32_t kErrRead = -2100;
 constexpr int32_t kErrCode = -2391;
 
@@ -37,6 +36,9 @@ struct Entry {
     uint16_t length;
     uint16_t prefix;
 };
+
+// Writes a head's four bytes, first byte first.
+inline void store_head(uint8_t* out, uint32_t head) { std::memcpy(out, &head, 4); }
 
 struct Decoder {
     HostStream* stream;
@@ -64,9 +66,6 @@ struct Decoder {
     uint32_t clear_code;
     uint32_t end_code;
     uint32_t code_width;
-    uint32_t limit;
-    uint32_t next_code;
-    uint32_t previous;
     // Current data sub-block.
     uint8_t block[256];
     uint32_t block_length;
@@ -79,10 +78,7 @@ struct Decoder {
 
 void reset_table(Decoder& d) {
     d.code_width = d.min_code_size + 1;
-    d.limit = 1u << d.code_width;
-    d.next_code = d.clear_code + 2;
     for (uint32_t c = d.clear_code; c < kTableSize; ++c) d.entries[c].prefix = kUndefined;
-    d.previous = kNoCode;
 }
 
 // Reads the next data sub-block. kNone when bytes are available.
@@ -200,7 +196,7 @@ uint8_t* take_leftovers(const Decoder& d, uint8_t* out, uint32_t& sp) {
 // Decodes codes into rows until the data ends or every row is delivered.
 // The running state lives in locals: the row and table stores are byte
 // stores, which could alias any member of the struct.
-Ending run(Decoder& d) {
+[[gnu::noinline]] Ending run(Decoder& d) {
     uint8_t* const row_end = d.row + d.width;
     Entry* const entries = d.entries;
     uint8_t* const suffix = d.suffix;
@@ -208,11 +204,13 @@ Ending run(Decoder& d) {
     uint64_t bits = 0;  // filled from the least significant end
     uint32_t bit_count = 0;
     uint32_t code_width = d.code_width;
-    uint32_t mask = d.limit - 1;
-    // The code the next entry gets; codes below it are defined. Once entry
-    // 4095 is defined it is 4096: the table is full.
-    uint32_t next = d.next_code;
-    uint32_t previous = d.previous;
+    uint32_t mask = (1u << code_width) - 1;
+    // One past the next code (the code the next entry gets; codes below it
+    // are defined), or 0 until the first code after a clear, so that one
+    // test finds both that code and codes past the table. Once entry 4095
+    // is defined the next code is 4096: the table is full.
+    uint32_t limit = 0;
+    uint32_t previous = 0;
     // The string of `previous`: its head and length.
     uint32_t last_head = 0;
     uint32_t last_length = 0;
@@ -258,9 +256,10 @@ Ending run(Decoder& d) {
 
             // Clear and end codes, codes past the table and the first code
             // after a clear are rare; every other code takes one path.
-            if (code - d.clear_code < 2 || code > next || previous == kNoCode) [[unlikely]] {
+            if (code - d.clear_code < 2 || code >= limit) [[unlikely]] {
                 const uint32_t clear_code = d.clear_code;
                 if (code == clear_code + 1) return Ending::kEndCode;
+                const uint32_t next = limit == 0 ? clear_code + 2 : limit - 1;
                 if (code > next) {
                     record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
                     return Ending::kBadCode;
@@ -268,19 +267,20 @@ Ending run(Decoder& d) {
                 if (code == clear_code) {
                     code_width = d.min_code_size + 1;
                     mask = (1u << code_width) - 1;
-                    // Entries from `next` on keep their old values: nothing
-                    // reads one before it is defined again.
-                    next = clear_code + 2;
-                    previous = kNoCode;
+                    // Entries from the next code on keep their old values:
+                    // nothing reads one before it is defined again.
+                    limit = 0;
                     continue;
                 }
-                // Only a root has a string; the next code taken as the first
-                // code leaves an entry whose chain loops, marked by length 0.
+                // The first code after a clear. Only a root has a string; the
+                // next code taken as the first code leaves an entry whose
+                // chain loops, marked by length 0.
                 if (code >= clear_code) entries[code] = Entry{0, 0, kUndefined};
                 *out++ = static_cast<uint8_t>(code);
                 previous = code;
                 last_head = entries[code].head;
                 last_length = entries[code].length;
+                limit = next + 1;
                 continue;
             }
             // The new entry is the previous string plus the first byte of
@@ -289,6 +289,7 @@ Ending run(Decoder& d) {
             // no more entries: once entry 4095 is defined it keeps its
             // string until the next clear code, as encoders that defer the
             // clear expect.
+            const uint32_t next = limit - 1;
             if (next < kTableSize) {
                 const uint8_t byte = static_cast<uint8_t>(code < next ? entries[code].head : last_head);
                 const uint32_t n = last_length;
@@ -298,7 +299,7 @@ Ending run(Decoder& d) {
                 added.prefix = static_cast<uint16_t>(previous);
                 entries[next] = added;
                 suffix[next] = byte;
-                if (++next == mask + 1 && code_width < 12) {
+                if (++limit == mask + 2 && code_width < 12) {
                     ++code_width;
                     mask = mask * 2 + 1;
                 }
@@ -318,7 +319,7 @@ Ending run(Decoder& d) {
             const uint32_t n = last_length;
             const uint32_t room = static_cast<uint32_t>(row_end - out);
             if (n - 1 < 4 && room >= 4) {
-                std::memcpy(out, &current.head, 4);
+                store_head(out, last_head);
                 out += n;
                 continue;
             }
@@ -328,13 +329,13 @@ Ending run(Decoder& d) {
                     *p = suffix[c];
                     c = entries[c].prefix;
                 }
-                std::memcpy(out, &entries[c].head, 4);
+                store_head(out, entries[c].head);
                 out += n;
                 continue;
             }
             if (n != 0) {
                 if (n <= room) {  // a short string at the end of the row
-                    std::memcpy(out, &current.head, n);
+                    std::memcpy(out, &last_head, n);
                     out += n;
                 } else {
                     sp = split_string(d, code, n, out, room);
