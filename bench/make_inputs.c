@@ -9,6 +9,8 @@
  *   strips.tif  kodim02 tiled to 3072 x 2048 RGB, LZW, predictor 2, 16-row strips
  *
  * usage: make_inputs CORPUS_DIR OUT_DIR */
+#include "rgb_tiff.h"
+
 #include <gif_lib.h>
 #include <tiffio.h>
 
@@ -117,15 +119,7 @@ static void write_tiff(const char* path, const uint8_t* rgb, uint32_t width, uin
                        uint16_t predictor) {
     TIFF* tif = TIFFOpen(path, "w");
     if (tif == NULL) fail("cannot create a TIFF");
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    set_rgb_lzw_fields(tif, width, height, rows_per_strip, predictor);
     const size_t row = (size_t)3 * width;
     for (uint32_t y = 0, strip = 0; y < height; y += rows_per_strip, ++strip) {
         const uint32_t rows = height - y < rows_per_strip ? height - y : rows_per_strip;

@@ -3,6 +3,8 @@
  *   peer_tiff read IN.tif OUT.bin          every strip decoded, samples written
  *   peer_tiff write IN.bin WIDTH OUT.tif   the bytes as one LZW strip of 8-bit
  *                                          RGB rows WIDTH pixels wide */
+#include "rgb_tiff.h"
+
 #include <tiffio.h>
 
 #include <stdint.h>
@@ -47,14 +49,7 @@ static int write_strip(const char* in_path, uint32_t width, const char* out_path
     const uint32_t height = (uint32_t)(size / (3 * (long)width));
     TIFF* tif = TIFFOpen(out_path, "w");
     if (tif == NULL) return fail("cannot create the TIFF");
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+    set_rgb_lzw_fields(tif, width, height, height, PREDICTOR_NONE);
     if (TIFFWriteEncodedStrip(tif, 0, bytes, (tmsize_t)height * 3 * width) < 0) return fail("strip not written");
     TIFFClose(tif);
     free(bytes);
