@@ -85,14 +85,14 @@ bool encode_png(std::FILE* file, const PngRaster& raster, int level, std::vector
     const size_t row_bytes = size_t{raster.width} * channels_of(raster.kind) * bytes_per_sample;
     row.resize(row_bytes);
     for (uint32_t y = 0; y < raster.height; ++y) {
-        const uint8_t* source = raster.samples.data() + y * row_bytes;
-        if (bytes_per_sample == 2) {
-            for (size_t i = 0; i + 1 < row_bytes; i += 2) {  // PNG words are big-endian
-                row[i] = source[i + 1];
-                row[i + 1] = source[i];
-            }
-        } else {
-            std::memcpy(row.data(), source, row_bytes);
+        const uint8_t* source = raster.sample_bytes().data() + y * row_bytes;
+        if (bytes_per_sample == 1) {  // libpng copies the row it is given
+            png_write_row(png, source);
+            continue;
+        }
+        for (size_t i = 0; i + 1 < row_bytes; i += 2) {  // PNG words are big-endian
+            row[i] = source[i + 1];
+            row[i + 1] = source[i];
         }
         png_write_row(png, row.data());
     }
@@ -115,7 +115,7 @@ bool write_png(const std::string& path, const PngRaster& raster, int level, std:
         if (error != nullptr) *error = "PNG cannot hold an empty image";
         return false;
     }
-    if (raster.samples.size() < size_t{raster.width} * raster.height * channels_of(raster.kind) * bytes_per_sample) {
+    if (raster.sample_bytes().size() < size_t{raster.width} * raster.height * channels_of(raster.kind) * bytes_per_sample) {
         if (error != nullptr) *error = "internal error: raster shorter than its geometry";
         return false;
     }
@@ -151,9 +151,15 @@ std::vector<uint8_t> palette_indices(const kvhost::LoadedImage& image) {
     return indices;
 }
 
+namespace {
+
+// Rows of one byte per pixel are the indices already.
+bool rows_are_indices(const kvhost::LoadedImage& image) { return image.depth != 1 && image.row_size == image.width; }
+
+}  // namespace
+
 bool write_palette_indices(const std::string& path, const kvhost::LoadedImage& image, std::string* error) {
-    // Rows of one byte per pixel are the indices already.
-    if (image.depth != 1 && image.row_size == image.width) return write_whole_file(path, image.pixels, error);
+    if (rows_are_indices(image)) return write_whole_file(path, image.pixels, error);
     return write_whole_file(path, palette_indices(image), error);
 }
 
@@ -163,7 +169,11 @@ bool raster_from_image(const kvhost::LoadedImage& image, PngRaster* raster, std:
     if (image.colorspace == kvhost::colorspace::kPalette) {
         raster->kind = PngRaster::Kind::kPalette;
         raster->bit_depth = 8;
-        raster->samples = palette_indices(image);
+        if (rows_are_indices(image)) {
+            raster->image_rows = &image.pixels;
+        } else {
+            raster->samples = palette_indices(image);
+        }
         const size_t entries = image.palette.size() / 4;
         raster->palette_rgb.resize(entries * 3);
         for (size_t i = 0; i < entries; ++i) {
@@ -187,7 +197,7 @@ bool raster_from_image(const kvhost::LoadedImage& image, PngRaster* raster, std:
         return false;
     }
     raster->bit_depth = image.bits_per_channel <= 8 ? 8 : 16;
-    raster->samples = image.pixels;
+    raster->image_rows = &image.pixels;
     return true;
 }
 

@@ -19,6 +19,10 @@ struct PngRaster {
     // Rows back to back: one byte per sample, or for 16 bits one word per
     // sample in the host's byte order.
     std::vector<uint8_t> samples;
+    // A loaded image's rows when they are those samples already, instead of
+    // a copy in `samples`; the image outlives the raster.
+    const std::vector<uint8_t>* image_rows = nullptr;
+    const std::vector<uint8_t>& sample_bytes() const { return image_rows != nullptr ? *image_rows : samples; }
     std::vector<uint8_t> palette_rgb;  // 3 bytes per entry (palette kind)
     std::vector<uint8_t> palette_alpha;  // tRNS entries, may be shorter than the palette
 };
