@@ -43,7 +43,12 @@ public:
     uint64_t read(int64_t position, void* buffer, uint64_t count) override {
         if (position >= static_cast<int64_t>(size_)) return 0;
         uint64_t n = std::min<uint64_t>(count, size_ - position);
-        std::memcpy(buffer, data_ + position, n);
+        // Readers take many single bytes (block lengths, fields).
+        if (n == 1) {
+            *static_cast<uint8_t*>(buffer) = data_[position];
+        } else {
+            std::memcpy(buffer, data_ + position, n);
+        }
         return n;
     }
     uint64_t write(int64_t, const void*, uint64_t) override { return 0; }
