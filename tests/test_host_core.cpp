@@ -159,11 +159,33 @@ TEST_F(HostCore, FileStreamRoundTrip) {
     EXPECT_EQ(kvhost::file_stream("/nonexistent/x.gif", kvhost::FileMode::kRead, &error), nullptr);
     EXPECT_NE(error.find("/nonexistent/x.gif"), std::string::npos);
 
+    // Reading past the end, from the end, and under an injected budget.
+    EXPECT_EQ(host.IO_seek(in.get(), 0, 2), 6);
+    EXPECT_EQ(host.IO_read(in.get(), text, 1), 0u);
+    EXPECT_EQ(host.IO_seek(in.get(), 10, 0), 10);
+    EXPECT_EQ(host.IO_read(in.get(), text, 1), 0u);
+    host.IO_seek(in.get(), 1, 0);
+    in->faults.read_budget = 2;
+    EXPECT_EQ(host.IO_read(in.get(), text, 4), 2u);
+    EXPECT_EQ(std::string(text, 2), "IF");
+
     auto named = kvhost::named_stream(path);
     EXPECT_EQ(host.IO_open(named.get(), path.c_str(), 0x80000000u), 0);
     EXPECT_EQ(host.IO_read(named.get(), text, 3), 3u);
     EXPECT_EQ(host.IO_close(named.get()), 0);
     EXPECT_EQ(host.IO_read(named.get(), text, 3), 0u) << "closed";
+
+    // An empty file, and a file that is not a regular one.
+    { kvhost::file_stream(path, kvhost::FileMode::kWrite, &error); }
+    auto empty = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
+    ASSERT_NE(empty, nullptr) << error;
+    EXPECT_EQ(host.IO_read(empty.get(), text, 1), 0u);
+    EXPECT_EQ(host.IO_seek(empty.get(), 0, 2), 0);
+    auto device = kvhost::file_stream("/dev/zero", kvhost::FileMode::kRead, &error);
+    ASSERT_NE(device, nullptr) << error;
+    text[0] = 1;
+    EXPECT_EQ(host.IO_read(device.get(), text, 4), 4u);
+    EXPECT_EQ(text[0], 0);
     std::remove(path.c_str());
 }
 

@@ -1,6 +1,7 @@
 // kvlzw decode and kvlzw info: pick the format's half by the file's first
 // bytes (or --raw for headerless LZW data).
 #include "decoders.h"
+#include "image_output.h"
 
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,7 @@ int dispatch(const char* command, const ParsedArgs& args, int (*gif)(const Parse
 }
 
 int run_decode(const ParsedArgs& args) {
+    if (png_level(args) < 0) return usage_error("decode", "--png-level takes 0 to 9");
     if (args.has("--raw")) {
         if (args.positional.size() != 1) return usage_error("decode", "needs exactly one FILE");
         return decode_raw(args);
@@ -77,8 +79,10 @@ const Registration decode_registration({
     "  --width W, --height H, --bpp B (1 to 16), --fill-order F (1 or 2; default 0\n"
     "                  which reads like 2 for 16-bit byte order), --align A (row\n"
     "                  alignment in bytes; default 1)\n"
+    "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file);\n"
+    "                  default 1, fast\n"
     "  --module PATH   load the component from PATH\n",
-    {{"-o", true}, {"--page", true}, {"--strict", false}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
+    {{"-o", true}, {"--png-level", true}, {"--page", true}, {"--strict", false}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
      {"--bpp", true}, {"--fill-order", true}, {"--align", true}},
     &run_decode,
     40,

@@ -29,7 +29,7 @@ bool failed(const Outcome& outcome, const std::string& what) {
 }
 
 bool write_canvas(const std::string& path, OutputKind kind, const Canvas& canvas, const Animation& animation,
-                  std::string* error) {
+                  int png_level, std::string* error) {
     if (kind == OutputKind::kBin) return write_whole_file(path, canvas.pixels, error);
     PngRaster raster;
     raster.kind = PngRaster::Kind::kPalette;
@@ -43,7 +43,7 @@ bool write_canvas(const std::string& path, OutputKind kind, const Canvas& canvas
         raster.palette_alpha.assign(t + 1, 255);
         raster.palette_alpha[t] = 0;
     }
-    return write_png(path, raster, error);
+    return write_png(path, raster, png_level, error);
 }
 
 // Whether pixels the frame left as they were now show another colour: the
@@ -61,7 +61,8 @@ bool earlier_pixels_recoloured(const Canvas& before, const Canvas& now, const An
 
 class FrameWriter {
 public:
-    FrameWriter(Animation& animation, std::string file) : animation_(animation), file_(std::move(file)) {}
+    FrameWriter(Animation& animation, std::string file, int png_level)
+        : animation_(animation), file_(std::move(file)), png_level_(png_level) {}
 
     // Composes frame i (from 0); prints its line; writes it when path is given.
     bool write(uint64_t i, const std::string& path, OutputKind kind, const char* shown_at = nullptr) {
@@ -72,7 +73,7 @@ public:
         note_recolouring(i, canvas.value);
         if (!path.empty()) {
             std::string error;
-            if (!write_canvas(path, kind, canvas.value, animation_, &error)) {
+            if (!write_canvas(path, kind, canvas.value, animation_, png_level_, &error)) {
                 complain(error);
                 return false;
             }
@@ -98,6 +99,7 @@ private:
 
     Animation& animation_;
     std::string file_;
+    int png_level_;
     Canvas previous_;
     uint64_t previous_index_ = 0;
     bool has_previous_ = false;
@@ -143,6 +145,7 @@ int run_frames(const ParsedArgs& args) {
     const std::string out = args.value("-o");
     if (out.empty()) return usage_error("frames", "needs -o DIR, or -o OUT.png|OUT.bin with --frame or --at");
     if (args.has("--frame") && args.has("--at")) return usage_error("frames", "--frame and --at exclude each other");
+    if (png_level(args) < 0) return usage_error("frames", "--png-level takes 0 to 9");
     const bool one = args.has("--frame") || args.has("--at");
     uint64_t number = 0;
     if (args.has("--frame") && (!parse_number(args.value("--frame"), &number) || number == 0))
@@ -167,7 +170,7 @@ int run_frames(const ParsedArgs& args) {
     auto count = animation->page_count();
     if (failed(count, "cannot count the frames of " + file)) return kExitFailure;
 
-    FrameWriter writer(*animation, file);
+    FrameWriter writer(*animation, file, png_level(args));
     if (!one) return write_all(writer, count.value, out, kind);
     uint64_t index = number - 1;
     std::string shown_at;
@@ -206,13 +209,14 @@ const Registration frames_registration({
     "  --default-delay MS  the delay of frames whose own delay is too short;\n"
     "                  default 100\n"
     "  --min-delay MS  delays up to this long count as the default; default 10\n"
+    "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file)\n"
     "  --module PATH   load the component from PATH\n"
     "\n"
     "The canvas takes the palette of the frame drawn last. Where frames carry their\n"
     "own colour tables and leave earlier pixels showing, those show through that\n"
     "palette; the command says so once per file when it happens.\n",
     {{"-o", true}, {"--format", true}, {"--frame", true}, {"--at", true}, {"--default-delay", true},
-     {"--min-delay", true}},
+     {"--min-delay", true}, {"--png-level", true}},
     &run_frames,
     45,
 });

@@ -1,6 +1,7 @@
 // kvlzw lzw compress|decompress: bare TIFF LZW streams through the
 // component's named services and decode routine.
 #include "kvhost/lzw.h"
+#include "kvhost/mapped_file.h"
 #include "tool.h"
 
 #include <climits>
@@ -23,10 +24,9 @@ int run_lzw(const ParsedArgs& args) {
     if (action == "compress" && (args.has("--size") || args.has("--fill-order")))
         return usage_error("lzw", "--size and --fill-order apply to decompress only");
 
-    std::vector<uint8_t> input;
-    std::string error;
-    if (!read_whole_file(args.positional[1], &input, &error)) {
-        complain(error);
+    const kvhost::MappedFile input(args.positional[1]);
+    if (!input.ok()) {
+        complain(input.error());
         return kExitFailure;
     }
     auto component = load_component(args);
@@ -47,6 +47,7 @@ int run_lzw(const ParsedArgs& args) {
         complain("cannot " + action + " " + args.positional[1]);
         return kExitFailure;
     }
+    std::string error;
     if (!write_whole_file(args.value("-o"), output, &error)) {
         complain(error);
         return kExitFailure;

@@ -307,7 +307,7 @@ int decode_gif(const ParsedArgs& args) {
     print_errors(r.errors, "warning: ");
     std::string error;
     if (kind == OutputKind::kBin) {
-        if (!write_whole_file(out, palette_indices(*r.image), &error)) {
+        if (!write_palette_indices(out, *r.image, &error)) {
             complain(error);
             return kExitFailure;
         }
@@ -321,7 +321,7 @@ int decode_gif(const ParsedArgs& args) {
     // Indices past the table (the data may hold any byte) still need a
     // palette entry in a PNG; they show black.
     uint8_t largest = 0;
-    for (uint8_t index : raster.samples) largest = index > largest ? index : largest;
+    for (uint8_t index : raster.sample_bytes()) largest = index > largest ? index : largest;
     if (size_t{largest} * 3 + 3 > raster.palette_rgb.size()) raster.palette_rgb.resize(size_t{largest} * 3 + 3, 0);
     if (r.has_attribute(KV_ATTR_TRANSPARENT_INDEX)) {
         const size_t t = r.attribute(KV_ATTR_TRANSPARENT_INDEX) & 0xFF;
@@ -329,7 +329,7 @@ int decode_gif(const ParsedArgs& args) {
         raster.palette_alpha.assign(t + 1, 255);
         raster.palette_alpha[t] = 0;
     }
-    if (!write_png(out, raster, &error)) {
+    if (!write_png(out, raster, png_level(args), &error)) {
         complain(error);
         return kExitFailure;
     }

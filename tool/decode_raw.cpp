@@ -97,7 +97,7 @@ int decode_raw(const ParsedArgs& args) {
         return kExitFailure;
     }
     const bool ok = kind == OutputKind::kBin ? write_whole_file(out_path, image->pixels, &error)
-                                             : write_png(out_path, grey_raster(*image), &error);
+                                             : write_png(out_path, grey_raster(*image), png_level(args), &error);
     if (!ok) {
         complain(error);
         return kExitFailure;

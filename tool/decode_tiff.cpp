@@ -133,7 +133,7 @@ void unpremultiply(PngRaster* raster) {
 }
 
 bool write_image(const kvhost::LoadedImage& delivered, const kvhost::TiffImage& t, const std::string& out,
-                 std::string* error) {
+                 int png_level, std::string* error) {
     if (output_kind(out) == OutputKind::kBin) return write_whole_file(out, delivered.pixels, error);
     PngRaster raster;
     raster.width = delivered.width;
@@ -143,7 +143,7 @@ bool write_image(const kvhost::LoadedImage& delivered, const kvhost::TiffImage& 
     if (delivered.colorspace == kvhost::colorspace::kPalette && delivered.channels == 2) {
         palette_with_extra_to_rgb(delivered, alpha, &raster);
         if (t.extra_kind == kvhost::extra_sample::kAssociatedAlpha) unpremultiply(&raster);
-        return write_png(out, raster, error);
+        return write_png(out, raster, png_level, error);
     }
     // Samples of 9 to 15 bits sit in 16-bit words: scaled to the full range
     // before anything else reads them, with their depth kept in sBIT.
@@ -165,7 +165,7 @@ bool write_image(const kvhost::LoadedImage& delivered, const kvhost::TiffImage& 
         if (scaled) raster.significant_bits = bits;
         if (t.extra_kind == kvhost::extra_sample::kAssociatedAlpha) unpremultiply(&raster);
     }
-    return write_png(out, raster, error);
+    return write_png(out, raster, png_level, error);
 }
 
 const char* colorspace_name(uint32_t colorspace) {
@@ -232,7 +232,7 @@ int decode_tiff(const ParsedArgs& args) {
         return kExitFailure;
     }
     std::string error;
-    if (!write_image(*stream->sink.image, t, out, &error)) {
+    if (!write_image(*stream->sink.image, t, out, png_level(args), &error)) {
         complain(error);
         return kExitFailure;
     }

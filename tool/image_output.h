@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kvhost/load_sink.h"
+#include "tool.h"
 
 #include <cstdint>
 #include <string>
@@ -18,6 +19,10 @@ struct PngRaster {
     // Rows back to back: one byte per sample, or for 16 bits one word per
     // sample in the host's byte order.
     std::vector<uint8_t> samples;
+    // A loaded image's rows when they are those samples already, instead of
+    // a copy in `samples`; the image outlives the raster.
+    const std::vector<uint8_t>* image_rows = nullptr;
+    const std::vector<uint8_t>& sample_bytes() const { return image_rows != nullptr ? *image_rows : samples; }
     std::vector<uint8_t> palette_rgb;  // 3 bytes per entry (palette kind)
     std::vector<uint8_t> palette_alpha;  // tRNS entries, may be shorter than the palette
     uint32_t significant_bits = 0;  // for an sBIT chunk (every channel); 0 for none
@@ -27,8 +32,16 @@ enum class OutputKind { kPng, kBin, kUnknown };
 // By the extension of the path: ".png" or ".bin".
 OutputKind output_kind(const std::string& path);
 
-// Writes the raster as a PNG file, all or nothing; false (with *error) on failure.
-bool write_png(const std::string& path, const PngRaster& raster, std::string* error);
+// zlib level of PNG output unless --png-level asks for another: fast, at
+// the cost of larger files.
+inline constexpr int kDefaultPngLevel = 1;
+// --png-level N (0 to 9), or the default; -1 for a value out of range.
+int png_level(const ParsedArgs& args);
+
+// Writes the raster as a PNG file at the zlib level, all or nothing; false
+// (with *error) on failure. Levels up to 3 use one row filter (none for
+// palette images, Sub for others); higher levels let libpng pick per row.
+bool write_png(const std::string& path, const PngRaster& raster, int level, std::string* error);
 
 // The raster of a loaded image: palette images become 8-bit palette PNGs
 // (1-bit rows unpacked), other layouts keep their channels and depth.
@@ -42,5 +55,8 @@ void scale_to_sixteen_bits(std::vector<uint8_t>& words, uint32_t significant);
 // The image's palette indices, one byte per pixel whatever the depth, rows
 // top to bottom.
 std::vector<uint8_t> palette_indices(const kvhost::LoadedImage& image);
+
+// Writes those indices as a file, all or nothing; false (with *error) on failure.
+bool write_palette_indices(const std::string& path, const kvhost::LoadedImage& image, std::string* error);
 
 }  // namespace kvtool

@@ -13,7 +13,6 @@ namespace {
 constexpr uint32_t kTableSize = 4096;
 constexpr uint16_t kRootPrefix = 0xFFFE;
 constexpr uint16_t kUndefined = 0xFFFF;
-constexpr uint32_t kNoCode = 0xFFFFFFFF;
 constexpr int32_t kErrRead = -2100;
 constexpr int32_t kErrCode = -2391;
 
@@ -28,6 +27,19 @@ enum class Ending {
     kHostRefused  // IO_raster_set failed: stop at once
 };
 
+// One code's entry, eight bytes so that a code costs one load: the first
+// four bytes of its string (all of a shorter one, first byte lowest), the
+// string's length (0 marks a chain that loops) and its prefix code.
+// Suffixes live apart, read only by strings longer than four bytes.
+struct Entry {
+    uint32_t head;
+    uint16_t length;
+    uint16_t prefix;
+};
+
+// Writes a head's four bytes, first byte first.
+inline void store_head(uint8_t* out, uint32_t head) { std::memcpy(out, &head, 4); }
+
 struct Decoder {
     HostStream* stream;
     // Geometry.
@@ -41,24 +53,19 @@ struct Decoder {
     uint8_t* packed_row;
     uint8_t* row;
     uint8_t* stack;
-    uint16_t* prefix;
+    uint16_t* prefix;  // obtained with the others; the entries hold the prefixes
     uint8_t* suffix;
-    // Obtained with the others, but never written or read: `head` holds
-    // every entry's first byte.
+    // Obtained with the others, but never written or read: the entries
+    // hold every code's first byte.
     uint8_t* first;
-    // Tables of the call's own, on its stack: each code's string length,
-    // and its first four bytes (all of a shorter string), first byte lowest.
-    uint16_t* length;
-    uint32_t* head;
+    // The code table proper, of the call's own, on its stack (see Entry).
+    Entry* entries;
     uint32_t stack_size;
     // LZW state at the start (run() keeps the running state in locals).
     uint32_t min_code_size;
     uint32_t clear_code;
     uint32_t end_code;
     uint32_t code_width;
-    uint32_t limit;
-    uint32_t next_code;
-    uint32_t previous;
     // Current data sub-block.
     uint8_t block[256];
     uint32_t block_length;
@@ -71,10 +78,7 @@ struct Decoder {
 
 void reset_table(Decoder& d) {
     d.code_width = d.min_code_size + 1;
-    d.limit = 1u << d.code_width;
-    d.next_code = d.clear_code + 2;
-    for (uint32_t c = d.clear_code; c < kTableSize; ++c) d.prefix[c] = kUndefined;
-    d.previous = kNoCode;
+    for (uint32_t c = d.clear_code; c < kTableSize; ++c) d.entries[c].prefix = kUndefined;
 }
 
 // Reads the next data sub-block. kNone when bytes are available.
@@ -153,47 +157,72 @@ constexpr uint32_t kBrokenChain = 0xFFFFFFFF;
     for (;;) {
         if (sp == 0) return kBrokenChain;
         d.stack[--sp] = d.suffix[c];
-        const uint16_t p = d.prefix[c];
+        const uint16_t p = d.entries[c].prefix;
         if (p == kRootPrefix) return sp;
         if (p == kUndefined) return kBrokenChain;
         c = p;
     }
 }
 
+// Writes a string of n bytes (non-zero n: an exact length) that does not
+// fit the rest of the row: the row's share at out, the rest onto the stack
+// for the next row. Returns the stack position of the first byte left.
+[[gnu::noinline]] uint32_t split_string(const Decoder& d, uint32_t code, uint32_t n, uint8_t* out, uint32_t room) {
+    uint32_t c = code;
+    uint8_t* q = d.stack + d.stack_size - 1;
+    for (uint32_t i = n - room; i != 0; --i) {
+        *q-- = d.suffix[c];
+        c = d.entries[c].prefix;
+    }
+    for (uint32_t i = room; i != 0; --i) {
+        out[i - 1] = d.suffix[c];
+        c = d.entries[c].prefix;
+    }
+    return d.stack_size - (n - room);
+}
+
+// Moves what the row has room for of the bytes waiting on the stack into
+// the row at out; returns the new out.
+uint8_t* take_leftovers(const Decoder& d, uint8_t* out, uint32_t& sp) {
+    size_t n = d.stack_size - sp;
+    if (n == 0) return out;
+    const size_t room = static_cast<size_t>(d.row + d.width - out);
+    if (n > room) n = room;
+    std::memcpy(out, d.stack + sp, n);
+    sp += static_cast<uint32_t>(n);
+    return out + n;
+}
+
 // Decodes codes into rows until the data ends or every row is delivered.
 // The running state lives in locals: the row and table stores are byte
 // stores, which could alias any member of the struct.
-Ending run(Decoder& d) {
-    uint8_t* const row = d.row;
+[[gnu::noinline]] Ending run(Decoder& d) {
     uint8_t* const row_end = d.row + d.width;
-    uint16_t* const prefix = d.prefix;
+    Entry* const entries = d.entries;
     uint8_t* const suffix = d.suffix;
-    uint16_t* const length = d.length;
-    uint32_t* const head = d.head;
-    const uint32_t clear_code = d.clear_code;
 
     uint64_t bits = 0;  // filled from the least significant end
     uint32_t bit_count = 0;
     uint32_t code_width = d.code_width;
-    uint32_t mask = d.limit - 1;
-    uint32_t next = d.next_code;
-    uint32_t previous = d.previous;
+    uint32_t mask = (1u << code_width) - 1;
+    // One past the next code (the code the next entry gets; codes below it
+    // are defined), or 0 until the first code after a clear, so that one
+    // test finds both that code and codes past the table. Once entry 4095
+    // is defined the next code is 4096: the table is full.
+    uint32_t limit = 0;
+    uint32_t previous = 0;
+    // The string of `previous`: its head and length.
+    uint32_t last_head = 0;
+    uint32_t last_length = 0;
     const uint8_t* in = d.block;
     const uint8_t* in_end = d.block;
-    uint8_t* out = row;
+    uint8_t* out = d.row;
     uint32_t sp = d.stack_size;  // bytes left from the last string: stack[sp..stack_size)
 
     for (;;) {
         // Fill the row: leftovers of the last string first, then new codes.
+        out = take_leftovers(d, out, sp);
         while (out < row_end) {
-            if (sp < d.stack_size) {
-                size_t n = d.stack_size - sp;
-                if (n > static_cast<size_t>(row_end - out)) n = row_end - out;
-                std::memcpy(out, d.stack + sp, n);
-                sp += static_cast<uint32_t>(n);
-                out += n;
-                continue;
-            }
             // Fetch one code. A new sub-block is read only when the bits
             // held are too few, so the stream is never read ahead.
             if (bit_count < code_width) {
@@ -227,8 +256,10 @@ Ending run(Decoder& d) {
 
             // Clear and end codes, codes past the table and the first code
             // after a clear are rare; every other code takes one path.
-            if (code - clear_code < 2 || code > next || previous == kNoCode) [[unlikely]] {
+            if (code - d.clear_code < 2 || code >= limit) [[unlikely]] {
+                const uint32_t clear_code = d.clear_code;
                 if (code == clear_code + 1) return Ending::kEndCode;
+                const uint32_t next = limit == 0 ? clear_code + 2 : limit - 1;
                 if (code > next) {
                     record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
                     return Ending::kBadCode;
@@ -236,19 +267,20 @@ Ending run(Decoder& d) {
                 if (code == clear_code) {
                     code_width = d.min_code_size + 1;
                     mask = (1u << code_width) - 1;
-                    next = clear_code + 2;
-                    for (uint32_t c = clear_code; c < kTableSize; ++c) prefix[c] = kUndefined;
-                    previous = kNoCode;
+                    // Entries from the next code on keep their old values:
+                    // nothing reads one before it is defined again.
+                    limit = 0;
                     continue;
                 }
-                // Only a root has a string; the next code taken as the first
-                // code leaves an entry whose chain loops, marked by length 0.
-                if (code >= clear_code) {
-                    length[code] = 0;
-                    head[code] = 0;
-                }
+                // The first code after a clear. Only a root has a string; the
+                // next code taken as the first code leaves an entry whose
+                // chain loops, marked by length 0.
+                if (code >= clear_code) entries[code] = Entry{0, 0, kUndefined};
                 *out++ = static_cast<uint8_t>(code);
                 previous = code;
+                last_head = entries[code].head;
+                last_length = entries[code].length;
+                limit = next + 1;
                 continue;
             }
             // The new entry is the previous string plus the first byte of
@@ -257,61 +289,66 @@ Ending run(Decoder& d) {
             // no more entries: once entry 4095 is defined it keeps its
             // string until the next clear code, as encoders that defer the
             // clear expect.
-            if (prefix[next] == kUndefined) {
-                const uint32_t previous_head = head[previous];
-                const uint8_t byte =
-                    static_cast<uint8_t>(prefix[code] != kUndefined ? head[code] : previous_head);
+            const uint32_t next = limit - 1;
+            if (next < kTableSize) {
+                const uint8_t byte = static_cast<uint8_t>(code < next ? entries[code].head : last_head);
+                const uint32_t n = last_length;
+                Entry added;
+                added.head = n < 4 ? last_head | (uint32_t{byte} << (8 * n)) : last_head;
+                added.length = static_cast<uint16_t>(n + (n != 0));
+                added.prefix = static_cast<uint16_t>(previous);
+                entries[next] = added;
                 suffix[next] = byte;
-                prefix[next] = static_cast<uint16_t>(previous);
-                const uint32_t n = length[previous];
-                length[next] = static_cast<uint16_t>(n + (n != 0));
-                head[next] = n < 4 ? previous_head | (uint32_t{byte} << (8 * n)) : previous_head;
-            }
-            if (next < kTableSize - 1 && ++next == mask + 1) {
-                ++code_width;
-                mask = mask * 2 + 1;
+                if (++limit == mask + 2 && code_width < 12) {
+                    ++code_width;
+                    mask = mask * 2 + 1;
+                }
             }
             previous = code;
+            const Entry current = entries[code];
+            last_head = current.head;
+            last_length = current.length;
 
             // Strings of up to four bytes are copied whole from their head.
-            // Longer ones are written backwards, straight into the row when
-            // they fit. A non-zero length is exact: every entry is defined
-            // from a previous code of the same table generation, so its
-            // chain reaches a root in exactly that many steps. Length 0
-            // marks a chain that loops; the stack walk bounds it.
-            const uint32_t n = length[code];
-            const size_t room = static_cast<size_t>(row_end - out);
+            // Longer ones are written backwards down to their four-byte
+            // ancestor, whose head is their start. A non-zero length is
+            // exact: every entry is defined from a previous code of the
+            // same table generation, so its chain reaches a root in exactly
+            // that many steps. Length 0 marks a chain that loops; the stack
+            // walk bounds it.
+            const uint32_t n = last_length;
+            const uint32_t room = static_cast<uint32_t>(row_end - out);
             if (n - 1 < 4 && room >= 4) {
-                std::memcpy(out, &head[code], 4);
+                store_head(out, last_head);
+                out += n;
+                continue;
+            }
+            if (n > 4 && n <= room) {
+                uint32_t c = code;
+                for (uint8_t* p = out + n - 1; p != out + 3; --p) {
+                    *p = suffix[c];
+                    c = entries[c].prefix;
+                }
+                store_head(out, entries[c].head);
                 out += n;
                 continue;
             }
             if (n != 0) {
-                // The bytes past the row wait on the stack for the next row.
-                uint32_t c = code;
-                uint8_t* p = out + n - 1;
-                if (n > room) {
-                    uint8_t* q = d.stack + d.stack_size - 1;
-                    sp = d.stack_size - (n - static_cast<uint32_t>(room));
-                    for (uint32_t i = n - static_cast<uint32_t>(room); i != 0; --i) {
-                        *q-- = suffix[c];
-                        c = prefix[c];
-                    }
-                    p = row_end - 1;
+                if (n <= room) {  // a short string at the end of the row
+                    std::memcpy(out, &last_head, n);
+                    out += n;
+                } else {
+                    sp = split_string(d, code, n, out, room);
+                    out = row_end;
                 }
-                while (p != out) {
-                    *p-- = suffix[c];
-                    c = prefix[c];
-                }
-                *p = suffix[c];
-                out = p + (n > room ? room : n);
                 continue;
             }
             sp = push_string(d, code);
             if (sp == kBrokenChain) return Ending::kBroken;
+            out = take_leftovers(d, out, sp);
         }
         if (!deliver_row(d)) return Ending::kHostRefused;
-        out = row;
+        out = d.row;
         if (d.rows_delivered == d.height) return Ending::kAllRows;
     }
 }
@@ -340,8 +377,7 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     d.suffix = d.prefix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
     d.first = d.suffix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
 
-    uint16_t lengths[kTableSize];
-    uint32_t heads[kTableSize];
+    Entry entries[kTableSize];
     uint8_t size_byte = 0;
     if (d.first == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
@@ -355,13 +391,10 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         d.end_code = d.clear_code + 1;
         // Only the roots need values here: every other entry is written
         // when it is defined, before anything reads it.
-        d.length = lengths;
-        d.head = heads;
+        d.entries = entries;
         for (uint32_t c = 0; c < d.clear_code; ++c) {
-            d.prefix[c] = kRootPrefix;
+            entries[c] = Entry{c, 1, kRootPrefix};
             d.suffix[c] = static_cast<uint8_t>(c);
-            lengths[c] = 1;
-            heads[c] = c;
         }
         reset_table(d);
         d.row_number = -8;

@@ -1,6 +1,7 @@
 // Image descriptions (DIB_*), the palette, raster sizes, and the delivery of
 // a loaded image through its stream (IO_DIB_create_ex, IO_raster_set,
 // IO_attribute_set/get).
+#include "huge_pages.h"
 #include "kvhost/errors.h"
 #include "kvhost/host_image.h"
 #include "kvhost/image.h"
@@ -203,7 +204,9 @@ extern "C" HostStatus kvhost_IO_DIB_create_ex(HostStream* stream, HostDibInfo* d
                                  0, static_cast<int64_t>(bytes));
     }
     try {
-        image->pixels.assign(bytes, 0);
+        image->pixels.reserve(bytes);
+        advise_huge_pages(image->pixels.data(), bytes);
+        image->pixels.resize(bytes);
     } catch (const std::bad_alloc&) {
         return record_host_error(kModule, __LINE__, host_error::kNoMemory, "image rows", 0,
                                  static_cast<int64_t>(bytes));

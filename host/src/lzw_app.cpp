@@ -43,7 +43,7 @@ HostStatus decode_row(const uint8_t* data, size_t length, uint32_t size, uint16_
     g.alignment = 1;
     const HostStatus status = load_raw(stream.get(), g, &image);
     if (position != nullptr) *position = stream->position;
-    if (status == 0 && image != nullptr && out != nullptr) out->assign(image->pixels.begin(), image->pixels.end());
+    if (status == 0 && image != nullptr && out != nullptr) *out = std::move(image->pixels);
     return status;
 }
 

@@ -1,5 +1,6 @@
 // The tagged memory manager (AF_memm_*).
 #include "kvhost/errors.h"
+#include "huge_pages.h"
 #include "kvhost/memory.h"
 #include "service_impl.h"
 
@@ -163,6 +164,7 @@ extern "C" void* kvhost_AF_memm_alloc(uint32_t tag, uint64_t size, const char*, 
     if (injected_failure(m, size)) return nullptr;
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block != nullptr) add_block(m, block, tag, size);
+    advise_huge_pages(block, size);
     return block;
 }
 
@@ -184,6 +186,7 @@ extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size
         return nullptr;
     }
     add_block(m, moved, info.tag, size);
+    advise_huge_pages(moved, size);
     if (info.tag != tag) ++m.tag_mismatches;
     return moved;
 }

@@ -1,12 +1,14 @@
 // Streams over memory and files (IO_read, IO_write, IO_seek, IO_tell, the
 // byte and word services, byte order, IO_open and IO_close).
 #include "kvhost/errors.h"
+#include "kvhost/mapped_file.h"
 #include "kvhost/stream.h"
 #include "service_impl.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace kvhost {
 namespace {
@@ -32,13 +34,21 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// Read-only bytes in memory: the caller's, or a mapped file's that it owns.
 class ViewBackend final : public StreamBackend {
 public:
     ViewBackend(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    explicit ViewBackend(std::unique_ptr<MappedFile> file)
+        : data_(file->data()), size_(file->size()), file_(std::move(file)) {}
     uint64_t read(int64_t position, void* buffer, uint64_t count) override {
         if (position >= static_cast<int64_t>(size_)) return 0;
         uint64_t n = std::min<uint64_t>(count, size_ - position);
-        std::memcpy(buffer, data_ + position, n);
+        // Readers take many single bytes (block lengths, fields).
+        if (n == 1) {
+            *static_cast<uint8_t*>(buffer) = data_[position];
+        } else {
+            std::memcpy(buffer, data_ + position, n);
+        }
         return n;
     }
     uint64_t write(int64_t, const void*, uint64_t) override { return 0; }
@@ -47,6 +57,7 @@ public:
 private:
     const uint8_t* data_;
     size_t size_;
+    std::unique_ptr<MappedFile> file_;
 };
 
 class FileBackend final : public StreamBackend {
@@ -97,6 +108,20 @@ std::unique_ptr<HostStream> stream_with(std::unique_ptr<StreamBackend> backend) 
     return stream;
 }
 
+bool is_regular_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// A regular file opened for reading is mapped: reads and seeks are then
+// plain memory accesses, with no system call per small seek.
+std::unique_ptr<StreamBackend> mapped_backend(const std::string& path) {
+    if (!is_regular_file(path)) return nullptr;
+    auto file = std::make_unique<MappedFile>(path);
+    if (!file->ok()) return nullptr;
+    return std::make_unique<ViewBackend>(std::move(file));
+}
+
 std::FILE* open_file(const std::string& path, FileMode mode) {
     switch (mode) {
         case FileMode::kRead: return std::fopen(path.c_str(), "rb");
@@ -107,6 +132,17 @@ std::FILE* open_file(const std::string& path, FileMode mode) {
         }
     }
     return nullptr;
+}
+
+// The file's backend: mapped for reading when it can be, else stdio. Null
+// (errno set) when the file cannot be opened.
+std::unique_ptr<StreamBackend> open_backend(const std::string& path, FileMode mode) {
+    if (mode == FileMode::kRead) {
+        if (auto backend = mapped_backend(path)) return backend;
+    }
+    std::FILE* file = open_file(path, mode);
+    if (file == nullptr) return nullptr;
+    return std::make_unique<FileBackend>(file);
 }
 
 // Bytes of a transfer that the injected budget lets through.
@@ -128,12 +164,12 @@ std::unique_ptr<HostStream> memory_view_stream(const uint8_t* data, size_t size)
 }
 
 std::unique_ptr<HostStream> file_stream(const std::string& path, FileMode mode, std::string* error) {
-    std::FILE* file = open_file(path, mode);
-    if (file == nullptr) {
+    auto backend = open_backend(path, mode);
+    if (backend == nullptr) {
         if (error != nullptr) *error = "cannot open " + path + ": " + std::strerror(errno);
         return nullptr;
     }
-    auto stream = stream_with(std::make_unique<FileBackend>(file));
+    auto stream = stream_with(std::move(backend));
     name_stream(*stream, path);
     return stream;
 }
@@ -236,9 +272,9 @@ extern "C" int64_t kvhost_IO_open(HostStream* stream, const char* name, uint32_t
     if (stream == nullptr || name == nullptr) return -1;
     // Bit 31 of the mode asks for reading; anything else opens for update.
     FileMode file_mode = (mode & 0x80000000u) != 0 ? FileMode::kRead : FileMode::kReadWrite;
-    std::FILE* file = open_file(name, file_mode);
-    if (file == nullptr) return -1;
-    stream->backend = std::make_unique<FileBackend>(file);
+    auto backend = open_backend(name, file_mode);
+    if (backend == nullptr) return -1;
+    stream->backend = std::move(backend);
     stream->position = 0;
     if (name != stream->file_name.c_str()) name_stream(*stream, name);
     return 0;

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Whole-process comparison: the kvlzw tool against small giflib and libtiff
+# programs doing the same job on the same generated files. Runs alternate
+# (tool, peer, tool, peer, ...) so that load from elsewhere hits both alike;
+# each job prints both medians and the ratio peer / tool (above 1: the tool
+# is faster). Outputs are checked equal where both write the same bytes.
+#
+#   cmake -S . -B build -G Ninja -DKVLZW_BENCH=ON && cmake --build build
+#   bench/compare.sh [BUILD_DIR] [RUNS]        (defaults: build, 9)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+runs=${2:-9}
+bin=$build/bin
+corpus=${KVLZW_CORPUS_DIR:-$PWD/../shared/corpus}
+# Memory-backed by default, so that the disk's write-back does not decide
+# the times of the jobs that write tens of megabytes.
+scratch=${TMPDIR:-/tmp}
+[[ -z ${TMPDIR:-} && -d /dev/shm ]] && scratch=/dev/shm
+work=$(mktemp -d "$scratch/kvlzw-compare.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+"$bin/make_inputs" "$corpus" "$work"
+photo_bytes=$(stat -c %s "$work/photo.bin")
+
+# "wall cpu" seconds of one run of the command (cpu: user + system).
+seconds() {
+    local TIMEFORMAT='%R %U %S'
+    { time "$@" >/dev/null 2>"$work/stderr" || { cat "$work/stderr" >&2; exit 1; }; } 2>&1 |
+        awk '{ print $1, $2 + $3 }'
+}
+
+# Median of column $1 of the input.
+median() {
+    awk -v c="$1" '{ print $c }' | sort -g |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# job NAME OURS_OUT PEER_OUT -- TOOL ARGS... -- PEER ARGS...
+# OURS_OUT and PEER_OUT are compared after the runs unless PEER_OUT is "-".
+job() {
+    local name=$1 ours_out=$2 peer_out=$3
+    shift 3
+    [[ $1 == -- ]] && shift
+    local tool=() peer=()
+    while [[ $1 != -- ]]; do tool+=("$1"); shift; done
+    shift
+    peer=("$@")
+    : >"$work/tool.times"
+    : >"$work/peer.times"
+    "${tool[@]}" >/dev/null  # warm the page cache and the loader
+    "${peer[@]}" >/dev/null
+    for ((i = 0; i < runs; ++i)); do
+        seconds "${tool[@]}" >>"$work/tool.times"
+        seconds "${peer[@]}" >>"$work/peer.times"
+    done
+    local t p tc pc check=""
+    t=$(median 1 <"$work/tool.times")
+    p=$(median 1 <"$work/peer.times")
+    tc=$(median 2 <"$work/tool.times")
+    pc=$(median 2 <"$work/peer.times")
+    if [[ $peer_out != - ]]; then
+        if cmp -s "$ours_out" "$peer_out"; then check="outputs equal"; else check="OUTPUTS DIFFER"; fi
+    fi
+    awk -v n="$name" -v t="$t" -v p="$p" -v tc="$tc" -v pc="$pc" -v c="$check" 'BEGIN {
+        printf "%-44s kvlzw %7.4f s  peer %7.4f s  ratio %5.2fx   (cpu %5.2fx)  %s\n", n, t, p, p / t, pc / tc, c }'
+}
+
+kv="$bin/kvlzw"
+w=$work
+echo "median of $runs alternating runs in $scratch; ratio = peer wall time / kvlzw wall time (cpu: user + system)"
+job "GIF 3000x2000 photo -> indices (giflib)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$w/photo.gif" -o "$w/a.bin" -- "$bin/peer_gif" "$w/photo.gif" 1 "$w/b.bin"
+job "GIF page 30 of 30 x 1280x720 (giflib)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$w/anim.gif" --page 30 -o "$w/a.bin" -- "$bin/peer_gif" "$w/anim.gif" 30 "$w/b.bin"
+job "GIF harvesters -> indices (giflib)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$corpus/gif/wuffs/harvesters.gif" -o "$w/a.bin" -- \
+    "$bin/peer_gif" "$corpus/gif/wuffs/harvesters.gif" 1 "$w/b.bin"
+job "lzw decompress --size of 40 MB (libtiff)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" lzw decompress "$w/photo.lzw" --size "$photo_bytes" -o "$w/a.bin" -- \
+    "$bin/peer_tiff" read "$w/photo.tif" "$w/b.bin"
+job "lzw compress of 40 MB (libtiff)" "$w/a.lzw" - -- \
+    "$kv" lzw compress "$w/photo.bin" -o "$w/a.lzw" -- "$bin/peer_tiff" write "$w/photo.bin" 2560 "$w/b.tif"
+job "decode 3072x2048 RGB TIFF -> .bin (libtiff)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$w/strips.tif" -o "$w/a.bin" -- "$bin/peer_tiff" read "$w/strips.tif" "$w/b.bin"
