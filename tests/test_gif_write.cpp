@@ -1,0 +1,154 @@
+// GIF writing through the save call and the filter's save entry: exact
+// bytes, appending, extensions from metadata and tags, failures.
+#include "gif_write_support.h"
+
+using namespace gifwrite;
+using kvhost::gif::Destination;
+using kvhost::gif::SaveOptions;
+using kvhost::gif::save_page;
+
+namespace {
+
+class GifWrite : public giftest::GifTest {
+protected:
+    static std::vector<uint8_t> saved(const SaveImage& image, const SaveOptions& options = {},
+                                      std::vector<uint8_t> existing = {}) {
+        std::vector<uint8_t> buffer = std::move(existing);
+        const auto r = save_page(Destination::memory(&buffer), image, options);
+        EXPECT_TRUE(r.ok()) << (r.errors.empty() ? "" : kvhost::describe(r.errors[0]));
+        return buffer;
+    }
+};
+
+const std::vector<uint8_t> kHeader1x1 = bytes_of({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0});
+
+TEST_F(GifWrite, SmallestFilesByteForByte) {
+    // 1 x 1, pixel 0, black and white: the codes 4, 0, 5 at width 3.
+    SaveImage one = palette_image(1, 1, 1);
+    one.pixels = {0x00};
+    one.palette = {0, 0, 0, 0, 255, 255, 255, 0};
+    const auto table = bytes_of({0, 0, 0, 255, 255, 255});
+    const auto descriptor = bytes_of({0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0});
+    EXPECT_EQ(saved(one), concat({kHeader1x1, table, bytes_of({0x21, 0xF9, 4, 0, 0, 0, 0xFF, 0}), descriptor,
+                                  bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+
+    // Version 87: no extension at all; a delay and a transparent colour
+    // change nothing then. Version 89 takes them into the default control.
+    SaveOptions options;
+    options.version = 87;
+    options.delay = 0x1234;
+    options.transparent_rgb = std::array<uint8_t, 3>{255, 255, 255};
+    auto header87 = kHeader1x1;
+    header87[4] = '7';
+    EXPECT_EQ(saved(one, options), concat({header87, table, descriptor, bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+    options.version = 89;
+    EXPECT_EQ(saved(one, options), concat({kHeader1x1, table, bytes_of({0x21, 0xF9, 4, 1, 0x34, 0x12, 1, 0}),
+                                           descriptor, bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+
+    // One row of 0, 1, 1, 0.
+    SaveImage four = palette_image(4, 1, 1);
+    four.pixels = {0x60};
+    const auto four_bytes = saved(four);
+    EXPECT_EQ(std::vector<uint8_t>(four_bytes.end() - 7, four_bytes.end()), bytes_of({2, 3, 0x44, 0x02, 0x05, 0, 0x3B}));
+}
+
+}  // namespace
+
+namespace {
+
+// giflib's first image of a GIF we wrote.
+giftest::GiflibImages giflib_of(const std::vector<uint8_t>& bytes) {
+    auto images = giftest::giflib_decode(bytes);
+    EXPECT_TRUE(images.ok);
+    EXPECT_EQ(images.indices.size(), 1u);
+    return images;
+}
+
+// The palette (blue, green, red, 0) as giflib's colour map for a depth.
+std::vector<uint8_t> colour_map(const std::vector<uint8_t>& palette, uint32_t depth) {
+    std::vector<uint8_t> rgb;
+    for (uint32_t i = 0; i < (1u << depth); ++i) {
+        const bool present = i * 4 + 3 < palette.size();
+        rgb.insert(rgb.end(), {present ? palette[i * 4 + 2] : uint8_t(0), present ? palette[i * 4 + 1] : uint8_t(0),
+                               present ? palette[i * 4] : uint8_t(0)});
+    }
+    return rgb;
+}
+
+TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeDecodeInGiflib) {
+    struct Case {
+        uint32_t width, height, depth;
+        bool interlace;
+        uint32_t gif_depth;  // the depth the host converts to
+    };
+    const Case cases[] = {
+        {1, 1, 1, false, 1},     {1, 37, 8, false, 8},   {37, 1, 4, false, 4},   {13, 7, 2, false, 4},
+        {9, 9, 3, false, 4},     {31, 5, 5, false, 8},   {40, 20, 6, false, 8},  {11, 11, 7, false, 8},
+        {300, 200, 8, false, 8},  // far more than 4096 codes: the table starts again several times
+        {200, 150, 4, false, 4}, {333, 100, 1, false, 1}, {7, 1, 8, true, 8},  {7, 2, 8, true, 8},
+        {7, 5, 4, true, 4},      {7, 11, 1, true, 1},     {97, 43, 8, true, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " depth " + std::to_string(c.depth) +
+                     (c.interlace ? " interlaced" : ""));
+        const SaveImage image = palette_image(c.width, c.height, c.depth, c.width * 31 + c.height);
+        SaveOptions options;
+        options.interlace = c.interlace;
+        const auto bytes = saved(image, options);
+        const auto images = giflib_of(bytes);
+        if (images.indices.empty()) continue;
+        EXPECT_EQ(images.indices[0], indices_of(image));
+        EXPECT_EQ(images.rgb[0], colour_map(image.palette, c.gif_depth));
+        EXPECT_EQ(bytes[10], 0x80 | (c.gif_depth - 1));
+        EXPECT_EQ(bytes[13 + (3u << c.gif_depth) + 8 + 9] & 0x40, c.interlace ? 0x40 : 0);
+    }
+}
+
+TEST_F(GifWrite, GreyAndColourImagesKeepTheirColoursExactly) {
+    struct Case {
+        SaveImage::Kind kind;
+        uint32_t channels, colours, gif_depth;
+    };
+    const Case cases[] = {{SaveImage::Kind::kGrey, 1, 2, 1},   {SaveImage::Kind::kGrey, 1, 256, 8},
+                          {SaveImage::Kind::kRgb, 3, 16, 4},   {SaveImage::Kind::kRgb, 3, 17, 8},
+                          {SaveImage::Kind::kRgba, 4, 200, 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.colours) + " colours");
+        SaveImage image;
+        image.kind = c.kind;
+        image.width = 50;
+        image.height = 30;
+        image.depth = 8 * c.channels;
+        const auto picks = giftest::pattern(50 * 30, c.colours, c.colours);
+        for (uint8_t pick : picks)
+            for (uint32_t k = 0; k < c.channels; ++k) image.pixels.push_back(uint8_t(pick * (k + 1) + (k == 3 ? 1 : 0)));
+        // Every colour at least once, so that the count is exact.
+        for (uint32_t i = 0; i < c.colours; ++i)
+            for (uint32_t k = 0; k < c.channels; ++k) image.pixels[i * c.channels + k] = uint8_t(i * (k + 1) + (k == 3));
+        const auto bytes = saved(image);
+        EXPECT_EQ(bytes[10], 0x80 | (c.gif_depth - 1));
+        const auto images = giflib_of(bytes);
+        if (images.indices.empty()) continue;
+        for (size_t p = 0; p < picks.size(); ++p) {
+            const uint8_t* rgb = &images.rgb[0].at(size_t{images.indices[0][p]} * 3);
+            const uint8_t* px = &image.pixels[p * c.channels];
+            const std::vector<uint8_t> want = c.channels == 1 ? bytes_of({px[0], px[0], px[0]})
+                                                              : bytes_of({px[0], px[1], px[2]});
+            ASSERT_EQ(std::vector<uint8_t>(rgb, rgb + 3), want) << "pixel " << p;
+        }
+    }
+    // 257 colours have no exact conversion: refused through the callback.
+    SaveImage many;
+    many.kind = SaveImage::Kind::kRgb;
+    many.width = 257;
+    many.height = 1;
+    many.depth = 24;
+    for (uint32_t i = 0; i < 257; ++i) many.pixels.insert(many.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
+    std::vector<uint8_t> buffer = {1, 2, 3};
+    const auto r = save_page(Destination::memory(&buffer), many, {});
+    EXPECT_EQ(kvtest::codes(r.errors), std::vector<int32_t>{-2112});
+    EXPECT_EQ(r.errors.at(0).details[1], 24);
+    EXPECT_EQ(buffer, bytes_of({1, 2, 3}));
+}
+
+}  // namespace
