@@ -152,3 +152,107 @@ TEST_F(GifWrite, GreyAndColourImagesKeepTheirColoursExactly) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> without_trailer(std::vector<uint8_t> bytes) {
+    bytes.pop_back();
+    return bytes;
+}
+
+TEST_F(GifWrite, AppendingAddsAnImageWithALocalTableOnlyWhenThePaletteDiffers) {
+    const SaveImage first = palette_image(20, 10, 4, 1);
+    const auto one = saved(first);
+    SaveOptions append;
+    append.append = true;
+
+    struct Case {
+        const char* what;
+        SaveImage image;
+        int local_fields;  // -1: no local table
+    };
+    SaveImage other_palette = palette_image(8, 30, 4, 2);  // larger than the screen, which stays 20 x 10
+    other_palette.palette[5] ^= 1;
+    const Case cases[] = {{"same palette", palette_image(8, 30, 4, 2), -1},
+                          {"other palette", other_palette, 0x83},
+                          {"other depth", palette_image(5, 5, 8, 3), 0x87},
+                          {"one bit", palette_image(5, 5, 1, 3), 0x80}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto two = saved(c.image, append, one);
+        ASSERT_EQ(std::vector<uint8_t>(two.begin(), two.begin() + one.size() - 1), without_trailer(one));
+        // The appended page: its default control, then its descriptor.
+        const size_t at = one.size() - 1;
+        EXPECT_EQ(std::vector<uint8_t>(two.begin() + at, two.begin() + at + 3), bytes_of({0x21, 0xF9, 4}));
+        EXPECT_EQ(two[at + 8 + 9], c.local_fields < 0 ? 0 : c.local_fields);
+        const auto images = giftest::giflib_decode(two);
+        ASSERT_TRUE(images.ok);
+        ASSERT_EQ(images.indices.size(), 2u);
+        EXPECT_EQ(images.indices[0], indices_of(first));
+        EXPECT_EQ(images.indices[1], indices_of(c.image));
+        const uint32_t gif_depth = c.image.depth == 1 ? 1 : c.image.depth;
+        EXPECT_EQ(images.rgb[1], colour_map(c.image.palette, gif_depth));
+    }
+}
+
+TEST_F(GifWrite, AppendingWhereThereIsNoImageOrNoTrailer) {
+    const SaveImage image = palette_image(3, 2, 4);
+    const auto fresh = saved(image);
+    SaveOptions append;
+    append.append = true;
+    // No image in the stream, or no GIF at all: a new file from the start.
+    const auto header_only = giftest::GifFile::screen(9, 9, 16).trailer().bytes;
+    EXPECT_EQ(saved(image, append, header_only), fresh);
+    EXPECT_EQ(saved(image, append, bytes_of({'n', 'o', 't', ' ', 'G', 'I', 'F'})), fresh);
+
+    // A GIF that lost its trailer keeps every byte; the page follows it.
+    const auto cut = without_trailer(fresh);
+    const auto two = saved(image, append, cut);
+    EXPECT_EQ(std::vector<uint8_t>(two.begin(), two.begin() + cut.size()), cut);
+    const auto images = giftest::giflib_decode(two);
+    EXPECT_TRUE(images.ok);
+    EXPECT_EQ(images.indices.size(), 2u);
+
+    // An 87a file takes the 89a page's control block under its old header.
+    SaveOptions old;
+    old.version = 87;
+    const auto v87 = saved(image, old);
+    const auto mixed = saved(image, append, v87);
+    EXPECT_EQ(std::string(mixed.begin(), mixed.begin() + 6), "GIF87a");
+    EXPECT_EQ(mixed[v87.size() - 1], 0x21);
+
+    // Page mode 1 writes a new file at the stream's position, over what is there.
+    auto stream = save_stream(concat({bytes_of({'a', 'b', 'c'}), fresh}), palette_image(1, 1, 1));
+    stream->position = 3;
+    const auto r = run_entry(std::move(stream), 1);
+    EXPECT_EQ(r.status, 0);
+    auto expected = saved(palette_image(1, 1, 1));
+    const auto written = r.bytes();
+    EXPECT_EQ(std::vector<uint8_t>(written.begin() + 3, written.begin() + 3 + expected.size()), expected);
+    EXPECT_EQ(r.stream->position, 3 + static_cast<int64_t>(expected.size()));
+}
+
+TEST_F(GifWrite, FilesAreReplacedWholeOrLeftAsTheyWere) {
+    const std::string path = kvtest::temp_path("gif_write_file.gif");
+    const SaveImage image = palette_image(6, 4, 8);
+    ASSERT_TRUE(save_page(Destination::file(path), image, {}).ok());
+    const auto first = kvtest::read_file(path);
+    EXPECT_EQ(first, saved(image));
+    SaveOptions append;
+    append.append = true;
+    ASSERT_TRUE(save_page(Destination::file(path), image, append).ok());
+    EXPECT_EQ(giftest::giflib_decode(kvtest::read_file(path)).indices.size(), 2u);
+    const auto two = kvtest::read_file(path);
+    // 300 colours: refused, and the file stays as it was.
+    SaveImage bad;
+    bad.kind = SaveImage::Kind::kRgb;
+    bad.depth = 24;
+    bad.width = 300;
+    bad.height = 1;
+    for (uint32_t i = 0; i < 300; ++i) bad.pixels.insert(bad.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
+    EXPECT_FALSE(save_page(Destination::file(path), bad, append).ok());
+    EXPECT_EQ(kvtest::read_file(path), two);
+    std::remove(path.c_str());
+}
+
+}  // namespace
