@@ -256,3 +256,129 @@ TEST_F(GifWrite, FilesAreReplacedWholeOrLeftAsTheyWere) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes between the global table and the image descriptor of a file we
+// wrote (1 x 1, depth 1), and those after the image data before the trailer.
+struct Around {
+    std::vector<uint8_t> before, after;
+};
+Around around_image(const std::vector<uint8_t>& file) {
+    const size_t start = 13 + 6;
+    const auto data = bytes_of({0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0});
+    const auto at = std::search(file.begin() + start, file.end(), data.begin(), data.end());
+    if (at == file.end()) return {};
+    return {{file.begin() + start, at}, {at + data.size(), file.end() - 1}};
+}
+
+std::vector<uint8_t> with_metadata(const MetadataNode& tree, const kvhost::TagStore* tags = nullptr) {
+    SaveOptions options;
+    options.metadata = &tree;
+    options.tags = tags;
+    std::vector<uint8_t> buffer;
+    SaveImage one = palette_image(1, 1, 1);
+    one.pixels = {0};
+    const auto r = save_page(Destination::memory(&buffer), one, options);
+    EXPECT_TRUE(r.ok()) << (r.errors.empty() ? "" : kvhost::describe(r.errors[0]));
+    return buffer;
+}
+
+std::vector<uint8_t> comment_block(size_t n) {
+    return concat({bytes_of({0x21, 0xFE}), giftest::sub_blocks(std::vector<uint8_t>(n, 'c'))});
+}
+
+TEST_F(GifWrite, ExtensionsFromMetadataInTheirPlaces) {
+    struct Case {
+        const char* what;
+        MetadataNode tree;
+        std::vector<uint8_t> before, after;
+    };
+    const auto control = bytes_of({0x21, 0xF9, 4, 0x0D, 0x2C, 0x01, 7, 0});
+    const Case cases[] = {
+        {"a comment alone, and no default control", tree({text("CommentExtension", 254, "hello")}),
+         concat({bytes_of({0x21, 0xFE, 5}), bytes_of({'h', 'e', 'l', 'l', 'o', 0})}), {}},
+        {"sub-blocks of 0, 255 and 256 bytes",
+         tree({text("CommentExtension", 254, ""), text("CommentExtension", 254, std::string(255, 'c')),
+               text("CommentExtension", 254, std::string(256, 'c'))}),
+         concat({bytes_of({0x21, 0xFE, 0}), comment_block(255), comment_block(256)}), {}},
+        {"a control before and one after the image",
+         tree({graphic_control(3, true, 300, 7),
+               group("AfterImageExtensions", 4095, {graphic_control(3, true, 300, 7)})}),
+         control, control},
+        {"an application block",
+         tree({group("ApplicationExtension", 255,
+                     {text("ApplicationIdentifier", 4081, "NETSCAPE"),
+                      text("Appl.AuthenticationCode", 4082, "2.0", KV_METAD_TYPE_U8),
+                      text("ApplicationData", 4083, std::string("\x01\x05\x00", 3), KV_METAD_TYPE_BYTES)})}),
+         concat({bytes_of({0x21, 0xFF, 11}), bytes_of({'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 5,
+                                                       0, 0})}),
+         {}},
+        {"a plain text block after the image",
+         tree({group("AfterImageExtensions", 4095,
+                     {group("PlainTextExtension", 1,
+                            {number("TextGridLeftPosition", 17, KV_METAD_TYPE_U16, 258),
+                             number("TextGridHeight", 20, KV_METAD_TYPE_U16, 9),
+                             number("CharacterCellWidth", 21, KV_METAD_TYPE_U8, 6),
+                             number("TextBackgroundColorIndex", 24, KV_METAD_TYPE_U8, 3),
+                             text("PlainTextData", 25, "Hi")})})}),
+         bytes_of({0x21, 0xF9, 4, 0, 0, 0, 0xFF, 0}),
+         bytes_of({0x21, 0x01, 12, 2, 1, 0, 0, 0, 0, 9, 0, 6, 0, 0, 3, 2, 'H', 'i', 0})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Around found = around_image(with_metadata(c.tree));
+        EXPECT_EQ(found.before, c.before);
+        EXPECT_EQ(found.after, c.after);
+    }
+}
+
+// The value of one screen descriptor field replaced, and what it gives.
+TEST_F(GifWrite, DescriptorFieldsAndTablesReplacedByMetadata) {
+    const auto screen = [](std::initializer_list<MetadataNode> items) {
+        return tree({group("LogicalScreenDescriptor", 32, items)});
+    };
+    const auto fields = [&](std::initializer_list<MetadataNode> items) { return screen({group("Fields", 517, items)}); };
+    struct Case {
+        const char* what;
+        MetadataNode tree;
+        size_t at;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"screen size", screen({number("LogicalScreenWidth", 513, KV_METAD_TYPE_U16, 640),
+                                number("LogicalScreenHeight", 514, KV_METAD_TYPE_U16, 480)}),
+         6, bytes_of({0x80, 2, 0xE0, 1})},
+        {"colour resolution 7", fields({number("ColorResolution", 519, KV_METAD_TYPE_U8, 7)}), 10, bytes_of({0xF0})},
+        {"no global table flag, sorted", fields({number("GlobalColorTableFlag", 518, KV_METAD_TYPE_FLAG, 0),
+                                                number("SortFlag", 520, KV_METAD_TYPE_FLAG, 1)}),
+         10, bytes_of({0x08, 0, 0, 0x21})},
+        {"background and aspect", screen({number("BackgroundColorIndex", 515, KV_METAD_TYPE_U8, 1),
+                                          number("PixelAspectRatio", 516, KV_METAD_TYPE_U8, 49)}),
+         10, bytes_of({0x80, 1, 49})},
+        {"a named value in the wrong group is not taken",
+         tree({number("LogicalScreenWidth", 513, KV_METAD_TYPE_U16, 640)}), 6, bytes_of({1, 0})},
+        {"image position and size; interlace stays as set; sorted local table of 4",
+         tree({group("ImageDescriptor", 44,
+                     {number("ImageLeftPosition", 705, KV_METAD_TYPE_U16, 2),
+                      number("ImageWidth", 707, KV_METAD_TYPE_U16, 0x101),
+                      group("Fields", 709,
+                            {number("LocalColorTableFlag", 710, KV_METAD_TYPE_FLAG, 1),
+                             number("InterlaceFlag", 711, KV_METAD_TYPE_FLAG, 1),
+                             number("SortFlag", 712, KV_METAD_TYPE_FLAG, 1),
+                             number("LocalColorTableSize", 713, KV_METAD_TYPE_U8, 9)})})}),
+         27, bytes_of({0x2C, 2, 0, 0, 0, 1, 1, 1, 0, 0xA1, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 0, 0, 2})},
+        {"the first of two global tables, shorter than a whole table",
+         tree({value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({9, 8, 7, 6}), 4),
+               value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({1, 1, 1, 1, 1, 1}), 6)}),
+         13, bytes_of({9, 8, 7, 6, 0, 0, 0x21})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto file = with_metadata(c.tree);
+        ASSERT_GE(file.size(), c.at + c.bytes.size());
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + c.at, file.begin() + c.at + c.bytes.size()), c.bytes);
+    }
+}
+
+}  // namespace
