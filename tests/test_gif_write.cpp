@@ -382,3 +382,93 @@ TEST_F(GifWrite, DescriptorFieldsAndTablesReplacedByMetadata) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Tags {
+    kvhost::TagStore store;
+    Tags& word(uint32_t tag, uint16_t v) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        e.kind = kvhost::TagEntry::Kind::kWord;
+        e.word = v;
+        return *this;
+    }
+    Tags& byte(uint32_t tag, uint8_t v) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        e.kind = kvhost::TagEntry::Kind::kByte;
+        e.bytes = {v};
+        return *this;
+    }
+    Tags& table(uint32_t tag, std::vector<uint8_t> t) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        t.resize(KV_GIF_TABLE_BYTES);
+        e.bytes = std::move(t);
+        return *this;
+    }
+    Tags& record(uint32_t tag, uint32_t label, const std::string& data) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        e.kind = kvhost::TagEntry::Kind::kExtension;
+        e.extension.label = label;
+        e.extension.has_data = true;
+        e.extension.data.assign(data.begin(), data.end());
+        return *this;
+    }
+};
+
+TEST_F(GifWrite, OlderTagsFillWhatMetadataLeaves) {
+    Tags tags;
+    tags.word(KV_GIF_TAG_SCREEN_WIDTH, 300).word(KV_GIF_TAG_SCREEN_HEIGHT, 2).byte(KV_GIF_TAG_SCREEN_FIELDS, 0x81);
+    tags.byte(KV_GIF_TAG_BACKGROUND, 3).byte(KV_GIF_TAG_ASPECT_RATIO, 5);
+    tags.table(KV_GIF_TAG_GLOBAL_TABLE, bytes_of({10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}));
+    tags.word(KV_GIF_TAG_IMAGE_LEFT, 7).word(KV_GIF_TAG_IMAGE_TOP, 1);
+    tags.byte(KV_GIF_TAG_IMAGE_FIELDS, 0x40 | 0x80);  // the interlace bit follows the settings, not the tag
+    tags.table(KV_GIF_TAG_LOCAL_TABLE, bytes_of({1, 2, 3, 4, 5, 6}));
+    tags.word(KV_GIF_TAG_EXTENSION_COUNT, 2).record(KV_GIF_TAG_EXTENSION, 0xFE, "ab");
+    tags.record(KV_GIF_TAG_EXTENSION, 0xFE, "cd").record(KV_GIF_TAG_EXTENSION, 0xFE, "not asked for");
+    tags.word(KV_GIF_TAG_AFTER_COUNT, 1).record(KV_GIF_TAG_AFTER_EXTENSION, 0xFE, "z");
+    const auto file = with_metadata(MetadataNode{}, &tags.store);
+    const auto expected = concat({bytes_of({'G', 'I', 'F', '8', '9', 'a', 44, 1, 2, 0, 0x81, 3, 5}),
+                                  bytes_of({10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}),
+                                  bytes_of({0x21, 0xFE, 2, 'a', 'b', 0, 0x21, 0xFE, 2, 'c', 'd', 0}),
+                                  bytes_of({0x2C, 7, 0, 1, 0, 1, 0, 1, 0, 0x80, 1, 2, 3, 4, 5, 6}),
+                                  bytes_of({2, 2, 0x44, 1, 0, 0x21, 0xFE, 1, 'z', 0, 0x3B})});
+    EXPECT_EQ(file, expected);
+
+    // A replaced screen field keeps the screen tags out; the image tags still apply,
+    // and collected tables and extensions stand instead of theirs.
+    const auto replaced = with_metadata(
+        tree({group("LogicalScreenDescriptor", 32, {number("PixelAspectRatio", 516, KV_METAD_TYPE_U8, 9)}),
+              value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({1, 1, 1, 2, 2, 2}), 6),
+              text("CommentExtension", 254, "m")}),
+        &tags.store);
+    EXPECT_EQ(std::vector<uint8_t>(replaced.begin() + 6, replaced.begin() + 29),
+              bytes_of({1, 0, 1, 0, 0x80, 0, 9, 1, 1, 1, 2, 2, 2, 0x21, 0xFE, 1, 'm', 0, 0x2C, 7, 0, 1, 0}));
+}
+
+TEST_F(GifWrite, AnUnknownLabelFailsThePageAfterTheOtherRecordsAreWritten) {
+    Tags tags;
+    tags.word(KV_GIF_TAG_EXTENSION_COUNT, 3).record(KV_GIF_TAG_EXTENSION, 0xFE, "a");
+    tags.record(KV_GIF_TAG_EXTENSION, 0x02, "").record(KV_GIF_TAG_EXTENSION, 0xFE, "b");
+    SaveImage one = palette_image(1, 1, 1);
+    auto r = run_entry(save_stream({}, one, nullptr, &tags.store), 0);
+    EXPECT_EQ(r.codes, std::vector<int32_t>{-2479});
+    EXPECT_EQ(r.stream->position, 0);
+    // The records before the unknown one are written; the walk stops at the
+    // first failure, as the tag records end there.
+    const auto bytes = r.bytes();
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 19, bytes.end()), bytes_of({0x21, 0xFE, 1, 'a', 0}));
+
+    // Extensions collected from metadata stand instead of the tag records.
+    MetadataNode bad = tree({text("CommentExtension", 254, "a"), text("CommentExtension", 254, "b")});
+    std::vector<uint8_t> buffer = {7};
+    SaveOptions options;
+    options.metadata = &bad;
+    options.tags = &tags.store;
+    EXPECT_TRUE(save_page(Destination::memory(&buffer), one, options).ok());
+}
+
+}  // namespace

@@ -377,7 +377,11 @@ void gif_screen_tags_apply(HostStream* s, GifStreamRecord* rec) {
 void gif_image_tags_apply(HostStream* s, GifStreamRecord* rec) {
     word_tag_apply(s, KV_GIF_TAG_IMAGE_LEFT, &rec->image_left);
     word_tag_apply(s, KV_GIF_TAG_IMAGE_TOP, &rec->image_top);
+    // The interlace bit stays with the settings record, which orders the rows
+    // the encoder writes: a tag from another file must not contradict them.
+    const uint8_t interlace = rec->image_fields & 0x40;
     byte_tag_apply(s, KV_GIF_TAG_IMAGE_FIELDS, &rec->image_fields);
+    rec->image_fields = static_cast<uint8_t>((rec->image_fields & ~0x40) | interlace);
 }
 
 HostStatus gif_table_tag_apply(HostStream* s, uint32_t tag, uint32_t number, uint32_t* type, uint8_t* table) {
