@@ -225,6 +225,9 @@ extern "C" HostStatus kvhost_IO_raster_convert_get(HostStream* stream, int64_t r
     }
     if (stream->faults.fail_raster_row > 0) --stream->faults.fail_raster_row;
     row_convert(save.raster, *save.conversion, static_cast<uint32_t>(row_index), save.row.data());
+    if (save.conversion->depth == 4) {
+        for (uint8_t& index : save.row) index |= stream->faults.stray_index_bits;
+    }
     *row_out = save.row.data();
     return 0;
 }
