@@ -116,14 +116,24 @@ struct Encoder {
                 }
                 ++free_code;
             }
-            while (held >= 8) {
-                block[1 + n++] = static_cast<uint8_t>(acc);
-                acc >>= 8;
-                held -= 8;
-                if (n == kFullBlock) {
-                    count = n;
-                    write_full_block();
-                    n = 0;
+            if (n + 4 < kFullBlock) {
+                // Whole bytes without a loop: four are stored, as many kept as complete.
+                const auto low = static_cast<uint32_t>(acc);
+                std::memcpy(block + 1 + n, &low, sizeof low);
+                const uint32_t whole = held >> 3;
+                n += whole;
+                acc >>= whole * 8;
+                held &= 7;
+            } else {
+                while (held >= 8) {
+                    block[1 + n++] = static_cast<uint8_t>(acc);
+                    acc >>= 8;
+                    held -= 8;
+                    if (n == kFullBlock) {
+                        count = n;
+                        write_full_block();
+                        n = 0;
+                    }
                 }
             }
             p = pixel;
