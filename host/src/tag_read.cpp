@@ -119,7 +119,7 @@ extern "C" int32_t kvhost_IO_tag_get(HostStream* stream, uint32_t tag, uint32_t*
         return 0;
     }
     const TagEntry* entry = latest(stream, tag, TagEntry::Kind::kBytes);
-    if (entry == nullptr) return 0;
+    if (entry == nullptr || entry->bytes.empty()) return 0;
     std::memcpy(dest, entry->bytes.data(), std::min<size_t>(size, entry->bytes.size()));
     return 1;
 }
