@@ -6,7 +6,6 @@
 // and an 87a file keeps no extensions before its images.
 #include "gif_write_support.h"
 
-#include <filesystem>
 #include <map>
 
 namespace {
@@ -59,35 +58,25 @@ struct Summary {
 };
 
 Summary summarize(const std::vector<uint8_t>& bytes) {
-    std::pair<const uint8_t*, size_t> unread{bytes.data(), bytes.size()};
-    auto read = [](GifFileType* gif, GifByteType* out, int n) -> int {
-        auto* rest = static_cast<std::pair<const uint8_t*, size_t>*>(gif->UserData);
-        const size_t count = std::min<size_t>(n, rest->second);
-        std::memcpy(out, rest->first, count);
-        *rest = {rest->first + count, rest->second - count};
-        return static_cast<int>(count);
-    };
     Summary s;
-    int error = 0;
-    GifFileType* gif = DGifOpen(&unread, read, &error);
-    if (gif == nullptr) return s;
-    s.ok = DGifSlurp(gif) == GIF_OK;
     s.version87 = bytes.size() > 6 && bytes[4] == '7';
-    s.screen = std::to_string(gif->SWidth) + "x" + std::to_string(gif->SHeight) + " resolution " +
-               std::to_string(gif->SColorResolution) + " background " + std::to_string(gif->SBackGroundColor) +
-               " aspect " + std::to_string(gif->AspectByte) + " table " + colour_map(gif->SColorMap);
-    for (int i = 0; i < gif->ImageCount; ++i) {
-        const SavedImage& image = gif->SavedImages[i];
-        const GifImageDesc& d = image.ImageDesc;
-        Page& page = s.pages.emplace_back();
-        page.descriptor = std::to_string(d.Left) + "," + std::to_string(d.Top) + " " + std::to_string(d.Width) + "x" +
-                          std::to_string(d.Height) + (d.Interlace ? " interlaced" : "");
-        page.table = colour_map(d.ColorMap);
-        page.indices.assign(image.RasterBits, image.RasterBits + static_cast<size_t>(d.Width) * d.Height);
-        page.before = extensions(image.ExtensionBlocks, image.ExtensionBlockCount);
-    }
-    s.after_last = extensions(gif->ExtensionBlocks, gif->ExtensionBlockCount);
-    DGifCloseFile(gif, &error);
+    giftest::giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {
+        s.ok = ok;
+        s.screen = std::to_string(gif->SWidth) + "x" + std::to_string(gif->SHeight) + " resolution " +
+                   std::to_string(gif->SColorResolution) + " background " + std::to_string(gif->SBackGroundColor) +
+                   " aspect " + std::to_string(gif->AspectByte) + " table " + colour_map(gif->SColorMap);
+        for (int i = 0; i < gif->ImageCount; ++i) {
+            const SavedImage& image = gif->SavedImages[i];
+            const GifImageDesc& d = image.ImageDesc;
+            Page& page = s.pages.emplace_back();
+            page.descriptor = std::to_string(d.Left) + "," + std::to_string(d.Top) + " " + std::to_string(d.Width) +
+                              "x" + std::to_string(d.Height) + (d.Interlace ? " interlaced" : "");
+            page.table = colour_map(d.ColorMap);
+            page.indices.assign(image.RasterBits, image.RasterBits + static_cast<size_t>(d.Width) * d.Height);
+            page.before = extensions(image.ExtensionBlocks, image.ExtensionBlockCount);
+        }
+        s.after_last = extensions(gif->ExtensionBlocks, gif->ExtensionBlockCount);
+    });
     return s;
 }
 
@@ -124,13 +113,7 @@ TEST(GifWriteCorpus, EveryReadableFileCopiedPageByPage) {
     kvtest::component();
     const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const std::string root = KVLZW_CORPUS_DIR;
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".gif") {
-            files.push_back(std::filesystem::relative(entry.path(), root).string());
-        }
-    }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = kvtest::corpus_files(".gif");
     int copied = 0;
     for (const std::string& file : files) {
         const std::string path = root + "/" + file;
