@@ -97,8 +97,8 @@ inline MetadataNode graphic_control(uint32_t disposal, bool transparent, uint32_
                   number("TransparentColorIndex", 3990, KV_METAD_TYPE_U8, index)});
 }
 
-// The save entry on a stream over `bytes` (positioned at `at`), serving this
-// image, metadata and tags; the stream is kept for inspection.
+// The save entry on a stream over `bytes`, serving this image (which must
+// outlive the stream), metadata and tags; the stream is kept for inspection.
 struct EntrySave {
     std::unique_ptr<HostStream> stream;
     HostStatus status = 0;

@@ -222,7 +222,8 @@ TEST_F(GifWrite, AppendingWhereThereIsNoImageOrNoTrailer) {
     EXPECT_EQ(mixed[v87.size() - 1], 0x21);
 
     // Page mode 1 writes a new file at the stream's position, over what is there.
-    auto stream = save_stream(concat({bytes_of({'a', 'b', 'c'}), fresh}), palette_image(1, 1, 1));
+    const SaveImage small = palette_image(1, 1, 1);
+    auto stream = save_stream(concat({bytes_of({'a', 'b', 'c'}), fresh}), small);
     stream->position = 3;
     const auto r = run_entry(std::move(stream), 1);
     EXPECT_EQ(r.status, 0);
@@ -555,8 +556,9 @@ TEST_F(GifWrite, SeeksAndRowsThatFail) {
     }
     // Row 0 refused: nothing after the minimum code size. A later row: the
     // data still ends with the end code and the terminator.
+    const SaveImage three_rows = palette_image(5, 3, 4);
     for (int64_t row : {0, 1}) {
-        auto stream = save_stream({}, palette_image(5, 3, 4));
+        auto stream = save_stream({}, three_rows);
         stream->faults.fail_raster_row = row;
         const auto r = run_entry(std::move(stream), 0);
         EXPECT_EQ(r.codes, std::vector<int32_t>{kvhost::host_error::kStream});
