@@ -554,6 +554,14 @@ TEST_F(GifWrite, SeeksAndRowsThatFail) {
         stream->faults.fail_seeks = true;
         EXPECT_EQ(run_entry(std::move(stream), 0).codes, std::vector<int32_t>{-2453});
     }
+    // The last sub-block written short is an error of its own, not found
+    // only when the trailer fails after it: 1 x 1 data is 02 02 44 01 00.
+    const SaveImage one = palette_image(1, 1, 1);
+    const int64_t before_data = static_cast<int64_t>(run_entry(save_stream({}, one), 1).bytes().size()) - 6;
+    auto short_block = save_stream({}, one);
+    short_block->faults.write_budget = before_data + 1 + 2;
+    EXPECT_EQ(run_entry(std::move(short_block), 1).codes, std::vector<int32_t>{-2071});
+
     // Row 0 refused: nothing after the minimum code size. A later row: the
     // data still ends with the end code and the terminator.
     const SaveImage three_rows = palette_image(5, 3, 4);
