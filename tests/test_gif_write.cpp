@@ -1,6 +1,7 @@
 // GIF writing through the save call and the filter's save entry: exact
 // bytes, appending, extensions from metadata and tags, failures.
 #include "gif_write_support.h"
+#include "kvhost/recording.h"
 
 using namespace gifwrite;
 using kvhost::gif::Destination;
@@ -608,6 +609,39 @@ TEST_F(GifWrite, BoundsKeptOnValuesThatDoNotFit) {
     data = 0;
     while (file.at(p) != 0) data += file[p], p += file[p] + 1;
     EXPECT_EQ(data, 65536u);
+}
+
+}  // namespace
+
+namespace {
+
+// The host calls that shape a save, in order: conversion through the format
+// callback, the look for an existing GIF, collection, the announcements
+// around the header and descriptors, rows, and the clean-up.
+TEST_F(GifWrite, HostCallsOfAOnePixelSave) {
+    const SaveImage one = palette_image(1, 1, 1);
+    auto stream = save_stream({}, one);
+    kvhost::recording::start();
+    const auto r = run_entry(std::move(stream), 0);
+    kvhost::recording::stop();
+    ASSERT_EQ(r.status, 0);
+    std::vector<std::string> shape;
+    for (const auto& call : kvhost::recording::calls_of(
+             {"IO_DIB_convert_get", "GPb_PixStruct_create", "GPb_FC_GetConversionParamsForSaving",
+              "GPb_PixStruct_delete", "IO_byte_order_set", "IO_metad_item_add", "IO_metad_item_set", "IO_seek",
+              "IO_tag_get_exists", "IO_attribute_get", "IO_raster_convert_get", "AF_memm_free_all",
+              "DIB_info_delete"})) {
+        const bool named = call.service == "IO_metad_item_set";
+        shape.push_back(named ? call.args.at(2) + (call.args.at(4) == "1" ? " {" : " }") : call.service);
+    }
+    EXPECT_EQ(shape, (std::vector<std::string>{
+                         "IO_DIB_convert_get", "GPb_PixStruct_create", "GPb_PixStruct_create", "GPb_PixStruct_create",
+                         "GPb_FC_GetConversionParamsForSaving", "GPb_PixStruct_delete", "GPb_PixStruct_delete",
+                         "GPb_PixStruct_delete", "IO_byte_order_set", "IO_metad_item_add", "\"GIF\" {",
+                         "IO_tag_get_exists", "IO_seek", "\"LogicalScreenDescriptor\" {", "\"Fields\" {",
+                         "\"Fields\" }", "\"LogicalScreenDescriptor\" }", "IO_attribute_get", "IO_attribute_get",
+                         "\"ImageDescriptor\" {", "\"Fields\" {", "\"Fields\" }", "\"ImageDescriptor\" }",
+                         "IO_raster_convert_get", "\"GIF\" }", "AF_memm_free_all", "DIB_info_delete"}));
 }
 
 }  // namespace
