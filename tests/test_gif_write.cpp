@@ -645,3 +645,35 @@ TEST_F(GifWrite, HostCallsOfAOnePixelSave) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(GifWrite, ImagesThatCannotBeSavedAreRefusedBeforeAnythingIsWritten) {
+    const SaveImage good = palette_image(4, 4, 8);
+    struct Case {
+        const char* what;
+        void (*spoil)(SaveImage&);
+    };
+    const Case cases[] = {
+        {"no width", [](SaveImage& i) { i.width = 0; }},
+        {"taller than a GIF", [](SaveImage& i) { i.height = 70000; }},
+        {"palette depth 9", [](SaveImage& i) { i.depth = 9; }},
+        {"grey of 16 bits", [](SaveImage& i) { i.kind = SaveImage::Kind::kGrey, i.depth = 16; }},
+        {"a row short", [](SaveImage& i) { i.pixels.resize(12); }},
+        {"257 palette entries", [](SaveImage& i) { i.palette.resize(1028); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SaveImage image = good;
+        c.spoil(image);
+        std::vector<uint8_t> buffer = saved(good);
+        const auto before = buffer;
+        SaveOptions append;
+        append.append = true;
+        const auto r = save_page(Destination::memory(&buffer), image, append);
+        EXPECT_EQ(kvtest::codes(r.errors), std::vector<int32_t>{kvhost::host_error::kBadArgument});
+        EXPECT_EQ(buffer, before);
+    }
+}
+
+}  // namespace

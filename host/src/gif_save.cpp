@@ -24,10 +24,6 @@ constexpr uint32_t kNewFileMode = 1;
 constexpr uint32_t kLookForGifMode = 0;
 constexpr uint32_t kMaxSide = 65535;
 
-HostStatus refuse(int32_t line, const std::string& text) {
-    return record_host_error(kModule, line, host_error::kBadArgument, text);
-}
-
 uint32_t bits_per_pixel(const SaveImage& image) {
     switch (image.kind) {
         case SaveImage::Kind::kPalette: return image.depth;
@@ -43,17 +39,23 @@ uint32_t bits_per_pixel(const SaveImage& image) {
 bool raster_from(const SaveImage& image, SaveRaster* r) {
     const uint32_t depth = bits_per_pixel(image);
     const bool depth_ok = image.kind == SaveImage::Kind::kPalette ? depth >= 1 && depth <= 8 : image.depth == depth;
-    if (!depth_ok) return refuse(__LINE__, "no GIF conversion for depth " + std::to_string(image.depth)) == 0;
-    if (image.width == 0 || image.height == 0 || image.width > kMaxSide || image.height > kMaxSide) {
-        return refuse(__LINE__, "a GIF image is 1 to 65535 pixels wide and high") == 0;
+    const char* refused = nullptr;
+    if (!depth_ok) {
+        refused = "no GIF conversion for this kind of image at this depth";
+    } else if (image.width == 0 || image.height == 0 || image.width > kMaxSide || image.height > kMaxSide) {
+        refused = "a GIF image is 1 to 65535 pixels wide and high";
+    } else if (image.palette.size() % 4 != 0 || image.palette.size() > 1024) {
+        refused = "a palette holds up to 256 entries of 4 bytes";
     }
-    if (image.palette.size() % 4 != 0 || image.palette.size() > 1024) {
-        return refuse(__LINE__, "a palette holds up to 256 entries of 4 bytes") == 0;
+    if (refused != nullptr) {
+        record_host_error(kModule, __LINE__, host_error::kBadArgument, refused, image.depth);
+        return false;
     }
     const uint32_t channels = depth <= 8 ? 1 : depth / 8;
     r->row_size = host_row_size(image.width, depth, channels, 8);
     if (image.pixels.size() < uint64_t{r->row_size} * image.height) {
-        return refuse(__LINE__, "the pixels hold fewer than height rows") == 0;
+        record_host_error(kModule, __LINE__, host_error::kBadArgument, "the pixels hold fewer than height rows");
+        return false;
     }
     r->kind = static_cast<SaveRaster::Kind>(image.kind);
     r->width = image.width;
