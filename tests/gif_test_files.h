@@ -174,7 +174,10 @@ struct GiflibImages {
     std::vector<std::vector<uint8_t>> rgb;
 };
 
-inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
+// giflib's whole reading (DGifSlurp) of a GIF in memory, handed to
+// use(gif, ok) before it is closed; false when giflib cannot open it.
+template <typename Use>
+bool giflib_slurp(const std::vector<uint8_t>& bytes, Use use) {
     std::pair<const uint8_t*, size_t> unread{bytes.data(), bytes.size()};
     auto read = [](GifFileType* gif, GifByteType* out, int n) -> int {
         auto* rest = static_cast<std::pair<const uint8_t*, size_t>*>(gif->UserData);
@@ -183,21 +186,28 @@ inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
         *rest = {rest->first + count, rest->second - count};
         return static_cast<int>(count);
     };
-    GiflibImages result;
     int error = 0;
     GifFileType* gif = DGifOpen(&unread, read, &error);
-    if (gif == nullptr) return result;
-    result.ok = DGifSlurp(gif) == GIF_OK;
-    for (int i = 0; i < gif->ImageCount; ++i) {
-        const SavedImage& image = gif->SavedImages[i];
-        const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
-        result.indices.emplace_back(image.RasterBits, image.RasterBits != nullptr ? image.RasterBits + n : nullptr);
-        const ColorMapObject* map = image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
-        auto& rgb = result.rgb.emplace_back();
-        for (int k = 0; map != nullptr && k < map->ColorCount; ++k)
-            rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
-    }
+    if (gif == nullptr) return false;
+    use(gif, DGifSlurp(gif) == GIF_OK);
     DGifCloseFile(gif, &error);
+    return true;
+}
+
+inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
+    GiflibImages result;
+    giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {
+        result.ok = ok;
+        for (int i = 0; i < gif->ImageCount; ++i) {
+            const SavedImage& image = gif->SavedImages[i];
+            const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
+            result.indices.emplace_back(image.RasterBits, image.RasterBits != nullptr ? image.RasterBits + n : nullptr);
+            const ColorMapObject* map = image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
+            auto& rgb = result.rgb.emplace_back();
+            for (int k = 0; map != nullptr && k < map->ColorCount; ++k)
+                rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
+        }
+    });
     return result;
 }
 

@@ -5,7 +5,6 @@
 #include "gif_test_files.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 
 namespace {
@@ -98,13 +97,7 @@ TEST(GifCorpus, EveryFileAgainstGiflib) {
     kvtest::component();
     const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const std::string root = KVLZW_CORPUS_DIR;
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".gif") {
-            files.push_back(std::filesystem::relative(entry.path(), root).string());
-        }
-    }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = kvtest::corpus_files(".gif");
     ASSERT_GE(files.size(), 100u) << "corpus missing at " << root;
 
     std::map<Expect, int> seen;

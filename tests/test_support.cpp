@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -57,6 +59,18 @@ std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records) {
 std::vector<int32_t> error_codes() { return codes(kvhost::error_records()); }
 
 std::string corpus_path(const std::string& relative) { return std::string(KVLZW_CORPUS_DIR) + "/" + relative; }
+
+std::vector<std::string> corpus_files(const std::string& extension) {
+    const std::string root = KVLZW_CORPUS_DIR;
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file() && entry.path().extension() == extension) {
+            files.push_back(std::filesystem::relative(entry.path(), root).string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
 
 ToolRun run_tool(const std::string& arguments) {
     ToolRun result;

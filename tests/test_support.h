@@ -37,6 +37,8 @@ std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records);
 std::vector<int32_t> error_codes();
 
 std::string corpus_path(const std::string& relative);
+// Every file of the corpus with this extension, relative to it, sorted.
+std::vector<std::string> corpus_files(const std::string& extension);
 
 // The kvlzw tool run with these arguments: exit status and stdout+stderr.
 struct ToolRun {

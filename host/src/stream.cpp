@@ -23,6 +23,7 @@ public:
         return n;
     }
     uint64_t write(int64_t position, const void* buffer, uint64_t count) override {
+        if (count == 0) return 0;
         if (position + count > bytes_.size()) bytes_.resize(position + count);
         std::memcpy(bytes_.data() + position, buffer, count);
         return count;

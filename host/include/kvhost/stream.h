@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kvhost/load_sink.h"
+#include "kvhost/save_source.h"
 #include "kvlzw/abi.h"
 
 #include <cstdint>
@@ -27,7 +28,9 @@ struct StreamFaults {
     int64_t read_budget = -1;   // bytes that may still be read; -1 = no limit
     int64_t write_budget = -1;  // bytes that may still be written; -1 = no limit
     bool fail_seeks = false;
-    int64_t fail_raster_row = -1;  // IO_raster_set of this row fails
+    int64_t fail_raster_row = -1;     // IO_raster_set of this row fails
+    int64_t fail_converted_row = -1;  // the nth converted row asked for (0 = the first) is refused; -1 = none
+    uint8_t stray_index_bits = 0;     // ORed into every index of converted 4-bit rows (a careless converter)
 };
 
 enum class FileMode { kRead, kWrite, kReadWrite };
@@ -55,6 +58,7 @@ struct HostStream {
     kvhost::StreamFaults faults;
     std::string file_name;  // set for streams that IO_open may open by name (through name_stream)
     kvhost::LoadSink sink;  // what loads deliver through this stream
+    std::unique_ptr<kvhost::SaveSource> save;  // what a save reads through this stream
 };
 
 namespace kvhost {

@@ -1,0 +1,265 @@
+// The GIF LZW encoder: variable-width codes packed least significant bit
+// first into data sub-blocks of at most 255 bytes.
+#include "frame/service_table.h"
+#include "gif/gif_writer.h"
+
+#include <cstring>
+
+namespace kv {
+namespace {
+
+constexpr const char* m = module::kGifWrite;
+
+constexpr uint32_t kTableSlots = 8192;
+constexpr uint32_t kSlotMask = kTableSlots - 1;
+constexpr uint32_t kKeyMask = 0xFFFFF;
+constexpr uint32_t kMaxCode = 4096;
+constexpr uint32_t kFullBlock = 255;
+
+// The state of one image's encoding. The row loops keep the hot fields in
+// locals and store them back once per row.
+struct Encoder {
+    HostStream* stream;
+    uint32_t* table;  // (code << 20) | key per occupied slot; key = (prefix << 8) | pixel
+    uint32_t min_size;
+    uint32_t clear;
+    uint32_t first_free;
+    uint32_t next = 0;
+    uint32_t width = 0;
+    uint32_t threshold = 0;
+    uint32_t prefix = 0;
+    uint64_t bits = 0;  // pending bits, least significant first
+    uint32_t bit_count = 0;
+    uint32_t count = 0;  // data bytes in block[1..]
+    bool write_failed = false;
+    uint8_t block[kFullBlock + 2] = {};
+
+    void reset() {
+        next = first_free;
+        width = min_size + 1;
+        threshold = 1u << width;
+        std::memset(table, 0, kTableSlots * sizeof(uint32_t));
+    }
+
+    void emit(uint32_t code) {
+        bits |= uint64_t{code} << bit_count;
+        bit_count += width;
+    }
+
+    __attribute__((noinline)) void write_full_block() {
+        block[0] = kFullBlock;
+        if (g_host.IO_write(stream, block, kFullBlock + 1) != kFullBlock + 1) {
+            record_error(m, __LINE__, gif_write_err::kSubBlockShort, 0, 0, kFullBlock + 1);
+            write_failed = true;
+        }
+        count = 0;
+    }
+
+    void flush_whole_bytes() {
+        while (bit_count >= 8) {
+            block[1 + count++] = static_cast<uint8_t>(bits);
+            bits >>= 8;
+            bit_count -= 8;
+            if (count == kFullBlock) write_full_block();
+        }
+    }
+
+    // Pixels [start, width) of a row: one byte each, or packed bits. A key not
+    // in the table sends its prefix and is assigned the next code, or the
+    // table starts again when it is full. The state lives in locals here: the
+    // table stores could otherwise alias it.
+    template <bool kPackedBits>
+    void encode_row(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
+        uint32_t* const codes = table;
+        uint32_t p = prefix, free_code = next, code_width = width, limit = threshold;
+        uint64_t acc = bits;
+        uint32_t held = bit_count, n = count;
+        for (uint32_t i = start; i < pixels; ++i) {
+            uint32_t pixel, key, slot;
+            if constexpr (kPackedBits) {
+                pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
+                key = (p << 8) | pixel;
+                slot = p * 2 + pixel;
+                const uint32_t entry = codes[slot];
+                if (entry != 0) {
+                    p = entry >> 20;
+                    continue;
+                }
+            } else {
+                pixel = row[i] & pixel_mask;
+                key = (p << 8) | pixel;
+                slot = ((key >> 7) ^ key) & kSlotMask;
+                uint32_t entry = codes[slot];
+                while (entry != 0 && (entry & kKeyMask) != key) {
+                    slot = (slot + 1) & kSlotMask;
+                    entry = codes[slot];
+                }
+                if (entry != 0) {
+                    p = entry >> 20;
+                    continue;
+                }
+            }
+            acc |= uint64_t{p} << held;
+            held += code_width;
+            if (free_code == kMaxCode) {
+                acc |= uint64_t{clear} << held;
+                held += code_width;
+                reset();
+                free_code = next;
+                code_width = width;
+                limit = threshold;
+            } else {
+                codes[slot] = (free_code << 20) | key;
+                if (free_code == limit) {
+                    ++code_width;
+                    limit <<= 1;
+                }
+                ++free_code;
+            }
+            if (n + 4 < kFullBlock) {
+                // Whole bytes without a loop: four are stored, as many kept as complete.
+                const auto low = static_cast<uint32_t>(acc);
+                std::memcpy(block + 1 + n, &low, sizeof low);
+                const uint32_t whole = held >> 3;
+                n += whole;
+                acc >>= whole * 8;
+                held &= 7;
+            } else {
+                while (held >= 8) {
+                    block[1 + n++] = static_cast<uint8_t>(acc);
+                    acc >>= 8;
+                    held -= 8;
+                    if (n == kFullBlock) {
+                        count = n;
+                        write_full_block();
+                        n = 0;
+                    }
+                }
+            }
+            p = pixel;
+        }
+        prefix = p;
+        next = free_code;
+        width = code_width;
+        threshold = limit;
+        bits = acc;
+        bit_count = held;
+        count = n;
+    }
+
+    // The left-over bits as one more byte, the last sub-block and the
+    // terminator in one write, checked like every other block.
+    void finish() {
+        flush_whole_bytes();
+        if (bit_count > 0) block[1 + count++] = static_cast<uint8_t>(bits);
+        uint64_t size = 1;
+        block[0] = static_cast<uint8_t>(count);
+        if (count > 0) {
+            block[count + 1] = 0;
+            size = count + 2;
+        }
+        if (g_host.IO_write(stream, block, size) != size) {
+            record_error(m, __LINE__, gif_write_err::kSubBlockShort, 0, 0, static_cast<int64_t>(size));
+        }
+    }
+};
+
+// Row numbers in file order: sequential, or the four interlace passes.
+class RowOrder {
+public:
+    RowOrder(uint32_t height, bool interlaced) : height_(height), interlaced_(interlaced) {}
+
+    // The next row to fetch; false once every row has been handed out.
+    bool next(uint32_t* row) {
+        if (fetched_ >= height_) return false;
+        if (!interlaced_) {
+            *row = fetched_++;
+            return true;
+        }
+        static constexpr uint32_t kStart[4] = {0, 4, 2, 1};
+        static constexpr uint32_t kStep[4] = {8, 8, 4, 2};
+        while (pass_ < 4) {
+            const uint64_t candidate = kStart[pass_] + uint64_t{kStep[pass_]} * in_pass_;
+            if (candidate < height_) {
+                ++in_pass_;
+                ++fetched_;
+                *row = static_cast<uint32_t>(candidate);
+                return true;
+            }
+            ++pass_;
+            in_pass_ = 0;
+        }
+        return false;
+    }
+
+private:
+    uint32_t height_;
+    bool interlaced_;
+    uint32_t fetched_ = 0;
+    uint32_t pass_ = 0;
+    uint32_t in_pass_ = 0;
+};
+
+bool row_fetched(HostStream* stream, uint32_t row, uint8_t* buffer, uint32_t size) {
+    const void* pixels = nullptr;
+    if (g_host.IO_raster_convert_get(stream, row, &pixels) != 0 || pixels == nullptr) return false;
+    std::memcpy(buffer, pixels, size);
+    return true;
+}
+
+uint32_t first_pixel(const uint8_t* row, uint32_t depth, uint32_t pixel_mask) {
+    return depth == 1 ? (row[0] >> 7) & 1 : row[0] & pixel_mask;
+}
+
+}  // namespace
+
+HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* image, const GifSettings* settings) {
+    const auto width = static_cast<uint32_t>(g_host.DIB_width_get(image));
+    const auto height = static_cast<uint32_t>(g_host.DIB_height_get(image));
+    const uint32_t depth = g_host.DIB_bit_depth_get(image);
+    const uint32_t row_size =
+        depth == 1 ? g_host.DIB1bit_packed_raster_size_get(image, 2) : g_host.DIBStd_raster_size_get(image, 2);
+
+    auto* row = static_cast<uint8_t*>(host_alloc(tag, row_size, m, __LINE__));
+    auto* table = row != nullptr ? static_cast<uint32_t*>(host_alloc(tag, kTableSlots * sizeof(uint32_t), m, __LINE__))
+                                 : nullptr;
+    if (row == nullptr || table == nullptr) {
+        record_error(m, __LINE__, err::kNoMemory);
+        host_free(tag, row, m, __LINE__);
+        return error_status();
+    }
+    const uint32_t min_size = depth == 1 ? 2 : depth;
+    const uint32_t pixel_mask = (1u << min_size) - 1;
+    RowOrder order(height, settings != nullptr && settings->interlace != 0);
+    uint32_t row_number = 0;
+    if (g_host.IO_byte_write(stream, static_cast<uint8_t>(min_size)) != 1) {
+        record_error(m, __LINE__, gif_write_err::kByteNotWritten, 0, g_host.IO_tell(stream));
+    } else if (order.next(&row_number) && row_fetched(stream, row_number, row, row_size)) {
+        Encoder e{stream, table, min_size, 1u << min_size, (1u << min_size) + 2};
+        e.reset();
+        e.emit(e.clear);
+        if (width > 0) {
+            e.prefix = first_pixel(row, depth, pixel_mask);
+            uint32_t start = 1;
+            for (;;) {
+                if (depth == 1) {
+                    e.encode_row<true>(row, start, width, pixel_mask);
+                } else {
+                    e.encode_row<false>(row, start, width, pixel_mask);
+                }
+                start = 0;
+                if (e.write_failed || !order.next(&row_number) || !row_fetched(stream, row_number, row, row_size)) {
+                    break;
+                }
+            }
+            e.emit(e.prefix);
+        }
+        e.emit(e.clear + 1);
+        e.finish();
+    }
+    host_free(tag, table, m, __LINE__);
+    host_free(tag, row, m, __LINE__);
+    return error_status();
+}
+
+}  // namespace kv
