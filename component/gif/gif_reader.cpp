@@ -415,12 +415,16 @@ HostStatus gif_next_image_load(HostStream* stream, void* settings, GifStreamReco
     return read_image(Entry::kNext, stream, static_cast<GifSettings*>(settings), rec, 1, nullptr, nullptr);
 }
 
-HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out) {
+HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, bool* trailer_found) {
     uint32_t count = 0;
+    if (trailer_found != nullptr) *trailer_found = false;
     for (;;) {
         uint8_t byte = 0;
         if (g_host.IO_byte_read(s, &byte) != 1) break;
-        if (byte == kTrailer) break;
+        if (byte == kTrailer) {
+            if (trailer_found != nullptr) *trailer_found = true;
+            break;
+        }
         if (byte == kImageSeparator) {
             if (!skip_image_descriptor(s)) break;
             if (g_host.IO_seek(s, 1, 1) < 0) {

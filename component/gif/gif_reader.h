@@ -24,7 +24,8 @@ HostStatus gif_header_read(HostStream* stream, GifStreamRecord* rec);
 HostStatus gif_next_image_load(HostStream* stream, void* settings, GifStreamRecord* rec);
 
 // Counts the images from the current position to the trailer (or to the end
-// of the data). The tag is not used.
-HostStatus gif_image_count_walk(HostStream* stream, uint32_t tag, uint32_t* count);
+// of the data). The tag is not used. *trailer_found, when given, tells
+// whether the walk stopped just after a trailer byte.
+HostStatus gif_image_count_walk(HostStream* stream, uint32_t tag, uint32_t* count, bool* trailer_found = nullptr);
 
 }  // namespace kv

@@ -3,6 +3,7 @@
 #include "kvhost/image.h"
 #include "kvhost/registry.h"
 #include "kvhost/stream.h"
+#include "gif_filter_access.h"
 #include "service_impl.h"
 
 namespace kvhost::gif {
@@ -19,25 +20,6 @@ std::unique_ptr<HostStream> open_source(const Source& source, HostStatus* status
     auto stream = file_stream(source.path, FileMode::kRead, &error);
     if (stream == nullptr) *status = record_host_error(kModule, __LINE__, host_error::kStream, error);
     return stream;
-}
-
-// The GIF filter's entry for the operation, or null (with an error record).
-void* gif_entry(int32_t op, HostStatus* status) {
-    const RegisteredFilter filter = find_filter(KV_FORMAT_GIF);
-    void* entry = nullptr;
-    if (filter.control != nullptr) filter.control(nullptr, op, nullptr, nullptr, &entry, sizeof entry);
-    if (entry == nullptr) {
-        *status = record_host_error(kModule, __LINE__, host_error::kNotImplemented,
-                                    "no GIF filter is registered (is the component started?)");
-    }
-    return entry;
-}
-
-GifSettings default_settings() {
-    GifSettings settings{};
-    const RegisteredFilter filter = find_filter(KV_FORMAT_GIF);
-    if (filter.control != nullptr) filter.control(nullptr, KV_OP_SETTINGS_DEFAULTS, &settings, nullptr, nullptr, 0);
-    return settings;
 }
 
 void take_sink(HostStream& stream, PageResult& result) {
@@ -68,6 +50,24 @@ Result run_entry(int32_t op, const Source& source, Use use) {
 }
 
 }  // namespace
+
+void* gif_entry(int32_t op, HostStatus* status) {
+    const RegisteredFilter filter = find_filter(KV_FORMAT_GIF);
+    void* entry = nullptr;
+    if (filter.control != nullptr) filter.control(nullptr, op, nullptr, nullptr, &entry, sizeof entry);
+    if (entry == nullptr) {
+        *status = record_host_error(kModule, __LINE__, host_error::kNotImplemented,
+                                    "no GIF filter is registered (is the component started?)");
+    }
+    return entry;
+}
+
+GifSettings default_settings() {
+    GifSettings settings{};
+    const RegisteredFilter filter = find_filter(KV_FORMAT_GIF);
+    if (filter.control != nullptr) filter.control(nullptr, KV_OP_SETTINGS_DEFAULTS, &settings, nullptr, nullptr, 0);
+    return settings;
+}
 
 uint64_t PageResult::attribute(uint32_t a) const {
     auto it = attributes.find(a);

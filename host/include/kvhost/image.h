@@ -9,6 +9,8 @@
 
 namespace kvhost {
 
+struct SaveSource;
+
 // The host's colour space numbers (what DIB_colorspace_get answers).
 namespace colorspace {
 inline constexpr uint32_t kGrey = 1;
@@ -44,4 +46,6 @@ struct HostDibInfo {
     std::vector<uint8_t> palette;  // 4 bytes per entry once allocated
     bool palette_allocated = false;
     uint32_t conversion[5] = {0, 0, 0, 0, 0};
+    // The save whose image this describes, for the description of an image being saved.
+    kvhost::SaveSource* save_source = nullptr;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kvhost/load_sink.h"
+#include "kvhost/save_source.h"
 #include "kvlzw/abi.h"
 
 #include <cstdint>
@@ -27,6 +28,7 @@ struct StreamFaults {
     int64_t read_budget = -1;   // bytes that may still be read; -1 = no limit
     int64_t write_budget = -1;  // bytes that may still be written; -1 = no limit
     bool fail_seeks = false;
+    int64_t fail_raster_row = -1;  // the nth converted row asked for (0 = the first) is refused; -1 = none
 };
 
 enum class FileMode { kRead, kWrite, kReadWrite };
@@ -52,4 +54,5 @@ struct HostStream {
     kvhost::StreamFaults faults;
     std::string file_name;  // set for streams that IO_open may open by name
     kvhost::LoadSink sink;  // what loads deliver through this stream
+    std::unique_ptr<kvhost::SaveSource> save;  // what a save reads through this stream
 };

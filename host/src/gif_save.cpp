@@ -1,0 +1,167 @@
+// Saving one GIF page for applications. The save runs on a memory stream
+// holding the existing GIF (when appending), so a failure leaves the
+// destination untouched; a file is then replaced whole through a new file
+// renamed over it.
+#include "gif_filter_access.h"
+#include "kvhost/gif_save.h"
+#include "kvhost/image.h"
+#include "kvhost/stream.h"
+#include "service_impl.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kvhost::gif {
+namespace {
+
+constexpr const char* kModule = KVHOST_MODULE("gif_save");
+constexpr uint32_t kNewFileMode = 1;
+constexpr uint32_t kLookForGifMode = 0;
+constexpr uint32_t kMaxSide = 65535;
+
+HostStatus refuse(int32_t line, const std::string& text) {
+    return record_host_error(kModule, line, host_error::kBadArgument, text);
+}
+
+uint32_t bits_per_pixel(const SaveImage& image) {
+    switch (image.kind) {
+        case SaveImage::Kind::kPalette: return image.depth;
+        case SaveImage::Kind::kGrey: return 8;
+        case SaveImage::Kind::kRgb: return 24;
+        case SaveImage::Kind::kRgba: return 32;
+    }
+    return 0;
+}
+
+// The image as the host's save source sees it; false (with an error record)
+// when its description does not hold together.
+bool raster_from(const SaveImage& image, SaveRaster* r) {
+    const uint32_t depth = bits_per_pixel(image);
+    const bool depth_ok = image.kind == SaveImage::Kind::kPalette ? depth >= 1 && depth <= 8 : image.depth == depth;
+    if (!depth_ok) return refuse(__LINE__, "no GIF conversion for depth " + std::to_string(image.depth)) == 0;
+    if (image.width == 0 || image.height == 0 || image.width > kMaxSide || image.height > kMaxSide) {
+        return refuse(__LINE__, "a GIF image is 1 to 65535 pixels wide and high") == 0;
+    }
+    if (image.palette.size() % 4 != 0 || image.palette.size() > 1024) {
+        return refuse(__LINE__, "a palette holds up to 256 entries of 4 bytes") == 0;
+    }
+    const uint32_t channels = depth <= 8 ? 1 : depth / 8;
+    r->row_size = host_row_size(image.width, depth, channels, 8);
+    if (image.pixels.size() < uint64_t{r->row_size} * image.height) {
+        return refuse(__LINE__, "the pixels hold fewer than height rows") == 0;
+    }
+    r->kind = static_cast<SaveRaster::Kind>(image.kind);
+    r->width = image.width;
+    r->height = image.height;
+    r->depth = depth;
+    r->pixels = image.pixels.data();
+    r->palette = image.palette;
+    return true;
+}
+
+bool read_file(const std::string& path, std::vector<uint8_t>* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return errno == ENOENT;  // no file yet: the page starts a new one
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Writes the bytes to a new file beside the destination and renames it over.
+HostStatus replace_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::string temp = path + ".partial-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return record_host_error(kModule, __LINE__, host_error::kStream, "cannot create " + temp);
+    bool ok = true;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    const mode_t mask = umask(0);
+    umask(mask);
+    chmod(temp.c_str(), 0666 & ~mask);
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return record_host_error(kModule, __LINE__, host_error::kStream,
+                                 "cannot write " + path + ": " + std::strerror(errno));
+    }
+    return 0;
+}
+
+void attributes_set(HostStream& stream, const SaveOptions& options) {
+    if (options.delay) stream.sink.attributes[KV_ATTR_DELAY].value = *options.delay;
+    if (options.transparent_rgb) {
+        const auto& rgb = *options.transparent_rgb;
+        stream.sink.attributes[KV_ATTR_TRANSPARENT_COLOR].bytes = {rgb[2], rgb[1], rgb[0]};
+    }
+}
+
+void page_save(const Destination& destination, const SaveImage& image, const SaveOptions& options) {
+    auto save = std::make_unique<SaveSource>();
+    if (!raster_from(image, &save->raster)) return;
+    std::vector<uint8_t> existing;
+    if (options.append) {
+        if (destination.buffer != nullptr) {
+            existing = *destination.buffer;
+        } else if (!read_file(destination.path, &existing)) {
+            record_host_error(kModule, __LINE__, host_error::kStream, "cannot read " + destination.path);
+            return;
+        }
+    }
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<ImageSaveFn>(gif_entry(KV_OP_SAVE, &status));
+    if (entry == nullptr) return;
+    save->metadata = options.metadata;
+    save->tags = options.tags;
+    auto stream = memory_stream(std::move(existing));
+    stream->save = std::move(save);
+    attributes_set(*stream, options);
+    GifSettings settings = default_settings();
+    settings.version = options.version;
+    settings.interlace = options.interlace ? 1 : 0;
+    if (entry(stream.get(), &settings, options.append ? kLookForGifMode : kNewFileMode, nullptr, 0) != 0) return;
+    std::vector<uint8_t> bytes = memory_stream_bytes(stream.get());
+    bytes.resize(static_cast<size_t>(stream->position));
+    if (destination.buffer != nullptr) {
+        *destination.buffer = std::move(bytes);
+    } else {
+        replace_file(destination.path, bytes);
+    }
+}
+
+}  // namespace
+
+SaveImage SaveImage::from_loaded(const LoadedImage& image) {
+    SaveImage save;
+    switch (image.colorspace) {
+        case colorspace::kGrey: save.kind = Kind::kGrey; break;
+        case colorspace::kRgb: save.kind = Kind::kRgb; break;
+        case colorspace::kRgba: save.kind = Kind::kRgba; break;
+        default: save.kind = Kind::kPalette; break;
+    }
+    save.width = image.width;
+    save.height = image.height;
+    save.depth = image.depth;
+    save.palette = image.palette;
+    save.pixels = image.pixels;
+    return save;
+}
+
+SaveResult save_page(const Destination& destination, const SaveImage& image, const SaveOptions& options) {
+    clear_errors();
+    page_save(destination, image, options);
+    SaveResult result;
+    result.errors = error_records();
+    result.status = error_status();
+    clear_errors();
+    return result;
+}
+
+}  // namespace kvhost::gif

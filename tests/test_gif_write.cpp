@@ -1,0 +1,474 @@
+// GIF writing through the save call and the filter's save entry: exact
+// bytes, appending, extensions from metadata and tags, failures.
+#include "gif_write_support.h"
+
+using namespace gifwrite;
+using kvhost::gif::Destination;
+using kvhost::gif::SaveOptions;
+using kvhost::gif::save_page;
+
+namespace {
+
+class GifWrite : public giftest::GifTest {
+protected:
+    static std::vector<uint8_t> saved(const SaveImage& image, const SaveOptions& options = {},
+                                      std::vector<uint8_t> existing = {}) {
+        std::vector<uint8_t> buffer = std::move(existing);
+        const auto r = save_page(Destination::memory(&buffer), image, options);
+        EXPECT_TRUE(r.ok()) << (r.errors.empty() ? "" : kvhost::describe(r.errors[0]));
+        return buffer;
+    }
+};
+
+const std::vector<uint8_t> kHeader1x1 = bytes_of({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0});
+
+TEST_F(GifWrite, SmallestFilesByteForByte) {
+    // 1 x 1, pixel 0, black and white: the codes 4, 0, 5 at width 3.
+    SaveImage one = palette_image(1, 1, 1);
+    one.pixels = {0x00};
+    one.palette = {0, 0, 0, 0, 255, 255, 255, 0};
+    const auto table = bytes_of({0, 0, 0, 255, 255, 255});
+    const auto descriptor = bytes_of({0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0});
+    EXPECT_EQ(saved(one), concat({kHeader1x1, table, bytes_of({0x21, 0xF9, 4, 0, 0, 0, 0xFF, 0}), descriptor,
+                                  bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+
+    // Version 87: no extension at all; a delay and a transparent colour
+    // change nothing then. Version 89 takes them into the default control.
+    SaveOptions options;
+    options.version = 87;
+    options.delay = 0x1234;
+    options.transparent_rgb = std::array<uint8_t, 3>{255, 255, 255};
+    auto header87 = kHeader1x1;
+    header87[4] = '7';
+    EXPECT_EQ(saved(one, options), concat({header87, table, descriptor, bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+    options.version = 89;
+    EXPECT_EQ(saved(one, options), concat({kHeader1x1, table, bytes_of({0x21, 0xF9, 4, 1, 0x34, 0x12, 1, 0}),
+                                           descriptor, bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+
+    // One row of 0, 1, 1, 0.
+    SaveImage four = palette_image(4, 1, 1);
+    four.pixels = {0x60};
+    const auto four_bytes = saved(four);
+    EXPECT_EQ(std::vector<uint8_t>(four_bytes.end() - 7, four_bytes.end()), bytes_of({2, 3, 0x44, 0x02, 0x05, 0, 0x3B}));
+}
+
+}  // namespace
+
+namespace {
+
+// giflib's first image of a GIF we wrote.
+giftest::GiflibImages giflib_of(const std::vector<uint8_t>& bytes) {
+    auto images = giftest::giflib_decode(bytes);
+    EXPECT_TRUE(images.ok);
+    EXPECT_EQ(images.indices.size(), 1u);
+    return images;
+}
+
+// The palette (blue, green, red, 0) as giflib's colour map for a depth.
+std::vector<uint8_t> colour_map(const std::vector<uint8_t>& palette, uint32_t depth) {
+    std::vector<uint8_t> rgb;
+    for (uint32_t i = 0; i < (1u << depth); ++i) {
+        const bool present = i * 4 + 3 < palette.size();
+        rgb.insert(rgb.end(), {present ? palette[i * 4 + 2] : uint8_t(0), present ? palette[i * 4 + 1] : uint8_t(0),
+                               present ? palette[i * 4] : uint8_t(0)});
+    }
+    return rgb;
+}
+
+TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeDecodeInGiflib) {
+    struct Case {
+        uint32_t width, height, depth;
+        bool interlace;
+        uint32_t gif_depth;  // the depth the host converts to
+    };
+    const Case cases[] = {
+        {1, 1, 1, false, 1},     {1, 37, 8, false, 8},   {37, 1, 4, false, 4},   {13, 7, 2, false, 4},
+        {9, 9, 3, false, 4},     {31, 5, 5, false, 8},   {40, 20, 6, false, 8},  {11, 11, 7, false, 8},
+        {300, 200, 8, false, 8},  // far more than 4096 codes: the table starts again several times
+        {200, 150, 4, false, 4}, {333, 100, 1, false, 1}, {7, 1, 8, true, 8},  {7, 2, 8, true, 8},
+        {7, 5, 4, true, 4},      {7, 11, 1, true, 1},     {97, 43, 8, true, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " depth " + std::to_string(c.depth) +
+                     (c.interlace ? " interlaced" : ""));
+        const SaveImage image = palette_image(c.width, c.height, c.depth, c.width * 31 + c.height);
+        SaveOptions options;
+        options.interlace = c.interlace;
+        const auto bytes = saved(image, options);
+        const auto images = giflib_of(bytes);
+        if (images.indices.empty()) continue;
+        EXPECT_EQ(images.indices[0], indices_of(image));
+        EXPECT_EQ(images.rgb[0], colour_map(image.palette, c.gif_depth));
+        EXPECT_EQ(bytes[10], 0x80 | (c.gif_depth - 1));
+        EXPECT_EQ(bytes[13 + (3u << c.gif_depth) + 8 + 9] & 0x40, c.interlace ? 0x40 : 0);
+    }
+}
+
+TEST_F(GifWrite, GreyAndColourImagesKeepTheirColoursExactly) {
+    struct Case {
+        SaveImage::Kind kind;
+        uint32_t channels, colours, gif_depth;
+    };
+    const Case cases[] = {{SaveImage::Kind::kGrey, 1, 2, 1},   {SaveImage::Kind::kGrey, 1, 256, 8},
+                          {SaveImage::Kind::kRgb, 3, 16, 4},   {SaveImage::Kind::kRgb, 3, 17, 8},
+                          {SaveImage::Kind::kRgba, 4, 200, 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.colours) + " colours");
+        SaveImage image;
+        image.kind = c.kind;
+        image.width = 50;
+        image.height = 30;
+        image.depth = 8 * c.channels;
+        const auto picks = giftest::pattern(50 * 30, c.colours, c.colours);
+        for (uint8_t pick : picks)
+            for (uint32_t k = 0; k < c.channels; ++k) image.pixels.push_back(uint8_t(pick * (k + 1) + (k == 3 ? 1 : 0)));
+        // Every colour at least once, so that the count is exact.
+        for (uint32_t i = 0; i < c.colours; ++i)
+            for (uint32_t k = 0; k < c.channels; ++k) image.pixels[i * c.channels + k] = uint8_t(i * (k + 1) + (k == 3));
+        const auto bytes = saved(image);
+        EXPECT_EQ(bytes[10], 0x80 | (c.gif_depth - 1));
+        const auto images = giflib_of(bytes);
+        if (images.indices.empty()) continue;
+        for (size_t p = 0; p < picks.size(); ++p) {
+            const uint8_t* rgb = &images.rgb[0].at(size_t{images.indices[0][p]} * 3);
+            const uint8_t* px = &image.pixels[p * c.channels];
+            const std::vector<uint8_t> want = c.channels == 1 ? bytes_of({px[0], px[0], px[0]})
+                                                              : bytes_of({px[0], px[1], px[2]});
+            ASSERT_EQ(std::vector<uint8_t>(rgb, rgb + 3), want) << "pixel " << p;
+        }
+    }
+    // 257 colours have no exact conversion: refused through the callback.
+    SaveImage many;
+    many.kind = SaveImage::Kind::kRgb;
+    many.width = 257;
+    many.height = 1;
+    many.depth = 24;
+    for (uint32_t i = 0; i < 257; ++i) many.pixels.insert(many.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
+    std::vector<uint8_t> buffer = {1, 2, 3};
+    const auto r = save_page(Destination::memory(&buffer), many, {});
+    EXPECT_EQ(kvtest::codes(r.errors), std::vector<int32_t>{-2112});
+    EXPECT_EQ(r.errors.at(0).details[1], 24);
+    EXPECT_EQ(buffer, bytes_of({1, 2, 3}));
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<uint8_t> without_trailer(std::vector<uint8_t> bytes) {
+    bytes.pop_back();
+    return bytes;
+}
+
+TEST_F(GifWrite, AppendingAddsAnImageWithALocalTableOnlyWhenThePaletteDiffers) {
+    const SaveImage first = palette_image(20, 10, 4, 1);
+    const auto one = saved(first);
+    SaveOptions append;
+    append.append = true;
+
+    struct Case {
+        const char* what;
+        SaveImage image;
+        int local_fields;  // -1: no local table
+    };
+    SaveImage other_palette = palette_image(8, 30, 4, 2);  // larger than the screen, which stays 20 x 10
+    other_palette.palette[5] ^= 1;
+    const Case cases[] = {{"same palette", palette_image(8, 30, 4, 2), -1},
+                          {"other palette", other_palette, 0x83},
+                          {"other depth", palette_image(5, 5, 8, 3), 0x87},
+                          {"one bit", palette_image(5, 5, 1, 3), 0x80}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto two = saved(c.image, append, one);
+        ASSERT_EQ(std::vector<uint8_t>(two.begin(), two.begin() + one.size() - 1), without_trailer(one));
+        // The appended page: its default control, then its descriptor.
+        const size_t at = one.size() - 1;
+        EXPECT_EQ(std::vector<uint8_t>(two.begin() + at, two.begin() + at + 3), bytes_of({0x21, 0xF9, 4}));
+        EXPECT_EQ(two[at + 8 + 9], c.local_fields < 0 ? 0 : c.local_fields);
+        const auto images = giftest::giflib_decode(two);
+        ASSERT_TRUE(images.ok);
+        ASSERT_EQ(images.indices.size(), 2u);
+        EXPECT_EQ(images.indices[0], indices_of(first));
+        EXPECT_EQ(images.indices[1], indices_of(c.image));
+        const uint32_t gif_depth = c.image.depth == 1 ? 1 : c.image.depth;
+        EXPECT_EQ(images.rgb[1], colour_map(c.image.palette, gif_depth));
+    }
+}
+
+TEST_F(GifWrite, AppendingWhereThereIsNoImageOrNoTrailer) {
+    const SaveImage image = palette_image(3, 2, 4);
+    const auto fresh = saved(image);
+    SaveOptions append;
+    append.append = true;
+    // No image in the stream, or no GIF at all: a new file from the start.
+    const auto header_only = giftest::GifFile::screen(9, 9, 16).trailer().bytes;
+    EXPECT_EQ(saved(image, append, header_only), fresh);
+    EXPECT_EQ(saved(image, append, bytes_of({'n', 'o', 't', ' ', 'G', 'I', 'F'})), fresh);
+
+    // A GIF that lost its trailer keeps every byte; the page follows it.
+    const auto cut = without_trailer(fresh);
+    const auto two = saved(image, append, cut);
+    EXPECT_EQ(std::vector<uint8_t>(two.begin(), two.begin() + cut.size()), cut);
+    const auto images = giftest::giflib_decode(two);
+    EXPECT_TRUE(images.ok);
+    EXPECT_EQ(images.indices.size(), 2u);
+
+    // An 87a file takes the 89a page's control block under its old header.
+    SaveOptions old;
+    old.version = 87;
+    const auto v87 = saved(image, old);
+    const auto mixed = saved(image, append, v87);
+    EXPECT_EQ(std::string(mixed.begin(), mixed.begin() + 6), "GIF87a");
+    EXPECT_EQ(mixed[v87.size() - 1], 0x21);
+
+    // Page mode 1 writes a new file at the stream's position, over what is there.
+    auto stream = save_stream(concat({bytes_of({'a', 'b', 'c'}), fresh}), palette_image(1, 1, 1));
+    stream->position = 3;
+    const auto r = run_entry(std::move(stream), 1);
+    EXPECT_EQ(r.status, 0);
+    auto expected = saved(palette_image(1, 1, 1));
+    const auto written = r.bytes();
+    EXPECT_EQ(std::vector<uint8_t>(written.begin() + 3, written.begin() + 3 + expected.size()), expected);
+    EXPECT_EQ(r.stream->position, 3 + static_cast<int64_t>(expected.size()));
+}
+
+TEST_F(GifWrite, FilesAreReplacedWholeOrLeftAsTheyWere) {
+    const std::string path = kvtest::temp_path("gif_write_file.gif");
+    const SaveImage image = palette_image(6, 4, 8);
+    ASSERT_TRUE(save_page(Destination::file(path), image, {}).ok());
+    const auto first = kvtest::read_file(path);
+    EXPECT_EQ(first, saved(image));
+    SaveOptions append;
+    append.append = true;
+    ASSERT_TRUE(save_page(Destination::file(path), image, append).ok());
+    EXPECT_EQ(giftest::giflib_decode(kvtest::read_file(path)).indices.size(), 2u);
+    const auto two = kvtest::read_file(path);
+    // 300 colours: refused, and the file stays as it was.
+    SaveImage bad;
+    bad.kind = SaveImage::Kind::kRgb;
+    bad.depth = 24;
+    bad.width = 300;
+    bad.height = 1;
+    for (uint32_t i = 0; i < 300; ++i) bad.pixels.insert(bad.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
+    EXPECT_FALSE(save_page(Destination::file(path), bad, append).ok());
+    EXPECT_EQ(kvtest::read_file(path), two);
+    std::remove(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// The bytes between the global table and the image descriptor of a file we
+// wrote (1 x 1, depth 1), and those after the image data before the trailer.
+struct Around {
+    std::vector<uint8_t> before, after;
+};
+Around around_image(const std::vector<uint8_t>& file) {
+    const size_t start = 13 + 6;
+    const auto data = bytes_of({0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0});
+    const auto at = std::search(file.begin() + start, file.end(), data.begin(), data.end());
+    if (at == file.end()) return {};
+    return {{file.begin() + start, at}, {at + data.size(), file.end() - 1}};
+}
+
+std::vector<uint8_t> with_metadata(const MetadataNode& tree, const kvhost::TagStore* tags = nullptr) {
+    SaveOptions options;
+    options.metadata = &tree;
+    options.tags = tags;
+    std::vector<uint8_t> buffer;
+    SaveImage one = palette_image(1, 1, 1);
+    one.pixels = {0};
+    const auto r = save_page(Destination::memory(&buffer), one, options);
+    EXPECT_TRUE(r.ok()) << (r.errors.empty() ? "" : kvhost::describe(r.errors[0]));
+    return buffer;
+}
+
+std::vector<uint8_t> comment_block(size_t n) {
+    return concat({bytes_of({0x21, 0xFE}), giftest::sub_blocks(std::vector<uint8_t>(n, 'c'))});
+}
+
+TEST_F(GifWrite, ExtensionsFromMetadataInTheirPlaces) {
+    struct Case {
+        const char* what;
+        MetadataNode tree;
+        std::vector<uint8_t> before, after;
+    };
+    const auto control = bytes_of({0x21, 0xF9, 4, 0x0D, 0x2C, 0x01, 7, 0});
+    const Case cases[] = {
+        {"a comment alone, and no default control", tree({text("CommentExtension", 254, "hello")}),
+         concat({bytes_of({0x21, 0xFE, 5}), bytes_of({'h', 'e', 'l', 'l', 'o', 0})}), {}},
+        {"sub-blocks of 0, 255 and 256 bytes",
+         tree({text("CommentExtension", 254, ""), text("CommentExtension", 254, std::string(255, 'c')),
+               text("CommentExtension", 254, std::string(256, 'c'))}),
+         concat({bytes_of({0x21, 0xFE, 0}), comment_block(255), comment_block(256)}), {}},
+        {"a control before and one after the image",
+         tree({graphic_control(3, true, 300, 7),
+               group("AfterImageExtensions", 4095, {graphic_control(3, true, 300, 7)})}),
+         control, control},
+        {"an application block",
+         tree({group("ApplicationExtension", 255,
+                     {text("ApplicationIdentifier", 4081, "NETSCAPE"),
+                      text("Appl.AuthenticationCode", 4082, "2.0", KV_METAD_TYPE_U8),
+                      text("ApplicationData", 4083, std::string("\x01\x05\x00", 3), KV_METAD_TYPE_BYTES)})}),
+         concat({bytes_of({0x21, 0xFF, 11}), bytes_of({'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 5,
+                                                       0, 0})}),
+         {}},
+        {"a plain text block after the image",
+         tree({group("AfterImageExtensions", 4095,
+                     {group("PlainTextExtension", 1,
+                            {number("TextGridLeftPosition", 17, KV_METAD_TYPE_U16, 258),
+                             number("TextGridHeight", 20, KV_METAD_TYPE_U16, 9),
+                             number("CharacterCellWidth", 21, KV_METAD_TYPE_U8, 6),
+                             number("TextBackgroundColorIndex", 24, KV_METAD_TYPE_U8, 3),
+                             text("PlainTextData", 25, "Hi")})})}),
+         bytes_of({0x21, 0xF9, 4, 0, 0, 0, 0xFF, 0}),
+         bytes_of({0x21, 0x01, 12, 2, 1, 0, 0, 0, 0, 9, 0, 6, 0, 0, 3, 2, 'H', 'i', 0})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Around found = around_image(with_metadata(c.tree));
+        EXPECT_EQ(found.before, c.before);
+        EXPECT_EQ(found.after, c.after);
+    }
+}
+
+// The value of one screen descriptor field replaced, and what it gives.
+TEST_F(GifWrite, DescriptorFieldsAndTablesReplacedByMetadata) {
+    const auto screen = [](std::initializer_list<MetadataNode> items) {
+        return tree({group("LogicalScreenDescriptor", 32, items)});
+    };
+    const auto fields = [&](std::initializer_list<MetadataNode> items) { return screen({group("Fields", 517, items)}); };
+    struct Case {
+        const char* what;
+        MetadataNode tree;
+        size_t at;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"screen size", screen({number("LogicalScreenWidth", 513, KV_METAD_TYPE_U16, 640),
+                                number("LogicalScreenHeight", 514, KV_METAD_TYPE_U16, 480)}),
+         6, bytes_of({0x80, 2, 0xE0, 1})},
+        {"colour resolution 7", fields({number("ColorResolution", 519, KV_METAD_TYPE_U8, 7)}), 10, bytes_of({0xF0})},
+        {"no global table flag, sorted", fields({number("GlobalColorTableFlag", 518, KV_METAD_TYPE_FLAG, 0),
+                                                number("SortFlag", 520, KV_METAD_TYPE_FLAG, 1)}),
+         10, bytes_of({0x08, 0, 0, 0x21})},
+        {"background and aspect", screen({number("BackgroundColorIndex", 515, KV_METAD_TYPE_U8, 1),
+                                          number("PixelAspectRatio", 516, KV_METAD_TYPE_U8, 49)}),
+         10, bytes_of({0x80, 1, 49})},
+        {"a named value in the wrong group is not taken",
+         tree({number("LogicalScreenWidth", 513, KV_METAD_TYPE_U16, 640)}), 6, bytes_of({1, 0})},
+        {"image position and size; interlace stays as set; sorted local table of 4",
+         tree({group("ImageDescriptor", 44,
+                     {number("ImageLeftPosition", 705, KV_METAD_TYPE_U16, 2),
+                      number("ImageWidth", 707, KV_METAD_TYPE_U16, 0x101),
+                      group("Fields", 709,
+                            {number("LocalColorTableFlag", 710, KV_METAD_TYPE_FLAG, 1),
+                             number("InterlaceFlag", 711, KV_METAD_TYPE_FLAG, 1),
+                             number("SortFlag", 712, KV_METAD_TYPE_FLAG, 1),
+                             number("LocalColorTableSize", 713, KV_METAD_TYPE_U8, 9)})})}),
+         27, bytes_of({0x2C, 2, 0, 0, 0, 1, 1, 1, 0, 0xA1, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 0, 0, 2})},
+        {"the first of two global tables, shorter than a whole table",
+         tree({value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({9, 8, 7, 6}), 4),
+               value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({1, 1, 1, 1, 1, 1}), 6)}),
+         13, bytes_of({9, 8, 7, 6, 0, 0, 0x21})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto file = with_metadata(c.tree);
+        ASSERT_GE(file.size(), c.at + c.bytes.size());
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + c.at, file.begin() + c.at + c.bytes.size()), c.bytes);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct Tags {
+    kvhost::TagStore store;
+    Tags& word(uint32_t tag, uint16_t v) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        e.kind = kvhost::TagEntry::Kind::kWord;
+        e.word = v;
+        return *this;
+    }
+    Tags& byte(uint32_t tag, uint8_t v) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        e.kind = kvhost::TagEntry::Kind::kByte;
+        e.bytes = {v};
+        return *this;
+    }
+    Tags& table(uint32_t tag, std::vector<uint8_t> t) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        t.resize(KV_GIF_TABLE_BYTES);
+        e.bytes = std::move(t);
+        return *this;
+    }
+    Tags& record(uint32_t tag, uint32_t label, const std::string& data) {
+        auto& e = store.entries.emplace_back();
+        e.tag = tag;
+        e.kind = kvhost::TagEntry::Kind::kExtension;
+        e.extension.label = label;
+        e.extension.has_data = true;
+        e.extension.data.assign(data.begin(), data.end());
+        return *this;
+    }
+};
+
+TEST_F(GifWrite, OlderTagsFillWhatMetadataLeaves) {
+    Tags tags;
+    tags.word(KV_GIF_TAG_SCREEN_WIDTH, 300).word(KV_GIF_TAG_SCREEN_HEIGHT, 2).byte(KV_GIF_TAG_SCREEN_FIELDS, 0x81);
+    tags.byte(KV_GIF_TAG_BACKGROUND, 3).byte(KV_GIF_TAG_ASPECT_RATIO, 5);
+    tags.table(KV_GIF_TAG_GLOBAL_TABLE, bytes_of({10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}));
+    tags.word(KV_GIF_TAG_IMAGE_LEFT, 7).word(KV_GIF_TAG_IMAGE_TOP, 1);
+    tags.byte(KV_GIF_TAG_IMAGE_FIELDS, 0x40 | 0x80);  // the interlace bit follows the settings, not the tag
+    tags.table(KV_GIF_TAG_LOCAL_TABLE, bytes_of({1, 2, 3, 4, 5, 6}));
+    tags.word(KV_GIF_TAG_EXTENSION_COUNT, 2).record(KV_GIF_TAG_EXTENSION, 0xFE, "ab");
+    tags.record(KV_GIF_TAG_EXTENSION, 0xFE, "cd").record(KV_GIF_TAG_EXTENSION, 0xFE, "not asked for");
+    tags.word(KV_GIF_TAG_AFTER_COUNT, 1).record(KV_GIF_TAG_AFTER_EXTENSION, 0xFE, "z");
+    const auto file = with_metadata(MetadataNode{}, &tags.store);
+    const auto expected = concat({bytes_of({'G', 'I', 'F', '8', '9', 'a', 44, 1, 2, 0, 0x81, 3, 5}),
+                                  bytes_of({10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}),
+                                  bytes_of({0x21, 0xFE, 2, 'a', 'b', 0, 0x21, 0xFE, 2, 'c', 'd', 0}),
+                                  bytes_of({0x2C, 7, 0, 1, 0, 1, 0, 1, 0, 0x80, 1, 2, 3, 4, 5, 6}),
+                                  bytes_of({2, 2, 0x44, 1, 0, 0x21, 0xFE, 1, 'z', 0, 0x3B})});
+    EXPECT_EQ(file, expected);
+
+    // A replaced screen field keeps the screen tags out; the image tags still apply,
+    // and collected tables and extensions stand instead of theirs.
+    const auto replaced = with_metadata(
+        tree({group("LogicalScreenDescriptor", 32, {number("PixelAspectRatio", 516, KV_METAD_TYPE_U8, 9)}),
+              value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({1, 1, 1, 2, 2, 2}), 6),
+              text("CommentExtension", 254, "m")}),
+        &tags.store);
+    EXPECT_EQ(std::vector<uint8_t>(replaced.begin() + 6, replaced.begin() + 29),
+              bytes_of({1, 0, 1, 0, 0x80, 0, 9, 1, 1, 1, 2, 2, 2, 0x21, 0xFE, 1, 'm', 0, 0x2C, 7, 0, 1, 0}));
+}
+
+TEST_F(GifWrite, AnUnknownLabelFailsThePageAfterTheOtherRecordsAreWritten) {
+    Tags tags;
+    tags.word(KV_GIF_TAG_EXTENSION_COUNT, 3).record(KV_GIF_TAG_EXTENSION, 0xFE, "a");
+    tags.record(KV_GIF_TAG_EXTENSION, 0x02, "").record(KV_GIF_TAG_EXTENSION, 0xFE, "b");
+    SaveImage one = palette_image(1, 1, 1);
+    auto r = run_entry(save_stream({}, one, nullptr, &tags.store), 0);
+    EXPECT_EQ(r.codes, std::vector<int32_t>{-2479});
+    EXPECT_EQ(r.stream->position, 0);
+    // The records before the unknown one are written; the walk stops at the
+    // first failure, as the tag records end there.
+    const auto bytes = r.bytes();
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 19, bytes.end()), bytes_of({0x21, 0xFE, 1, 'a', 0}));
+
+    // Extensions collected from metadata stand instead of the tag records.
+    MetadataNode bad = tree({text("CommentExtension", 254, "a"), text("CommentExtension", 254, "b")});
+    std::vector<uint8_t> buffer = {7};
+    SaveOptions options;
+    options.metadata = &bad;
+    options.tags = &tags.store;
+    EXPECT_TRUE(save_page(Destination::memory(&buffer), one, options).ok());
+}
+
+}  // namespace
