@@ -10,22 +10,23 @@ namespace {
 
 using kvhost::MetadataNode;
 
-MetadataNode group(const char* name, uint32_t id, std::initializer_list<MetadataNode> children) {
+MetadataNode item(int32_t kind, const char* name, uint32_t id) {
     MetadataNode node;
-    node.kind = KV_METAD_GROUP_BEGIN;
+    node.kind = kind;
     node.name = name;
     node.id = id;
     node.format = KV_FORMAT_GIF;
+    return node;
+}
+
+MetadataNode group(const char* name, uint32_t id, std::initializer_list<MetadataNode> children) {
+    MetadataNode node = item(KV_METAD_GROUP_BEGIN, name, id);
     node.children = children;
     return node;
 }
 
 MetadataNode value(const char* name, uint32_t id, int32_t type, uint32_t count, const void* data, size_t size) {
-    MetadataNode node;
-    node.kind = KV_METAD_VALUE;
-    node.name = name;
-    node.id = id;
-    node.format = KV_FORMAT_GIF;
+    MetadataNode node = item(KV_METAD_VALUE, name, id);
     node.type = type;
     node.count = count;
     node.has_data = true;

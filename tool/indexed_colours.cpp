@@ -2,8 +2,10 @@
 
 #include <libimagequant.h>
 
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 namespace kvtool {
 namespace {
@@ -12,9 +14,9 @@ constexpr size_t kMostColours = 256;
 
 uint32_t rgb_at(const uint8_t* pixel) { return uint32_t{pixel[0]} << 16 | uint32_t{pixel[1]} << 8 | pixel[2]; }
 
-void index_palette_raster(const PngRaster& raster, IndexedImage* out) {
+void index_palette_raster(PngRaster& raster, IndexedImage* out) {
     out->palette_rgb = raster.palette_rgb;
-    out->indices = raster.samples;
+    out->indices = std::move(raster.samples);
     // An index past PLTE (libpng lets it through) still needs an entry.
     uint8_t largest = 0;
     for (uint8_t index : out->indices) largest = index > largest ? index : largest;
@@ -37,15 +39,23 @@ bool index_exact_colours(const PngRaster& raster, IndexedImage* out) {
     bool has_clear = false;
     std::unordered_map<uint32_t, uint8_t> index_of;
     out->indices.resize(pixels);
+    // Neighbours mostly share a colour: the last one skips the table.
+    uint32_t last_rgb = UINT32_MAX;
+    uint8_t last_index = 0;
     for (size_t i = 0; i < pixels; ++i) {
         const uint8_t* pixel = raster.samples.data() + i * 4;
         if (pixel[3] == 0) {
             has_clear = true;
             continue;
         }
-        auto [at, added] = index_of.try_emplace(rgb_at(pixel), static_cast<uint8_t>(index_of.size()));
-        if (added && index_of.size() + (has_clear ? 1 : 0) > kMostColours) return false;
-        out->indices[i] = at->second;
+        const uint32_t rgb = rgb_at(pixel);
+        if (rgb != last_rgb) {
+            auto [at, added] = index_of.try_emplace(rgb, static_cast<uint8_t>(index_of.size()));
+            if (added && index_of.size() + (has_clear ? 1 : 0) > kMostColours) return false;
+            last_rgb = rgb;
+            last_index = at->second;
+        }
+        out->indices[i] = last_index;
     }
     if (index_of.size() + (has_clear ? 1 : 0) > kMostColours) return false;
     out->palette_rgb.assign(index_of.size() * 3, 0);
@@ -126,7 +136,7 @@ bool quantize(const PngRaster& raster, bool dither, IndexedImage* out, std::stri
 
 }  // namespace
 
-bool index_colours(const PngRaster& raster, bool dither, IndexedImage* out, std::string* error) {
+bool index_colours(PngRaster&& raster, bool dither, IndexedImage* out, std::string* error) {
     *out = IndexedImage{};
     out->width = raster.width;
     out->height = raster.height;

@@ -24,7 +24,8 @@ struct IndexedImage {
 // transparency as one, keep their exact colours in order of first
 // appearance; larger ones are quantized, dithered unless told otherwise.
 // Pixels of alpha 0 always become the transparent index; other alphas are
-// dropped, as GIF has no partial transparency.
-bool index_colours(const PngRaster& raster, bool dither, IndexedImage* out, std::string* error);
+// dropped, as GIF has no partial transparency. The raster's samples may be
+// taken over.
+bool index_colours(PngRaster&& raster, bool dither, IndexedImage* out, std::string* error);
 
 }  // namespace kvtool

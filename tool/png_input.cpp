@@ -63,6 +63,7 @@ bool decode(std::FILE* file, PngRaster* raster, std::vector<png_bytep>& rows, st
     }
     png_set_user_limits(png, kLargestSide, kLargestSide);
     png_init_io(png, file);
+    png_set_sig_bytes(png, 8);
     png_read_info(png, info);
     raster->width = png_get_image_width(png, info);
     raster->height = png_get_image_height(png, info);
@@ -96,6 +97,12 @@ bool read_png(const std::string& path, PngRaster* raster, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    png_byte signature[8];
+    if (std::fread(signature, 1, sizeof signature, file) != sizeof signature || png_sig_cmp(signature, 0, 8) != 0) {
+        std::fclose(file);
+        *error = path + " is not a PNG file";
         return false;
     }
     *raster = PngRaster{};
