@@ -2,6 +2,7 @@
 
 #include <libimagequant.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -18,9 +19,10 @@ void index_palette_raster(PngRaster& raster, IndexedImage* out) {
     out->palette_rgb = raster.palette_rgb;
     out->indices = std::move(raster.samples);
     // An index past PLTE (libpng lets it through) still needs an entry.
-    uint8_t largest = 0;
-    for (uint8_t index : out->indices) largest = index > largest ? index : largest;
-    if (size_t{largest} * 3 + 3 > out->palette_rgb.size()) out->palette_rgb.resize(size_t{largest} * 3 + 3, 0);
+    if (out->palette_rgb.size() < kMostColours * 3) {
+        const uint8_t largest = *std::max_element(out->indices.begin(), out->indices.end());
+        if (size_t{largest} * 3 + 3 > out->palette_rgb.size()) out->palette_rgb.resize(size_t{largest} * 3 + 3, 0);
+    }
     std::vector<bool> clear(kMostColours, false);
     for (size_t i = 0; i < raster.palette_alpha.size() && i < kMostColours; ++i) {
         if (raster.palette_alpha[i] != 0) continue;
