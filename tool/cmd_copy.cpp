@@ -10,6 +10,8 @@ namespace kvtool {
 namespace {
 
 constexpr uint32_t kAfterImageGroup = 4095;
+constexpr uint32_t kImageDescriptorGroup = 44;
+constexpr uint32_t kGraphicControl = 249, kPlainText = 1, kComment = 254, kApplication = 255;
 constexpr uint32_t kAfterImageCountTag = 1513;
 constexpr uint32_t kAfterImageRecordTag = 1514;
 
@@ -30,6 +32,19 @@ void drop_after_image_blocks(kvhost::gif::PageResult* page) {
     });
 }
 
+// Whether an extension block stands between the previous image (or the
+// screen descriptor) and this page's image.
+bool has_blocks_before_image(const kvhost::MetadataNode& tree) {
+    const kvhost::MetadataNode* gif = tree.child("GIF", KV_FORMAT_GIF);
+    if (gif == nullptr) return false;
+    for (const kvhost::MetadataNode& node : gif->children) {
+        if (node.id == kImageDescriptorGroup) return false;
+        if (node.id == kGraphicControl || node.id == kPlainText || node.id == kComment || node.id == kApplication)
+            return true;
+    }
+    return false;
+}
+
 // A page whose rows all arrived is copied even when reading reported an
 // error after them, such as a missing trailer.
 bool page_usable(const kvhost::gif::PageResult& page) {
@@ -48,7 +63,10 @@ bool copy_page(const ParsedArgs& args, const kvhost::gif::Source& source, uint32
     if (number < pages) drop_after_image_blocks(&page);
     kvhost::gif::SaveOptions options;
     options.append = number > 1;
-    options.version = page.settings.version == 87 ? 87 : 89;
+    // Version 87a pages are written without the blocks before their image;
+    // a page that has some is written as 89a, so that they are kept (under
+    // an 87a header they stand where they stood).
+    options.version = page.settings.version == 87 && !has_blocks_before_image(page.metadata) ? 87 : 89;
     options.interlace = args.has("--interlace") || (page.settings.interlace != 0 && !args.has("--no-interlace"));
     options.metadata = &page.metadata;
     options.tags = &page.tags;
@@ -96,7 +114,8 @@ const Registration registration({
     "Reads every page with its metadata and tags and writes it again: the same\n"
     "indices and palettes, screen descriptor and extension blocks in the same\n"
     "places. A page of version 89a that had no extension before its image gains\n"
-    "the default graphic control extension (no transparency, no delay). A file\n"
+    "the default graphic control extension (no transparency, no delay); a GIF87a\n"
+    "whose first image has extensions before it becomes a GIF89a. A file\n"
     "without a trailer comes out with one; its reading errors show as warnings.\n"
     "\n"
     "  -o OUT.gif       the output, written in full or not at all\n"
