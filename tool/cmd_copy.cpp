@@ -1,8 +1,7 @@
 // kvlzw copy: every page of a GIF read with its metadata tree and tags and
 // written again, so that the copy holds the same images and blocks.
-#include "kvhost/gif.h"
+#include "decoders.h"
 #include "kvhost/gif_save.h"
-#include "tool.h"
 
 #include <algorithm>
 
@@ -14,10 +13,6 @@ constexpr uint32_t kImageDescriptorGroup = 44;
 constexpr uint32_t kGraphicControl = 249, kPlainText = 1, kComment = 254, kApplication = 255;
 constexpr uint32_t kAfterImageCountTag = 1513;
 constexpr uint32_t kAfterImageRecordTag = 1514;
-
-void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix) {
-    for (const kvhost::ErrorRecord& record : errors) complain(prefix + kvhost::describe(record));
-}
 
 // The blocks after a page's image are also the blocks before the next
 // page's image, and that page writes them: only the last page keeps them.
@@ -45,17 +40,13 @@ bool has_blocks_before_image(const kvhost::MetadataNode& tree) {
     return false;
 }
 
-// A page whose rows all arrived is copied even when reading reported an
-// error after them, such as a missing trailer.
-bool page_usable(const kvhost::gif::PageResult& page) {
-    return page.image != nullptr && (page.ok() || page.image->rows_delivered >= page.image->height);
-}
-
 bool copy_page(const ParsedArgs& args, const kvhost::gif::Source& source, uint32_t number, uint32_t pages,
                std::vector<uint8_t>* gif) {
     kvhost::gif::PageResult page = kvhost::gif::load_page(source, number);
-    if (!page_usable(page)) {
-        print_errors(page.errors, "");
+    // A page whose rows all arrived is copied even when reading reported an
+    // error after them, such as a missing trailer.
+    if (!(page.ok() && page.image != nullptr) && !gif_page_complete(page)) {
+        print_errors(page.errors);
         complain("cannot read page " + std::to_string(number) + " of " + args.positional[0]);
         return false;
     }
@@ -73,7 +64,7 @@ bool copy_page(const ParsedArgs& args, const kvhost::gif::Source& source, uint32
     const kvhost::gif::SaveResult saved = kvhost::gif::save_page(
         kvhost::gif::Destination::memory(gif), kvhost::gif::SaveImage::from_loaded(*page.image), options);
     if (!saved.ok()) {
-        print_errors(saved.errors, "");
+        print_errors(saved.errors);
         complain("cannot write page " + std::to_string(number));
         return false;
     }
@@ -90,7 +81,7 @@ int run_copy(const ParsedArgs& args) {
     const kvhost::gif::Source source = kvhost::gif::Source::file(args.positional[0]);
     const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
     if (count.count == 0) {
-        print_errors(count.errors, "");
+        print_errors(count.errors);
         complain(args.positional[0] + " holds no image to copy");
         return kExitFailure;
     }

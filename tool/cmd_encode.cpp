@@ -117,7 +117,7 @@ bool encode_pages(const EncodeRequest& request, std::vector<uint8_t>* gif) {
         const kvhost::gif::SaveResult result =
             kvhost::gif::save_page(kvhost::gif::Destination::memory(gif), save_image_of(std::move(indexed)), options);
         if (!result.ok()) {
-            for (const kvhost::ErrorRecord& record : result.errors) complain(kvhost::describe(record));
+            print_errors(result.errors);
             complain("cannot encode " + request.inputs[i]);
             return false;
         }

@@ -38,14 +38,6 @@ uint32_t channels_of(PngRaster::Kind kind) {
     }
 }
 
-void report_png_error(png_structp png, png_const_charp message) {
-    auto* error = static_cast<std::string*>(png_get_error_ptr(png));
-    if (error != nullptr) *error = std::string("PNG: ") + message;
-    png_longjmp(png, 1);
-}
-
-void ignore_png_warning(png_structp, png_const_charp) {}
-
 // Everything libpng touches between setjmp and longjmp lives in the caller.
 bool encode_png(std::FILE* file, const PngRaster& raster, std::vector<uint8_t>& row, std::string* error) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, error, report_png_error, ignore_png_warning);
@@ -89,6 +81,14 @@ bool encode_png(std::FILE* file, const PngRaster& raster, std::vector<uint8_t>& 
 }
 
 }  // namespace
+
+void report_png_error(png_structp png, png_const_charp message) {
+    auto* error = static_cast<std::string*>(png_get_error_ptr(png));
+    if (error != nullptr) *error = std::string("PNG: ") + message;
+    png_longjmp(png, 1);
+}
+
+void ignore_png_warning(png_structp, png_const_charp) {}
 
 bool write_png(const std::string& path, const PngRaster& raster, std::string* error) {
     const size_t bytes_per_sample = raster.bit_depth == 16 ? 2 : 1;

@@ -3,6 +3,8 @@
 
 #include "kvhost/load_sink.h"
 
+#include <png.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +27,12 @@ struct PngRaster {
 enum class OutputKind { kPng, kBin, kUnknown };
 // By the extension of the path: ".png" or ".bin".
 OutputKind output_kind(const std::string& path);
+
+// libpng handlers: an error keeps "PNG: " and libpng's message in the
+// std::string given as the error pointer (if any) and jumps back;
+// warnings are not shown.
+void report_png_error(png_structp png, png_const_charp message);
+void ignore_png_warning(png_structp png, png_const_charp message);
 
 // Writes the raster as a PNG file, all or nothing; false (with *error) on failure.
 bool write_png(const std::string& path, const PngRaster& raster, std::string* error);

@@ -13,14 +13,6 @@ namespace {
 // A GIF's screen and image sizes are 16-bit fields.
 constexpr uint32_t kLargestSide = 65535;
 
-void report_png_error(png_structp png, png_const_charp message) {
-    auto* error = static_cast<std::string*>(png_get_error_ptr(png));
-    if (error != nullptr) *error = std::string("PNG: ") + message;
-    png_longjmp(png, 1);
-}
-
-void ignore_png_warning(png_structp, png_const_charp) {}
-
 // Asks libpng for one byte per palette index, or for 8-bit RGBA.
 void request_layout(png_structp png, png_infop info, PngRaster* raster) {
     const int color_type = png_get_color_type(png, info);
