@@ -472,3 +472,132 @@ TEST_F(GifWrite, AnUnknownLabelFailsThePageAfterTheOtherRecordsAreWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// A page with every kind of extension and both tables from metadata, and
+// tables from tags, appended to a GIF of one image.
+struct Busy {
+    MetadataNode metadata = tree(
+        {value("GlobalColorTable", 48, KV_METAD_TYPE_BYTES, bytes_of({1, 2, 3}), 3),
+         value("LocalColorTable", 64, KV_METAD_TYPE_BYTES, bytes_of({4, 5, 6}), 3), graphic_control(2, false, 5, 0),
+         text("CommentExtension", 254, "note"),
+         group("ApplicationExtension", 255,
+               {text("ApplicationIdentifier", 4081, "ABCDEFGH"), text("Appl.AuthenticationCode", 4082, "xyz"),
+                text("ApplicationData", 4083, std::string(300, 'd'), KV_METAD_TYPE_BYTES)}),
+         group("AfterImageExtensions", 4095,
+               {group("PlainTextExtension", 1, {text("PlainTextData", 25, "text")})})});
+    Tags tags;
+    SaveImage image = palette_image(40, 30, 8);
+    std::vector<uint8_t> existing;
+
+    Busy() {
+        tags.table(KV_GIF_TAG_GLOBAL_TABLE, bytes_of({9})).table(KV_GIF_TAG_LOCAL_TABLE, bytes_of({8}));
+        std::vector<uint8_t> buffer;
+        save_page(Destination::memory(&buffer), palette_image(3, 3, 4), {});
+        existing = buffer;
+    }
+    std::unique_ptr<HostStream> stream(bool append) const {
+        return save_stream(append ? existing : std::vector<uint8_t>{}, image, &metadata, &tags.store);
+    }
+};
+
+TEST_F(GifWrite, EveryAllocationFailingInTurn) {
+    const Busy busy;
+    for (bool append : {false, true}) {
+        SCOPED_TRACE(append ? "appended" : "new file");
+        const size_t blocks = kvhost::memory::blocks_outstanding();
+        int failures = 0;
+        for (uint64_t n = 1;; ++n) {
+            kvhost::memory::fail_nth_allocation(n);
+            const auto r = run_entry(busy.stream(append), 0);
+            kvhost::memory::clear_faults();
+            EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks) << "allocation " << n;
+            if (r.status == 0) break;
+            ++failures;
+            ASSERT_FALSE(r.codes.empty());
+            EXPECT_TRUE(r.codes[0] == -1000 || r.codes[0] == kvhost::host_error::kNoMemory) << r.codes[0];
+            EXPECT_EQ(r.stream->position, 0) << "allocation " << n;
+        }
+        EXPECT_GE(failures, 10);
+    }
+}
+
+TEST_F(GifWrite, EveryWriteFailingInTurn) {
+    const Busy busy;
+    for (bool append : {false, true}) {
+        SCOPED_TRACE(append ? "appended" : "new file");
+        const auto whole = run_entry(busy.stream(append), 0);
+        ASSERT_EQ(whole.status, 0);
+        const int64_t start = append ? static_cast<int64_t>(busy.existing.size()) - 1 : 0;
+        const int64_t written = whole.stream->position - start;
+        for (int64_t k = 0; k < written; ++k) {
+            auto stream = busy.stream(append);
+            stream->faults.write_budget = k;  // appending reads the old file first, and writes nothing before
+            const auto r = run_entry(std::move(stream), 0);
+            ASSERT_NE(r.status, 0) << "write budget " << k;
+            EXPECT_EQ(r.stream->position, 0);
+            for (int32_t code : r.codes) EXPECT_TRUE((code >= -2072 && code <= -2070) || code == -2393) << code;
+            if (k == written - 1) {
+                EXPECT_EQ(r.codes, std::vector<int32_t>{-2393});
+                EXPECT_EQ(r.errors[0].details[1], start + written - 1);
+            }
+        }
+    }
+}
+
+TEST_F(GifWrite, SeeksAndRowsThatFail) {
+    const Busy busy;
+    for (bool append : {false, true}) {
+        auto stream = busy.stream(append);
+        stream->faults.fail_seeks = true;
+        EXPECT_EQ(run_entry(std::move(stream), 0).codes, std::vector<int32_t>{-2453});
+    }
+    // Row 0 refused: nothing after the minimum code size. A later row: the
+    // data still ends with the end code and the terminator.
+    for (int64_t row : {0, 1}) {
+        auto stream = save_stream({}, palette_image(5, 3, 4));
+        stream->faults.fail_raster_row = row;
+        const auto r = run_entry(std::move(stream), 0);
+        EXPECT_EQ(r.codes, std::vector<int32_t>{kvhost::host_error::kStream});
+        EXPECT_EQ(r.stream->position, 0);
+        const auto bytes = r.bytes();
+        const size_t data = 13 + 48 + 8 + 10;
+        ASSERT_GT(bytes.size(), data);
+        EXPECT_EQ(bytes[data], 4);
+        const size_t ends_at = row == 0 ? data + 1 : data + 2 + bytes[data + 1] + 1;
+        EXPECT_EQ(bytes.size(), ends_at);
+        EXPECT_EQ(bytes.back(), row == 0 ? 4 : 0);
+    }
+}
+
+TEST_F(GifWrite, BoundsKeptOnValuesThatDoNotFit) {
+    // Indices above the code size are masked: the stream stays a valid one.
+    const SaveImage image = palette_image(64, 64, 4);
+    auto clean = run_entry(save_stream({}, image), 1);
+    auto stream = save_stream({}, image);
+    stream->faults.stray_index_bits = 0xF0;
+    EXPECT_EQ(run_entry(std::move(stream), 1).bytes(), clean.bytes());
+
+    // Data of more than 65,535 bytes is written whole; an authentication code
+    // longer than the block size byte can count is cut to 247 bytes.
+    const MetadataNode big = tree(
+        {group("ApplicationExtension", 255,
+               {text("ApplicationIdentifier", 4081, "LONGDATA"),
+                text("Appl.AuthenticationCode", 4082, std::string(300, 'a'), KV_METAD_TYPE_U8),
+                text("ApplicationData", 4083, std::string(70000, 'd'), KV_METAD_TYPE_BYTES)}),
+         group("PlainTextExtension", 1, {text("PlainTextData", 25, std::string(65536, 't'))})});
+    const auto file = with_metadata(big);
+    const size_t at = 13 + 6;
+    ASSERT_EQ(std::vector<uint8_t>(file.begin() + at, file.begin() + at + 3), bytes_of({0x21, 0xFF, 255}));
+    size_t p = at + 3 + 255;
+    size_t data = 0;
+    while (file.at(p) != 0) data += file[p], p += file[p] + 1;
+    EXPECT_EQ(data, 70000u);
+    p += 1 + 15;
+    data = 0;
+    while (file.at(p) != 0) data += file[p], p += file[p] + 1;
+    EXPECT_EQ(data, 65536u);
+}
+
+}  // namespace

@@ -16,18 +16,43 @@ constexpr uint32_t kKeyMask = 0xFFFFF;
 constexpr uint32_t kMaxCode = 4096;
 constexpr uint32_t kFullBlock = 255;
 
-// Collects the code stream and hands it to the stream one full sub-block at a time.
-struct CodeSink {
+// The state of one image's encoding. The row loops keep the hot fields in
+// locals and store them back once per row.
+struct Encoder {
     HostStream* stream;
+    uint32_t* table;  // (code << 20) | key per occupied slot; key = (prefix << 8) | pixel
+    uint32_t min_size;
+    uint32_t clear;
+    uint32_t first_free;
+    uint32_t next = 0;
+    uint32_t width = 0;
+    uint32_t threshold = 0;
+    uint32_t prefix = 0;
     uint64_t bits = 0;  // pending bits, least significant first
     uint32_t bit_count = 0;
     uint32_t count = 0;  // data bytes in block[1..]
     bool write_failed = false;
     uint8_t block[kFullBlock + 2] = {};
 
-    void emit(uint32_t code, uint32_t width) {
+    void reset() {
+        next = first_free;
+        width = min_size + 1;
+        threshold = 1u << width;
+        std::memset(table, 0, kTableSlots * sizeof(uint32_t));
+    }
+
+    void emit(uint32_t code) {
         bits |= uint64_t{code} << bit_count;
         bit_count += width;
+    }
+
+    __attribute__((noinline)) void write_full_block() {
+        block[0] = kFullBlock;
+        if (g_host.IO_write(stream, block, kFullBlock + 1) != kFullBlock + 1) {
+            record_error(m, __LINE__, gif_write_err::kSubBlockShort, 0, 0, kFullBlock + 1);
+            write_failed = true;
+        }
+        count = 0;
     }
 
     void flush_whole_bytes() {
@@ -39,13 +64,87 @@ struct CodeSink {
         }
     }
 
-    void write_full_block() {
-        block[0] = kFullBlock;
-        if (g_host.IO_write(stream, block, kFullBlock + 1) != kFullBlock + 1) {
-            record_error(m, __LINE__, gif_write_err::kSubBlockShort, 0, 0, kFullBlock + 1);
-            write_failed = true;
+    // Pixels [start, width) of a row: one byte each, or packed bits. A key not
+    // in the table sends its prefix and is assigned the next code, or the
+    // table starts again when it is full. The state lives in locals here: the
+    // table stores could otherwise alias it.
+    template <bool kPackedBits>
+    void encode_row(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
+        uint32_t* const codes = table;
+        uint32_t p = prefix, free_code = next, code_width = width, limit = threshold;
+        uint64_t acc = bits;
+        uint32_t held = bit_count, n = count;
+        for (uint32_t i = start; i < pixels; ++i) {
+            uint32_t pixel, key, slot;
+            if constexpr (kPackedBits) {
+                pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
+                key = (p << 8) | pixel;
+                slot = p * 2 + pixel;
+                const uint32_t entry = codes[slot];
+                if (entry != 0) {
+                    p = entry >> 20;
+                    continue;
+                }
+            } else {
+                pixel = row[i] & pixel_mask;
+                key = (p << 8) | pixel;
+                slot = ((key >> 7) ^ key) & kSlotMask;
+                uint32_t entry = codes[slot];
+                while (entry != 0 && (entry & kKeyMask) != key) {
+                    slot = (slot + 1) & kSlotMask;
+                    entry = codes[slot];
+                }
+                if (entry != 0) {
+                    p = entry >> 20;
+                    continue;
+                }
+            }
+            acc |= uint64_t{p} << held;
+            held += code_width;
+            if (free_code == kMaxCode) {
+                acc |= uint64_t{clear} << held;
+                held += code_width;
+                reset();
+                free_code = next;
+                code_width = width;
+                limit = threshold;
+            } else {
+                codes[slot] = (free_code << 20) | key;
+                if (free_code == limit) {
+                    ++code_width;
+                    limit <<= 1;
+                }
+                ++free_code;
+            }
+            if (n + 4 < kFullBlock) {
+                // Whole bytes without a loop: four are stored, as many kept as complete.
+                const auto low = static_cast<uint32_t>(acc);
+                std::memcpy(block + 1 + n, &low, sizeof low);
+                const uint32_t whole = held >> 3;
+                n += whole;
+                acc >>= whole * 8;
+                held &= 7;
+            } else {
+                while (held >= 8) {
+                    block[1 + n++] = static_cast<uint8_t>(acc);
+                    acc >>= 8;
+                    held -= 8;
+                    if (n == kFullBlock) {
+                        count = n;
+                        write_full_block();
+                        n = 0;
+                    }
+                }
+            }
+            p = pixel;
         }
-        count = 0;
+        prefix = p;
+        next = free_code;
+        width = code_width;
+        threshold = limit;
+        bits = acc;
+        bit_count = held;
+        count = n;
     }
 
     // The left-over bits as one more byte, the last sub-block and the
@@ -53,54 +152,15 @@ struct CodeSink {
     void finish() {
         flush_whole_bytes();
         if (bit_count > 0) block[1 + count++] = static_cast<uint8_t>(bits);
-        bit_count = 0;
         uint64_t size = 1;
+        block[0] = static_cast<uint8_t>(count);
         if (count > 0) {
-            block[0] = static_cast<uint8_t>(count);
             block[count + 1] = 0;
             size = count + 2;
-        } else {
-            block[0] = 0;
         }
         if (g_host.IO_write(stream, block, size) != size) {
             record_error(m, __LINE__, gif_write_err::kSubBlockShort, 0, 0, static_cast<int64_t>(size));
         }
-    }
-};
-
-// Code state of one image; the table maps (prefix << 8 | pixel) to a code.
-struct CodeState {
-    uint32_t* table;
-    uint32_t min_size;
-    uint32_t clear;
-    uint32_t first_free;
-    uint32_t next = 0;
-    uint32_t width = 0;
-    uint32_t threshold = 0;
-
-    void reset() {
-        next = first_free;
-        width = min_size + 1;
-        threshold = 1u << width;
-        std::memset(table, 0, kTableSlots * sizeof(uint32_t));
-    }
-
-    // A key not in the table: its prefix goes out, and the string is
-    // assigned the next code, or the table starts again when it is full.
-    void add_absent(CodeSink& sink, uint32_t prefix, uint32_t key, uint32_t slot) {
-        sink.emit(prefix, width);
-        if (next == kMaxCode) {
-            sink.emit(clear, width);
-            reset();
-        } else {
-            table[slot] = (next << 20) | key;
-            if (next == threshold) {
-                ++width;
-                threshold <<= 1;
-            }
-            ++next;
-        }
-        sink.flush_whole_bytes();
     }
 };
 
@@ -147,53 +207,6 @@ bool row_fetched(HostStream* stream, uint32_t row, uint8_t* buffer, uint32_t siz
     return true;
 }
 
-// Encodes pixels [start, width) of a one-byte-per-pixel row. Values are
-// masked to the code size, so a stray value cannot produce a code outside
-// the alphabet.
-void encode_byte_row(CodeState& state, CodeSink& sink, const uint8_t* row, uint32_t start, uint32_t width,
-                     uint32_t pixel_mask, uint32_t& prefix_io) {
-    uint32_t* const table = state.table;
-    uint32_t prefix = prefix_io;
-    for (uint32_t i = start; i < width; ++i) {
-        const uint32_t pixel = row[i] & pixel_mask;
-        const uint32_t key = (prefix << 8) | pixel;
-        uint32_t slot = ((key >> 7) ^ key) & kSlotMask;
-        for (;;) {
-            const uint32_t entry = table[slot];
-            if (entry == 0) {
-                state.add_absent(sink, prefix, key, slot);
-                prefix = pixel;
-                break;
-            }
-            if ((entry & kKeyMask) == key) {
-                prefix = entry >> 20;
-                break;
-            }
-            slot = (slot + 1) & kSlotMask;
-        }
-    }
-    prefix_io = prefix;
-}
-
-// The same for a row of packed bits; each (prefix, bit) has a slot of its own.
-void encode_bit_row(CodeState& state, CodeSink& sink, const uint8_t* row, uint32_t start, uint32_t width,
-                    uint32_t& prefix_io) {
-    uint32_t* const table = state.table;
-    uint32_t prefix = prefix_io;
-    for (uint32_t i = start; i < width; ++i) {
-        const uint32_t pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
-        const uint32_t slot = prefix * 2 + pixel;
-        const uint32_t entry = table[slot];
-        if (entry != 0) {
-            prefix = entry >> 20;
-        } else {
-            state.add_absent(sink, prefix, (prefix << 8) | pixel, slot);
-            prefix = pixel;
-        }
-    }
-    prefix_io = prefix;
-}
-
 uint32_t first_pixel(const uint8_t* row, uint32_t depth, uint32_t pixel_mask) {
     return depth == 1 ? (row[0] >> 7) & 1 : row[0] & pixel_mask;
 }
@@ -222,28 +235,27 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
     if (g_host.IO_byte_write(stream, static_cast<uint8_t>(min_size)) != 1) {
         record_error(m, __LINE__, gif_write_err::kByteNotWritten, 0, g_host.IO_tell(stream));
     } else if (order.next(&row_number) && row_fetched(stream, row_number, row, row_size)) {
-        CodeSink sink{stream};
-        CodeState state{table, min_size, 1u << min_size, (1u << min_size) + 2};
-        state.reset();
-        sink.emit(state.clear, state.width);
+        Encoder e{stream, table, min_size, 1u << min_size, (1u << min_size) + 2};
+        e.reset();
+        e.emit(e.clear);
         if (width > 0) {
-            uint32_t prefix = first_pixel(row, depth, pixel_mask);
+            e.prefix = first_pixel(row, depth, pixel_mask);
             uint32_t start = 1;
             for (;;) {
                 if (depth == 1) {
-                    encode_bit_row(state, sink, row, start, width, prefix);
+                    e.encode_row<true>(row, start, width, pixel_mask);
                 } else {
-                    encode_byte_row(state, sink, row, start, width, pixel_mask, prefix);
+                    e.encode_row<false>(row, start, width, pixel_mask);
                 }
                 start = 0;
-                if (sink.write_failed || !order.next(&row_number) || !row_fetched(stream, row_number, row, row_size)) {
+                if (e.write_failed || !order.next(&row_number) || !row_fetched(stream, row_number, row, row_size)) {
                     break;
                 }
             }
-            sink.emit(prefix, state.width);
+            e.emit(e.prefix);
         }
-        sink.emit(state.clear + 1, state.width);
-        sink.finish();
+        e.emit(e.clear + 1);
+        e.finish();
     }
     host_free(tag, table, m, __LINE__);
     host_free(tag, row, m, __LINE__);

@@ -154,6 +154,19 @@ SaveImage SaveImage::from_loaded(const LoadedImage& image) {
     return save;
 }
 
+void drop_after_image_extensions(MetadataNode* metadata, TagStore* tags) {
+    if (metadata != nullptr) {
+        for (MetadataNode& gif : metadata->children) {
+            std::erase_if(gif.children, [](const MetadataNode& n) { return n.name == "AfterImageExtensions"; });
+        }
+    }
+    if (tags != nullptr) {
+        std::erase_if(tags->entries, [](const TagEntry& e) {
+            return e.tag == KV_GIF_TAG_AFTER_COUNT || e.tag == KV_GIF_TAG_AFTER_EXTENSION;
+        });
+    }
+}
+
 SaveResult save_page(const Destination& destination, const SaveImage& image, const SaveOptions& options) {
     clear_errors();
     page_save(destination, image, options);

@@ -66,18 +66,19 @@ void* number_block(uint32_t tag, uint64_t value, int32_t type) {
 }
 
 // The value as the writer takes it: numbers in the width it reads, bytes as
-// they are, characters followed by their terminating zero (which the length
-// counts for a comment, whose last byte the writer drops).
+// they are, and a comment's characters followed by their terminating zero,
+// which the length counts: the writer drops a comment's last byte. An empty
+// comment is the zero alone, so that it is written too.
 HostStatus value_convert(uint32_t tag, const MetadataNode& node, void** value, uint32_t* length) {
     *value = nullptr;
     *length = 0;
-    if (!node.has_data) return 0;
+    const bool terminated = node.type == KV_METAD_TYPE_CHARS && node.name == "CommentExtension";
+    if (!node.has_data && !terminated) return 0;
     const int32_t wanted = numeric_type_wanted(node);
     if (wanted != 0 && is_numeric(node.type)) {
         *value = number_block(tag, node.number(0), wanted);
         *length = numeric_size(wanted);
     } else {
-        const bool terminated = node.type == KV_METAD_TYPE_CHARS && node.name == "CommentExtension";
         const uint64_t size = node.data.size() + (terminated ? 1 : 0);
         if (size > UINT32_MAX) {
             return record_host_error(kModule, __LINE__, host_error::kBadArgument, "metadata value too long");

@@ -59,9 +59,10 @@ bool distinct_colours(const SaveRaster& r, std::vector<uint32_t>* colours) {
 // Entries a palette image needs: its palette, and every index it uses.
 uint32_t palette_entries_needed(const SaveRaster& r) {
     uint32_t needed = static_cast<uint32_t>(r.palette.size() / 4);
+    if (r.depth == 1) return std::max(needed, 2u);
     for (uint32_t y = 0; y < r.height; ++y) {
         const uint8_t* row = r.pixels + size_t{y} * r.row_size;
-        for (uint32_t x = 0; x < r.width; ++x) needed = std::max(needed, index_at(r, row, x) + 1);
+        needed = std::max<uint32_t>(needed, *std::max_element(row, row + r.width) + 1u);
     }
     return needed;
 }
@@ -99,19 +100,29 @@ std::unique_ptr<SaveConversion> conversion_for(const SaveRaster& r, HostPixStruc
     return conversion;
 }
 
-// One row of the image as palette indices in the converted layout.
+// One row of the image as palette indices in the converted layout. Palette
+// rows keep their layout unless one-byte indices are packed to bits.
 void row_convert(const SaveRaster& r, const SaveConversion& c, uint32_t y, uint8_t* out) {
     const uint8_t* row = r.pixels + size_t{y} * r.row_size;
     const bool packed = c.depth == 1;
+    if (r.kind == SaveRaster::Kind::kPalette && (r.depth == 1) == packed) {
+        std::memcpy(out, row, r.row_size);
+        return;
+    }
     if (packed) std::memset(out, 0, (r.width + 7) / 8);
+    uint32_t last_colour = 0xFFFFFFFF, last_index = 0;
     for (uint32_t x = 0; x < r.width; ++x) {
         uint32_t index = 0;
         if (r.kind == SaveRaster::Kind::kPalette) {
             index = index_at(r, row, x);
         } else {
             const uint32_t colour = colour_at(r, row, x);
-            index = static_cast<uint32_t>(std::lower_bound(c.colours.begin(), c.colours.end(), colour) -
-                                          c.colours.begin());
+            if (colour != last_colour) {
+                last_colour = colour;
+                last_index = static_cast<uint32_t>(std::lower_bound(c.colours.begin(), c.colours.end(), colour) -
+                                                   c.colours.begin());
+            }
+            index = last_index;
         }
         if (packed) {
             out[x >> 3] = static_cast<uint8_t>(out[x >> 3] | (index << (7 - (x & 7))));
@@ -225,6 +236,9 @@ extern "C" HostStatus kvhost_IO_raster_convert_get(HostStream* stream, int64_t r
     }
     if (stream->faults.fail_raster_row > 0) --stream->faults.fail_raster_row;
     row_convert(save.raster, *save.conversion, static_cast<uint32_t>(row_index), save.row.data());
+    if (save.conversion->depth == 4) {
+        for (uint8_t& index : save.row) index |= stream->faults.stray_index_bits;
+    }
     *row_out = save.row.data();
     return 0;
 }

@@ -67,6 +67,12 @@ struct SaveResult {
     bool ok() const { return status == 0; }
 };
 
+// A loaded page's metadata and tags made ready to be saved as one page of
+// several: the extensions after a page's image are the ones before the next
+// page's image, which that page writes, so every page but the last drops them
+// (the "AfterImageExtensions" group and tags 1513 and 1514).
+void drop_after_image_extensions(MetadataNode* metadata, TagStore* tags);
+
 // Saves one page. A file is replaced whole or left as it was: a failed save
 // (new or appended) leaves an existing file byte for byte unchanged, and a
 // memory buffer is left as it was too.

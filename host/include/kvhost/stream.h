@@ -29,6 +29,7 @@ struct StreamFaults {
     int64_t write_budget = -1;  // bytes that may still be written; -1 = no limit
     bool fail_seeks = false;
     int64_t fail_raster_row = -1;  // the nth converted row asked for (0 = the first) is refused; -1 = none
+    uint8_t stray_index_bits = 0;  // ORed into every index of converted 4-bit rows (a careless converter)
 };
 
 enum class FileMode { kRead, kWrite, kReadWrite };
