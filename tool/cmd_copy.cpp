@@ -3,29 +3,11 @@
 #include "decoders.h"
 #include "kvhost/gif_save.h"
 
-#include <algorithm>
-
 namespace kvtool {
 namespace {
 
-constexpr uint32_t kAfterImageGroup = 4095;
 constexpr uint32_t kImageDescriptorGroup = 44;
 constexpr uint32_t kGraphicControl = 249, kPlainText = 1, kComment = 254, kApplication = 255;
-constexpr uint32_t kAfterImageCountTag = 1513;
-constexpr uint32_t kAfterImageRecordTag = 1514;
-
-// The blocks after a page's image are also the blocks before the next
-// page's image, and that page writes them: only the last page keeps them.
-void drop_after_image_blocks(kvhost::gif::PageResult* page) {
-    for (kvhost::MetadataNode& gif : page->metadata.children) {
-        std::erase_if(gif.children, [](const kvhost::MetadataNode& node) {
-            return node.kind == KV_METAD_GROUP_BEGIN && node.id == kAfterImageGroup;
-        });
-    }
-    std::erase_if(page->tags.entries, [](const kvhost::TagEntry& entry) {
-        return entry.tag == kAfterImageCountTag || entry.tag == kAfterImageRecordTag;
-    });
-}
 
 // Whether an extension block stands between the previous image (or the
 // screen descriptor) and this page's image.
@@ -51,7 +33,7 @@ bool copy_page(const ParsedArgs& args, const kvhost::gif::Source& source, uint32
         return false;
     }
     print_errors(page.errors, "warning: ");
-    if (number < pages) drop_after_image_blocks(&page);
+    if (number < pages) kvhost::gif::drop_after_image_extensions(&page.metadata, &page.tags);
     kvhost::gif::SaveOptions options;
     options.append = number > 1;
     // Version 87a pages are written without the blocks before their image;
