@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -12,6 +13,7 @@ namespace {
 
 // A GIF's screen and image sizes are 16-bit fields.
 constexpr uint32_t kLargestSide = 65535;
+constexpr size_t kReservedBytes = size_t{64} << 20;
 
 // Asks libpng for one byte per palette index, or for 8-bit RGBA.
 void request_layout(png_structp png, png_infop info, PngRaster* raster) {
@@ -66,7 +68,9 @@ bool decode(std::FILE* file, PngRaster* raster, std::vector<png_bytep>& rows, st
     if (row_bytes != expected) png_error(png, "unexpected row layout");
     if (png_get_interlace_type(png, info) == PNG_INTERLACE_NONE) {
         // Rows are stored as they arrive, so a short file costs no more
-        // memory than the rows it holds.
+        // memory than the rows it holds; room for the usual sizes is made
+        // at once.
+        raster->samples.reserve(std::min(row_bytes * raster->height, kReservedBytes));
         for (uint32_t y = 0; y < raster->height; ++y) {
             raster->samples.resize(raster->samples.size() + row_bytes);
             png_read_row(png, raster->samples.data() + raster->samples.size() - row_bytes, nullptr);
