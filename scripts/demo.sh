@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the tool and runs its main job on the sample animation it ships.
+# Builds the tool, reads the sample animation it ships page by page, encodes
+# the pages into a new animation and reads that back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,3 +21,13 @@ ls -l /tmp/kvlzw-demo-page*.png
 # The animation as a viewer shows it: every composed frame with its delay.
 $kvlzw frames "$sample" -o /tmp/kvlzw-demo-frames
 $kvlzw info "$sample" --json | sed -n 's/.*"duration_ms": \([0-9]*\).*/duration \1 ms/p'
+# The decoded pages become an animated GIF again, which is read back.
+anim=/tmp/kvlzw-demo-animation.gif
+pngs=()
+for page in $(seq 1 "$pages"); do pngs+=("/tmp/kvlzw-demo-page$page.png"); done
+$kvlzw encode "${pngs[@]}" -o "$anim" --loop 0 --delay 25 --disposal 1 --comment "made by the kvlzw demo"
+$kvlzw info "$anim" --page 2
+$kvlzw copy "$anim" -o /tmp/kvlzw-demo-copy.gif
+$kvlzw decode "$sample" --page "$pages" -o /tmp/kvlzw-demo-last.bin
+$kvlzw decode /tmp/kvlzw-demo-copy.gif --page "$pages" -o /tmp/kvlzw-demo-copy-last.bin
+cmp /tmp/kvlzw-demo-last.bin /tmp/kvlzw-demo-copy-last.bin && echo "the last page came through with the same indices"

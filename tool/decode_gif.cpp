@@ -13,18 +13,6 @@
 namespace kvtool {
 namespace {
 
-void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix = "") {
-    for (const kvhost::ErrorRecord& record : errors) {
-        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, kvhost::describe(record).c_str());
-    }
-}
-
-// Every row of the page reached the host (rows past truncated data arrive as
-// zeros): the errors came after the pixels, such as a missing trailer.
-bool image_complete(const kvhost::gif::PageResult& r) {
-    return r.image != nullptr && r.image->rows_delivered >= r.image->height;
-}
-
 // --page N (default 1); false after a usage error message.
 bool page_of(const ParsedArgs& args, const char* command, uint32_t* page, int* exit_code) {
     uint64_t value = 1;
@@ -284,6 +272,10 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
 
 }  // namespace
 
+bool gif_page_complete(const kvhost::gif::PageResult& r) {
+    return r.image != nullptr && r.image->rows_delivered >= r.image->height;
+}
+
 int decode_gif(const ParsedArgs& args) {
     int exit_code = kExitOk;
     uint32_t page = 1;
@@ -298,7 +290,7 @@ int decode_gif(const ParsedArgs& args) {
     const kvhost::gif::PageResult r = kvhost::gif::load_page(kvhost::gif::Source::file(args.positional[0]), page);
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.
-    const bool recovered = !r.ok() && image_complete(r) && !args.has("--strict");
+    const bool recovered = !r.ok() && gif_page_complete(r) && !args.has("--strict");
     if (!(r.ok() && r.image != nullptr) && !recovered) {
         print_errors(r.errors);
         complain("cannot decode page " + std::to_string(page) + " of " + args.positional[0]);

@@ -1,6 +1,7 @@
 // The format-specific halves of the decode and info commands, one file each.
 #pragma once
 
+#include "kvhost/gif.h"
 #include "tool.h"
 
 namespace kvtool {
@@ -10,6 +11,10 @@ int decode_tiff(const ParsedArgs& args);  // decode_tiff.cpp
 int decode_raw(const ParsedArgs& args);   // decode_raw.cpp
 
 int info_gif(const ParsedArgs& args);   // decode_gif.cpp
+// Every row of the GIF page reached the host (rows past truncated data
+// arrive as zeros): its errors came after the pixels, such as a missing
+// trailer.
+bool gif_page_complete(const kvhost::gif::PageResult& r);  // decode_gif.cpp
 int info_tiff(const ParsedArgs& args);  // decode_tiff.cpp
 
 enum class FileKind { kGif, kTiff, kUnknown, kUnreadable };

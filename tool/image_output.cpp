@@ -38,14 +38,6 @@ uint32_t channels_of(PngRaster::Kind kind) {
     }
 }
 
-void report_png_error(png_structp png, png_const_charp message) {
-    auto* error = static_cast<std::string*>(png_get_error_ptr(png));
-    if (error != nullptr) *error = std::string("PNG: ") + message;
-    png_longjmp(png, 1);
-}
-
-void ignore_png_warning(png_structp, png_const_charp) {}
-
 // Per-row adaptive filtering tries five filters on every row; fast levels
 // take one: palette indices rarely gain from any, photographs gain most
 // from Sub for the least work.
@@ -108,6 +100,14 @@ bool encode_png(std::FILE* file, const PngRaster& raster, int level, std::vector
 }
 
 }  // namespace
+
+void report_png_error(png_structp png, png_const_charp message) {
+    auto* error = static_cast<std::string*>(png_get_error_ptr(png));
+    if (error != nullptr) *error = std::string("PNG: ") + message;
+    png_longjmp(png, 1);
+}
+
+void ignore_png_warning(png_structp, png_const_charp) {}
 
 int png_level(const ParsedArgs& args) {
     uint64_t value = kDefaultPngLevel;

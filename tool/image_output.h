@@ -4,6 +4,8 @@
 #include "kvhost/load_sink.h"
 #include "tool.h"
 
+#include <png.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +39,12 @@ OutputKind output_kind(const std::string& path);
 inline constexpr int kDefaultPngLevel = 1;
 // --png-level N (0 to 9), or the default; -1 for a value out of range.
 int png_level(const ParsedArgs& args);
+
+// libpng handlers: an error keeps "PNG: " and libpng's message in the
+// std::string given as the error pointer (if any) and jumps back;
+// warnings are not shown.
+void report_png_error(png_structp png, png_const_charp message);
+void ignore_png_warning(png_structp png, png_const_charp message);
 
 // Writes the raster as a PNG file at the zlib level, all or nothing; false
 // (with *error) on failure. Levels up to 3 use one row filter (none for

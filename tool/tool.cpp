@@ -110,6 +110,12 @@ void report_host_errors() {
     kvhost::clear_errors();
 }
 
+void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix) {
+    for (const kvhost::ErrorRecord& record : errors) {
+        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, kvhost::describe(record).c_str());
+    }
+}
+
 void complain(const std::string& message) { std::fprintf(stderr, "kvlzw: %s\n", message.c_str()); }
 
 int usage_error(const char* command, const std::string& message) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kvhost/component.h"
+#include "kvhost/errors.h"
 
 #include <map>
 #include <memory>
@@ -61,6 +62,8 @@ std::unique_ptr<kvhost::Component> load_component(const ParsedArgs& args);
 
 // Prints every host error record as one line on stderr and clears them.
 void report_host_errors();
+// Prints each of these error records as one line on stderr, after the prefix.
+void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix = "");
 // Prints "kvlzw: <message>" on stderr.
 void complain(const std::string& message);
 int usage_error(const char* command, const std::string& message);

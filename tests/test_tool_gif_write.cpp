@@ -1,0 +1,435 @@
+// kvlzw encode and copy as a user runs them, with giflib reading the
+// results: colours and transparency of PNGs of every kind, the extension
+// blocks asked for, appending (and a failed append leaving the file alone),
+// copies that giflib reads as the original.
+#include "gif_test_files.h"
+
+#include <png.h>
+
+#include <filesystem>
+#include <optional>
+
+namespace {
+
+using kvtest::temp_path;
+
+// A test PNG: one 16-bit slot per sample, packed to the bit depth on writing.
+struct TestPng {
+    int color_type = PNG_COLOR_TYPE_RGB;
+    int bit_depth = 8;
+    uint32_t width = 7, height = 5;
+    bool interlaced = false;
+    std::vector<uint16_t> samples;
+    std::vector<uint8_t> plte;        // 3 bytes per entry
+    std::vector<uint8_t> trns_alpha;  // palette alphas
+    std::optional<png_color_16> trns_colour;
+
+    int channels() const {
+        switch (color_type) {
+            case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+            case PNG_COLOR_TYPE_RGB: return 3;
+            case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
+            default: return 1;
+        }
+    }
+};
+
+void write_test_png(const std::string& path, const TestPng& p) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_set_IHDR(png, info, p.width, p.height, p.bit_depth, p.color_type,
+                 p.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (!p.plte.empty())
+        png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(p.plte.data()), int(p.plte.size() / 3));
+    if (!p.trns_alpha.empty()) png_set_tRNS(png, info, p.trns_alpha.data(), int(p.trns_alpha.size()), nullptr);
+    if (p.trns_colour) png_set_tRNS(png, info, nullptr, 0, &*p.trns_colour);
+    png_write_info(png, info);
+    const size_t per_row = size_t(p.width) * p.channels();
+    std::vector<std::vector<uint8_t>> rows(p.height, std::vector<uint8_t>(per_row * 2 + 1, 0));
+    std::vector<png_bytep> pointers;
+    for (uint32_t y = 0; y < p.height; ++y) {
+        for (size_t i = 0; i < per_row; ++i) {
+            const uint16_t v = p.samples[y * per_row + i];
+            if (p.bit_depth == 16) {
+                rows[y][i * 2] = uint8_t(v >> 8);
+                rows[y][i * 2 + 1] = uint8_t(v);
+            } else {
+                const size_t bit = i * p.bit_depth;
+                rows[y][bit / 8] |= uint8_t(v << (8 - p.bit_depth - bit % 8));
+            }
+        }
+        pointers.push_back(rows[y].data());
+    }
+    png_write_image(png, pointers.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+}
+
+// What a pixel of the test PNG shows: its 8-bit colour, or nothing.
+std::optional<std::vector<uint8_t>> shown(const TestPng& p, size_t pixel) {
+    const int n = p.channels();
+    const uint16_t* s = &p.samples[pixel * n];
+    if (p.color_type == PNG_COLOR_TYPE_PALETTE) {
+        if (s[0] < p.trns_alpha.size() && p.trns_alpha[s[0]] == 0) return std::nullopt;
+        return std::vector<uint8_t>(p.plte.begin() + s[0] * 3, p.plte.begin() + s[0] * 3 + 3);
+    }
+    const uint32_t top = (1u << p.bit_depth) - 1;
+    auto to8 = [&](uint16_t v) { return uint8_t((v * 255u + top / 2) / top); };
+    const bool grey = n <= 2;
+    if ((n == 2 || n == 4) && s[n - 1] == 0) return std::nullopt;
+    if (p.trns_colour && (grey ? s[0] == p.trns_colour->gray
+                               : s[0] == p.trns_colour->red && s[1] == p.trns_colour->green &&
+                                     s[2] == p.trns_colour->blue))
+        return std::nullopt;
+    if (grey) return std::vector<uint8_t>{to8(s[0]), to8(s[0]), to8(s[0])};
+    return std::vector<uint8_t>{to8(s[0]), to8(s[1]), to8(s[2])};
+}
+
+// A GIF as giflib reads it from a file, with each image's extension blocks.
+struct ReadGif {
+    bool ok = false;
+    std::string version;
+    int screen_width = 0, screen_height = 0, background = 0;
+    std::vector<uint8_t> global_rgb;
+    struct Image {
+        int left = 0, top = 0, width = 0, height = 0;
+        bool interlace = false, local_table = false;
+        std::vector<uint8_t> indices, rgb;
+        std::vector<std::pair<int, std::vector<uint8_t>>> blocks;  // before the image
+        GraphicsControlBlock control{};
+        bool has_control = false;
+    };
+    std::vector<Image> images;
+    std::vector<std::pair<int, std::vector<uint8_t>>> trailing_blocks;
+};
+
+// Extension blocks with the data of each block's sub-blocks joined (giflib
+// hands a comment's or an application's later sub-blocks over as
+// continuations): the writer cuts data into sub-blocks of 255 bytes,
+// whatever the cuts it read.
+std::vector<std::pair<int, std::vector<uint8_t>>> blocks_of(const ExtensionBlock* blocks, int count) {
+    std::vector<std::pair<int, std::vector<uint8_t>>> out;
+    for (int i = 0; i < count; ++i) {
+        const std::vector<uint8_t> bytes(blocks[i].Bytes, blocks[i].Bytes + blocks[i].ByteCount);
+        const bool joins = !out.empty() && (out.back().first == CONTINUE_EXT_FUNC_CODE || out.back().first == COMMENT_EXT_FUNC_CODE);
+        if (blocks[i].Function == CONTINUE_EXT_FUNC_CODE && joins) {
+            out.back().second.insert(out.back().second.end(), bytes.begin(), bytes.end());
+        } else {
+            out.push_back({blocks[i].Function, bytes});
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> rgb_of(const ColorMapObject* map) {
+    std::vector<uint8_t> rgb;
+    for (int k = 0; map != nullptr && k < map->ColorCount; ++k)
+        rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
+    return rgb;
+}
+
+ReadGif read_gif(const std::string& path) {
+    ReadGif result;
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    if (gif == nullptr) return result;
+    result.ok = DGifSlurp(gif) == GIF_OK;
+    const std::vector<uint8_t> bytes = kvtest::read_file(path);
+    result.version.assign(bytes.begin(), bytes.begin() + std::min<size_t>(6, bytes.size()));
+    result.screen_width = gif->SWidth;
+    result.screen_height = gif->SHeight;
+    result.background = gif->SBackGroundColor;
+    result.global_rgb = rgb_of(gif->SColorMap);
+    for (int i = 0; i < gif->ImageCount; ++i) {
+        const SavedImage& saved = gif->SavedImages[i];
+        ReadGif::Image& image = result.images.emplace_back();
+        const GifImageDesc& d = saved.ImageDesc;
+        image.left = d.Left;
+        image.top = d.Top;
+        image.width = d.Width;
+        image.height = d.Height;
+        image.interlace = d.Interlace;
+        image.local_table = d.ColorMap != nullptr;
+        const size_t n = size_t(d.Width) * d.Height;
+        if (saved.RasterBits != nullptr) image.indices.assign(saved.RasterBits, saved.RasterBits + n);
+        image.rgb = rgb_of(d.ColorMap != nullptr ? d.ColorMap : gif->SColorMap);
+        image.blocks = blocks_of(saved.ExtensionBlocks, saved.ExtensionBlockCount);
+        image.has_control = DGifSavedExtensionToGCB(gif, i, &image.control) == GIF_OK;
+    }
+    result.trailing_blocks = blocks_of(gif->ExtensionBlocks, gif->ExtensionBlockCount);
+    DGifCloseFile(gif, &error);
+    return result;
+}
+
+kvtest::ToolRun expect_run(const std::string& arguments, int status) {
+    const kvtest::ToolRun run = kvtest::run_tool(arguments);
+    EXPECT_EQ(run.status, status) << arguments << "\n" << run.out;
+    return run;
+}
+
+std::vector<uint16_t> samples(size_t n, uint32_t modulo, uint32_t seed = 7) {
+    const std::vector<uint8_t> bytes = giftest::pattern(n, modulo, seed);
+    return std::vector<uint16_t>(bytes.begin(), bytes.end());
+}
+
+std::vector<uint16_t> scaled(std::vector<uint16_t> v, uint16_t factor) {
+    for (uint16_t& s : v) s = uint16_t(s * factor);
+    return v;
+}
+
+TestPng png_of(int color_type, int bit_depth, std::vector<uint16_t> values) {
+    TestPng p;
+    p.color_type = color_type;
+    p.bit_depth = bit_depth;
+    p.samples = std::move(values);
+    return p;
+}
+
+// Alpha 0 on every third pixel, full elsewhere.
+TestPng with_clear_pixels(TestPng p) {
+    const int n = p.channels();
+    const uint16_t full = uint16_t((1u << p.bit_depth) - 1);
+    for (size_t i = 0; i * n < p.samples.size(); ++i) p.samples[i * n + n - 1] = i % 3 == 0 ? 0 : full;
+    return p;
+}
+
+TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
+    const size_t pixels = 7 * 5;
+    std::vector<TestPng> cases;
+    TestPng palette = png_of(PNG_COLOR_TYPE_PALETTE, 8, samples(pixels, 200));
+    for (int i = 0; i < 200; ++i) palette.plte.insert(palette.plte.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+    palette.trns_alpha = {255, 255, 0, 128, 0};  // two clear entries: both become the first
+    cases.push_back(palette);
+    TestPng two = png_of(PNG_COLOR_TYPE_PALETTE, 1, samples(pixels, 2));
+    two.plte = {10, 20, 30, 200, 100, 50};
+    cases.push_back(two);
+    TestPng sixteen = png_of(PNG_COLOR_TYPE_PALETTE, 4, samples(pixels, 16));
+    sixteen.plte = giftest::ramp_table(16);
+    sixteen.interlaced = true;
+    cases.push_back(sixteen);
+    cases.push_back(png_of(PNG_COLOR_TYPE_GRAY, 1, samples(pixels, 2)));
+    cases.push_back(png_of(PNG_COLOR_TYPE_GRAY, 4, samples(pixels, 16)));
+    TestPng keyed = png_of(PNG_COLOR_TYPE_GRAY, 8, samples(pixels, 40));
+    keyed.trns_colour = png_color_16{0, 0, 0, 0, 3};
+    cases.push_back(keyed);
+    cases.push_back(png_of(PNG_COLOR_TYPE_GRAY, 16, scaled(samples(pixels, 256), 257)));
+    cases.push_back(with_clear_pixels(png_of(PNG_COLOR_TYPE_GRAY_ALPHA, 8, samples(pixels * 2, 256))));
+    cases.push_back(png_of(PNG_COLOR_TYPE_RGB, 8, samples(pixels * 3, 256)));
+    cases.push_back(png_of(PNG_COLOR_TYPE_RGB, 16, scaled(samples(pixels * 3, 256), 257)));
+    cases.push_back(with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, samples(pixels * 4, 256))));
+    cases.push_back(with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, scaled(samples(pixels * 4, 256), 257))));
+
+    const std::string png = temp_path("kind.png"), gif = temp_path("kind.gif");
+    for (const TestPng& p : cases) {
+        SCOPED_TRACE("colour type " + std::to_string(p.color_type) + ", depth " + std::to_string(p.bit_depth));
+        write_test_png(png, p);
+        expect_run("encode " + png + " -o " + gif, 0);
+        const ReadGif read = read_gif(gif);
+        ASSERT_TRUE(read.ok);
+        ASSERT_EQ(read.images.size(), 1u);
+        const ReadGif::Image& image = read.images[0];
+        ASSERT_EQ(image.indices.size(), pixels);
+        ASSERT_TRUE(image.has_control);
+        const int clear = image.control.TransparentColor;
+        for (size_t i = 0; i < pixels; ++i) {
+            const auto colour = shown(p, i);
+            if (!colour) {
+                EXPECT_EQ(image.indices[i], clear) << "pixel " << i;
+                continue;
+            }
+            EXPECT_NE(image.indices[i], clear) << "pixel " << i;
+            ASSERT_LT(image.indices[i] * 3 + 2, int(image.rgb.size()));
+            EXPECT_EQ(std::vector<uint8_t>(image.rgb.begin() + image.indices[i] * 3,
+                                           image.rgb.begin() + image.indices[i] * 3 + 3),
+                      *colour)
+                << "pixel " << i;
+            // Palette images keep their indices.
+            if (p.color_type == PNG_COLOR_TYPE_PALETTE) {
+                EXPECT_EQ(image.indices[i], p.samples[i]) << "pixel " << i;
+            }
+        }
+    }
+    std::remove(png.c_str());
+    std::remove(gif.c_str());
+}
+
+TEST(GifEncodeTool, ManyColoursAreQuantizedAndClearPixelsStayClear) {
+    TestPng p = png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, {});
+    p.width = p.height = 64;
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 64; ++x) p.samples.insert(p.samples.end(), {uint16_t(x * 4), uint16_t(y * 4), 128, 255});
+    p = with_clear_pixels(p);
+    const std::string png = temp_path("many.png"), gif = temp_path("many.gif");
+    write_test_png(png, p);
+    for (const char* dither : {"", " --no-dither"}) {
+        SCOPED_TRACE(dither);
+        expect_run("encode " + png + " -o " + gif + dither, 0);
+        const ReadGif read = read_gif(gif);
+        ASSERT_TRUE(read.ok);
+        ASSERT_EQ(read.images.size(), 1u);
+        const ReadGif::Image& image = read.images[0];
+        ASSERT_TRUE(image.has_control);
+        uint64_t error = 0;
+        for (size_t i = 0; i < image.indices.size(); ++i) {
+            const auto colour = shown(p, i);
+            EXPECT_EQ(image.indices[i] == image.control.TransparentColor, !colour) << "pixel " << i;
+            if (!colour) continue;
+            for (int c = 0; c < 3; ++c) error += std::abs(int(image.rgb.at(image.indices[i] * 3 + c)) - (*colour)[c]);
+        }
+        EXPECT_LT(error / image.indices.size(), 12u) << "mean error per pixel";
+    }
+    std::remove(png.c_str());
+    std::remove(gif.c_str());
+}
+
+TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
+    TestPng p = png_of(PNG_COLOR_TYPE_PALETTE, 8, samples(35, 4));
+    p.plte = giftest::ramp_table(4);
+    const std::string a = temp_path("a.png"), gif = temp_path("anim.gif");
+    write_test_png(a, p);
+    expect_run("encode " + a + " " + a + " -o " + gif + " --loop 3 --comment hello --delay 7 --disposal 2 --interlace", 0);
+    ReadGif read = read_gif(gif);
+    ASSERT_TRUE(read.ok);
+    EXPECT_EQ(read.version, "GIF89a");
+    ASSERT_EQ(read.images.size(), 2u);
+    const std::vector<std::pair<int, std::vector<uint8_t>>> first{
+        {APPLICATION_EXT_FUNC_CODE, {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'}},
+        {CONTINUE_EXT_FUNC_CODE, {1, 3, 0}},
+        {COMMENT_EXT_FUNC_CODE, {'h', 'e', 'l', 'l', 'o'}},
+        {GRAPHICS_EXT_FUNC_CODE, {2 << 2, 7, 0, 255}},
+    };
+    EXPECT_EQ(read.images[0].blocks, first);
+    EXPECT_EQ(read.images[1].blocks, (std::vector<std::pair<int, std::vector<uint8_t>>>{first.back()}));
+    for (const ReadGif::Image& image : read.images) {
+        EXPECT_TRUE(image.interlace);
+        EXPECT_EQ(image.indices, std::vector<uint8_t>(p.samples.begin(), p.samples.end()));
+    }
+
+    // Appending in place: the old pages stay byte for byte, up to the old trailer.
+    const std::vector<uint8_t> before = kvtest::read_file(gif);
+    TestPng other = png_of(PNG_COLOR_TYPE_RGB, 8, samples(35 * 3, 256, 11));
+    const std::string b = temp_path("b.png");
+    write_test_png(b, other);
+    expect_run("encode " + b + " -o " + gif + " --append", 0);
+    const std::vector<uint8_t> after = kvtest::read_file(gif);
+    ASSERT_GT(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.end() - 1, after.begin()));
+    EXPECT_EQ(after.back(), 0x3B);
+    read = read_gif(gif);
+    ASSERT_EQ(read.images.size(), 3u);
+    for (size_t i = 0; i < 35; ++i) {
+        EXPECT_EQ(std::vector<uint8_t>(read.images[2].rgb.begin() + read.images[2].indices[i] * 3,
+                                       read.images[2].rgb.begin() + read.images[2].indices[i] * 3 + 3),
+                  *shown(other, i));
+    }
+
+    // A failed append leaves the file as it was; a failed new file is not written.
+    const std::string not_gif = temp_path("not.gif"), fresh = temp_path("fresh.gif");
+    std::filesystem::copy_file(a, not_gif, std::filesystem::copy_options::overwrite_existing);
+    for (const std::string& args : {"encode " + b + " /nonexistent.png -o " + gif + " --append",
+                                    "encode " + b + " -o " + not_gif + " --append",
+                                    "encode " + b + " " + gif + " -o " + fresh}) {
+        expect_run(args, 1);
+        EXPECT_EQ(kvtest::read_file(gif), after);
+        EXPECT_EQ(kvtest::read_file(not_gif), kvtest::read_file(a));
+        EXPECT_FALSE(std::filesystem::exists(fresh));
+    }
+
+    // Version 87a holds no extension blocks.
+    expect_run("encode " + a + " -o " + gif + " --gif87a", 0);
+    read = read_gif(gif);
+    EXPECT_EQ(read.version, "GIF87a");
+    ASSERT_EQ(read.images.size(), 1u);
+    EXPECT_TRUE(read.images[0].blocks.empty());
+    for (const std::string& path : {a, b, gif, not_gif}) std::remove(path.c_str());
+}
+
+// giflib reads the copy as the original: screen, images, palettes and the
+// extension blocks before each image and after the last.
+void expect_same_gif(const ReadGif& copy, const ReadGif& original, bool gains_controls, const char* version) {
+    EXPECT_EQ(copy.version, version != nullptr ? version : original.version);
+    EXPECT_EQ(copy.screen_width, original.screen_width);
+    EXPECT_EQ(copy.screen_height, original.screen_height);
+    EXPECT_EQ(copy.background, original.background);
+    EXPECT_EQ(copy.global_rgb, original.global_rgb);
+    ASSERT_EQ(copy.images.size(), original.images.size());
+    for (size_t i = 0; i < copy.images.size(); ++i) {
+        SCOPED_TRACE("image " + std::to_string(i));
+        const ReadGif::Image &c = copy.images[i], &o = original.images[i];
+        EXPECT_EQ(std::tie(c.left, c.top, c.width, c.height, c.interlace, c.local_table),
+                  std::tie(o.left, o.top, o.width, o.height, o.interlace, o.local_table));
+        EXPECT_EQ(c.indices, o.indices);
+        EXPECT_EQ(c.rgb, o.rgb);
+        auto blocks = c.blocks;
+        if (gains_controls && o.blocks.empty()) {
+            EXPECT_EQ(blocks, (decltype(blocks){{GRAPHICS_EXT_FUNC_CODE, {0, 0, 0, 255}}}));
+            blocks.clear();
+        }
+        EXPECT_EQ(blocks, o.blocks);
+    }
+    EXPECT_EQ(copy.trailing_blocks, original.trailing_blocks);
+}
+
+TEST(GifCopyTool, CopiesReadAsTheOriginal) {
+    const struct {
+        const char* file;
+        bool gains_controls;  // 89a pages without extensions gain the default graphic control
+        const char* version = nullptr;  // the copy's, when not the original's
+    } cases[] = {
+        {"gif/giflib/welcome2.gif", false},
+        {"gif/giflib/treescap-interlaced.gif", false},
+        {"gif/pillow/comment_after_last_frame.gif", false},
+        {"gif/oiio/gif_test_loop_count.gif", false},
+        {"gif/giflib/porsche.gif", false},  // 87a without extensions stays 87a
+        {"gif/pygif/depth2.gif", true},
+        // 87a with graphic controls before its images: 89a keeps them.
+        {"gif/pillow/background_outside_palette.gif", false, "GIF89a"},
+    };
+    const std::string copy = temp_path("copy.gif");
+    for (const auto& e : cases) {
+        SCOPED_TRACE(e.file);
+        const std::string original = kvtest::corpus_path(e.file);
+        expect_run("copy " + original + " -o " + copy, 0);
+        const ReadGif read = read_gif(original);
+        ASSERT_TRUE(read.ok);
+        expect_same_gif(read_gif(copy), read, e.gains_controls, e.version);
+    }
+
+    // Interlacing can be changed; the pixels stay.
+    const std::string interlaced = kvtest::corpus_path("gif/giflib/treescap-interlaced.gif");
+    expect_run("copy " + interlaced + " -o " + copy + " --no-interlace", 0);
+    const ReadGif flat = read_gif(copy);
+    ASSERT_EQ(flat.images.size(), 1u);
+    EXPECT_FALSE(flat.images[0].interlace);
+    EXPECT_EQ(flat.images[0].indices, read_gif(interlaced).images[0].indices);
+
+    // A file without a trailer comes out with one, its error a warning.
+    const kvtest::ToolRun run =
+        expect_run("copy " + kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif") + " -o " + copy, 0);
+    EXPECT_TRUE(kvtest::contains(run.out, "warning: error -2100")) << run.out;
+    EXPECT_EQ(kvtest::read_file(copy).back(), 0x3B);
+    const ReadGif whole = read_gif(copy);
+    EXPECT_TRUE(whole.ok);
+    EXPECT_EQ(whole.images.size(), 15u);
+    std::remove(copy.c_str());
+}
+
+TEST(GifWriteTool, UsageErrorsExitTwo) {
+    const std::string png = temp_path("usage.png"), gif = temp_path("usage.gif");
+    for (const std::string& args : std::vector<std::string>{
+         "encode", "encode " + png, "encode -o " + gif, "encode " + png + " -o " + gif + " --delay 65536",
+          "encode " + png + " -o " + gif + " --disposal 8", "encode " + png + " -o " + gif + " --loop x",
+          "encode " + png + " -o " + gif + " --gif87a --comment hi", "encode " + png + " -o " + gif + " --gif87a --delay 1",
+          "encode " + png + " -o " + gif + " --append --loop 0", "encode " + png + " -o " + gif + " --bogus",
+          std::string("copy"), "copy " + gif, "copy " + gif + " " + gif + " -o " + gif,
+          "copy " + gif + " -o " + gif + " --interlace --no-interlace"})
+        expect_run(args, 2);
+    EXPECT_FALSE(std::filesystem::exists(gif));
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// kvlzw encode: PNG images become the pages of a GIF, the first a new file
+// and the rest appended, or all appended to an existing GIF.
+#include "gif_extensions.h"
+#include "indexed_colours.h"
+#include "kvhost/gif_save.h"
+#include "png_input.h"
+#include "tool.h"
+
+#include <cstring>
+#include <utility>
+
+namespace kvtool {
+namespace {
+
+struct EncodeRequest {
+    std::vector<std::string> inputs;
+    std::string output;
+    bool append = false;
+    bool dither = true;
+    kvhost::gif::SaveOptions options;
+    PageExtensions extensions;  // the looping extension and comment go on the first page written
+};
+
+bool number_option(const ParsedArgs& args, const char* name, uint64_t largest, uint64_t* value) {
+    return !args.has(name) || (parse_number(args.value(name), value) && *value <= largest);
+}
+
+// Fills the request; returns 0 or the usage error's exit code.
+int parse_request(const ParsedArgs& args, EncodeRequest* request) {
+    if (args.positional.empty()) return usage_error("encode", "needs at least one IN.png");
+    if (!args.has("-o")) return usage_error("encode", "needs -o OUT.gif");
+    uint64_t delay = 0, disposal = 0, loops = 0;
+    if (!number_option(args, "--delay", 65535, &delay))
+        return usage_error("encode", "--delay takes hundredths of a second, 0 to 65535");
+    if (!number_option(args, "--disposal", 7, &disposal)) return usage_error("encode", "--disposal takes 0 to 7");
+    if (!number_option(args, "--loop", 65535, &loops))
+        return usage_error("encode", "--loop takes a count from 0 (for ever) to 65535");
+    const bool gif87a = args.has("--gif87a");
+    for (const char* option : {"--delay", "--disposal", "--loop", "--comment"}) {
+        if (gif87a && args.has(option))
+            return usage_error("encode", std::string(option) + " needs an extension block, which GIF87a has not");
+    }
+    request->append = args.has("--append");
+    if (request->append && args.has("--loop"))
+        return usage_error("encode", "--loop belongs on a new file's first page, not with --append");
+    request->inputs = args.positional;
+    request->output = args.value("-o");
+    request->dither = !args.has("--no-dither");
+    request->options.version = gif87a ? 87 : 89;
+    request->options.interlace = args.has("--interlace");
+    request->extensions.delay = static_cast<uint16_t>(delay);
+    request->extensions.disposal = static_cast<uint8_t>(disposal);
+    if (args.has("--loop")) request->extensions.loop_count = static_cast<uint16_t>(loops);
+    if (args.has("--comment")) request->extensions.comment = args.value("--comment");
+    return 0;
+}
+
+kvhost::gif::SaveImage save_image_of(IndexedImage&& indexed) {
+    kvhost::gif::SaveImage image;
+    image.kind = kvhost::gif::SaveImage::Kind::kPalette;
+    image.width = indexed.width;
+    image.height = indexed.height;
+    image.depth = 8;
+    image.pixels = std::move(indexed.indices);
+    const size_t entries = indexed.palette_rgb.size() / 3;
+    image.palette.assign(entries * 4, 0);
+    for (size_t i = 0; i < entries; ++i) {
+        image.palette[i * 4 + 0] = indexed.palette_rgb[i * 3 + 2];
+        image.palette[i * 4 + 1] = indexed.palette_rgb[i * 3 + 1];
+        image.palette[i * 4 + 2] = indexed.palette_rgb[i * 3 + 0];
+    }
+    return image;
+}
+
+bool read_input(const EncodeRequest& request, const std::string& path, IndexedImage* indexed) {
+    PngRaster raster;
+    std::string error;
+    if (!read_png(path, &raster, &error) || !index_colours(std::move(raster), request.dither, indexed, &error)) {
+        complain(error);
+        return false;
+    }
+    if (indexed->transparent && request.options.version == 87)
+        complain("warning: " + path + " has transparent pixels, which GIF87a cannot show");
+    return true;
+}
+
+// The existing GIF to append to; anything else is refused rather than overwritten.
+bool read_existing_gif(const std::string& path, std::vector<uint8_t>* bytes) {
+    std::string error;
+    if (!read_whole_file(path, bytes, &error)) {
+        complain(error);
+        return false;
+    }
+    if (bytes->size() < 6 || (std::memcmp(bytes->data(), "GIF87a", 6) != 0 && std::memcmp(bytes->data(), "GIF89a", 6) != 0)) {
+        complain(path + " is not a GIF file to append to");
+        return false;
+    }
+    return true;
+}
+
+// One input at a time, so that only one decoded image is held.
+bool encode_pages(const EncodeRequest& request, std::vector<uint8_t>* gif) {
+    for (size_t i = 0; i < request.inputs.size(); ++i) {
+        IndexedImage indexed;
+        if (!read_input(request, request.inputs[i], &indexed)) return false;
+        PageExtensions extensions = request.extensions;
+        if (i != 0) {
+            extensions.loop_count.reset();
+            extensions.comment.reset();
+        }
+        extensions.transparent = indexed.transparent;
+        const kvhost::MetadataNode metadata = page_metadata(extensions);
+        kvhost::gif::SaveOptions options = request.options;
+        options.append = request.append || i != 0;
+        // GIF87a has no extension blocks to carry the metadata.
+        if (options.version != 87) options.metadata = &metadata;
+        const kvhost::gif::SaveResult result =
+            kvhost::gif::save_page(kvhost::gif::Destination::memory(gif), save_image_of(std::move(indexed)), options);
+        if (!result.ok()) {
+            print_errors(result.errors);
+            complain("cannot encode " + request.inputs[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+int run_encode(const ParsedArgs& args) {
+    EncodeRequest request;
+    if (int usage = parse_request(args, &request); usage != 0) return usage;
+    std::vector<uint8_t> gif;
+    if (request.append && !read_existing_gif(request.output, &gif)) return kExitFailure;
+    auto component = load_component(args);
+    if (component == nullptr) return kExitFailure;
+    if (!encode_pages(request, &gif)) return kExitFailure;
+    std::string error;
+    if (!write_whole_file(request.output, gif, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+const Registration registration({
+    "encode",
+    "PNG images as the pages of a GIF",
+    "Usage: kvlzw encode IN.png [IN2.png ...] -o OUT.gif [options]\n"
+    "\n"
+    "Each PNG (any colour type and depth) becomes one page: the first starts a\n"
+    "new file, the others are appended to it. Fully transparent pixels become\n"
+    "the transparent index; other alpha is dropped. Images of 256 colours or\n"
+    "fewer keep their exact colours (palette images their indices); larger ones\n"
+    "are quantized to 256 colours.\n"
+    "\n"
+    "  -o OUT.gif       the output, written in full or not at all\n"
+    "  --append         append every page to the existing GIF OUT.gif (which is\n"
+    "                   left as it was when anything fails)\n"
+    "  --interlace      interlaced image data\n"
+    "  --gif87a         write version 87a (no extension blocks)\n"
+    "  --delay CS       each page's delay, hundredths of a second\n"
+    "  --disposal N     each page's disposal method, 0 to 7\n"
+    "  --loop N         loop the animation N times (0: for ever); new files only\n"
+    "  --comment TEXT   a comment block before the first page written\n"
+    "  --no-dither      quantize without dithering\n"
+    "  --module PATH    load the component from PATH\n",
+    {{"-o", true},
+     {"--append", false},
+     {"--interlace", false},
+     {"--gif87a", false},
+     {"--delay", true},
+     {"--disposal", true},
+     {"--loop", true},
+     {"--comment", true},
+     {"--no-dither", false}},
+    &run_encode,
+    50,
+});
+
+}  // namespace
+}  // namespace kvtool

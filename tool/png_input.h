@@ -1,0 +1,17 @@
+// Reading PNG files of every colour type and depth for the encode command.
+#pragma once
+
+#include "image_output.h"
+
+#include <string>
+
+namespace kvtool {
+
+// Reads a PNG into a raster of one of two kinds: kPalette (one index byte
+// per pixel, the PLTE entries and the tRNS alphas as stored) or kRgba
+// (8 bits per channel; 16-bit samples are scaled, grey is widened, a tRNS
+// colour becomes alpha 0). False (with *error) when the file is not a PNG
+// libpng can read or is larger than a GIF can hold.
+bool read_png(const std::string& path, PngRaster* raster, std::string* error);
+
+}  // namespace kvtool
