@@ -116,12 +116,13 @@ void unpremultiply(PngRaster* raster) {
                               : raster->kind == PngRaster::Kind::kGreyAlpha ? 2
                                                                             : 0;
     if (channels == 0) return;
+    std::vector<uint8_t>& samples = raster->own_samples();
     const bool wide = raster->bit_depth == 16;
     const uint32_t max = wide ? 65535 : 255;
     const size_t bytes = wide ? 2 : 1, pixel = channels * bytes;
     auto get = [&](const uint8_t* p) { return wide ? uint32_t{p[0]} | uint32_t{p[1]} << 8 : uint32_t{p[0]}; };
-    for (size_t i = 0; i + pixel <= raster->samples.size(); i += pixel) {
-        uint8_t* p = raster->samples.data() + i;
+    for (size_t i = 0; i + pixel <= samples.size(); i += pixel) {
+        uint8_t* p = samples.data() + i;
         const uint32_t a = get(p + (channels - 1) * bytes);
         for (uint32_t c = 0; c + 1 < channels; ++c) {
             uint8_t* s = p + c * bytes;

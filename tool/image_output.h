@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kvtool {
@@ -25,6 +26,11 @@ struct PngRaster {
     // a copy in `samples`; the image outlives the raster.
     const std::vector<uint8_t>* image_rows = nullptr;
     const std::vector<uint8_t>& sample_bytes() const { return image_rows != nullptr ? *image_rows : samples; }
+    // The samples to change in place: borrowed rows are copied first.
+    std::vector<uint8_t>& own_samples() {
+        if (image_rows != nullptr) samples = *std::exchange(image_rows, nullptr);
+        return samples;
+    }
     std::vector<uint8_t> palette_rgb;  // 3 bytes per entry (palette kind)
     std::vector<uint8_t> palette_alpha;  // tRNS entries, may be shorter than the palette
     uint32_t significant_bits = 0;  // for an sBIT chunk (every channel); 0 for none
