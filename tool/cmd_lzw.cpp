@@ -1,6 +1,7 @@
 // kvlzw lzw compress|decompress: bare TIFF LZW streams through the
 // component's named services and decode routine.
 #include "kvhost/lzw.h"
+#include "kvhost/sequential_stream.h"
 #include "tool.h"
 
 #include <climits>
@@ -23,30 +24,34 @@ int run_lzw(const ParsedArgs& args) {
     if (action == "compress" && (args.has("--size") || args.has("--fill-order")))
         return usage_error("lzw", "--size and --fill-order apply to decompress only");
 
-    std::vector<uint8_t> input;
-    std::string error;
-    if (!read_whole_file(args.positional[1], &input, &error)) {
-        complain(error);
-        return kExitFailure;
-    }
+    // The input is read front to back and only as far as the job needs, so
+    // pipes and endless devices work and stop at the memory budget.
+    const std::string& in = args.positional[1];
+    const int fd = open_input_descriptor(in);
+    if (fd < 0) return kExitFailure;
+    auto stream = kvhost::sequential_stream(fd, fd != 0, in == "-" ? "standard input" : in);
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
 
     std::vector<uint8_t> output;
     HostStatus status;
+    const auto order = static_cast<uint16_t>(fill_order);
     if (action == "compress") {
-        status = kvhost::lzw::compress(input.data(), input.size(), &output);
+        std::vector<uint8_t> input;
+        status = kvhost::read_all_within_budget(fd, stream->file_name, &input)
+                     ? kvhost::lzw::compress(input.data(), input.size(), &output)
+                     : kvhost::error_status();
     } else if (args.has("--size")) {
-        status = kvhost::lzw::decompress(input.data(), input.size(), static_cast<uint32_t>(size),
-                                         static_cast<uint16_t>(fill_order), &output);
+        status = kvhost::lzw::decompress(stream.get(), static_cast<uint32_t>(size), order, &output);
     } else {
-        status = kvhost::lzw::decompress_all(input.data(), input.size(), static_cast<uint16_t>(fill_order), &output);
+        status = kvhost::lzw::decompress_all(stream.get(), order, &output);
     }
     if (status != 0) {
         report_host_errors();
-        complain("cannot " + action + " " + args.positional[1]);
+        complain("cannot " + action + " " + stream->file_name);
         return kExitFailure;
     }
+    std::string error;
     if (!write_whole_file(args.value("-o"), output, &error)) {
         complain(error);
         return kExitFailure;
@@ -59,6 +64,9 @@ const Registration registration({
     "compress or decompress a bare TIFF LZW stream",
     "Usage: kvlzw lzw compress IN -o OUT\n"
     "       kvlzw lzw decompress IN -o OUT [--size N] [--fill-order 2]\n"
+    "IN and OUT may be - for standard input and output. Input beyond the memory\n"
+    "budget (--max-memory) is refused; with --size, reading stops once N bytes\n"
+    "are decoded.\n"
     "\n"
     "compress: writes the TIFF LZW stream of IN's bytes (most significant bit\n"
     "first, a clear code first, an end code last; no predictor).\n"

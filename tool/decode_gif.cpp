@@ -14,8 +14,20 @@ namespace {
 
 void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix = "") {
     for (const kvhost::ErrorRecord& record : errors) {
-        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, kvhost::describe(record).c_str());
+        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, error_line(record).c_str());
     }
+}
+
+// Why page N cannot be read: past the last page says how many there are.
+void complain_about_page(const kvhost::gif::Source& source, const Input& input, uint32_t page, const char* verb) {
+    const uint32_t shown = page == 0 ? 1 : page;
+    const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
+    if (count.count_written && shown > count.count) {
+        complain(input.name() + ": page " + std::to_string(shown) + " of " + std::to_string(count.count) +
+                 ": the file has " + std::to_string(count.count) + " page" + (count.count == 1 ? "" : "s"));
+        return;
+    }
+    complain(std::string("cannot ") + verb + " page " + std::to_string(shown) + " of " + input.name());
 }
 
 // Every row of the page reached the host (rows past truncated data arrive as
@@ -218,12 +230,11 @@ PageFacts facts_of(const kvhost::gif::PageResult& r) {
 }
 
 void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page) {
-    const kvhost::LoadedImage& image = *r.image;
     std::printf("%s%s, logical screen %llux%llu, %u page%s\n", f.signature.c_str(), f.version.c_str(), (unsigned long long)f.screen_width,
                 (unsigned long long)f.screen_height, pages, pages == 1 ? "" : "s");
     std::printf("page %u: %ux%u at (%llu, %llu), depth %u, palette %zu entries, %s\n", page == 0 ? 1 : page,
-                image.width, image.height, (unsigned long long)f.left, (unsigned long long)f.top, image.depth,
-                image.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
+                r.width, r.height, (unsigned long long)f.left, (unsigned long long)f.top, r.depth,
+                r.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
     if (f.has_transparency) {
         std::printf("  transparent index %llu", (unsigned long long)f.transparent_index);
         if (f.has_colour) std::printf(", colour (%u, %u, %u)", f.colour[0], f.colour[1], f.colour[2]);
@@ -242,7 +253,6 @@ void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
 }
 
 void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page) {
-    const kvhost::LoadedImage& image = *r.image;
     std::string tags = "[";
     for (size_t i = 0; i < r.tags.entries.size(); ++i) {
         const kvhost::TagEntry& tag = r.tags.entries[i];
@@ -261,8 +271,8 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
         "\"palette_entries\": %zu, \"interlaced\": %s, \"transparent_index\": %s, \"transparent_color\": %s, "
         "\"delay\": %llu, \"disposal\": %llu, \"background_index\": %llu}, \"metadata\": %s, \"tags\": %s}\n",
         json_string(f.version).c_str(), pages, (unsigned long long)f.screen_width, (unsigned long long)f.screen_height,
-        page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, image.width, image.height,
-        image.depth, image.palette.size() / 4, r.settings.interlace ? "true" : "false",
+        page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, r.width, r.height,
+        r.depth, r.palette.size() / 4, r.settings.interlace ? "true" : "false",
         f.has_transparency ? std::to_string(f.transparent_index).c_str() : "null", colour.c_str(),
         (unsigned long long)f.delay, (unsigned long long)f.disposal, (unsigned long long)f.background,
         json_tree(r.metadata).c_str(), tags.c_str());
@@ -270,7 +280,7 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
 
 }  // namespace
 
-int decode_gif(const ParsedArgs& args) {
+int decode_gif(const ParsedArgs& args, const Input& input) {
     int exit_code = kExitOk;
     uint32_t page = 1;
     if (!page_of(args, "decode", &page, &exit_code)) return exit_code;
@@ -281,13 +291,16 @@ int decode_gif(const ParsedArgs& args) {
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
 
-    const kvhost::gif::PageResult r = kvhost::gif::load_page(kvhost::gif::Source::file(args.positional[0]), page);
+    const kvhost::gif::Source source = input.gif_source();
+    const kvhost::gif::PageResult described = kvhost::gif::page_info(source, page);
+    if (described.described && !pixels_allowed(input.name(), described.width, described.height)) return kExitFailure;
+    const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.
     const bool recovered = !r.ok() && image_complete(r) && !args.has("--strict");
     if (!(r.ok() && r.image != nullptr) && !recovered) {
         print_errors(r.errors);
-        complain("cannot decode page " + std::to_string(page) + " of " + args.positional[0]);
+        complain_about_page(source, input, page, "decode");
         return kExitFailure;
     }
     print_errors(r.errors, "warning: ");
@@ -322,18 +335,19 @@ int decode_gif(const ParsedArgs& args) {
     return kExitOk;
 }
 
-int info_gif(const ParsedArgs& args) {
+int info_gif(const ParsedArgs& args, const Input& input) {
     int exit_code = kExitOk;
     uint32_t page = 1;
     if (!page_of(args, "info", &page, &exit_code)) return exit_code;
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    const kvhost::gif::Source source = kvhost::gif::Source::file(args.positional[0]);
+    // The page is described, never decoded: a huge image costs nothing.
+    const kvhost::gif::Source source = input.gif_source();
     const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
-    const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
-    if (r.image == nullptr) {
+    const kvhost::gif::PageResult r = kvhost::gif::page_info(source, page);
+    if (!r.described) {
         print_errors(r.errors);
-        complain("cannot read page " + std::to_string(page) + " of " + args.positional[0]);
+        complain_about_page(source, input, page, "read");
         return kExitFailure;
     }
     const PageFacts facts = facts_of(r);
