@@ -58,9 +58,11 @@ std::vector<int32_t> error_codes() { return codes(kvhost::error_records()); }
 
 std::string corpus_path(const std::string& relative) { return std::string(KVLZW_CORPUS_DIR) + "/" + relative; }
 
-ToolRun run_tool(const std::string& arguments) {
+ToolRun run_tool(const std::string& arguments) { return run_shell(std::string(KVLZW_TOOL_PATH) + " " + arguments); }
+
+ToolRun run_shell(const std::string& commands) {
     ToolRun result;
-    const std::string command = std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1";
+    const std::string command = "{ " + commands + "; } 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
     char buffer[4096];

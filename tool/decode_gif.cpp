@@ -278,6 +278,18 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
         json_tree(r.metadata).c_str(), tags.c_str());
 }
 
+// The page's size is checked before its pixels are decoded; its description
+// (metadata and tags included) is let go before the decoding starts.
+bool page_size_allowed(const kvhost::gif::Source& source, const Input& input, uint32_t page) {
+    const kvhost::gif::PageResult described = kvhost::gif::page_info(source, page);
+    if (!described.described) {
+        print_errors(described.errors);
+        complain_about_page(source, input, page, "decode");
+        return false;
+    }
+    return pixels_allowed(input.name(), described.width, described.height);
+}
+
 }  // namespace
 
 int decode_gif(const ParsedArgs& args, const Input& input) {
@@ -292,8 +304,7 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     if (component == nullptr) return kExitFailure;
 
     const kvhost::gif::Source source = input.gif_source();
-    const kvhost::gif::PageResult described = kvhost::gif::page_info(source, page);
-    if (described.described && !pixels_allowed(input.name(), described.width, described.height)) return kExitFailure;
+    if (!page_size_allowed(source, input, page)) return kExitFailure;
     const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.

@@ -66,8 +66,8 @@ PngRaster grey_raster(const kvhost::LoadedImage& image) {
 // its end code cannot tell apart). The missing rows came out zero.
 void warn_if_data_ran_out(const HostStream& stream, const kvhost::LoadedImage& image, const std::string& name) {
     if (stream.position < stream.backend->size()) return;
-    complain("warning: " + name + ": the LZW data ends before the declared height of " +
-             std::to_string(image.height) + " rows may be reached; missing rows are zero");
+    complain("warning: " + name + ": the LZW data ran out before all " + std::to_string(image.height) +
+             " declared rows were decoded; the rows after it are zero");
 }
 
 }  // namespace

@@ -320,8 +320,11 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     target_ = link_target(path_);
     struct stat existing;
     const bool exists = stat(target_.c_str(), &existing) == 0;
-    if (exists && access(target_.c_str(), W_OK) != 0) {
-        error_ = "cannot write " + path_ + ": " + system_reason() + " (the existing file is left as it is)";
+    // A file without write permission is refused even where the user could
+    // replace it (as root, or in a writable directory).
+    const int refusal = !exists ? 0 : access(target_.c_str(), W_OK) != 0 ? errno : (existing.st_mode & 0222) == 0 ? EACCES : 0;
+    if (refusal != 0) {
+        error_ = "cannot write " + path_ + ": " + std::strerror(refusal) + " (the existing file is left as it is)";
         return;
     }
     temp_path_ = target_ + ".partial-XXXXXX";
