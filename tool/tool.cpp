@@ -234,6 +234,11 @@ std::string error_line(const kvhost::ErrorRecord& record) {
     const char* meaning = kvhost::error_meaning(record.code);
     if (*meaning != '\0') line += std::string(" (") + meaning + ")";
     if (record.has_text) line += ": " + record.text;
+    // The component's allocations fail at the budget long before the system's.
+    if (record.code == -1000) {
+        line += "; the memory budget is " + std::to_string(kvhost::memory::operation_limit()) +
+                " bytes (--max-memory raises it)";
+    }
     return line;
 }
 
