@@ -236,8 +236,12 @@ Ending run(Decoder& d) {
                 if (code == clear_code) {
                     code_width = d.min_code_size + 1;
                     mask = (1u << code_width) - 1;
+                    // Entries are defined only at `next`, so only those up to
+                    // it need undefining: data made of clear codes then costs
+                    // time in proportion to its bytes, not 4096 steps a code.
+                    const uint32_t last_defined = next < kTableSize ? next : kTableSize - 1;
+                    for (uint32_t c = clear_code; c <= last_defined; ++c) prefix[c] = kUndefined;
                     next = clear_code + 2;
-                    for (uint32_t c = clear_code; c < kTableSize; ++c) prefix[c] = kUndefined;
                     previous = kNoCode;
                     continue;
                 }
