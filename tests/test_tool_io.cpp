@@ -87,6 +87,10 @@ TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
     EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(bin));
     expect(kvtest::run_shell(kTool + " info - < " + kvtest::corpus_path("tiff/derived/gray-4b-lzw.tif")), 0,
            "directory 0:", "TIFF on standard input");
+    const std::string fifo = temp_path("fifo");
+    expect(kvtest::run_shell("rm -f " + fifo + "; mkfifo " + fifo + "; cat " + kSample + " > " + fifo + " & " + kTool +
+                             " info " + fifo + "; rm -f " + fifo),
+           0, "page 1: 11x29", "a named pipe");
     expect(kvtest::run_shell(kTool + " lzw compress - -o - < " + kSample + " | " + kTool +
                              " lzw decompress - -o - > " + piped),
            0, "", "lzw round trip");

@@ -93,7 +93,7 @@ bool pixels_allowed(const std::string& name, uint64_t width, uint64_t height) {
 }
 
 std::unique_ptr<HostStream> Input::stream() const {
-    if (from_stdin) return kvhost::memory_view_stream(bytes.data(), bytes.size());
+    if (in_memory) return kvhost::memory_view_stream(bytes.data(), bytes.size());
     std::string error;
     auto opened = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
     if (opened == nullptr) complain(error);
@@ -101,11 +101,11 @@ std::unique_ptr<HostStream> Input::stream() const {
 }
 
 kvhost::gif::Source Input::gif_source() const {
-    return from_stdin ? kvhost::gif::Source::memory(bytes.data(), bytes.size()) : kvhost::gif::Source::file(path);
+    return in_memory ? kvhost::gif::Source::memory(bytes.data(), bytes.size()) : kvhost::gif::Source::file(path);
 }
 
 std::vector<uint8_t> Input::head(size_t count) const {
-    if (from_stdin) return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
+    if (in_memory) return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
     std::vector<uint8_t> first(count);
     std::FILE* file = std::fopen(path.c_str(), "rb");
     first.resize(file == nullptr ? 0 : std::fread(first.data(), 1, count, file));
@@ -131,18 +131,14 @@ int open_input_descriptor(const std::string& path) {
 
 bool open_input(const std::string& path, Input* input) {
     input->path = path;
-    input->from_stdin = path == "-";
     const int fd = open_input_descriptor(path);
     if (fd < 0) return false;
-    if (!input->from_stdin) {
-        close(fd);
-        return true;
-    }
-    if (!kvhost::read_all_within_budget(fd, "standard input", &input->bytes)) {
-        report_host_errors();
-        return false;
-    }
-    return true;
+    struct stat info;
+    input->in_memory = path == "-" || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
+    const bool read = !input->in_memory || kvhost::read_all_within_budget(fd, input->name(), &input->bytes);
+    if (fd != 0) close(fd);
+    if (!read) report_host_errors();
+    return read;
 }
 
 Registration::Registration(Command command) {

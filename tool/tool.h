@@ -76,15 +76,16 @@ inline constexpr uint64_t kDefaultMaxPixels = 89478485;  // 0.25 GiB of 24-bit p
 // to raise it) and returns false.
 bool pixels_allowed(const std::string& name, uint64_t width, uint64_t height);
 
-// An input named on the command line: a file, or "-" for standard input,
-// which is read whole (within the memory budget) so that the format can be
-// told from its first bytes and every reader can seek in it.
+// An input named on the command line: a file, or "-" for standard input.
+// Standard input and other inputs that cannot seek (a named pipe, a device)
+// are read whole, within the memory budget, so that the format can be told
+// from their first bytes and every reader can seek in them.
 struct Input {
     std::string path;
-    bool from_stdin = false;
-    std::vector<uint8_t> bytes;  // standard input's bytes
+    bool in_memory = false;
+    std::vector<uint8_t> bytes;  // the bytes read whole
 
-    std::string name() const { return from_stdin ? "standard input" : path; }
+    std::string name() const { return path == "-" ? "standard input" : path; }
     // A stream over the input; null (after a message) when it cannot be opened.
     std::unique_ptr<HostStream> stream() const;
     kvhost::gif::Source gif_source() const;
