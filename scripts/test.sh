@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build, the same tests under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and a short run of each
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded loads under
+# ThreadSanitizer (KVLZW_TSAN=0 skips them), and a short run of each
 # libFuzzer target. Ends with one line: "tests: N passed, N failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +34,11 @@ run_ctest build || ok=false
 echo "== sanitizers"
 scripts/build.sh build-asan -DKVLZW_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build-asan ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 || ok=false
+
+echo "== threads"
+if [ "${KVLZW_TSAN:-1}" = 1 ]; then
+  if scripts/tsan.sh; then passed=$((passed + 1)); else ok=false; failed=$((failed + 1)); fi
+fi
 
 if $ok; then
   scripts/fuzz.sh "${KVLZW_FUZZ_SECONDS:-20}" || { ok=false; failed=$((failed + 1)); }

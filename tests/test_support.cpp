@@ -72,9 +72,11 @@ std::vector<std::string> corpus_files(const std::string& extension) {
     return files;
 }
 
-ToolRun run_tool(const std::string& arguments) {
+ToolRun run_tool(const std::string& arguments) { return run_shell(std::string(KVLZW_TOOL_PATH) + " " + arguments); }
+
+ToolRun run_shell(const std::string& commands) {
     ToolRun result;
-    const std::string command = std::string(KVLZW_TOOL_PATH) + " " + arguments + " 2>&1";
+    const std::string command = "{ " + commands + "; } 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
     char buffer[4096];

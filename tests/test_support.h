@@ -46,6 +46,8 @@ struct ToolRun {
     std::string out;
 };
 ToolRun run_tool(const std::string& arguments);
+// Shell commands (KVLZW_TOOL_PATH names the tool), with stdout and stderr.
+ToolRun run_shell(const std::string& commands);
 std::vector<uint8_t> read_file(const std::string& path);
 // A file name in the temporary directory, unique to this process.
 std::string temp_path(const std::string& name);

@@ -71,7 +71,8 @@ TEST(TiffLzwTool, DecodeRawRasters) {
 
     EXPECT_EQ(kvtest::run_tool("decode " + raw + " --raw --height 151 --bpp 8 -o " + out).status, 2) << "no --width";
     EXPECT_EQ(kvtest::run_tool("decode " + raw + " --raw --width 157 --height 151 --bpp 0 -o " + out).status, 2);
-    ToolRun huge = kvtest::run_tool("decode " + raw + " --raw --width 100000 --height 100000 --bpp 16 -o " + out);
+    ToolRun huge = kvtest::run_tool("decode " + raw +
+                                    " --raw --width 100000 --height 100000 --bpp 16 --max-pixels 10000000000 -o " + out);
     EXPECT_EQ(huge.status, 1);
     EXPECT_NE(huge.out.find("-1007"), std::string::npos) << huge.out;
 }

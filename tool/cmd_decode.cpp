@@ -8,13 +8,9 @@
 
 namespace kvtool {
 
-FileKind sniff_file(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return FileKind::kUnreadable;
-    unsigned char head[6] = {};
-    const size_t n = std::fread(head, 1, sizeof head, file);
-    std::fclose(file);
-    if (n >= 6 && std::memcmp(head, "GIF8", 4) == 0 && (head[4] == '7' || head[4] == '9') && head[5] == 'a')
+FileKind sniff(const std::vector<uint8_t>& head) {
+    const size_t n = head.size();
+    if (n >= 6 && std::memcmp(head.data(), "GIF8", 4) == 0 && (head[4] == '7' || head[4] == '9') && head[5] == 'a')
         return FileKind::kGif;
     if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 && head[3] == 0) ||
                    (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && head[3] == 42)))
@@ -24,31 +20,52 @@ FileKind sniff_file(const std::string& path) {
 
 namespace {
 
-int dispatch(const char* command, const ParsedArgs& args, int (*gif)(const ParsedArgs&),
-             int (*tiff)(const ParsedArgs&)) {
+using Half = int (*)(const ParsedArgs&, const Input&);
+
+const char* const kRawOptions[] = {"--width", "--height", "--bpp", "--fill-order", "--align"};
+
+// An option given that the input's format has no use for, or "".
+std::string misplaced_option(const ParsedArgs& args, FileKind kind, bool raw) {
+    if (!raw) {
+        for (const char* option : kRawOptions) {
+            if (args.has(option)) return std::string(option) + " applies to --raw only";
+        }
+    }
+    if (args.has("--page") && (raw || kind == FileKind::kTiff)) return "--page applies to GIF files only";
+    if (args.has("--directory") && (raw || kind == FileKind::kGif)) return "--directory applies to TIFF files only";
+    if (args.has("--strict") && raw) return "--strict applies to GIF and TIFF files only";
+    return "";
+}
+
+int dispatch(const char* command, const ParsedArgs& args, Half gif, Half tiff, Half raw) {
     if (args.positional.size() != 1) return usage_error(command, "needs exactly one FILE");
-    const std::string& path = args.positional[0];
-    switch (sniff_file(path)) {
-        case FileKind::kGif: return gif(args);
-        case FileKind::kTiff: return tiff(args);
-        case FileKind::kUnreadable: complain("cannot open " + path); return kExitFailure;
+    const bool is_raw = raw != nullptr && args.has("--raw");
+    if (is_raw) {
+        const std::string misplaced = misplaced_option(args, FileKind::kUnknown, true);
+        if (!misplaced.empty()) return usage_error(command, misplaced);
+    }
+    Input input;
+    if (!open_input(args.positional[0], &input)) return kExitFailure;
+    if (is_raw) return raw(args, input);
+    const FileKind kind = sniff(input.head(6));
+    const std::string misplaced = misplaced_option(args, kind, false);
+    if (!misplaced.empty()) return usage_error(command, misplaced);
+    switch (kind) {
+        case FileKind::kGif: return gif(args, input);
+        case FileKind::kTiff: return tiff(args, input);
         case FileKind::kUnknown: break;
     }
-    complain(path + ": not a GIF or TIFF file" +
+    complain(input.name() + ": not a GIF or TIFF file" +
              std::string(std::strcmp(command, "decode") == 0 ? " (headerless LZW data needs --raw)" : ""));
     return kExitFailure;
 }
 
 int run_decode(const ParsedArgs& args) {
     if (png_level(args) < 0) return usage_error("decode", "--png-level takes 0 to 9");
-    if (args.has("--raw")) {
-        if (args.positional.size() != 1) return usage_error("decode", "needs exactly one FILE");
-        return decode_raw(args);
-    }
-    return dispatch("decode", args, &decode_gif, &decode_tiff);
+    return dispatch("decode", args, &decode_gif, &decode_tiff, &decode_raw);
 }
 
-int run_info(const ParsedArgs& args) { return dispatch("info", args, &info_gif, &info_tiff); }
+int run_info(const ParsedArgs& args) { return dispatch("info", args, &info_gif, &info_tiff, nullptr); }
 
 const Registration decode_registration({
     "decode",
@@ -60,7 +77,8 @@ const Registration decode_registration({
     "\n"
     "Decodes FILE through the component and writes the image. The format is told\n"
     "by the file's first bytes; --raw reads headerless LZW data whose geometry the\n"
-    "options give.\n"
+    "options give. FILE - reads standard input; -o - writes standard output in\n"
+    "the format --format png|bin names. Options of another format are refused.\n"
     "\n"
     "  -o OUT          .png: a PNG (palette with tRNS for a transparent GIF index;\n"
     "                  grey, grey+alpha, RGB or RGBA, 8 or 16 bits for TIFF and raw)\n"
@@ -73,7 +91,9 @@ const Registration decode_registration({
     "  --page N        GIF page, counted from 1 (0 means 1); default 1\n"
     "  --strict        fail on any error the load reports; by default a GIF page\n"
     "                  whose rows all arrived is written and the errors read after\n"
-    "                  it (a missing trailer, data cut short) are shown as warnings\n"
+    "                  it (a missing trailer, data cut short) are shown as warnings,\n"
+    "                  and a TIFF whose strips are damaged is written with a\n"
+    "                  warning per strip\n"
     "  --directory N   TIFF image file directory, counted from 0; default 0\n"
     "  --raw           FILE is a headerless LZW raster:\n"
     "  --width W, --height H, --bpp B (1 to 16), --fill-order F (1 or 2; default 0\n"

@@ -4,6 +4,7 @@
 #include "indexed_colours.h"
 #include "kvhost/gif_save.h"
 #include "png_input.h"
+#include "kvhost/mapped_file.h"
 #include "tool.h"
 
 #include <cstring>
@@ -86,11 +87,12 @@ bool read_input(const EncodeRequest& request, const std::string& path, IndexedIm
 
 // The existing GIF to append to; anything else is refused rather than overwritten.
 bool read_existing_gif(const std::string& path, std::vector<uint8_t>* bytes) {
-    std::string error;
-    if (!read_whole_file(path, bytes, &error)) {
-        complain(error);
+    const kvhost::MappedFile existing(path);
+    if (!existing.ok()) {
+        complain(existing.error());
         return false;
     }
+    bytes->assign(existing.data(), existing.data() + existing.size());
     if (bytes->size() < 6 || (std::memcmp(bytes->data(), "GIF87a", 6) != 0 && std::memcmp(bytes->data(), "GIF89a", 6) != 0)) {
         complain(path + " is not a GIF file to append to");
         return false;

@@ -22,8 +22,7 @@ constexpr uint64_t kUnitsPerMs = 10000;
 
 bool failed(const Outcome& outcome, const std::string& what) {
     if (outcome.ok()) return false;
-    for (const kvhost::ErrorRecord& record : outcome.errors)
-        std::fprintf(stderr, "kvlzw: %s\n", kvhost::describe(record).c_str());
+    print_errors(outcome.errors);
     complain(what);
     return true;
 }

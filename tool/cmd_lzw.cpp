@@ -2,9 +2,14 @@
 // component's named services and decode routine.
 #include "kvhost/lzw.h"
 #include "kvhost/mapped_file.h"
+#include "kvhost/sequential_stream.h"
 #include "tool.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
+#include <memory>
 
 namespace kvtool {
 namespace {
@@ -24,27 +29,50 @@ int run_lzw(const ParsedArgs& args) {
     if (action == "compress" && (args.has("--size") || args.has("--fill-order")))
         return usage_error("lzw", "--size and --fill-order apply to decompress only");
 
-    const kvhost::MappedFile input(args.positional[1]);
-    if (!input.ok()) {
-        complain(input.error());
-        return kExitFailure;
+    // A regular file is mapped: no copy, and going back costs nothing. Other
+    // input is read front to back and only as far as the job needs, so pipes
+    // and endless devices work and stop at the memory budget.
+    const std::string& in = args.positional[1];
+    const int fd = open_input_descriptor(in);
+    if (fd < 0) return kExitFailure;
+    struct stat info;
+    std::unique_ptr<kvhost::MappedFile> mapped;
+    std::unique_ptr<HostStream> stream;
+    if (fd != 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        close(fd);
+        mapped = std::make_unique<kvhost::MappedFile>(in);
+        if (!mapped->ok()) {
+            complain(mapped->error());
+            return kExitFailure;
+        }
+        stream = kvhost::memory_view_stream(mapped->data(), mapped->size());
+        stream->file_name = in;
+    } else {
+        stream = kvhost::sequential_stream(fd, fd != 0, in == "-" ? "standard input" : in);
     }
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
 
     std::vector<uint8_t> output;
     HostStatus status;
+    const auto order = static_cast<uint16_t>(fill_order);
     if (action == "compress") {
-        status = kvhost::lzw::compress(input.data(), input.size(), &output);
+        std::vector<uint8_t> input;
+        if (mapped != nullptr) {
+            status = kvhost::lzw::compress(mapped->data(), mapped->size(), &output);
+        } else {
+            status = kvhost::read_all_within_budget(fd, stream->file_name, &input)
+                         ? kvhost::lzw::compress(input.data(), input.size(), &output)
+                         : kvhost::error_status();
+        }
     } else if (args.has("--size")) {
-        status = kvhost::lzw::decompress(input.data(), input.size(), static_cast<uint32_t>(size),
-                                         static_cast<uint16_t>(fill_order), &output);
+        status = kvhost::lzw::decompress(stream.get(), static_cast<uint32_t>(size), order, &output);
     } else {
-        status = kvhost::lzw::decompress_all(input.data(), input.size(), static_cast<uint16_t>(fill_order), &output);
+        status = kvhost::lzw::decompress_all(stream.get(), order, &output);
     }
     if (status != 0) {
         report_host_errors();
-        complain("cannot " + action + " " + args.positional[1]);
+        complain("cannot " + action + " " + stream->file_name);
         return kExitFailure;
     }
     std::string error;
@@ -60,6 +88,9 @@ const Registration registration({
     "compress or decompress a bare TIFF LZW stream",
     "Usage: kvlzw lzw compress IN -o OUT\n"
     "       kvlzw lzw decompress IN -o OUT [--size N] [--fill-order 2]\n"
+    "IN and OUT may be - for standard input and output. Input beyond the memory\n"
+    "budget (--max-memory) is refused; with --size, reading stops once N bytes\n"
+    "are decoded.\n"
     "\n"
     "compress: writes the TIFF LZW stream of IN's bytes (most significant bit\n"
     "first, a clear code first, an end code last; no predictor).\n"

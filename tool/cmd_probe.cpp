@@ -16,22 +16,15 @@ constexpr size_t kProbeBytes = 256;
 
 int run_probe(const ParsedArgs& args) {
     if (args.positional.size() != 1) return usage_error("probe", "needs exactly one FILE");
-    const std::string& path = args.positional[0];
-    std::vector<uint8_t> bytes;
-    std::string error;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        complain("cannot open " + path);
-        return kExitFailure;
-    }
-    bytes.resize(kProbeBytes);
-    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-    std::fclose(file);
+    Input input;
+    if (!open_input(args.positional[0], &input)) return kExitFailure;
+    const std::string path = input.name();
+    const std::vector<uint8_t> bytes = input.head(kProbeBytes);
 
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
     kvhost::Filter filter(kvhost::probe_filters(bytes.data(), static_cast<uint32_t>(bytes.size())));
-    if (!filter.valid() && sniff_file(path) == FileKind::kTiff) {
+    if (!filter.valid() && sniff(bytes) == FileKind::kTiff) {
         // Not a component filter: the host's own TIFF reader takes it.
         if (args.has("--json")) {
             std::printf("{\"file\": %s, \"reader\": %s, \"reads\": %s}\n", json_string(path).c_str(),

@@ -13,6 +13,18 @@
 namespace kvtool {
 namespace {
 
+// Why page N cannot be read: past the last page says how many there are.
+void complain_about_page(const kvhost::gif::Source& source, const Input& input, uint32_t page, const char* verb) {
+    const uint32_t shown = page == 0 ? 1 : page;
+    const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
+    if (count.count_written && shown > count.count) {
+        complain(input.name() + ": page " + std::to_string(shown) + " of " + std::to_string(count.count) +
+                 ": the file has " + std::to_string(count.count) + " page" + (count.count == 1 ? "" : "s"));
+        return;
+    }
+    complain(std::string("cannot ") + verb + " page " + std::to_string(shown) + " of " + input.name());
+}
+
 // --page N (default 1); false after a usage error message.
 bool page_of(const ParsedArgs& args, const char* command, uint32_t* page, int* exit_code) {
     uint64_t value = 1;
@@ -207,8 +219,10 @@ PageFacts facts_of(const kvhost::gif::PageResult& r) {
 }
 
 // The animation's total duration with the default delay properties, or
-// "null" when the frames cannot be walked.
-std::string duration_ms(const kvhost::gif::Source& source) {
+// "null" when the frames cannot be walked. Walking decodes every frame, so
+// a screen or page past the pixel limit is not walked.
+std::string duration_ms(const kvhost::gif::Source& source, const kvhost::gif::PageResult& r, const PageFacts& f) {
+    if (!pixels_within_limit(f.screen_width, f.screen_height) || !pixels_within_limit(r.width, r.height)) return "null";
     kvhost::gif_frames::Outcome opened;
     auto animation = kvhost::gif_frames::Animation::open(source, &opened);
     if (animation == nullptr) return "null";
@@ -218,13 +232,12 @@ std::string duration_ms(const kvhost::gif::Source& source) {
 
 void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page,
                 const std::string& duration) {
-    const kvhost::LoadedImage& image = *r.image;
     std::printf("%s%s, logical screen %llux%llu, %u page%s, duration %s ms\n", f.signature.c_str(), f.version.c_str(),
                 (unsigned long long)f.screen_width, (unsigned long long)f.screen_height, pages, pages == 1 ? "" : "s",
                 duration == "null" ? "unknown" : duration.c_str());
     std::printf("page %u: %ux%u at (%llu, %llu), depth %u, palette %zu entries, %s\n", page == 0 ? 1 : page,
-                image.width, image.height, (unsigned long long)f.left, (unsigned long long)f.top, image.depth,
-                image.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
+                r.width, r.height, (unsigned long long)f.left, (unsigned long long)f.top, r.depth,
+                r.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
     if (f.has_transparency) {
         std::printf("  transparent index %llu", (unsigned long long)f.transparent_index);
         if (f.has_colour) std::printf(", colour (%u, %u, %u)", f.colour[0], f.colour[1], f.colour[2]);
@@ -244,7 +257,6 @@ void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
 
 void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page,
                 const std::string& duration) {
-    const kvhost::LoadedImage& image = *r.image;
     std::string tags = "[";
     for (size_t i = 0; i < r.tags.entries.size(); ++i) {
         const kvhost::TagEntry& tag = r.tags.entries[i];
@@ -263,11 +275,23 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
         "\"palette_entries\": %zu, \"interlaced\": %s, \"transparent_index\": %s, \"transparent_color\": %s, "
         "\"delay\": %llu, \"disposal\": %llu, \"background_index\": %llu}, \"metadata\": %s, \"tags\": %s}\n",
         json_string(f.version).c_str(), pages, duration.c_str(), (unsigned long long)f.screen_width, (unsigned long long)f.screen_height,
-        page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, image.width, image.height,
-        image.depth, image.palette.size() / 4, r.settings.interlace ? "true" : "false",
+        page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, r.width, r.height,
+        r.depth, r.palette.size() / 4, r.settings.interlace ? "true" : "false",
         f.has_transparency ? std::to_string(f.transparent_index).c_str() : "null", colour.c_str(),
         (unsigned long long)f.delay, (unsigned long long)f.disposal, (unsigned long long)f.background,
         json_tree(r.metadata).c_str(), tags.c_str());
+}
+
+// The page's size is checked before its pixels are decoded; its description
+// (metadata and tags included) is let go before the decoding starts.
+bool page_size_allowed(const kvhost::gif::Source& source, const Input& input, uint32_t page) {
+    const kvhost::gif::PageResult described = kvhost::gif::page_info(source, page);
+    if (!described.described) {
+        print_errors(described.errors);
+        complain_about_page(source, input, page, "decode");
+        return false;
+    }
+    return pixels_allowed(input.name(), described.width, described.height);
 }
 
 }  // namespace
@@ -276,7 +300,7 @@ bool gif_page_complete(const kvhost::gif::PageResult& r) {
     return r.image != nullptr && r.image->rows_delivered >= r.image->height;
 }
 
-int decode_gif(const ParsedArgs& args) {
+int decode_gif(const ParsedArgs& args, const Input& input) {
     int exit_code = kExitOk;
     uint32_t page = 1;
     if (!page_of(args, "decode", &page, &exit_code)) return exit_code;
@@ -287,13 +311,15 @@ int decode_gif(const ParsedArgs& args) {
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
 
-    const kvhost::gif::PageResult r = kvhost::gif::load_page(kvhost::gif::Source::file(args.positional[0]), page);
+    const kvhost::gif::Source source = input.gif_source();
+    if (!page_size_allowed(source, input, page)) return kExitFailure;
+    const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.
     const bool recovered = !r.ok() && gif_page_complete(r) && !args.has("--strict");
     if (!(r.ok() && r.image != nullptr) && !recovered) {
         print_errors(r.errors);
-        complain("cannot decode page " + std::to_string(page) + " of " + args.positional[0]);
+        complain_about_page(source, input, page, "decode");
         return kExitFailure;
     }
     print_errors(r.errors, "warning: ");
@@ -328,22 +354,23 @@ int decode_gif(const ParsedArgs& args) {
     return kExitOk;
 }
 
-int info_gif(const ParsedArgs& args) {
+int info_gif(const ParsedArgs& args, const Input& input) {
     int exit_code = kExitOk;
     uint32_t page = 1;
     if (!page_of(args, "info", &page, &exit_code)) return exit_code;
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    const kvhost::gif::Source source = kvhost::gif::Source::file(args.positional[0]);
+    // The page is described, never decoded: a huge image costs nothing.
+    const kvhost::gif::Source source = input.gif_source();
     const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
-    const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
-    if (r.image == nullptr) {
+    const kvhost::gif::PageResult r = kvhost::gif::page_info(source, page);
+    if (!r.described) {
         print_errors(r.errors);
-        complain("cannot read page " + std::to_string(page) + " of " + args.positional[0]);
+        complain_about_page(source, input, page, "read");
         return kExitFailure;
     }
     const PageFacts facts = facts_of(r);
-    const std::string duration = duration_ms(source);
+    const std::string duration = duration_ms(source, r, facts);
     if (args.has("--json")) {
         print_json(r, facts, count.count, page, duration);
     } else {

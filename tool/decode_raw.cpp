@@ -58,9 +58,18 @@ PngRaster grey_raster(const kvhost::LoadedImage& image) {
     return raster;
 }
 
+// The decoder stops when the raster is full; a stream read to its very end
+// ran out first (or ended exactly with the last row, which a stream without
+// its end code cannot tell apart). The missing rows came out zero.
+void warn_if_data_ran_out(const HostStream& stream, const kvhost::LoadedImage& image, const std::string& name) {
+    if (stream.position < stream.backend->size()) return;
+    complain("warning: " + name + ": the LZW data ran out before all " + std::to_string(image.height) +
+             " declared rows were decoded; the rows after it are zero");
+}
+
 }  // namespace
 
-int decode_raw(const ParsedArgs& args) {
+int decode_raw(const ParsedArgs& args, const Input& input) {
     int exit_code = kExitUsage;
     uint64_t width = 0, height = 0, bpp = 0, fill_order = 0, align = 1;
     if (!number_option(args, "--width", true, 0, &width, &exit_code) ||
@@ -75,15 +84,14 @@ int decode_raw(const ParsedArgs& args) {
     if (kind == OutputKind::kUnknown) return usage_error("decode", "-o must end in .png or .bin");
     if (bpp < 1 || bpp > 16) return usage_error("decode", "--bpp must be 1 to 16");
     if (fill_order > UINT32_MAX || align > UINT32_MAX) return usage_error("decode", "--fill-order or --align too large");
+    if (width == 0 || height == 0) return usage_error("decode", "--width and --height must be at least 1");
+    if (!pixels_allowed(input.name(), width, height)) return kExitFailure;
 
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
     std::string error;
-    auto stream = kvhost::file_stream(args.positional[0], kvhost::FileMode::kRead, &error);
-    if (stream == nullptr) {
-        complain(error);
-        return kExitFailure;
-    }
+    auto stream = input.stream();
+    if (stream == nullptr) return kExitFailure;
     kvhost::lzw::RawGeometry geometry;
     geometry.width = width;
     geometry.height = height;
@@ -93,9 +101,10 @@ int decode_raw(const ParsedArgs& args) {
     std::unique_ptr<kvhost::LoadedImage> image;
     if (kvhost::lzw::load_raw(stream.get(), geometry, &image) != 0 || image == nullptr) {
         report_host_errors();
-        complain("cannot load " + args.positional[0] + " as a raw LZW raster");
+        complain("cannot load " + input.name() + " as a raw LZW raster");
         return kExitFailure;
     }
+    warn_if_data_ran_out(*stream, *image, input.name());
     const bool ok = kind == OutputKind::kBin ? write_whole_file(out_path, image->pixels, &error)
                                              : write_png(out_path, grey_raster(*image), png_level(args), &error);
     if (!ok) {

@@ -193,16 +193,9 @@ std::string join(const std::vector<T>& values, size_t limit, const char* separat
     return text;
 }
 
-std::unique_ptr<HostStream> open_input(const std::string& path) {
-    std::string error;
-    auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
-    if (stream == nullptr) complain(error);
-    return stream;
-}
-
 }  // namespace
 
-int decode_tiff(const ParsedArgs& args) {
+int decode_tiff(const ParsedArgs& args, const Input& input) {
     const std::string out = args.value("-o");
     if (out.empty()) return usage_error("decode", "needs -o OUT.png or -o OUT.bin");
     if (output_kind(out) == OutputKind::kUnknown) return usage_error("decode", "OUT must end in .png or .bin");
@@ -210,13 +203,15 @@ int decode_tiff(const ParsedArgs& args) {
     if (!directory_of(args, &directory)) return usage_error("decode", "--directory needs a number from 0 to 65535");
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    auto stream = open_input(args.positional[0]);
+    auto stream = input.stream();
     if (stream == nullptr) return kExitFailure;
     kvhost::clear_errors();
     kvhost::TiffImage t;
+    if (kvhost::tiff_describe(stream.get(), directory, &t) == 0 && !pixels_allowed(input.name(), t.width, t.height))
+        return kExitFailure;
     const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t);
     if (status != 0 || stream->sink.image == nullptr) {
-        complain(args.positional[0] + ": cannot decode TIFF image " + std::to_string(directory));
+        complain(input.name() + ": cannot decode TIFF image " + std::to_string(directory));
         report_host_errors();
         return kExitFailure;
     }
@@ -240,15 +235,15 @@ int decode_tiff(const ParsedArgs& args) {
     return kExitOk;
 }
 
-int info_tiff(const ParsedArgs& args) {
+int info_tiff(const ParsedArgs& args, const Input& input) {
     uint32_t directory = 0;
     if (!directory_of(args, &directory)) return usage_error("info", "--directory needs a number from 0 to 65535");
-    auto stream = open_input(args.positional[0]);
+    auto stream = input.stream();
     if (stream == nullptr) return kExitFailure;
     kvhost::clear_errors();
     kvhost::TiffImage t;
     if (kvhost::tiff_describe(stream.get(), directory, &t) != 0) {
-        complain(args.positional[0] + ": cannot describe TIFF image " + std::to_string(directory));
+        complain(input.name() + ": cannot describe TIFF image " + std::to_string(directory));
         report_host_errors();
         return kExitFailure;
     }

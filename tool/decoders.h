@@ -6,19 +6,19 @@
 
 namespace kvtool {
 
-int decode_gif(const ParsedArgs& args);   // decode_gif.cpp
-int decode_tiff(const ParsedArgs& args);  // decode_tiff.cpp
-int decode_raw(const ParsedArgs& args);   // decode_raw.cpp
+int decode_gif(const ParsedArgs& args, const Input& input);   // decode_gif.cpp
+int decode_tiff(const ParsedArgs& args, const Input& input);  // decode_tiff.cpp
+int decode_raw(const ParsedArgs& args, const Input& input);   // decode_raw.cpp
 
-int info_gif(const ParsedArgs& args);   // decode_gif.cpp
+int info_gif(const ParsedArgs& args, const Input& input);   // decode_gif.cpp
 // Every row of the GIF page reached the host (rows past truncated data
 // arrive as zeros): its errors came after the pixels, such as a missing
 // trailer.
 bool gif_page_complete(const kvhost::gif::PageResult& r);  // decode_gif.cpp
-int info_tiff(const ParsedArgs& args);  // decode_tiff.cpp
+int info_tiff(const ParsedArgs& args, const Input& input);  // decode_tiff.cpp
 
-enum class FileKind { kGif, kTiff, kUnknown, kUnreadable };
-// What the first bytes of the file are.
-FileKind sniff_file(const std::string& path);
+enum class FileKind { kGif, kTiff, kUnknown };
+// What the first bytes are.
+FileKind sniff(const std::vector<uint8_t>& head);
 
 }  // namespace kvtool

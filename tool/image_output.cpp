@@ -11,6 +11,7 @@
 namespace kvtool {
 
 OutputKind output_kind(const std::string& path) {
+    if (path == "-") return output_kind("." + standard_output_format());
     if (ends_with(path, ".png") || ends_with(path, ".PNG")) return OutputKind::kPng;
     if (ends_with(path, ".bin")) return OutputKind::kBin;
     return OutputKind::kUnknown;

@@ -1,12 +1,20 @@
 #include "tool.h"
 
 #include "kvhost/errors.h"
+#include "kvhost/memory.h"
+#include "kvhost/sequential_stream.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kvtool {
@@ -18,7 +26,127 @@ std::vector<Command>& command_list() {
     return list;
 }
 
+const OptionSpec kCommonOptions[] = {
+    {"--module", true}, {"--max-memory", true}, {"--max-pixels", true}, {"--verbose", false}, {"--format", true}};
+
+uint64_t g_max_pixels = kDefaultMaxPixels;
+bool g_verbose = false;
+std::string g_format;
+
+std::string system_reason() { return std::strerror(errno); }
+
 }  // namespace
+
+const char* const kCommonOptionsHelp =
+    "  --max-memory SIZE  memory one operation may use (K, M, G suffixes); default 1G\n"
+    "  --max-pixels N     largest image decoded, in pixels; default 89478485\n"
+    "  --verbose          show where each error was recorded\n"
+    "  --format png|bin   the image format written to -o - (standard output)\n";
+
+std::string apply_common_options(const ParsedArgs& args, const std::vector<OptionSpec>& own_options) {
+    uint64_t value = 0;
+    if (args.has("--max-memory")) {
+        if (!parse_size(args.value("--max-memory"), &value) || value == 0)
+            return "--max-memory takes a size such as 512M or 2G";
+        kvhost::memory::set_operation_limit(value);
+    }
+    if (args.has("--max-pixels")) {
+        if (!parse_number(args.value("--max-pixels"), &value) || value == 0)
+            return "--max-pixels takes a whole number of pixels";
+        g_max_pixels = value;
+    }
+    g_verbose = args.has("--verbose");
+    // A command with a --format of its own (frames: the kind of its files) reads it itself.
+    const bool own_format = std::any_of(own_options.begin(), own_options.end(),
+                                        [](const OptionSpec& o) { return o.name == "--format"; });
+    if (args.has("--format") && !own_format) {
+        const std::string format = args.value("--format");
+        if (format != "png" && format != "bin") return "--format takes png or bin";
+        if (args.value("-o") != "-") return "--format applies to -o - only (a file's extension names its format)";
+        g_format = format;
+    }
+    return "";
+}
+
+const std::string& standard_output_format() { return g_format; }
+
+bool parse_size(const std::string& text, uint64_t* value) {
+    if (text.empty()) return false;
+    uint64_t scale = 1;
+    std::string digits = text;
+    switch (text.back()) {
+        case 'K': case 'k': scale = uint64_t{1} << 10; break;
+        case 'M': case 'm': scale = uint64_t{1} << 20; break;
+        case 'G': case 'g': scale = uint64_t{1} << 30; break;
+        default: break;
+    }
+    if (scale != 1) digits.pop_back();
+    uint64_t number = 0;
+    if (!parse_number(digits, &number) || number > UINT64_MAX / scale) return false;
+    *value = number * scale;
+    return true;
+}
+
+bool pixels_within_limit(uint64_t width, uint64_t height) {
+    return static_cast<unsigned __int128>(width) * height <= g_max_pixels;
+}
+
+bool pixels_allowed(const std::string& name, uint64_t width, uint64_t height) {
+    if (pixels_within_limit(width, height)) return true;
+    complain(name + ": " + std::to_string(width) + " x " + std::to_string(height) +
+             " pixels is more than the limit of " + std::to_string(g_max_pixels) +
+             " (--max-pixels N raises it)");
+    return false;
+}
+
+std::unique_ptr<HostStream> Input::stream() const {
+    if (in_memory) return kvhost::memory_view_stream(bytes.data(), bytes.size());
+    std::string error;
+    auto opened = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
+    if (opened == nullptr) complain(error);
+    return opened;
+}
+
+kvhost::gif::Source Input::gif_source() const {
+    return in_memory ? kvhost::gif::Source::memory(bytes.data(), bytes.size()) : kvhost::gif::Source::file(path);
+}
+
+std::vector<uint8_t> Input::head(size_t count) const {
+    if (in_memory) return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
+    std::vector<uint8_t> first(count);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    first.resize(file == nullptr ? 0 : std::fread(first.data(), 1, count, file));
+    if (file != nullptr) std::fclose(file);
+    return first;
+}
+
+int open_input_descriptor(const std::string& path) {
+    if (path == "-") return 0;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        complain("cannot open " + path + ": " + system_reason());
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        close(fd);
+        complain("cannot read " + path + ": " + std::strerror(EISDIR));
+        return -1;
+    }
+    return fd;
+}
+
+bool open_input(const std::string& path, Input* input) {
+    input->path = path;
+    const int fd = open_input_descriptor(path);
+    if (fd < 0) return false;
+    struct stat info;
+    input->in_memory = path == "-" || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
+    const bool read = !input->in_memory || kvhost::read_all_within_budget(fd, input->name(), &input->bytes);
+    if (fd != 0) close(fd);
+    if (!read) report_host_errors();
+    return read;
+}
 
 Registration::Registration(Command command) {
     auto& list = command_list();
@@ -32,7 +160,7 @@ const std::vector<Command>& commands() { return command_list(); }
 ParsedArgs parse_args(const std::vector<std::string>& argv, const std::vector<OptionSpec>& options) {
     ParsedArgs parsed;
     std::vector<OptionSpec> known = options;
-    known.push_back({"--module", true});
+    known.insert(known.end(), std::begin(kCommonOptions), std::end(kCommonOptions));
     for (size_t i = 0; i < argv.size(); ++i) {
         const std::string& arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -43,7 +171,7 @@ ParsedArgs parse_args(const std::vector<std::string>& argv, const std::vector<Op
             parsed.positional.insert(parsed.positional.end(), argv.begin() + i + 1, argv.end());
             break;
         }
-        if (arg.size() > 1 && arg[0] == '-') {
+        if (arg.size() > 1 && arg[0] == '-') {  // a lone "-" is standard input
             std::string name = arg;
             std::string inline_value;
             bool has_inline = false;
@@ -103,16 +231,30 @@ std::unique_ptr<kvhost::Component> load_component(const ParsedArgs& args) {
     return component;
 }
 
+std::string error_line(const kvhost::ErrorRecord& record) {
+    if (g_verbose) return kvhost::describe(record);
+    std::string line = "error " + std::to_string(record.code);
+    const char* meaning = kvhost::error_meaning(record.code);
+    if (*meaning != '\0') line += std::string(" (") + meaning + ")";
+    if (record.has_text) line += ": " + record.text;
+    // The component's allocations fail at the budget long before the system's.
+    if (record.code == -1000) {
+        line += "; the memory budget is " + std::to_string(kvhost::memory::operation_limit()) +
+                " bytes (--max-memory raises it)";
+    }
+    return line;
+}
+
 void report_host_errors() {
     for (const kvhost::ErrorRecord& record : kvhost::error_records()) {
-        std::fprintf(stderr, "kvlzw: %s\n", kvhost::describe(record).c_str());
+        std::fprintf(stderr, "kvlzw: %s\n", error_line(record).c_str());
     }
     kvhost::clear_errors();
 }
 
 void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix) {
     for (const kvhost::ErrorRecord& record : errors) {
-        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, kvhost::describe(record).c_str());
+        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, error_line(record).c_str());
     }
 }
 
@@ -123,32 +265,125 @@ int usage_error(const char* command, const std::string& message) {
     return kExitUsage;
 }
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    temp_path_ = path_ + ".partial-XXXXXX";
-    int fd = mkstemp(temp_path_.data());
-    if (fd < 0) {
-        error_ = "cannot create " + path_ + ": " + std::strerror(errno);
-        return;
+namespace {
+
+// Temporary files being written, for the signal handler to remove. Fixed
+// slots of plain characters: the handler may only use what is safe there.
+constexpr int kTempSlots = 4;
+char g_temp_paths[kTempSlots][PATH_MAX];
+std::atomic<bool> g_temp_used[kTempSlots];
+
+void remove_temporaries_and_die(int signal_number) {
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temp_used[i].load()) unlink(g_temp_paths[i]);
     }
-    file_ = fdopen(fd, "wb");
-    if (file_ == nullptr) {
-        error_ = "cannot write " + path_ + ": " + std::strerror(errno);
-        close(fd);
-        unlink(temp_path_.c_str());
+    std::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+int track_temporary(const std::string& path) {
+    static const bool installed = [] {
+        std::signal(SIGINT, remove_temporaries_and_die);
+        std::signal(SIGTERM, remove_temporaries_and_die);
+        std::signal(SIGHUP, remove_temporaries_and_die);
+        return true;
+    }();
+    (void)installed;
+    if (path.size() >= PATH_MAX) return -1;
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temp_used[i].load()) continue;
+        std::memcpy(g_temp_paths[i], path.c_str(), path.size() + 1);
+        g_temp_used[i].store(true);
+        return i;
+    }
+    return -1;
+}
+
+void untrack_temporary(const std::string& path) {
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temp_used[i].load() && path == g_temp_paths[i]) g_temp_used[i].store(false);
     }
 }
 
+// The file a path names once its symbolic links are followed (the path
+// itself when it is no link); a dangling link names the file it would create.
+std::string link_target(const std::string& path) {
+    std::string at = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        char buffer[PATH_MAX];
+        const ssize_t n = readlink(at.c_str(), buffer, sizeof buffer - 1);
+        if (n < 0) return at;
+        std::string next(buffer, static_cast<size_t>(n));
+        if (next[0] != '/') {
+            const size_t slash = at.rfind('/');
+            if (slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+        }
+        at = next;
+    }
+    return at;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+    if (path_ == "-") {
+        to_stdout_ = true;
+        file_ = stdout;
+        return;
+    }
+    target_ = link_target(path_);
+    struct stat existing;
+    const bool exists = stat(target_.c_str(), &existing) == 0;
+    // A file without write permission is refused even where the user could
+    // replace it (as root, or in a writable directory).
+    const int refusal = !exists ? 0 : access(target_.c_str(), W_OK) != 0 ? errno : (existing.st_mode & 0222) == 0 ? EACCES : 0;
+    if (refusal != 0) {
+        error_ = "cannot write " + path_ + ": " + std::strerror(refusal) + " (the existing file is left as it is)";
+        return;
+    }
+    temp_path_ = target_ + ".partial-XXXXXX";
+    const int fd = mkstemp(temp_path_.data());
+    if (fd < 0) {
+        error_ = "cannot create " + path_ + ": " + system_reason();
+        return;
+    }
+    track_temporary(temp_path_);
+    // A replaced file keeps its permissions; a new one gets the usual ones
+    // (mkstemp creates it 0600).
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, exists ? existing.st_mode & 07777 : 0666 & ~mask);
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+        fail("write");
+        close(fd);
+        return;
+    }
+    // Large blocks: images are written in few system calls.
+    setvbuf(file_, nullptr, _IOFBF, size_t{1} << 20);
+}
+
 OutputFile::~OutputFile() {
-    if (file_ != nullptr) {
+    if (file_ != nullptr && !to_stdout_) {
         std::fclose(file_);
+        file_ = nullptr;
+        fail("finish");
+    }
+}
+
+void OutputFile::fail(const char* action) {
+    if (error_.empty()) error_ = std::string("cannot ") + action + " " + path_ + ": " + system_reason();
+    if (!temp_path_.empty()) {
         unlink(temp_path_.c_str());
+        untrack_temporary(temp_path_);
+        temp_path_.clear();
     }
 }
 
 bool OutputFile::write(const void* data, size_t size) {
     if (file_ == nullptr) return false;
     if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
-        error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+        error_ = "cannot write " + path_ + ": " + system_reason();
         return false;
     }
     return true;
@@ -156,18 +391,25 @@ bool OutputFile::write(const void* data, size_t size) {
 
 bool OutputFile::commit() {
     if (file_ == nullptr) return false;
-    const bool flushed = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-    std::fclose(file_);
+    if (to_stdout_) {
+        file_ = nullptr;
+        if (std::fflush(stdout) != 0) {
+            error_ = "cannot write standard output: " + system_reason();
+            return false;
+        }
+        return true;
+    }
+    // No fsync: the rename makes the new file appear whole or not at all to
+    // every reader, which is what an interrupted or failed run needs.
+    const bool written = std::ferror(file_) == 0;
+    const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
-    // mkstemp creates the file 0600; give the result the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(temp_path_.c_str(), 0666 & ~mask);
-    if (!flushed || std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-        error_ = "cannot write " + path_ + ": " + std::strerror(errno);
-        unlink(temp_path_.c_str());
+    if (!written || !closed || std::rename(temp_path_.c_str(), target_.c_str()) != 0) {
+        fail("write");
         return false;
     }
+    untrack_temporary(temp_path_);
+    temp_path_.clear();
     return true;
 }
 
@@ -178,22 +420,6 @@ bool write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes
         return false;
     }
     return true;
-}
-
-bool read_whole_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        if (error != nullptr) *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bytes->clear();
-    uint8_t buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed && error != nullptr) *error = "cannot read " + path;
-    return !failed;
 }
 
 bool ends_with(const std::string& text, const std::string& suffix) {

@@ -4,6 +4,8 @@
 
 #include "kvhost/component.h"
 #include "kvhost/errors.h"
+#include "kvhost/gif.h"
+#include "kvhost/stream.h"
 
 #include <map>
 #include <memory>
@@ -49,17 +51,62 @@ struct Registration {
 };
 const std::vector<Command>& commands();
 
-// Parses argv (after the command name); --help, -h and --module are known
-// to every command.
+// Parses argv (after the command name); --help, -h and the options below
+// are known to every command.
 ParsedArgs parse_args(const std::vector<std::string>& argv, const std::vector<OptionSpec>& options);
+
+// Options every command takes: --module PATH, --max-memory SIZE (the memory
+// budget of an operation), --max-pixels N (the largest image decoded),
+// --verbose (error records with their source location), --format png|bin
+// (the image format for -o -, unless the command's own options take
+// --format). Applies them; a usage error message (exit 2) when one is
+// malformed or does not apply.
+std::string apply_common_options(const ParsedArgs& args, const std::vector<OptionSpec>& own_options);
+extern const char* const kCommonOptionsHelp;
+// The --format value ("png", "bin", or "" when not given).
+const std::string& standard_output_format();
 
 // Whole-number option values; a usage error (exit 2) when malformed.
 bool parse_number(const std::string& text, uint64_t* value);
+// A size in bytes: a whole number, optionally with K, M or G (powers of 1024).
+bool parse_size(const std::string& text, uint64_t* value);
+
+// The largest image, in pixels, that the tool decodes (--max-pixels).
+inline constexpr uint64_t kDefaultMaxPixels = 89478485;  // 0.25 GiB of 24-bit pixels
+// True when width x height is within the limit; otherwise says so (and how
+// to raise it) and returns false.
+bool pixels_allowed(const std::string& name, uint64_t width, uint64_t height);
+// The same check, silent.
+bool pixels_within_limit(uint64_t width, uint64_t height);
+
+// An input named on the command line: a file, or "-" for standard input.
+// Standard input and other inputs that cannot seek (a named pipe, a device)
+// are read whole, within the memory budget, so that the format can be told
+// from their first bytes and every reader can seek in them.
+struct Input {
+    std::string path;
+    bool in_memory = false;
+    std::vector<uint8_t> bytes;  // the bytes read whole
+
+    std::string name() const { return path == "-" ? "standard input" : path; }
+    // A stream over the input; null (after a message) when it cannot be opened.
+    std::unique_ptr<HostStream> stream() const;
+    kvhost::gif::Source gif_source() const;
+    // Up to `count` bytes from the start.
+    std::vector<uint8_t> head(size_t count) const;
+};
+// Opens the input, or says why not (the system's reason) and returns false.
+bool open_input(const std::string& path, Input* input);
+// A descriptor to read the input front to back (0 for "-"), or -1 after a message.
+int open_input_descriptor(const std::string& path);
 
 // Loads and starts the component named by --module or found beside the tool.
 // Prints the reason and returns null on failure.
 std::unique_ptr<kvhost::Component> load_component(const ParsedArgs& args);
 
+// One error record as a line: its code, meaning and text; with --verbose
+// also where it was recorded and its details.
+std::string error_line(const kvhost::ErrorRecord& record);
 // Prints every host error record as one line on stderr and clears them.
 void report_host_errors();
 // Prints each of these error records as one line on stderr, after the prefix.
@@ -69,11 +116,16 @@ void complain(const std::string& message);
 int usage_error(const char* command, const std::string& message);
 
 // A file written in full or not at all: bytes go to a temporary file beside
-// the target, which replaces the target only on commit().
+// the target, which replaces the target only on commit(). An interrupted run
+// (SIGINT, SIGTERM) removes the temporary file. A symbolic link is followed:
+// the file it points to is replaced. An existing file that the user may not
+// write is refused. "-" is standard output, written as it comes.
 class OutputFile {
 public:
     explicit OutputFile(std::string path);
     ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
     bool ok() const { return file_ != nullptr; }
     std::FILE* file() { return file_; }
     const std::string& error() const { return error_; }
@@ -81,15 +133,17 @@ public:
     bool commit();
 
 private:
-    std::string path_;
+    void fail(const char* action);
+    std::string path_;    // as given, for messages
+    std::string target_;  // the file replaced: the path with its links followed
     std::string temp_path_;
     std::FILE* file_ = nullptr;
+    bool to_stdout_ = false;
     std::string error_;
 };
 
 // Writes bytes to path as one OutputFile; false (with *error) on failure.
 bool write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
-bool read_whole_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
 bool ends_with(const std::string& text, const std::string& suffix);
 

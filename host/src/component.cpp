@@ -147,6 +147,15 @@ std::string default_module_path() {
         std::string beside = dir + kLibrary;
         if (access(beside.c_str(), R_OK) == 0) return beside;
     }
+    // Beside this host library: where an installed tree keeps both, wherever
+    // it was installed.
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void*>(&default_module_path), &self) != 0 && self.dli_fname != nullptr) {
+        std::string dir(self.dli_fname);
+        dir.erase(dir.find_last_of('/') + 1);
+        std::string beside = dir + kLibrary;
+        if (access(beside.c_str(), R_OK) == 0) return beside;
+    }
 #ifdef KVHOST_INSTALL_LIBDIR
     return std::string(KVHOST_INSTALL_LIBDIR) + "/" + kLibrary;
 #else

@@ -203,6 +203,7 @@ extern "C" HostStatus kvhost_IO_DIB_create_ex(HostStream* stream, HostDibInfo* d
                                      " image needs " + std::to_string(bytes) + " bytes",
                                  0, static_cast<int64_t>(bytes));
     }
+    if (!keep_for_load(stream, 0, bytes, "image rows")) return error_status();
     try {
         image->pixels.reserve(bytes);
         advise_huge_pages(image->pixels.data(), bytes);

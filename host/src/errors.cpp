@@ -18,6 +18,8 @@ std::vector<ErrorRecord> error_records() { return t_records; }
 
 void clear_errors() { t_records.clear(); }
 
+size_t error_count() { return t_records.size(); }
+
 HostStatus error_status() { return t_records.empty() ? 0 : status_of(t_records.front().code); }
 
 HostStatus record_host_error(const char* module, int32_t line, int32_t code, const std::string& text,
@@ -70,7 +72,8 @@ const char* error_meaning(int32_t code) {
         case host_error::kImageTooLarge: return "image too large";
         case host_error::kUnknownService: return "unknown host service";
         case host_error::kNoMemory: return "the host is out of memory";
-        case -9008: return "a host service failed (injected)";
+        case host_error::kUnexpected: return "an unexpected failure inside the host";
+        case -9011: return "a host service failed (injected)";
         case -9010: return "a TIFF layout the host's reader does not support";
         default: return "";
     }

@@ -4,6 +4,7 @@
 #include "kvhost/registry.h"
 #include "kvhost/stream.h"
 #include "gif_filter_access.h"
+#include "api_guard.h"
 #include "service_impl.h"
 
 namespace kvhost::gif {
@@ -42,7 +43,12 @@ Result run_entry(int32_t op, const Source& source, Use use) {
     HostStatus status = 0;
     auto entry = reinterpret_cast<Entry>(gif_entry(op, &status));
     auto stream = entry != nullptr ? open_source(source, &status) : nullptr;
-    if (stream != nullptr) use(entry, *stream, result);
+    if (stream != nullptr) {
+        guarded(kModule, __LINE__, [&] {
+            use(entry, *stream, result);
+            return HostStatus{0};
+        });
+    }
     result.errors = error_records();
     result.status = error_status();
     clear_errors();

@@ -4,10 +4,12 @@
 #include "kvhost/memory.h"
 #include "service_impl.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -17,6 +19,7 @@ namespace {
 struct Block {
     uint32_t tag;
     uint64_t size;
+    std::thread::id owner;  // the thread whose budget the block counts against
 };
 
 struct TagBooks {
@@ -35,6 +38,8 @@ struct Manager {
     bool fail_size_set = false;
     size_t unknown_frees = 0;
     size_t tag_mismatches = 0;
+    uint64_t operation_limit = kDefaultOperationLimit;
+    std::unordered_map<std::thread::id, uint64_t> in_use;  // per thread, blocks and reservations
 };
 
 Manager& manager() {
@@ -51,8 +56,35 @@ bool injected_failure(Manager& m, uint64_t size) {
     return m.fail_size_set && size == m.fail_size;
 }
 
+// What the system spends on a block besides its bytes: the allocator's header
+// and the manager's own books (a map entry and a set entry). Counting it keeps
+// a million small blocks honest against the budget.
+constexpr uint64_t kBlockOverhead = 128;
+
+// Called with the mutex held: whether `size` more bytes fit this thread's budget.
+bool fits_budget(Manager& m, uint64_t size) {
+    const auto it = m.in_use.find(std::this_thread::get_id());
+    const uint64_t used = it == m.in_use.end() ? 0 : it->second;
+    return size <= m.operation_limit && used <= m.operation_limit - size;
+}
+
+bool block_fits(Manager& m, uint64_t size) {
+    return size <= UINT64_MAX - kBlockOverhead && fits_budget(m, size + kBlockOverhead);
+}
+
+void charge(Manager& m, std::thread::id owner, uint64_t size) { m.in_use[owner] += size; }
+
+void refund(Manager& m, std::thread::id owner, uint64_t size) {
+    auto it = m.in_use.find(owner);
+    if (it == m.in_use.end()) return;
+    it->second -= std::min(it->second, size);
+    if (it->second == 0) m.in_use.erase(it);
+}
+
 void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
-    m.blocks[block] = Block{tag, size};
+    const std::thread::id owner = std::this_thread::get_id();
+    m.blocks[block] = Block{tag, size, owner};
+    charge(m, owner, size + kBlockOverhead);
     TagBooks& books = m.tags[tag];
     books.blocks.insert(block);
     books.bytes += size;
@@ -66,6 +98,7 @@ void remove_block(Manager& m, void* block, const Block& info) {
         books->second.bytes -= info.size;
         if (books->second.blocks.empty()) m.tags.erase(books);
     }
+    refund(m, info.owner, info.size + kBlockOverhead);
     m.total_bytes -= info.size;
     m.blocks.erase(block);
 }
@@ -145,6 +178,51 @@ uint64_t allocation_count() {
     return m.allocations;
 }
 
+void set_operation_limit(uint64_t bytes) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.operation_limit = bytes;
+}
+
+uint64_t operation_limit() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return m.operation_limit;
+}
+
+uint64_t operation_bytes() {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    const auto it = m.in_use.find(std::this_thread::get_id());
+    return it == m.in_use.end() ? 0 : it->second;
+}
+
+Reservation& Reservation::operator=(Reservation&& other) noexcept {
+    if (this != &other) {
+        release();
+        bytes_ = other.bytes_;
+        other.bytes_ = 0;
+    }
+    return *this;
+}
+
+bool Reservation::reserve(uint64_t bytes) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    if (!fits_budget(m, bytes)) return false;
+    charge(m, std::this_thread::get_id(), bytes);
+    bytes_ += bytes;
+    return true;
+}
+
+void Reservation::release() {
+    if (bytes_ == 0) return;
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    refund(m, std::this_thread::get_id(), bytes_);
+    bytes_ = 0;
+}
+
 uint32_t new_tag() {
     uint32_t tag = g_next_tag.fetch_add(1);
     if (tag == 0) tag = g_next_tag.fetch_add(1);  // 0 is never a tag
@@ -161,7 +239,7 @@ extern "C" uint32_t kvhost_AF_memm_unique_tag_get(const char*, int32_t) { return
 extern "C" void* kvhost_AF_memm_alloc(uint32_t tag, uint64_t size, const char*, int32_t) {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
-    if (injected_failure(m, size)) return nullptr;
+    if (injected_failure(m, size) || !block_fits(m, size)) return nullptr;
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block != nullptr) add_block(m, block, tag, size);
     advise_huge_pages(block, size);
@@ -177,8 +255,9 @@ extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size
         unknown_block(m, lock, "reallocation");
         return nullptr;
     }
-    if (injected_failure(m, size)) return nullptr;  // the old block stays valid
     Block info = it->second;
+    // The old block stays valid when the new size is refused.
+    if (injected_failure(m, size) || (size > info.size && !fits_budget(m, size - info.size))) return nullptr;
     remove_block(m, block, info);
     void* moved = std::realloc(block, size == 0 ? 1 : size);
     if (moved == nullptr) {
@@ -211,6 +290,7 @@ extern "C" HostStatus kvhost_AF_memm_free_all(uint32_t tag, const char*, int32_t
     if (books == m.tags.end()) return 0;
     for (void* block : books->second.blocks) {
         auto it = m.blocks.find(block);
+        refund(m, it->second.owner, it->second.size + kBlockOverhead);
         m.total_bytes -= it->second.size;
         m.blocks.erase(it);
         std::free(block);

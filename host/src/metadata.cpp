@@ -68,6 +68,12 @@ HostStatus add_item(HostStream* stream, uint32_t format, const char* name, uint3
         return record_host_error(kModule, __LINE__, host_error::kBadArgument, "metadata item without stream or name");
     }
     MetadataTree& tree = stream->sink.metadata;
+    const uint64_t heap = std::strlen(name) + (kind == KV_METAD_VALUE && data != nullptr ? value_bytes(type, count) : 0);
+    if (kind != KV_METAD_GROUP_END && !keep_for_load(stream, sizeof(MetadataNode), heap, "metadata items")) {
+        // Groups begun past the budget still end, so the tree stays balanced.
+        if (kind == KV_METAD_GROUP_BEGIN) ++tree.dropped_groups;
+        return error_status();
+    }
     switch (kind) {
         case KV_METAD_GROUP_BEGIN: {
             MetadataNode node = new_node(KV_METAD_GROUP_BEGIN, name, id, format);
@@ -77,6 +83,10 @@ HostStatus add_item(HostStream* stream, uint32_t format, const char* name, uint3
             return 0;
         }
         case KV_METAD_GROUP_END: {
+            if (tree.dropped_groups != 0) {
+                --tree.dropped_groups;
+                return error_status();
+            }
             if (tree.open.empty() || tree.open.back()->name != name || tree.open.back()->id != id) {
                 tree.balanced = false;
                 return record_host_error(kModule, __LINE__, host_error::kBadArgument,

@@ -14,3 +14,11 @@ KV_HOST_SERVICES(KV_DECLARE_IMPL)
 
 // Source module names for the host's own error records.
 #define KVHOST_MODULE(file) "host/" file
+
+struct HostStream;
+namespace kvhost {
+// Counts one more record the load keeps on the stream (its size and the heap
+// bytes it points to) against the memory budget; false (with one error
+// record per load) when it does not fit.
+bool keep_for_load(HostStream* stream, uint64_t record_size, uint64_t heap_bytes, const char* what);
+}  // namespace kvhost

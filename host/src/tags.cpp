@@ -106,29 +106,34 @@ extern "C" HostStatus kvhost_IO_tag_set(HostStream* stream, uint32_t tag, uint32
         const auto* bytes = static_cast<const uint8_t*>(data);
         if (size != 0) entry.bytes.assign(bytes, bytes + size);
     }
+    const uint64_t heap = entry.bytes.size() + entry.extension.data.size() + entry.extension.auth_code.size();
+    if (!keep_for_load(stream, sizeof(TagEntry), heap, "tags")) return error_status();
     stream->sink.tags.entries.push_back(std::move(entry));
     return 0;
 }
 
-// A new entry at the end of the stream's tag store.
-static TagEntry& new_entry(HostStream* stream, uint32_t tag, TagEntry::Kind kind) {
+// A new entry at the end of the stream's tag store, or null past the budget.
+static TagEntry* new_entry(HostStream* stream, uint32_t tag, TagEntry::Kind kind) {
+    if (!keep_for_load(stream, sizeof(TagEntry), 1, "tags")) return nullptr;
     TagEntry& entry = stream->sink.tags.entries.emplace_back();
     entry.tag = tag;
     entry.kind = kind;
-    return entry;
+    return &entry;
 }
 
 extern "C" HostStatus kvhost_IO_tag_word_set(HostStream* stream, uint32_t tag, const uint16_t* value) {
     if (stream == nullptr || value == nullptr) return bad(__LINE__, "IO_tag_word_set without stream or value");
-    TagEntry& entry = new_entry(stream, tag, TagEntry::Kind::kWord);
-    entry.word = *value;
+    TagEntry* entry = new_entry(stream, tag, TagEntry::Kind::kWord);
+    if (entry == nullptr) return error_status();
+    entry->word = *value;
     return 0;
 }
 
 extern "C" HostStatus kvhost_IO_tag_byte_set(HostStream* stream, uint32_t tag, const uint8_t* value) {
     if (stream == nullptr || value == nullptr) return bad(__LINE__, "IO_tag_byte_set without stream or value");
-    TagEntry& entry = new_entry(stream, tag, TagEntry::Kind::kByte);
-    entry.bytes.assign(value, value + 1);
+    TagEntry* entry = new_entry(stream, tag, TagEntry::Kind::kByte);
+    if (entry == nullptr) return error_status();
+    entry->bytes.assign(value, value + 1);
     return 0;
 }
 

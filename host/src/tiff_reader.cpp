@@ -9,6 +9,7 @@
 #include "kvhost/registry.h"
 #include "kvhost/services.h"
 #include "kvhost/stream.h"
+#include "api_guard.h"
 #include "service_impl.h"
 
 #include <tiffio.h>
@@ -326,11 +327,15 @@ HostStatus tiff_describe(HostStream* stream, uint32_t directory, TiffImage* imag
     if (stream == nullptr || stream->backend == nullptr || image == nullptr) {
         return record_host_error(kModule, __LINE__, host_error::kBadArgument, "tiff_describe without a stream");
     }
-    TiffFile file(stream);
-    return describe(file, directory, image);
+    return guarded(kModule, __LINE__, [&] {
+        TiffFile file(stream);
+        return describe(file, directory, image);
+    });
 }
 
-HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described) {
+namespace {
+
+HostStatus load(HostStream* stream, uint32_t directory, TiffImage* described) {
     TiffImage t;
     if (HostStatus status = tiff_describe(stream, directory, &t); status != 0) return status;
     auto service = reinterpret_cast<TifProcLzwCompFn>(named_service("TIF_Proc_LZW_Comp"));
@@ -339,7 +344,8 @@ HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* describe
                                  "no \"TIF_Proc_LZW_Comp\" service: the component is not attached");
     }
     const HostServiceTable& host = service_table();
-    HostDibInfo* dib = tiff_dib_info(t);
+    const std::unique_ptr<HostDibInfo> owned(tiff_dib_info(t));
+    HostDibInfo* dib = owned.get();
     HostStatus status = host.IO_DIB_create_ex(stream, dib);
     if (status == 0) {
         HostTiff handle;
@@ -354,9 +360,14 @@ HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* describe
                          t.rows_per_strip, t.strip_count, t.strips_per_plane, t.strip_offsets.data(),
                          t.strip_byte_counts.data(), static_cast<int32_t>(t.strip_offsets.size()));
     }
-    delete dib;
     if (described != nullptr) *described = std::move(t);
     return status;
+}
+
+}  // namespace
+
+HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described) {
+    return guarded(kModule, __LINE__, [&] { return load(stream, directory, described); });
 }
 
 }  // namespace kvhost

@@ -22,6 +22,7 @@ struct ErrorRecord {
 // This thread's records, oldest first.
 std::vector<ErrorRecord> error_records();
 void clear_errors();
+size_t error_count();
 // 0 when this thread has no records, else the first record's code.
 HostStatus error_status();
 // Records an error from host code (module is the host source file).
@@ -42,6 +43,7 @@ inline constexpr int32_t kStream = -9004;
 inline constexpr int32_t kImageTooLarge = -9005;
 inline constexpr int32_t kUnknownService = -9006;
 inline constexpr int32_t kNoMemory = -9007;
+inline constexpr int32_t kUnexpected = -9008;
 }  // namespace host_error
 
 }  // namespace kvhost

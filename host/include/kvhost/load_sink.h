@@ -2,6 +2,8 @@
 // layout documented in kvlzw/abi.h) and the stream attributes.
 #pragma once
 
+#include "kvhost/memory.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -61,6 +63,8 @@ struct MetadataTree {
     std::vector<MetadataNode*> open;
     // False once an end did not match the open group.
     bool balanced = true;
+    // Groups begun past the memory budget and not kept, whose ends are still due.
+    uint32_t dropped_groups = 0;
 };
 
 // A deep copy of one GIF extension record (tags 1512 and 1514).
@@ -107,6 +111,10 @@ struct LoadSink {
     bool keeps_tags = true;
     // Largest image (height * row size) that IO_DIB_create_ex accepts.
     uint64_t max_image_bytes = uint64_t{1} << 30;
+    // What the copies above hold, counted against the load's memory budget
+    // until the stream ends; once one did not fit, the rest are dropped.
+    memory::Reservation retained;
+    bool over_budget = false;
 };
 
 }  // namespace kvhost

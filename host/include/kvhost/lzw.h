@@ -27,11 +27,16 @@ HostStatus compress_to_stream(HostStream* stream, const uint8_t* data, size_t si
 HostStatus decompress(const uint8_t* data, size_t length, uint32_t size, uint16_t fill_order,
                       std::vector<uint8_t>* out);
 
+// The same from a stream's position: a sequential stream is read only as
+// far as the decoding needs.
+HostStatus decompress(HostStream* stream, uint32_t size, uint16_t fill_order, std::vector<uint8_t>* out);
+
 // Decodes a TIFF LZW stream up to its end code (or the end of the data).
 // The length is found from where decoding leaves the stream, by decoding
 // with growing sizes; for a stream without an end code whose last code
 // ends on a byte boundary, the last string may come out short.
 HostStatus decompress_all(const uint8_t* data, size_t length, uint16_t fill_order, std::vector<uint8_t>* out);
+HostStatus decompress_all(HostStream* stream, uint16_t fill_order, std::vector<uint8_t>* out);
 
 // Geometry of a headerless LZW raster, as the raw filter's attributes.
 struct RawGeometry {

@@ -26,6 +26,35 @@ void clear_faults();
 // Allocations (including reallocations) made since the process started.
 uint64_t allocation_count();
 
+// The memory budget of one operation: what a thread's calls may hold at
+// once, the manager's blocks and the host's own copies for a load (metadata,
+// tags, image rows) together. Past it, allocations fail as when the system
+// has no memory left, so the component's own out-of-memory paths run.
+inline constexpr uint64_t kDefaultOperationLimit = uint64_t{1} << 30;
+void set_operation_limit(uint64_t bytes);
+uint64_t operation_limit();
+// Bytes this thread holds against its budget.
+uint64_t operation_bytes();
+
+// Counts bytes the host keeps for a load against this thread's budget;
+// false (nothing counted) when they do not fit. The reservation gives them
+// back when it ends, with the load's stream.
+class Reservation {
+public:
+    Reservation() = default;
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+    Reservation(Reservation&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = 0; }
+    Reservation& operator=(Reservation&& other) noexcept;
+    ~Reservation() { release(); }
+    bool reserve(uint64_t bytes);
+    void release();
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    uint64_t bytes_ = 0;
+};
+
 // A new tag for the host's own use (the component gets its tags through
 // AF_memm_unique_tag_get).
 uint32_t new_tag();

@@ -23,7 +23,7 @@ const HostServiceTable& service_table();
 // records error kInjectedFault and answers it, a pointer service answers
 // null, iKV_image_is_valid answers 0. clear_call_faults() ends it; the
 // count of matching calls made so far tells whether the Nth was reached.
-inline constexpr int32_t kInjectedFault = -9008;
+inline constexpr int32_t kInjectedFault = -9011;
 void fail_nth_call_of(const std::vector<std::string>& services, uint64_t n);
 void clear_call_faults();
 uint64_t matching_calls();
