@@ -2,6 +2,7 @@
 
 #include "kvhost/registry.h"
 #include "kvhost/stream.h"
+#include "api_guard.h"
 #include "service_impl.h"
 
 #include <cstring>
@@ -48,18 +49,19 @@ CKVMultSource* gif_source() {
     return nullptr;
 }
 
+// The component throws its status after recording why; anything else (an
+// allocation of the host's own, say) becomes a record of its own.
 HostStatus guarded(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (int64_t status) {
-        // The component recorded why before it threw.
-        if (error_status() == 0) {
-            record_host_error(kModule, __LINE__, static_cast<int32_t>(status), "a multi-page operation failed");
+    return kvhost::guarded(kModule, __LINE__, [&] {
+        try {
+            f();
+        } catch (int64_t status) {
+            if (error_status() == 0) {
+                record_host_error(kModule, __LINE__, static_cast<int32_t>(status), "a multi-page operation failed");
+            }
         }
-    } catch (...) {
-        record_host_error(kModule, __LINE__, host_error::kBadArgument, "a multi-page operation threw");
-    }
-    return error_status();
+        return error_status();
+    });
 }
 
 std::unique_ptr<Animation> Animation::open(const gif::Source& source, Outcome* outcome) {

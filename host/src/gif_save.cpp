@@ -6,6 +6,7 @@
 #include "kvhost/gif_save.h"
 #include "kvhost/image.h"
 #include "kvhost/stream.h"
+#include "api_guard.h"
 #include "service_impl.h"
 
 #include <cerrno>
@@ -171,7 +172,10 @@ void drop_after_image_extensions(MetadataNode* metadata, TagStore* tags) {
 
 SaveResult save_page(const Destination& destination, const SaveImage& image, const SaveOptions& options) {
     clear_errors();
-    page_save(destination, image, options);
+    guarded(kModule, __LINE__, [&] {
+        page_save(destination, image, options);
+        return HostStatus{0};
+    });
     SaveResult result;
     result.errors = error_records();
     result.status = error_status();
