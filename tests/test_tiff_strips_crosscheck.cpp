@@ -41,16 +41,9 @@ struct Variant {
 // smooth bytes with some noise (seeded by the image size), so that the
 // predictor has work to do, kept to 100-155 so that YCbCr stays in gamut.
 void write_variant(TIFF* tif, const Variant& v) {
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, v.width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, v.height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, v.bps);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, v.spp);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, v.photometric);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, v.planar);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    oracle::set_lzw_layout(tif, v.width, v.height, v.bps, v.spp, v.photometric, v.rows_per_strip, v.planar);
     TIFFSetField(tif, TIFFTAG_PREDICTOR, v.predictor);
     TIFFSetField(tif, TIFFTAG_FILLORDER, v.fill_order);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, v.rows_per_strip);
     if (v.extra != 0) {
         uint16_t kinds[1] = {v.extra};
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kinds);
@@ -349,12 +342,7 @@ TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
     moved[4] = static_cast<uint32_t>(bytes.size() + 100);
     moved[5] = static_cast<uint32_t>(bytes.size() - 2);
     patch_words(bytes, o, moved);
-    {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    }
+    kvtest::write_file(path, bytes);
 
     std::vector<uint32_t> rejected;
     tif = TIFFOpen(path.c_str(), "r");
