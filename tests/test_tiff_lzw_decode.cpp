@@ -76,7 +76,7 @@ TEST_F(TiffLzwDecode, WidthSwitchPointsOfBothStyles) {
 
 TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     // Codes for A B AB ABA (260 read as it is being defined), then the end code, then trailing bytes.
-    tlzw::MsbWriter w;
+    tlzw::BitWriter w;
     for (uint32_t c : {256u, 65u, 66u, 258u, 260u}) w.put(c, 9);
     const uint64_t bits_before_end = w.bit_count();
     w.put(257, 9);

@@ -1,5 +1,6 @@
 // Cross-check against libtiff: LZW TIFFs written with libtiff's API, and
-// every TIFF of the shared corpus, decoded through the host's TIFF reader
+// every TIFF of the shared corpus (old-style and fill order 2 strips among
+// them), decoded through the host's TIFF reader
 // and the component's strip service, sample for sample against what
 // libtiff decodes from the same file.
 //
@@ -233,19 +234,24 @@ TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
 
 TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
     size_t decoded = 0, refused = 0;
+    bool old_style_seen = false, fill_order_2_seen = false;
     for (const auto& entry : fs::recursive_directory_iterator(kvtest::corpus_path("tiff"))) {
         if (!entry.is_regular_file()) continue;
         const std::string path = entry.path().string();
         SCOPED_TRACE(path);
         TIFF* tif = TIFFOpen(path.c_str(), "r");
         ASSERT_NE(tif, nullptr);
-        uint16_t compression = 1, predictor = 1, photometric = 0, spp = 1, bps = 1;
+        uint16_t compression = 1, predictor = 1, photometric = 0, spp = 1, bps = 1, fill_order = 1;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
         TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
         TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
         TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
         TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
         TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
         const bool tiled = TIFFIsTiled(tif);
+        // Old-style LZW: the first code (a clear) is read from the low bits.
+        uint8_t head[2] = {};
+        const bool old_style = !tiled && TIFFReadRawStrip(tif, 0, head, 2) == 2 && head[0] == 0 && (head[1] & 1) == 1;
         TIFFClose(tif);
         // A palette index may carry one extra sample, at 8 bits.
         const bool must_refuse = compression != COMPRESSION_LZW || tiled || predictor == 3 ||
@@ -277,7 +283,10 @@ TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
         }
         check_file(path);
         ++decoded;
+        old_style_seen |= old_style;
+        fill_order_2_seen |= fill_order == 2;
     }
+    EXPECT_TRUE(old_style_seen && fill_order_2_seen) << "the corpus holds old-style and fill order 2 strips";
     EXPECT_GE(decoded, 20u);
     EXPECT_GE(refused, 4u);
 }
