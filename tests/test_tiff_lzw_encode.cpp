@@ -161,23 +161,6 @@ TEST_F(TiffLzwEncode, EndCodeIsWrittenInTheWidthTheDecoderReadsIt) {
     for (uint32_t next : {511u, 1023u, 2047u, 4093u, 4094u}) EXPECT_EQ(endings.count(next), 1u) << next;
 }
 
-TEST_F(TiffLzwEncode, ClearsAfterCode4093AtTwelveBits) {
-    const auto in = random_bytes(20000, 9);
-    std::vector<uint32_t> codes;
-    tlzw::reference_compress(in, &codes);
-    ASSERT_GT(codes.size(), 3840u);
-    EXPECT_EQ(std::find(codes.begin() + 1, codes.end(), 256u) - codes.begin(), 3838)
-        << "3837 data codes assign 258..4093, then the clear";
-    // The clear sits in 12 bits: the first 254 codes of every run are 9 bits,
-    // so the second run starts after 9 + 254*9 + 512*10 + 1024*11 + (3837 - 254 - 512 - 1024)*12 + 12 bits.
-    const uint64_t bits = 9 + 254 * 9 + 512 * 10 + 1024 * 11 + (3837 - 254 - 512 - 1024) * 12 + 12;
-    const auto out = compress(in).data;
-    const uint32_t got = (static_cast<uint32_t>(out[bits / 8]) << 8 | out[bits / 8 + 1]) << (bits % 8);
-    // The top 8 of its 9 bits.
-    EXPECT_EQ(static_cast<uint8_t>(got >> 8), codes[3839] >> 1) << "the first code after the clear is 9 bits wide";
-    EXPECT_EQ(tlzw::decode(out, in.size()).out, in);
-}
-
 TEST_F(TiffLzwEncode, RoundTripsAndOutputGrowth) {
     // Incompressible (output above 3 MiB) and highly repetitive; the plain
     // compressor above covers varied content.
