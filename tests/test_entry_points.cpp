@@ -4,8 +4,6 @@
 #include "kvhost/services.h"
 #include "test_support.h"
 
-#include <cstdio>
-
 namespace {
 
 using kvtest::component;
@@ -48,15 +46,10 @@ protected:
 };
 
 TEST(ComponentLibrary, ExportsExactlyTheFourEntryPoints) {
-    const std::string command =
-        std::string(KVLZW_NM) + " -D --defined-only " + KVLZW_MODULE_PATH + " | awk '$2 == \"T\" { print $3 }'";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string exported;
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) exported += line;
-    EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(exported, "CPb_LZW_attach\nCPb_LZW_done\nCPb_LZW_info_get\nCPb_LZW_init\n") << "nm lists them by name";
+    const kvtest::ToolRun nm = kvtest::run_shell(std::string(KVLZW_NM) + " -D --defined-only " + KVLZW_MODULE_PATH +
+                                                 " | awk '$2 == \"T\" { print $3 }'");
+    EXPECT_EQ(nm.status, 0);
+    EXPECT_EQ(nm.out, "CPb_LZW_attach\nCPb_LZW_done\nCPb_LZW_info_get\nCPb_LZW_init\n") << "nm lists them by name";
 }
 
 TEST_F(EntryPoints, InfoGetWritesOnlyTheArgumentsGiven) {

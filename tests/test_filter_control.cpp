@@ -39,7 +39,7 @@ TEST_F(FilterControl, NameAndPatternAreBoundedCopies) {
     EXPECT_EQ(raw_filter().file_pattern(), "*.raw");
 }
 
-TEST_F(FilterControl, NumbersOfBothFilters) {
+TEST_F(FilterControl, NumbersAndEntryPointsOfBothFilters) {
     struct Expected {
         int32_t op;
         uint32_t gif, raw;
@@ -52,14 +52,10 @@ TEST_F(FilterControl, NumbersOfBothFilters) {
     }
     EXPECT_EQ(copied(gif_filter(), KV_OP_CODE_LIST, nullptr, 2), (Bytes{8, 0, 0xAA}));
     EXPECT_EQ(answer<uint32_t>(raw_filter(), KV_OP_CODE_LIST), 8u);
-}
-
-TEST_F(FilterControl, EntryPointsOfBothFilters) {
+    // Entry points.
     for (int32_t op = KV_OP_SIGNATURE_TEST; op <= 20; ++op) {
-        void* gif_entry = answer<void*>(gif_filter(), op);
-        void* raw_entry = answer<void*>(raw_filter(), op);
-        EXPECT_EQ(gif_entry != nullptr, op <= KV_OP_PAGE_COUNT) << "GIF op " << op;
-        EXPECT_EQ(raw_entry != nullptr, op == KV_OP_LOAD) << "raw op " << op;
+        EXPECT_EQ(answer<void*>(gif_filter(), op) != nullptr, op <= KV_OP_PAGE_COUNT) << "GIF op " << op;
+        EXPECT_EQ(answer<void*>(raw_filter(), op) != nullptr, op == KV_OP_LOAD) << "raw op " << op;
     }
     EXPECT_EQ(answer<uint32_t>(gif_filter(), KV_OP_NOTHING), 0u);
 }

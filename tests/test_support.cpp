@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <png.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +91,32 @@ ToolRun run_shell(const std::string& commands) {
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+Png read_png(const std::string& path) {
+    Png r;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return r;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+    r.color_type = png_get_color_type(png, info);
+    r.bit_depth = png_get_bit_depth(png, info);
+    png_color_8p sbit = nullptr;
+    if (png_get_sBIT(png, info, &sbit) != 0) r.significant = sbit->red != 0 ? sbit->red : sbit->gray;
+    const size_t row_bytes = png_get_rowbytes(png, info);
+    png_bytepp rows = png_get_rows(png, info);
+    for (uint32_t y = 0; y < png_get_image_height(png, info); ++y)
+        for (size_t i = 0; i < row_bytes; i += r.bit_depth == 16 ? 2 : 1)
+            r.samples.push_back(r.bit_depth == 16 ? uint32_t{rows[y][i]} << 8 | rows[y][i + 1] : rows[y][i]);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return r;
 }
 
 std::string temp_path(const std::string& name) {

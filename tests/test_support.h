@@ -49,6 +49,14 @@ ToolRun run_tool(const std::string& arguments);
 // Shell commands (KVLZW_TOOL_PATH names the tool), with stdout and stderr.
 ToolRun run_shell(const std::string& commands);
 std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+// A PNG file as libpng reads it, without transformations (colour type -1
+// when there is no such file).
+struct Png {
+    int color_type = -1, bit_depth = -1, significant = 0;  // significant: sBIT of red, or grey
+    std::vector<uint32_t> samples;                          // row after row
+};
+Png read_png(const std::string& path);
 // A file name in the temporary directory, unique to this process.
 std::string temp_path(const std::string& name);
 inline bool contains(const std::string& text, const std::string& part) {

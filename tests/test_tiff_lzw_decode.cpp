@@ -74,23 +74,9 @@ TEST_F(TiffLzwDecode, WidthSwitchPointsOfBothStyles) {
     }
 }
 
-TEST_F(TiffLzwDecode, FillOrderReversesNewStyleBytesOnly) {
-    const auto fresh = pack_codes({256, 1, 2, 3, 258, 260, 259, 262, 257}, false);
-    std::vector<uint8_t> reversed;
-    for (uint8_t b : fresh) reversed.push_back(tlzw::reverse_bits(b));
-    const auto plain = decode(fresh, 100);
-    ASSERT_FALSE(plain.out.empty());
-    EXPECT_EQ(decode(reversed, 100, 2).out, plain.out);
-    EXPECT_NE(decode(reversed, 100, 1).out, plain.out);
-
-    const auto old = pack_codes({256, 1, 2, 3, 258, 260, 259, 262, 257}, true);
-    EXPECT_EQ(decode(old, 100, 2).out, decode(old, 100, 1).out);
-    EXPECT_EQ(decode(old, 100, 1).out, plain.out);
-}
-
 TEST_F(TiffLzwDecode, OutputSizeCountAndStreamPosition) {
     // Codes for A B AB ABA (260 read as it is being defined), then the end code, then trailing bytes.
-    tlzw::MsbWriter w;
+    tlzw::BitWriter w;
     for (uint32_t c : {256u, 65u, 66u, 258u, 260u}) w.put(c, 9);
     const uint64_t bits_before_end = w.bit_count();
     w.put(257, 9);

@@ -1,6 +1,8 @@
 // The "KV_LZW_compress" and "TIFF_LZW_Write" named services.
+#include "kvhost/lzw.h"
 #include "test_support.h"
 #include "tiff_lzw_test_util.h"
+#include "tiff_oracle.h"
 
 #include <algorithm>
 #include <set>
@@ -133,8 +135,11 @@ TEST_F(TiffLzwEncode, EndCodeIsWrittenInTheWidthTheDecoderReadsIt) {
     // 1022 and 2046 that widens its codes, and at 4093 its table is nearly
     // full but its codes stay 12 bits. Every length of one noise stream puts
     // the last code at every entry count in turn, so each of those cases
-    // comes up. A decoder given room to spare must stop at the end code and
-    // not run on into bogus codes.
+    // comes up. A decoder given room to spare (ours, libtiff's, the
+    // application API's) must stop at the end code and not run on into
+    // bogus codes.
+    TIFFSetWarningHandler(nullptr);
+    TIFFSetErrorHandler(nullptr);
     const auto noise = random_bytes(4300, 17);
     std::set<uint32_t> endings;
     for (size_t n = 1; n <= noise.size(); ++n) {
@@ -145,39 +150,21 @@ TEST_F(TiffLzwEncode, EndCodeIsWrittenInTheWidthTheDecoderReadsIt) {
         ASSERT_EQ(got, want) << "length " << n;
         ASSERT_EQ(tlzw::decode(got, n + 4096).out, in) << "length " << n;
         endings.insert(final_next);
+        bool near_an_edge = false;
+        for (uint32_t edge : {511u, 1023u, 2047u, 4093u}) near_an_edge |= final_next + 1 >= edge && final_next <= edge + 1;
+        if (!near_an_edge) continue;
+        std::vector<uint8_t> back;
+        ASSERT_EQ(oracle::libtiff_decode(got, static_cast<uint32_t>(n), 1), in) << "length " << n;
+        ASSERT_EQ(kvhost::lzw::decompress_all(got.data(), got.size(), 1, &back), 0);
+        ASSERT_EQ(back, in) << "length " << n;
     }
     for (uint32_t next : {511u, 1023u, 2047u, 4093u, 4094u}) EXPECT_EQ(endings.count(next), 1u) << next;
 }
 
-TEST_F(TiffLzwEncode, ClearsAfterCode4093AtTwelveBits) {
-    const auto in = random_bytes(20000, 9);
-    std::vector<uint32_t> codes;
-    tlzw::reference_compress(in, &codes);
-    ASSERT_GT(codes.size(), 3840u);
-    EXPECT_EQ(std::find(codes.begin() + 1, codes.end(), 256u) - codes.begin(), 3838)
-        << "3837 data codes assign 258..4093, then the clear";
-    // The clear sits in 12 bits: the first 254 codes of every run are 9 bits,
-    // so the second run starts after 9 + 254*9 + 512*10 + 1024*11 + (3837 - 254 - 512 - 1024)*12 + 12 bits.
-    const uint64_t bits = 9 + 254 * 9 + 512 * 10 + 1024 * 11 + (3837 - 254 - 512 - 1024) * 12 + 12;
-    const auto out = compress(in).data;
-    const uint32_t got = (static_cast<uint32_t>(out[bits / 8]) << 8 | out[bits / 8 + 1]) << (bits % 8);
-    // The top 8 of its 9 bits.
-    EXPECT_EQ(static_cast<uint8_t>(got >> 8), codes[3839] >> 1) << "the first code after the clear is 9 bits wide";
-    EXPECT_EQ(tlzw::decode(out, in.size()).out, in);
-}
-
 TEST_F(TiffLzwEncode, RoundTripsAndOutputGrowth) {
-    std::mt19937 rng(3);
-    std::vector<std::vector<uint8_t>> inputs;
-    inputs.push_back(random_bytes(3 << 20, 1));                  // incompressible: output > 3 MiB
-    inputs.push_back(std::vector<uint8_t>(6 << 20, 0x5A));      // highly repetitive
-    std::vector<uint8_t> text(4 << 20);
-    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>("the quick brown fox "[i % 20] ^ (rng() % 50 == 0));
-    inputs.push_back(text);
-    std::vector<uint8_t> gradient(2 << 20);
-    for (size_t i = 0; i < gradient.size(); ++i) gradient[i] = static_cast<uint8_t>((i % 1024) / 4 + rng() % 3);
-    inputs.push_back(gradient);
-    for (const auto& in : inputs) {
+    // Incompressible (output above 3 MiB) and highly repetitive; the plain
+    // compressor above covers varied content.
+    for (const auto& in : {random_bytes(3 << 20, 1), std::vector<uint8_t>(6 << 20, 0x5A)}) {
         auto c = compress(in);
         ASSERT_EQ(c.status, 0);
         // The buffer grows a MiB at a time, as soon as it is full.

@@ -26,21 +26,6 @@ kvtest::ToolRun expect_run(const std::string& arguments, int status, std::initia
     return run;
 }
 
-// Colour type and bit depth of a PNG file, read with libpng ({-1, -1} when
-// there is no such file).
-std::pair<int, int> png_kind(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return {-1, -1};
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_read_info(png, info);
-    const std::pair<int, int> kind{png_get_color_type(png, info), png_get_bit_depth(png, info)};
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
-    return kind;
-}
-
 // The indices of a GIF page as the application API loads it.
 std::vector<uint8_t> page_indices(const std::string& file, uint32_t page, kvhost::gif::PageResult* result) {
     kvtest::component();
@@ -53,12 +38,12 @@ TEST(Tool, VersionFormatsProbeAndUsage) {
     expect_run("formats --json", 0,
                {"\"name\": \"GIF\", \"pattern\": \"*.gif\", \"format\": 14",
                 "{\"name\": \"VERSION\", \"type\": 5, \"size\": 4, \"default\": 89}",
-                "{\"name\": \"WIDTH\", \"type\": 12, \"size\": 8, \"default\": 0}"});
+                "{\"name\": \"WIDTH\", \"type\": 12, \"size\": 8, \"default\": 0}", "\"name\": \"TIFF\""});
 
     EXPECT_EQ(expect_run("probe " + kSample, 0).out, "GIF\n");
+    EXPECT_EQ(expect_run("probe " + kvtest::corpus_path("tiff/derived/palette-1c-4b-lzw.tif"), 0).out, "TIFF\n");
     expect_run("probe " + kvtest::corpus_path("gif/wuffs/not-gif/pjw-thumbnail.png"), 1,
                {"no registered filter recognises this file"});
-    expect_run("probe /nonexistent/file.gif", 1, {"cannot open /nonexistent/file.gif"});
     expect_run("version --module /nonexistent/libkvLZW19d.so", 1, {"cannot load the component"});
 
     for (const char* usage : {"", "frobnicate", "probe", "version --bogus", "version --module"})
@@ -178,7 +163,8 @@ TEST(TiffTool, BinHoldsTheDeliveredRowsAndPngTheRightKind) {
         const std::string png = temp_path("out.png");
         SCOPED_TRACE(e.file);
         expect_run("decode " + kvtest::corpus_path(e.file) + " -o " + png, 0);
-        EXPECT_EQ(png_kind(png), std::pair(e.color_type, e.bit_depth)) << "colour type and bit depth";
+        const kvtest::Png p = kvtest::read_png(png);
+        EXPECT_EQ(std::pair(p.color_type, p.bit_depth), std::pair(e.color_type, e.bit_depth)) << "colour type and bit depth";
         std::remove(png.c_str());
     }
 }

@@ -27,10 +27,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 void expect(const kvtest::ToolRun& run, int status, const std::string& part, const std::string& what) {
     EXPECT_EQ(run.status, status) << what << "\n" << run.out;
     EXPECT_TRUE(contains(run.out, part)) << what << ": no \"" << part << "\" in\n" << run.out;
@@ -63,14 +59,14 @@ TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
     giftest::GifFile many = giftest::GifFile::screen(1, 1);
     for (int i = 0; i < 1000000; ++i) many.control(0, 0, 0);
     const std::string gif = temp_path("million.gif");
-    write_bytes(gif, many.image_of(1, 1, {0}, 2).trailer().bytes);
+    kvtest::write_file(gif, many.image_of(1, 1, {0}, 2).trailer().bytes);
     expect(kvtest::run_shell("ulimit -v 1500000; " + kTool + " decode " + gif + " -o " + out + ".bin"), 1,
            "cannot decode page 1 of " + gif, "a million extensions");
     std::remove(gif.c_str());
 
     // A 30000 x 30000 page in a few bytes: info describes it without pixels.
     const std::string huge = temp_path("huge.gif");
-    write_bytes(huge, declared_gif(30000, 30000));
+    kvtest::write_file(huge, declared_gif(30000, 30000));
     expect(kvtest::run_shell("ulimit -v 300000; " + kTool + " info " + huge), 0, "page 1: 30000x30000", "info");
     expect(kvtest::run_tool("decode " + huge + " -o " + out + ".png"), 1,
            "30000 x 30000 pixels is more than the limit of 89478485 (--max-pixels N raises it)", "decode");
@@ -111,7 +107,7 @@ TEST(ToolIo, OutputsFollowLinksRefuseReadOnlyFilesAndLeaveNoTemporary) {
     EXPECT_GT(fs::file_size(target), 0u);
 
     const std::string locked = (dir / "locked.bin").string();
-    write_bytes(locked, {1, 2, 3});
+    kvtest::write_file(locked, {1, 2, 3});
     chmod(locked.c_str(), 0444);
     expect(kvtest::run_tool("decode " + kSample + " -o " + locked), 1, "the existing file is left as it is",
            "read-only output");

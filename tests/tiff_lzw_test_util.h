@@ -99,7 +99,6 @@ private:
     std::vector<uint8_t> bytes_;
     uint64_t bits_ = 0;
 };
-using MsbWriter = BitWriter;
 
 inline uint8_t reverse_bits(uint8_t b) {
     uint8_t r = 0;
@@ -215,7 +214,7 @@ inline std::vector<uint8_t> pack_codes(const std::vector<uint32_t>& codes, bool 
 // receives the next code to assign when the last data code is written.
 inline std::vector<uint8_t> reference_compress(const std::vector<uint8_t>& in, std::vector<uint32_t>* codes = nullptr,
                                                uint32_t* final_next = nullptr) {
-    MsbWriter w;
+    BitWriter w;
     int width = 9;
     auto put = [&](uint32_t c) {
         w.put(c, width);

@@ -15,12 +15,10 @@
 
 namespace oracle {
 
-// Opens `path` for a new little-endian LZW TIFF with its layout tags set;
+// Sets the layout tags of a new LZW image, the current directory of `tif`;
 // the caller adds any other tags and the strips.
-inline TIFF* open_lzw_tiff(const std::string& path, uint32_t width, uint32_t height, uint16_t bits, uint16_t spp,
+inline void set_lzw_layout(TIFF* tif, uint32_t width, uint32_t height, uint16_t bits, uint16_t spp,
                            uint16_t photometric, uint32_t rows_per_strip, uint16_t planar = PLANARCONFIG_CONTIG) {
-    TIFF* tif = TIFFOpen(path.c_str(), "wl");
-    if (tif == nullptr) return nullptr;
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
@@ -29,6 +27,13 @@ inline TIFF* open_lzw_tiff(const std::string& path, uint32_t width, uint32_t hei
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, planar);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+}
+
+// Opens `path` for a new little-endian LZW TIFF with its layout tags set.
+inline TIFF* open_lzw_tiff(const std::string& path, uint32_t width, uint32_t height, uint16_t bits, uint16_t spp,
+                           uint16_t photometric, uint32_t rows_per_strip, uint16_t planar = PLANARCONFIG_CONTIG) {
+    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    if (tif != nullptr) set_lzw_layout(tif, width, height, bits, spp, photometric, rows_per_strip, planar);
     return tif;
 }
 
@@ -38,15 +43,7 @@ template <class Write, class Read>
 void through_file(uint32_t width, uint32_t height, uint16_t bits, uint16_t fill_order, Write write, Read read) {
     static int counter = 0;
     const std::string path = kvtest::temp_path("oracle_" + std::to_string(++counter) + ".tif");
-    if (TIFF* out = TIFFOpen(path.c_str(), "w")) {
-        TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
-        TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
-        TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, bits);
-        TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, height);
+    if (TIFF* out = open_lzw_tiff(path, width, height, bits, 1, PHOTOMETRIC_MINISBLACK, height)) {
         if (fill_order == 2) TIFFSetField(out, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
         write(out);
         TIFFClose(out);
