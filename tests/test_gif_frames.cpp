@@ -98,7 +98,7 @@ TEST_F(GifFramesTest, FramesAreComposedByTheDisposalRules) {
         const GifFile file = giftest::animation(c.width, c.height, 4, c.frames, c.background);
         auto a = open(file);
         ASSERT_NE(a, nullptr);
-        const auto frames = all_frames(*a);
+        const auto frames = all_frames_of(*a);
         ASSERT_EQ(frames.size(), c.frames.size());
         EXPECT_EQ(frames.back(), c.last);
         const auto reference = giftest::reference_frames(file.bytes);
@@ -229,7 +229,7 @@ TEST_F(GifFramesTest, StreamsThatCannotBeOpenedGiveNoInstance) {
     std::fclose(out);
     auto a = Animation::open(kvhost::gif::Source::file(path), &outcome);
     ASSERT_NE(a, nullptr) << (outcome.errors.empty() ? "" : kvhost::describe(outcome.errors[0]));
-    EXPECT_EQ(all_frames(*a), giftest::reference_frames(file.bytes).frames);
+    EXPECT_EQ(all_frames_of(*a), giftest::reference_frames(file.bytes).frames);
     HostStream* stream = a->stream();
     a.reset();
     EXPECT_EQ(stream == nullptr, false);
