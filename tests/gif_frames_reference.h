@@ -8,12 +8,9 @@
 // frames are clipped to the screen, and pixels hold the bits of their depth.
 #pragma once
 
-#include <gif_lib.h>
+#include "gif_test_files.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <vector>
 
 namespace giftest {
 
@@ -28,26 +25,8 @@ struct ReferenceFrames {
 inline uint32_t canvas_depth_of(uint32_t bits) { return bits > 4 ? 8 : bits >= 2 ? 4 : bits; }
 inline uint32_t frame_depth_of(uint32_t bits) { return bits <= 1 ? 1 : bits <= 4 ? 4 : 8; }
 
-inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
-    ReferenceFrames out;
-    std::pair<const uint8_t*, size_t> unread{bytes.data(), bytes.size()};
-    auto read = [](GifFileType* gif, GifByteType* to, int n) -> int {
-        auto* rest = static_cast<std::pair<const uint8_t*, size_t>*>(gif->UserData);
-        const size_t count = std::min<size_t>(n, rest->second);
-        std::memcpy(to, rest->first, count);
-        *rest = {rest->first + count, rest->second - count};
-        return static_cast<int>(count);
-    };
-    int error = 0;
-    GifFileType* gif = DGifOpen(&unread, read, &error);
-    if (gif == nullptr) return out;
-    out.ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0 && bytes.size() > 10 &&
-             uint64_t{static_cast<uint32_t>(gif->SWidth)} * static_cast<uint32_t>(gif->SHeight) <= (uint64_t{1} << 24);
-    if (!out.ok) {
-        DGifCloseFile(gif, &error);
-        return out;
-    }
-    const uint32_t screen_bits = (bytes[10] & 7) + 1;
+// The frames of a GIF giflib read whole, into `out`.
+inline void compose_frames(GifFileType* gif, uint32_t screen_bits, ReferenceFrames& out) {
     auto bits_of = [&](const SavedImage& image) {
         return image.ImageDesc.ColorMap != nullptr ? static_cast<uint32_t>(image.ImageDesc.ColorMap->BitsPerPixel)
                                                    : screen_bits;
@@ -137,7 +116,15 @@ inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
         pr = desc.Left + desc.Width;
         pb = desc.Top + desc.Height;
     }
-    DGifCloseFile(gif, &error);
+}
+
+inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
+    ReferenceFrames out;
+    giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {
+        out.ok = ok && gif->ImageCount > 0 && bytes.size() > 10 &&
+                 uint64_t{static_cast<uint32_t>(gif->SWidth)} * static_cast<uint32_t>(gif->SHeight) <= (uint64_t{1} << 24);
+        if (out.ok) compose_frames(gif, (bytes[10] & 7) + 1, out);
+    });
     return out;
 }
 

@@ -25,12 +25,6 @@ struct FrameSpec {
     bool interlaced = false;
 };
 
-inline uint8_t table_size_field(size_t entries) {
-    uint8_t field = 0;
-    while ((2u << field) < entries) ++field;
-    return field;
-}
-
 inline int min_code_size_for(size_t entries) { return std::max<int>(2, table_size_field(entries) + 1); }
 
 // Rows of an interlaced image in the order they are stored.
@@ -125,10 +119,6 @@ public:
     }
 
 protected:
-    static std::vector<std::vector<uint8_t>> all_frames(kvhost::gif_frames::Animation& animation) {
-        return all_frames_of(animation);
-    }
-
     std::deque<GifFile> kept_;
     size_t images_before_ = 0;
     int64_t heap_before_ = 0;

@@ -90,15 +90,20 @@ inline std::vector<uint8_t> ramp_table(size_t n) {
     return t;
 }
 
+// The size field of a colour table that holds `entries`.
+inline uint8_t table_size_field(size_t entries) {
+    uint8_t field = 0;
+    while ((2u << field) < entries) ++field;
+    return field;
+}
+
 struct GifFile {
     std::vector<uint8_t> bytes;
 
     // A GIF89a header whose global table holds `entries` (2 to 256, a power of two) ramp entries.
     static GifFile screen(uint16_t width, uint16_t height, size_t entries = 4) {
-        uint8_t size_field = 0;
-        while ((2u << size_field) < entries) ++size_field;
         GifFile file;
-        return file.header("89a", width, height, 0x80 | size_field, ramp_table(entries)), file;
+        return file.header("89a", width, height, 0x80 | table_size_field(entries), ramp_table(entries)), file;
     }
 
     GifFile& raw(std::vector<uint8_t> more) {
@@ -165,15 +170,6 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7
     return v;
 }
 
-// giflib's decoding of a GIF in memory: each image's indices, rows top to
-// bottom (giflib puts interlaced rows in place), and its colour map (3 bytes
-// an entry). `ok` is false when giflib fails; the images it read are kept.
-struct GiflibImages {
-    bool ok = false;
-    std::vector<std::vector<uint8_t>> indices;
-    std::vector<std::vector<uint8_t>> rgb;
-};
-
 // giflib's whole reading (DGifSlurp) of a GIF in memory, handed to
 // use(gif, ok) before it is closed; false when giflib cannot open it.
 template <typename Use>
@@ -194,19 +190,66 @@ bool giflib_slurp(const std::vector<uint8_t>& bytes, Use use) {
     return true;
 }
 
+// An extension block as giflib reads it: its label and its data, with the
+// data of its later sub-blocks joined (a writer cuts sub-blocks its own way).
+using GiflibBlock = std::pair<int, std::vector<uint8_t>>;
+
+inline std::vector<GiflibBlock> giflib_blocks(const ExtensionBlock* blocks, int count) {
+    std::vector<GiflibBlock> out;
+    for (int i = 0; i < count; ++i) {
+        const std::vector<uint8_t> bytes(blocks[i].Bytes, blocks[i].Bytes + blocks[i].ByteCount);
+        if (blocks[i].Function == CONTINUE_EXT_FUNC_CODE && !out.empty())
+            out.back().second.insert(out.back().second.end(), bytes.begin(), bytes.end());
+        else
+            out.push_back({blocks[i].Function, bytes});
+    }
+    return out;
+}
+
+inline std::vector<uint8_t> giflib_rgb(const ColorMapObject* map) {
+    std::vector<uint8_t> rgb;
+    for (int k = 0; map != nullptr && k < map->ColorCount; ++k)
+        rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
+    return rgb;
+}
+
+// giflib's reading of a GIF in memory, one entry per image in each vector:
+// indices rows top to bottom (giflib puts interlaced rows in place), the
+// colour table in force (3 bytes an entry) and the extension blocks before
+// it. `ok` is false when giflib fails; the images it read are kept.
+struct GiflibImages {
+    bool ok = false;
+    std::string version;  // "GIF87a" or "GIF89a"
+    std::string screen;   // size, colour resolution, background, aspect
+    std::vector<uint8_t> global_rgb;
+    std::vector<std::vector<uint8_t>> indices;
+    std::vector<std::vector<uint8_t>> rgb;
+    std::vector<std::string> descriptors;  // position, size, interlace, own table
+    std::vector<std::vector<GiflibBlock>> blocks;
+    std::vector<GiflibBlock> after_last;
+};
+
 inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
     GiflibImages result;
+    result.version.assign(bytes.begin(), bytes.begin() + std::min<size_t>(6, bytes.size()));
     giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {
         result.ok = ok;
+        result.screen = std::to_string(gif->SWidth) + "x" + std::to_string(gif->SHeight) + " resolution " +
+                        std::to_string(gif->SColorResolution) + " background " +
+                        std::to_string(gif->SBackGroundColor) + " aspect " + std::to_string(gif->AspectByte);
+        result.global_rgb = giflib_rgb(gif->SColorMap);
         for (int i = 0; i < gif->ImageCount; ++i) {
             const SavedImage& image = gif->SavedImages[i];
-            const size_t n = size_t(image.ImageDesc.Width) * image.ImageDesc.Height;
+            const GifImageDesc& d = image.ImageDesc;
+            const size_t n = size_t(d.Width) * d.Height;
             result.indices.emplace_back(image.RasterBits, image.RasterBits != nullptr ? image.RasterBits + n : nullptr);
-            const ColorMapObject* map = image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
-            auto& rgb = result.rgb.emplace_back();
-            for (int k = 0; map != nullptr && k < map->ColorCount; ++k)
-                rgb.insert(rgb.end(), {map->Colors[k].Red, map->Colors[k].Green, map->Colors[k].Blue});
+            result.rgb.push_back(giflib_rgb(d.ColorMap != nullptr ? d.ColorMap : gif->SColorMap));
+            result.descriptors.push_back(std::to_string(d.Left) + "," + std::to_string(d.Top) + " " +
+                                         std::to_string(d.Width) + "x" + std::to_string(d.Height) +
+                                         (d.Interlace ? " interlaced" : "") + (d.ColorMap ? " local" : ""));
+            result.blocks.push_back(giflib_blocks(image.ExtensionBlocks, image.ExtensionBlockCount));
         }
+        result.after_last = giflib_blocks(gif->ExtensionBlocks, gif->ExtensionBlockCount);
     });
     return result;
 }

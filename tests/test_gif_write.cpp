@@ -53,10 +53,6 @@ TEST_F(GifWrite, SmallestFilesByteForByte) {
     EXPECT_EQ(std::vector<uint8_t>(four_bytes.end() - 7, four_bytes.end()), bytes_of({2, 3, 0x44, 0x02, 0x05, 0, 0x3B}));
 }
 
-}  // namespace
-
-namespace {
-
 // giflib's first image of a GIF we wrote.
 giftest::GiflibImages giflib_of(const std::vector<uint8_t>& bytes) {
     auto images = giftest::giflib_decode(bytes);
@@ -105,6 +101,17 @@ TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeDecodeInGiflib) {
     }
 }
 
+// An RGB row of n different colours, more than a GIF table holds when n > 256.
+SaveImage colours_in_a_row(uint32_t n) {
+    SaveImage image;
+    image.kind = SaveImage::Kind::kRgb;
+    image.width = n;
+    image.height = 1;
+    image.depth = 24;
+    for (uint32_t i = 0; i < n; ++i) image.pixels.insert(image.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
+    return image;
+}
+
 TEST_F(GifWrite, GreyAndColourImagesKeepTheirColoursExactly) {
     struct Case {
         SaveImage::Kind kind;
@@ -139,22 +146,12 @@ TEST_F(GifWrite, GreyAndColourImagesKeepTheirColoursExactly) {
         }
     }
     // 257 colours have no exact conversion: refused through the callback.
-    SaveImage many;
-    many.kind = SaveImage::Kind::kRgb;
-    many.width = 257;
-    many.height = 1;
-    many.depth = 24;
-    for (uint32_t i = 0; i < 257; ++i) many.pixels.insert(many.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
     std::vector<uint8_t> buffer = {1, 2, 3};
-    const auto r = save_page(Destination::memory(&buffer), many, {});
+    const auto r = save_page(Destination::memory(&buffer), colours_in_a_row(257), {});
     EXPECT_EQ(kvtest::codes(r.errors), std::vector<int32_t>{-2112});
     EXPECT_EQ(r.errors.at(0).details[1], 24);
     EXPECT_EQ(buffer, bytes_of({1, 2, 3}));
 }
-
-}  // namespace
-
-namespace {
 
 std::vector<uint8_t> without_trailer(std::vector<uint8_t> bytes) {
     bytes.pop_back();
@@ -246,20 +243,10 @@ TEST_F(GifWrite, FilesAreReplacedWholeOrLeftAsTheyWere) {
     EXPECT_EQ(giftest::giflib_decode(kvtest::read_file(path)).indices.size(), 2u);
     const auto two = kvtest::read_file(path);
     // 300 colours: refused, and the file stays as it was.
-    SaveImage bad;
-    bad.kind = SaveImage::Kind::kRgb;
-    bad.depth = 24;
-    bad.width = 300;
-    bad.height = 1;
-    for (uint32_t i = 0; i < 300; ++i) bad.pixels.insert(bad.pixels.end(), {uint8_t(i), uint8_t(i >> 8), 0});
-    EXPECT_FALSE(save_page(Destination::file(path), bad, append).ok());
+    EXPECT_FALSE(save_page(Destination::file(path), colours_in_a_row(300), append).ok());
     EXPECT_EQ(kvtest::read_file(path), two);
     std::remove(path.c_str());
 }
-
-}  // namespace
-
-namespace {
 
 // The bytes between the global table and the image descriptor of a file we
 // wrote (1 x 1, depth 1), and those after the image data before the trailer.
@@ -383,37 +370,29 @@ TEST_F(GifWrite, DescriptorFieldsAndTablesReplacedByMetadata) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 struct Tags {
     kvhost::TagStore store;
-    Tags& word(uint32_t tag, uint16_t v) {
+    kvhost::TagEntry& add(uint32_t tag, kvhost::TagEntry::Kind kind) {
         auto& e = store.entries.emplace_back();
         e.tag = tag;
-        e.kind = kvhost::TagEntry::Kind::kWord;
-        e.word = v;
+        e.kind = kind;
+        return e;
+    }
+    Tags& word(uint32_t tag, uint16_t v) {
+        add(tag, kvhost::TagEntry::Kind::kWord).word = v;
         return *this;
     }
     Tags& byte(uint32_t tag, uint8_t v) {
-        auto& e = store.entries.emplace_back();
-        e.tag = tag;
-        e.kind = kvhost::TagEntry::Kind::kByte;
-        e.bytes = {v};
+        add(tag, kvhost::TagEntry::Kind::kByte).bytes = {v};
         return *this;
     }
     Tags& table(uint32_t tag, std::vector<uint8_t> t) {
-        auto& e = store.entries.emplace_back();
-        e.tag = tag;
         t.resize(KV_GIF_TABLE_BYTES);
-        e.bytes = std::move(t);
+        add(tag, kvhost::TagEntry::Kind::kBytes).bytes = std::move(t);
         return *this;
     }
     Tags& record(uint32_t tag, uint32_t label, const std::string& data) {
-        auto& e = store.entries.emplace_back();
-        e.tag = tag;
-        e.kind = kvhost::TagEntry::Kind::kExtension;
+        auto& e = add(tag, kvhost::TagEntry::Kind::kExtension);
         e.extension.label = label;
         e.extension.has_data = true;
         e.extension.data.assign(data.begin(), data.end());
@@ -473,10 +452,6 @@ TEST_F(GifWrite, AnUnknownLabelFailsThePageAfterTheOtherRecordsAreWritten) {
     EXPECT_TRUE(save_page(Destination::memory(&buffer), one, options).ok());
 }
 
-}  // namespace
-
-namespace {
-
 // A page with every kind of extension and both tables from metadata, and
 // tables from tags, appended to a GIF of one image.
 struct Busy {
@@ -504,7 +479,7 @@ struct Busy {
     }
 };
 
-TEST_F(GifWrite, EveryAllocationFailingInTurn) {
+TEST_F(GifWrite, EveryAllocationWriteAndSeekFailing) {
     const Busy busy;
     for (bool append : {false, true}) {
         SCOPED_TRACE(append ? "appended" : "new file");
@@ -522,13 +497,7 @@ TEST_F(GifWrite, EveryAllocationFailingInTurn) {
             EXPECT_EQ(r.stream->position, 0) << "allocation " << n;
         }
         EXPECT_GE(failures, 10);
-    }
-}
 
-TEST_F(GifWrite, EveryWriteFailingInTurn) {
-    const Busy busy;
-    for (bool append : {false, true}) {
-        SCOPED_TRACE(append ? "appended" : "new file");
         const auto whole = run_entry(busy.stream(append), 0);
         ASSERT_EQ(whole.status, 0);
         const int64_t start = append ? static_cast<int64_t>(busy.existing.size()) - 1 : 0;
@@ -545,16 +514,13 @@ TEST_F(GifWrite, EveryWriteFailingInTurn) {
                 EXPECT_EQ(r.errors[0].details[1], start + written - 1);
             }
         }
+        auto unseekable = busy.stream(append);
+        unseekable->faults.fail_seeks = true;
+        EXPECT_EQ(run_entry(std::move(unseekable), 0).codes, std::vector<int32_t>{-2453});
     }
 }
 
-TEST_F(GifWrite, SeeksAndRowsThatFail) {
-    const Busy busy;
-    for (bool append : {false, true}) {
-        auto stream = busy.stream(append);
-        stream->faults.fail_seeks = true;
-        EXPECT_EQ(run_entry(std::move(stream), 0).codes, std::vector<int32_t>{-2453});
-    }
+TEST_F(GifWrite, ShortBlocksAndRowsThatFail) {
     // The last sub-block written short is an error of its own, not found
     // only when the trailer fails after it: 1 x 1 data is 02 02 44 01 00.
     const SaveImage one = palette_image(1, 1, 1);
@@ -611,10 +577,6 @@ TEST_F(GifWrite, BoundsKeptOnValuesThatDoNotFit) {
     EXPECT_EQ(data, 65536u);
 }
 
-}  // namespace
-
-namespace {
-
 // The host calls that shape a save, in order: conversion through the format
 // callback, the look for an existing GIF, collection, the announcements
 // around the header and descriptors, rows, and the clean-up.
@@ -643,10 +605,6 @@ TEST_F(GifWrite, HostCallsOfAOnePixelSave) {
                          "\"ImageDescriptor\" {", "\"Fields\" {", "\"Fields\" }", "\"ImageDescriptor\" }",
                          "IO_raster_convert_get", "\"GIF\" }", "AF_memm_free_all", "DIB_info_delete"}));
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(GifWrite, ImagesThatCannotBeSavedAreRefusedBeforeAnythingIsWritten) {
     const SaveImage good = palette_image(4, 4, 8);

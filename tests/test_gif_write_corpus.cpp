@@ -6,79 +6,7 @@
 // and an 87a file keeps no extensions before its images.
 #include "gif_write_support.h"
 
-#include <map>
-
 namespace {
-
-std::string hex(const uint8_t* p, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; ++i) out += {digits[p[i] >> 4], digits[p[i] & 15]};
-    return out;
-}
-
-std::string colour_map(const ColorMapObject* map) {
-    if (map == nullptr) return "none";
-    std::string out = std::to_string(map->ColorCount) + ":";
-    for (int i = 0; i < map->ColorCount; ++i) {
-        const GifColorType& c = map->Colors[i];
-        const uint8_t rgb[3] = {c.Red, c.Green, c.Blue};
-        out += hex(rgb, 3);
-    }
-    return out;
-}
-
-// One line per extension: its label and its data, sub-block boundaries left out.
-std::vector<std::string> extensions(const ExtensionBlock* blocks, int count) {
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        const ExtensionBlock& b = blocks[i];
-        const std::string bytes = hex(b.Bytes, b.ByteCount);
-        if (b.Function == CONTINUE_EXT_FUNC_CODE && !out.empty()) {
-            out.back() += bytes;
-        } else {
-            out.push_back(hex(reinterpret_cast<const uint8_t*>(&b.Function), 1) + ":" + bytes);
-        }
-    }
-    return out;
-}
-
-struct Page {
-    std::string descriptor, table;
-    std::vector<uint8_t> indices;
-    std::vector<std::string> before;
-};
-
-struct Summary {
-    bool ok = false;
-    bool version87 = false;
-    std::string screen;
-    std::vector<Page> pages;
-    std::vector<std::string> after_last;
-};
-
-Summary summarize(const std::vector<uint8_t>& bytes) {
-    Summary s;
-    s.version87 = bytes.size() > 6 && bytes[4] == '7';
-    giftest::giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {
-        s.ok = ok;
-        s.screen = std::to_string(gif->SWidth) + "x" + std::to_string(gif->SHeight) + " resolution " +
-                   std::to_string(gif->SColorResolution) + " background " + std::to_string(gif->SBackGroundColor) +
-                   " aspect " + std::to_string(gif->AspectByte) + " table " + colour_map(gif->SColorMap);
-        for (int i = 0; i < gif->ImageCount; ++i) {
-            const SavedImage& image = gif->SavedImages[i];
-            const GifImageDesc& d = image.ImageDesc;
-            Page& page = s.pages.emplace_back();
-            page.descriptor = std::to_string(d.Left) + "," + std::to_string(d.Top) + " " + std::to_string(d.Width) +
-                              "x" + std::to_string(d.Height) + (d.Interlace ? " interlaced" : "");
-            page.table = colour_map(d.ColorMap);
-            page.indices.assign(image.RasterBits, image.RasterBits + static_cast<size_t>(d.Width) * d.Height);
-            page.before = extensions(image.ExtensionBlocks, image.ExtensionBlockCount);
-        }
-        s.after_last = extensions(gif->ExtensionBlocks, gif->ExtensionBlockCount);
-    });
-    return s;
-}
 
 // Loads every page with its metadata and tags and saves it again.
 std::vector<uint8_t> copy_pages(const std::string& path, uint32_t pages, std::string* failure) {
@@ -117,9 +45,9 @@ TEST(GifWriteCorpus, EveryReadableFileCopiedPageByPage) {
     int copied = 0;
     for (const std::string& file : files) {
         const std::string path = root + "/" + file;
-        const Summary original = summarize(kvtest::read_file(path));
+        const auto original = giftest::giflib_decode(kvtest::read_file(path));
         const auto count = kvhost::gif::page_count(kvhost::gif::Source::file(path));
-        if (!original.ok || count.status != 0 || count.count != original.pages.size() || count.count == 0) continue;
+        if (!original.ok || count.status != 0 || count.count != original.indices.size() || count.count == 0) continue;
         // Read differently from giflib on purpose (see the reader's corpus test).
         if (file == "gif/pygif/invalid-colors.gif") continue;
         std::string failure;
@@ -129,19 +57,20 @@ TEST(GifWriteCorpus, EveryReadableFileCopiedPageByPage) {
             continue;
         }
         ++copied;
-        const Summary copy = summarize(bytes);
+        const auto copy = giftest::giflib_decode(bytes);
         ASSERT_TRUE(copy.ok) << file;
         EXPECT_EQ(copy.screen, original.screen) << file;
-        ASSERT_EQ(copy.pages.size(), original.pages.size()) << file;
-        for (size_t i = 0; i < copy.pages.size(); ++i) {
+        EXPECT_EQ(copy.global_rgb, original.global_rgb) << file;
+        ASSERT_EQ(copy.indices.size(), original.indices.size()) << file;
+        const bool version87 = original.version == "GIF87a";
+        for (size_t i = 0; i < copy.indices.size(); ++i) {
             const std::string where = file + " page " + std::to_string(i + 1);
-            EXPECT_EQ(copy.pages[i].descriptor, original.pages[i].descriptor) << where;
-            EXPECT_EQ(copy.pages[i].table, original.pages[i].table) << where;
-            EXPECT_EQ(copy.pages[i].indices, original.pages[i].indices) << where;
-            std::vector<std::string> before = original.pages[i].before;
-            if (original.version87) before.clear();
-            if (before.empty() && !original.version87) before = {"f9:000000ff"};
-            EXPECT_EQ(copy.pages[i].before, before) << where;
+            EXPECT_EQ(copy.descriptors[i], original.descriptors[i]) << where;
+            EXPECT_EQ(copy.rgb[i], original.rgb[i]) << where;
+            EXPECT_EQ(copy.indices[i], original.indices[i]) << where;
+            std::vector<giftest::GiflibBlock> before = version87 ? std::vector<giftest::GiflibBlock>{} : original.blocks[i];
+            if (before.empty() && !version87) before = {{GRAPHICS_EXT_FUNC_CODE, {0, 0, 0, 0xFF}}};
+            EXPECT_EQ(copy.blocks[i], before) << where;
         }
         EXPECT_EQ(copy.after_last, original.after_last) << file;
         EXPECT_EQ(kvhost::memory::blocks_outstanding(), blocks_before) << file;
