@@ -137,7 +137,7 @@ Answer<Canvas> Animation::frame(uint64_t index) {
     answer.value.height = canvas->height;
     answer.value.depth = canvas->depth;
     answer.value.palette.assign(canvas->palette.begin(), canvas->palette.begin() + (size_t{4} << canvas->depth));
-    answer.value.pixels = canvas->pixels;
+    answer.value.pixels.assign(canvas->pixels.begin(), canvas->pixels.begin() + size_t{canvas->width} * canvas->height);
     return answer;
 }
 

@@ -47,7 +47,9 @@ HostImage* create(uint64_t width, uint64_t height, uint32_t depth) {
         image->height = static_cast<uint32_t>(height);
         image->depth = depth;
         image->palette.assign(kPaletteBytes, 0);
-        image->pixels.assign(static_cast<size_t>(width * height), 0);
+        // One byte at least, so that a row of an empty image is still an
+        // address that copies of zero bytes may take.
+        image->pixels.assign(std::max<size_t>(1, static_cast<size_t>(width * height)), 0);
         std::lock_guard<std::mutex> lock(registry().mutex);
         registry().live.insert(image);
     } catch (const std::bad_alloc&) {
