@@ -3,39 +3,16 @@
 // usage errors.
 #include "gif_frames_test_util.h"
 
-#include <png.h>
-
 #include <filesystem>
 
 namespace {
 
 const std::string kSample = std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif";
 
-// A palette PNG's indices and its tRNS entries.
-struct PalettePng {
-    std::vector<uint8_t> indices;
-    std::vector<uint8_t> alpha;
-};
-
-PalettePng read_palette_png(const std::string& path) {
-    PalettePng out;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return out;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_packing(png);
-    png_read_update_info(png, info);
-    const uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    out.indices.resize(size_t{w} * h);
-    for (uint32_t y = 0; y < h; ++y) png_read_row(png, out.indices.data() + size_t{y} * w, nullptr);
-    png_bytep trans = nullptr;
-    int count = 0;
-    if (png_get_tRNS(png, info, &trans, &count, nullptr) != 0) out.alpha.assign(trans, trans + count);
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
-    return out;
+// A palette PNG's indices (8-bit palette PNGs hold one byte per pixel).
+std::vector<uint8_t> png_indices(const std::string& path) {
+    const kvtest::Png png = kvtest::read_png(path);
+    return std::vector<uint8_t>(png.samples.begin(), png.samples.end());
 }
 
 std::vector<std::vector<uint8_t>> frames_of(const std::string& path) {
@@ -59,7 +36,7 @@ TEST(GifFramesTool, WritesEveryFrameWithItsDelay) {
     run = kvtest::run_tool("frames " + kSample + " -o " + dir + " --default-delay 300 --min-delay 600");
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(kvtest::contains(run.out, "frame 2: 300 ms")) << run.out;
-    EXPECT_EQ(read_palette_png(dir + "/frame-0003.png").indices, expected[2]);
+    EXPECT_EQ(png_indices(dir + "/frame-0003.png"), expected[2]);
 
     // One frame, by number or by the time it shows.
     const std::string one = kvtest::temp_path("one.bin");
@@ -89,9 +66,9 @@ TEST(GifFramesTool, SaysOncePerFileWhenEarlierPixelsShowThroughAnotherPalette) {
     ASSERT_NE(first, std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("note:", first + 1), std::string::npos) << "said more than once";
     // The first frame's transparent index is transparent in the PNGs.
-    const PalettePng png = read_palette_png(dir + "/frame-0001.png");
-    ASSERT_FALSE(png.alpha.empty());
-    EXPECT_EQ(png.alpha.back(), 0);
+    const kvtest::Png png = kvtest::read_png(dir + "/frame-0001.png");
+    ASSERT_FALSE(png.palette_alpha.empty());
+    EXPECT_EQ(png.palette_alpha.back(), 0);
     std::filesystem::remove_all(dir);
     // A file with one palette throughout draws no note.
     EXPECT_FALSE(kvtest::contains(kvtest::run_tool("frames " + kSample + " -o " + dir).out, "note:"));

@@ -109,6 +109,10 @@ Png read_png(const std::string& path) {
     r.bit_depth = png_get_bit_depth(png, info);
     png_color_8p sbit = nullptr;
     if (png_get_sBIT(png, info, &sbit) != 0) r.significant = sbit->red != 0 ? sbit->red : sbit->gray;
+    png_bytep trans = nullptr;
+    int trans_count = 0;
+    if (png_get_tRNS(png, info, &trans, &trans_count, nullptr) != 0 && trans != nullptr)
+        r.palette_alpha.assign(trans, trans + trans_count);
     const size_t row_bytes = png_get_rowbytes(png, info);
     png_bytepp rows = png_get_rows(png, info);
     for (uint32_t y = 0; y < png_get_image_height(png, info); ++y)

@@ -55,6 +55,7 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 struct Png {
     int color_type = -1, bit_depth = -1, significant = 0;  // significant: sBIT of red, or grey
     std::vector<uint32_t> samples;                          // row after row
+    std::vector<uint8_t> palette_alpha;                     // tRNS entries of a palette PNG
 };
 Png read_png(const std::string& path);
 // A file name in the temporary directory, unique to this process.
