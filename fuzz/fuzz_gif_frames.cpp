@@ -15,8 +15,8 @@ namespace {
 
 // Screens the fuzzer can describe in a few bytes must not cost gigabytes,
 // and every frame may copy the canvas: both are kept small here.
-constexpr uint64_t kPixelLimit = uint64_t{1} << 20;
-constexpr uint64_t kFramesComposed = 64;
+constexpr uint64_t kPixelLimit = uint64_t{1} << 18;
+constexpr uint64_t kFramesComposed = 32;
 
 void compose(kvhost::gif_frames::Animation& animation) {
     const auto count = animation.page_count();
@@ -25,7 +25,7 @@ void compose(kvhost::gif_frames::Animation& animation) {
         animation.frame_delay(i);
     }
     animation.total_duration_ms();
-    for (uint64_t t : {uint64_t{0}, uint64_t{1}, uint64_t{99}, uint64_t{100}, uint64_t{5000}}) animation.frame_at_time(t);
+    for (uint64_t t : {uint64_t{0}, uint64_t{100}, uint64_t{5000}}) animation.frame_at_time(t);
     // An earlier frame after the walks: a rebuild from the first.
     if (count.value > 1) animation.frame_image(0);
 }

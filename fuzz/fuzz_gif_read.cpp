@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+// A megabyte holds every image of the seeds; larger screens cost time, not coverage.
+constexpr uint64_t kMaxImageBytes = uint64_t{1} << 20;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::component();
     static const kvhost::Filter gif(kvhost::find_filter(KV_FORMAT_GIF));
@@ -24,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto stream = kvhost::memory_view_stream(data, size);
     // Images the fuzzer can describe in a few bytes must not cost the host
     // gigabytes; the component itself holds one row.
-    stream->sink.max_image_bytes = uint64_t{1} << 24;
+    stream->sink.max_image_bytes = kMaxImageBytes;
     uint32_t count = 0;
     count_entry(stream.get(), nullptr, &count);
     kvhost::clear_errors();
@@ -35,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t page = 0; page <= pages; ++page) {
         stream->position = 0;
         stream->sink = kvhost::LoadSink{};
-        stream->sink.max_image_bytes = uint64_t{1} << 24;
+        stream->sink.max_image_bytes = kMaxImageBytes;
         load_entry(stream.get(), &settings, page);
         kvfuzz::expect_clean(blocks_before);
     }

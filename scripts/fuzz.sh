@@ -3,8 +3,9 @@
 # (default 20), seeded from fuzz/NAME.seeds: one directory or file a line,
 # relative to the repository root. An optional second argument also stops
 # each target after that many executions (scripts/fuzz.sh 3600 1000000 for a
-# long run). Prints the executions of each target; the corpus found is kept
-# in build-fuzz/corpus.
+# long run). Inputs are cut at 64 KiB (KVLZW_FUZZ_MAX_LEN changes it): the
+# largest seeds would otherwise make every mutation slow. Prints the
+# executions of each target; the corpus found is kept in build-fuzz/corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
@@ -31,7 +32,8 @@ for source in "${targets[@]}"; do
   echo "-- $name"
   log=build-fuzz/$name.log
   status=0
-  ASAN_OPTIONS=detect_leaks=1 build-fuzz/bin/"$name" -max_total_time="$seconds" -runs="$runs_limit" -rss_limit_mb=2048 \
+  ASAN_OPTIONS=detect_leaks=1 build-fuzz/bin/"$name" -max_total_time="$seconds" -runs="$runs_limit" \
+    -max_len="${KVLZW_FUZZ_MAX_LEN:-65536}" -rss_limit_mb=2048 \
     -timeout=10 -print_final_stats=1 "$work" "${seeds[@]}" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   echo "$name: ${runs:-?} executions"
