@@ -4,6 +4,7 @@
 #include "service_impl.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -18,6 +19,10 @@ constexpr const char* kModule = KVHOST_MODULE("images");
 struct Registry {
     std::mutex mutex;
     std::unordered_set<const HostImage*> live;
+    // The image last found live: a load checks its image once a row, and a
+    // composition its canvas and frame at every call. Cleared, under the
+    // lock, before that image leaves the set.
+    std::atomic<const HostImage*> recent{nullptr};
     uint64_t pixel_limit = uint64_t{1} << 30;
 };
 
@@ -63,8 +68,12 @@ HostImage* create(uint64_t width, uint64_t height, uint32_t depth) {
 
 bool is_live(const HostImage* image) {
     if (image == nullptr) return false;
-    std::lock_guard<std::mutex> lock(registry().mutex);
-    return registry().live.count(image) != 0;
+    Registry& r = registry();
+    if (r.recent.load(std::memory_order_acquire) == image) return true;
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.live.count(image) == 0) return false;
+    r.recent.store(image, std::memory_order_release);
+    return true;
 }
 
 size_t live_count() {
@@ -168,6 +177,8 @@ extern "C" HostStatus kvhost_iKV_image_duplicate(HostImage* image, HostImage** c
 extern "C" HostStatus kvhost_iKV_image_delete(HostImage* image) {
     {
         std::lock_guard<std::mutex> lock(registry().mutex);
+        const HostImage* expected = image;
+        registry().recent.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
         if (registry().live.erase(image) == 0) image = nullptr;
     }
     if (image == nullptr) return bad_argument(__LINE__, "iKV_image_delete of something that is not a host image");
