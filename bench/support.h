@@ -17,6 +17,10 @@ kvhost::Component& component();
 
 std::vector<uint8_t> read_file(const std::string& path);
 
+// CPU time of the calling thread, in seconds: on a shared machine wall time
+// mostly measures the neighbours.
+double thread_seconds();
+
 // giflib's input function over bytes in memory: DGifOpen(&memory, giflib_read_memory, ...).
 struct GiflibMemory {
     const std::vector<uint8_t>* bytes;
