@@ -3,6 +3,7 @@
 #include "frame/service_table.h"
 #include "gif/gif_writer.h"
 
+#include <array>
 #include <cstring>
 
 namespace kv {
@@ -10,17 +11,45 @@ namespace {
 
 constexpr const char* m = module::kGifWrite;
 
-constexpr uint32_t kTableSlots = 8192;
-constexpr uint32_t kSlotMask = kTableSlots - 1;
-constexpr uint32_t kKeyMask = 0xFFFFF;
+constexpr uint32_t kHomeSlots = 8192;
+// Linear probing runs on past the home slots instead of wrapping: a run is
+// never longer than the number of codes, so 4,096 more slots always suffice.
+constexpr uint32_t kTableSlots = kHomeSlots + 4096;
+constexpr uint32_t kCodeMask = 0xFFF;
 constexpr uint32_t kMaxCode = 4096;
 constexpr uint32_t kFullBlock = 255;
 
+// Among bytes, the table works on codes in a scrambled form: an odd
+// multiplier modulo 4,096 (and its inverse to get the code back) spreads
+// neighbouring codes, so the home slot of a string is its prefix's
+// scrambled code XOR a fixed spread of its pixel, one instruction on the
+// path from one lookup to the next. The clear code scrambles to 0; it is
+// never a prefix, so no stored key is 0 and an empty slot never matches.
+constexpr uint32_t kScramble = 0x9E5;
+constexpr uint32_t kUnscramble = 0xBED;  // kScramble * kUnscramble = 1 modulo 4,096
+static_assert((kScramble * kUnscramble & kCodeMask) == 1);
+
+constexpr std::array<uint16_t, 256> pixel_spreads() {
+    std::array<uint16_t, 256> spread{};
+    uint32_t x = 12345;
+    for (auto& s : spread) {
+        x = x * 1103515245u + 12345u;
+        s = static_cast<uint16_t>((x >> 16) & (kHomeSlots - 1));
+    }
+    return spread;
+}
+constexpr std::array<uint16_t, 256> kPixelSpread = pixel_spreads();
+
 // The state of one image's encoding. The row loops keep the hot fields in
 // locals and store them back once per row.
+//
+// A table slot holds (key << 12) | code with key = (prefix << 8) | pixel,
+// or zero when empty; among bytes both codes are in scrambled form. A
+// string is found or not by its key alone, so where it sits does not change
+// the output.
 struct Encoder {
     HostStream* stream;
-    uint32_t* table;  // (code << 20) | key per occupied slot; key = (prefix << 8) | pixel
+    uint32_t* table;
     uint32_t min_size;
     uint32_t clear;
     uint32_t first_free;
@@ -28,17 +57,22 @@ struct Encoder {
     uint32_t width = 0;
     uint32_t threshold = 0;
     uint32_t prefix = 0;
+    uint32_t slots_used = kTableSlots;  // slots to clear at a reset: all of them at first
     uint64_t bits = 0;  // pending bits, least significant first
     uint32_t bit_count = 0;
     uint32_t count = 0;  // data bytes in block[1..]
     bool write_failed = false;
     uint8_t block[kFullBlock + 2] = {};
 
+    uint32_t scrambled(uint32_t code) const { return ((code - clear) * kScramble) & kCodeMask; }
+    uint32_t unscrambled(uint32_t value) const { return (value * kUnscramble + clear) & kCodeMask; }
+
     void reset() {
         next = first_free;
         width = min_size + 1;
         threshold = 1u << width;
-        std::memset(table, 0, kTableSlots * sizeof(uint32_t));
+        std::memset(table, 0, slots_used * sizeof(uint32_t));
+        slots_used = kHomeSlots;
     }
 
     void emit(uint32_t code) {
@@ -64,57 +98,70 @@ struct Encoder {
         }
     }
 
-    // Pixels [start, width) of a row: one byte each, or packed bits. A key not
+    // Pixels [start, pixels) of a row: one byte each, or packed bits. A key not
     // in the table sends its prefix and is assigned the next code, or the
     // table starts again when it is full. The state lives in locals here: the
     // table stores could otherwise alias it.
     template <bool kPackedBits>
     void encode_row(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
         uint32_t* const codes = table;
-        uint32_t p = prefix, free_code = next, code_width = width, limit = threshold;
+        uint32_t p = kPackedBits ? prefix : scrambled(prefix);
+        uint32_t free_code = next, code_width = width, limit = threshold, used = slots_used;
+        uint32_t free_value = kPackedBits ? free_code : scrambled(free_code);
         uint64_t acc = bits;
         uint32_t held = bit_count, n = count;
         for (uint32_t i = start; i < pixels; ++i) {
-            uint32_t pixel, key, slot;
+            uint32_t pixel, keyed, slot;
             if constexpr (kPackedBits) {
                 pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
-                key = (p << 8) | pixel;
+                keyed = (p << 20) | (pixel << 12);
                 slot = p * 2 + pixel;
                 const uint32_t entry = codes[slot];
                 if (entry != 0) {
-                    p = entry >> 20;
+                    p = entry & kCodeMask;
                     continue;
                 }
             } else {
                 pixel = row[i] & pixel_mask;
-                key = (p << 8) | pixel;
-                slot = ((key >> 7) ^ key) & kSlotMask;
+                keyed = (p << 20) | (pixel << 12);
+                slot = p ^ kPixelSpread[pixel];
                 uint32_t entry = codes[slot];
-                while (entry != 0 && (entry & kKeyMask) != key) {
-                    slot = (slot + 1) & kSlotMask;
-                    entry = codes[slot];
-                }
-                if (entry != 0) {
-                    p = entry >> 20;
+                uint32_t found = entry ^ keyed;
+                if (found <= kCodeMask) {
+                    p = found;
                     continue;
                 }
+                while (entry != 0) {
+                    entry = codes[++slot];
+                    found = entry ^ keyed;
+                    if (found <= kCodeMask) break;
+                }
+                if (entry != 0) {
+                    p = found;
+                    continue;
+                }
+                if (slot >= used) used = slot + 1;
             }
-            acc |= uint64_t{p} << held;
+            acc |= uint64_t{kPackedBits ? p : unscrambled(p)} << held;
             held += code_width;
             if (free_code == kMaxCode) {
                 acc |= uint64_t{clear} << held;
                 held += code_width;
+                slots_used = used;
                 reset();
+                used = slots_used;
                 free_code = next;
+                free_value = kPackedBits ? free_code : scrambled(free_code);
                 code_width = width;
                 limit = threshold;
             } else {
-                codes[slot] = (free_code << 20) | key;
+                codes[slot] = keyed | free_value;
                 if (free_code == limit) {
                     ++code_width;
                     limit <<= 1;
                 }
                 ++free_code;
+                free_value = kPackedBits ? free_code : (free_value + kScramble) & kCodeMask;
             }
             if (n + 4 < kFullBlock) {
                 // Whole bytes without a loop: four are stored, as many kept as complete.
@@ -136,9 +183,10 @@ struct Encoder {
                     }
                 }
             }
-            p = pixel;
+            p = kPackedBits ? pixel : scrambled(pixel);
         }
-        prefix = p;
+        prefix = kPackedBits ? p : unscrambled(p);
+        slots_used = used;
         next = free_code;
         width = code_width;
         threshold = limit;
