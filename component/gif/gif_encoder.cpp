@@ -3,6 +3,7 @@
 #include "frame/service_table.h"
 #include "gif/gif_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -40,6 +41,27 @@ constexpr std::array<uint16_t, 256> pixel_spreads() {
 }
 constexpr std::array<uint16_t, 256> kPixelSpread = pixel_spreads();
 
+// Whether the eight bytes after *at repeat it.
+bool eight_repeat(const uint8_t* at) {
+    uint64_t next8;
+    std::memcpy(&next8, at + 1, sizeof next8);
+    return next8 == at[0] * 0x0101010101010101ull;
+}
+
+// How many of the bytes after at[0], up to at[available - 1], repeat it.
+uint32_t repeats(const uint8_t* at, uint32_t available) {
+    const uint64_t pattern = at[0] * 0x0101010101010101ull;
+    uint32_t n = 1;
+    while (n + 8 <= available) {
+        uint64_t next8;
+        std::memcpy(&next8, at + n, sizeof next8);
+        if (next8 != pattern) return n - 1 + static_cast<uint32_t>(__builtin_ctzll(next8 ^ pattern) / 8);
+        n += 8;
+    }
+    while (n < available && at[n] == at[0]) ++n;
+    return n - 1;
+}
+
 // The state of one image's encoding. The row loops keep the hot fields in
 // locals and store them back once per row.
 //
@@ -73,6 +95,7 @@ struct Encoder {
         threshold = 1u << width;
         std::memset(table, 0, slots_used * sizeof(uint32_t));
         slots_used = kHomeSlots;
+        runs_reset();
     }
 
     void emit(uint32_t code) {
@@ -98,6 +121,44 @@ struct Encoder {
         }
     }
 
+    // The codes of the strings c, cc, ccc, ... of each pixel value c (in
+    // scrambled form) while the table holds them: a run of equal pixels
+    // moves along them in one step instead of one lookup per pixel. A
+    // string of k equal pixels takes at least k (k - 1) / 2 of them to
+    // build, so an image of P pixels never holds one longer than about
+    // the square root of 2P, which bounds each list.
+    struct RunStrings {
+        uint16_t* longest = nullptr;  // per pixel value: the length of the longest string held
+        uint16_t* top = nullptr;      // per pixel value: its code
+        uint16_t* codes = nullptr;    // per pixel value, `stride` entries: codes by length from 2
+        uint32_t stride = 0;
+    };
+    RunStrings runs{};
+
+    void runs_reset() {
+        for (uint32_t c = 0; c < clear && runs.codes != nullptr; ++c) {
+            runs.longest[c] = 1;
+            runs.top[c] = static_cast<uint16_t>(scrambled(c));
+        }
+    }
+
+    uint32_t run_code(uint32_t pixel, uint32_t length) const {
+        return length == 1 ? scrambled(pixel) : runs.codes[pixel * runs.stride + length];
+    }
+
+    // Records a new string (prefix, pixel) when it makes the pixel's run
+    // one longer; false if that would pass the list's end, which the bound
+    // above rules out.
+    bool run_extended(uint32_t prefix_value, uint32_t pixel, uint32_t value) {
+        if (runs.top[pixel] != prefix_value) return true;
+        const uint32_t longer = runs.longest[pixel] + 1u;
+        if (longer >= runs.stride) return false;
+        runs.longest[pixel] = static_cast<uint16_t>(longer);
+        runs.top[pixel] = static_cast<uint16_t>(value);
+        runs.codes[pixel * runs.stride + longer] = static_cast<uint16_t>(value);
+        return true;
+    }
+
     // Pixels [start, pixels) of a row: one byte each, or packed bits. A key not
     // in the table sends its prefix and is assigned the next code, or the
     // table starts again when it is full. The state lives in locals here: the
@@ -110,38 +171,10 @@ struct Encoder {
         uint32_t free_value = kPackedBits ? free_code : scrambled(free_code);
         uint64_t acc = bits;
         uint32_t held = bit_count, n = count;
-        for (uint32_t i = start; i < pixels; ++i) {
-            uint32_t pixel, keyed, slot;
-            if constexpr (kPackedBits) {
-                pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
-                keyed = (p << 20) | (pixel << 12);
-                slot = p * 2 + pixel;
-                const uint32_t entry = codes[slot];
-                if (entry != 0) {
-                    p = entry & kCodeMask;
-                    continue;
-                }
-            } else {
-                pixel = row[i] & pixel_mask;
-                keyed = (p << 20) | (pixel << 12);
-                slot = p ^ kPixelSpread[pixel];
-                uint32_t entry = codes[slot];
-                uint32_t found = entry ^ keyed;
-                if (found <= kCodeMask) {
-                    p = found;
-                    continue;
-                }
-                while (entry != 0) {
-                    entry = codes[++slot];
-                    found = entry ^ keyed;
-                    if (found <= kCodeMask) break;
-                }
-                if (entry != 0) {
-                    p = found;
-                    continue;
-                }
-                if (slot >= used) used = slot + 1;
-            }
+
+        // The prefix goes out and the string (prefix, pixel) gets the next
+        // code in `slot`, or the table starts again when it is full.
+        const auto add_string = [&](uint32_t slot, uint32_t keyed, uint32_t pixel) __attribute__((always_inline)) {
             acc |= uint64_t{kPackedBits ? p : unscrambled(p)} << held;
             held += code_width;
             if (free_code == kMaxCode) {
@@ -156,6 +189,9 @@ struct Encoder {
                 limit = threshold;
             } else {
                 codes[slot] = keyed | free_value;
+                if constexpr (!kPackedBits) {
+                    if (runs.codes != nullptr && !run_extended(p, pixel, free_value)) runs.codes = nullptr;
+                }
                 if (free_code == limit) {
                     ++code_width;
                     limit <<= 1;
@@ -184,6 +220,64 @@ struct Encoder {
                 }
             }
             p = kPackedBits ? pixel : scrambled(pixel);
+        };
+
+        for (uint32_t i = start; i < pixels; ++i) {
+            if constexpr (kPackedBits) {
+                const uint32_t pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
+                const uint32_t slot = p * 2 + pixel;
+                const uint32_t entry = codes[slot];
+                if (entry != 0) {
+                    p = entry & kCodeMask;
+                    continue;
+                }
+                add_string(slot, (p << 20) | (pixel << 12), pixel);
+            } else {
+                const uint32_t pixel = row[i] & pixel_mask;
+                const uint32_t keyed = (p << 20) | (pixel << 12);
+                uint32_t slot = p ^ kPixelSpread[pixel];
+                uint32_t entry = codes[slot];
+                uint32_t found = entry ^ keyed;
+                if (found <= kCodeMask) {
+                    p = found;
+                    continue;
+                }
+                while (entry != 0) {
+                    entry = codes[++slot];
+                    found = entry ^ keyed;
+                    if (found <= kCodeMask) break;
+                }
+                if (entry != 0) {
+                    p = found;
+                    continue;
+                }
+                if (slot >= used) used = slot + 1;
+                add_string(slot, keyed, pixel);
+                if (runs.codes == nullptr || i + 8 >= pixels || !eight_repeat(row + i)) continue;
+                // A run of this pixel follows (its byte repeated, so its value
+                // too): the prefix is its string of length 1. Whole strings of
+                // the run are taken from the lists; each time the run outlasts
+                // the longest, that one goes out and a longer one is added.
+                uint32_t rest = repeats(row + i, pixels - i), length = 1;
+                for (;;) {
+                    const uint32_t longest = runs.longest[pixel];
+                    if (length + rest <= longest) {
+                        p = run_code(pixel, length + rest);
+                        i += rest;
+                        break;
+                    }
+                    p = runs.top[pixel];
+                    i += longest - length + 1;
+                    rest -= longest - length + 1;
+                    const uint32_t top_keyed = (p << 20) | (pixel << 12);
+                    uint32_t top_slot = p ^ kPixelSpread[pixel];
+                    while (codes[top_slot] != 0) ++top_slot;
+                    if (top_slot >= used) used = top_slot + 1;
+                    add_string(top_slot, top_keyed, pixel);
+                    length = 1;
+                    if (rest == 0 || runs.codes == nullptr) break;
+                }
+            }
         }
         prefix = kPackedBits ? p : unscrambled(p);
         slots_used = used;
@@ -255,6 +349,14 @@ bool row_fetched(HostStream* stream, uint32_t row, uint8_t* buffer, uint32_t siz
     return true;
 }
 
+// The entries of a run list: strings of equal pixels up to the longest an
+// image of this many pixels can build, indexed by length from 1.
+uint32_t run_list_length(uint64_t pixels) {
+    uint64_t root = 0;
+    while ((root + 1) * (root + 1) <= 2 * pixels && root < kMaxCode) ++root;
+    return static_cast<uint32_t>(std::min<uint64_t>(root + 3, kMaxCode));
+}
+
 uint32_t first_pixel(const uint8_t* row, uint32_t depth, uint32_t pixel_mask) {
     return depth == 1 ? (row[0] >> 7) & 1 : row[0] & pixel_mask;
 }
@@ -268,15 +370,19 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
     const uint32_t row_size =
         depth == 1 ? g_host.DIB1bit_packed_raster_size_get(image, 2) : g_host.DIBStd_raster_size_get(image, 2);
 
+    const uint32_t min_size = depth == 1 ? 2 : depth;
+    // Among bytes the run lists share the code table's block.
+    const uint32_t run_stride = depth == 1 ? 0 : run_list_length(uint64_t{width} * height);
+    const uint64_t run_entries = depth == 1 ? 0 : (uint64_t{run_stride} + 2) << min_size;
     auto* row = static_cast<uint8_t*>(host_alloc(tag, row_size, m, __LINE__));
-    auto* table = row != nullptr ? static_cast<uint32_t*>(host_alloc(tag, kTableSlots * sizeof(uint32_t), m, __LINE__))
+    auto* table = row != nullptr ? static_cast<uint32_t*>(host_alloc(
+                                       tag, kTableSlots * sizeof(uint32_t) + run_entries * sizeof(uint16_t), m, __LINE__))
                                  : nullptr;
     if (row == nullptr || table == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
         host_free(tag, row, m, __LINE__);
         return error_status();
     }
-    const uint32_t min_size = depth == 1 ? 2 : depth;
     const uint32_t pixel_mask = (1u << min_size) - 1;
     RowOrder order(height, settings != nullptr && settings->interlace != 0);
     uint32_t row_number = 0;
@@ -284,6 +390,12 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
         record_error(m, __LINE__, gif_write_err::kByteNotWritten, 0, g_host.IO_tell(stream));
     } else if (order.next(&row_number) && row_fetched(stream, row_number, row, row_size)) {
         Encoder e{stream, table, min_size, 1u << min_size, (1u << min_size) + 2};
+        if (run_stride != 0) {
+            e.runs.longest = reinterpret_cast<uint16_t*>(table + kTableSlots);
+            e.runs.top = e.runs.longest + (1u << min_size);
+            e.runs.codes = e.runs.top + (1u << min_size);
+            e.runs.stride = run_stride;
+        }
         e.reset();
         e.emit(e.clear);
         if (width > 0) {
