@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* m = module::kGifWrite;
 
-constexpr uint32_t kHomeSlots = 8192;
+constexpr uint32_t kHomeSlots = 16384;
 // Linear probing runs on past the home slots instead of wrapping: a run is
 // never longer than the number of codes, so 4,096 more slots always suffice.
 constexpr uint32_t kTableSlots = kHomeSlots + 4096;
