@@ -25,7 +25,7 @@ constexpr uint32_t kFullBlock = 255;
 // neighbouring codes, so the home slot of a string is its prefix's
 // scrambled code XOR a fixed spread of its pixel, one instruction on the
 // path from one lookup to the next. The clear code scrambles to 0; it is
-// never a prefix, so no stored key is 0 and an empty slot never matches.
+// never a prefix, so no key looked up is 0 and an empty slot never matches.
 constexpr uint32_t kScramble = 0x9E5;
 constexpr uint32_t kUnscramble = 0xBED;  // kScramble * kUnscramble = 1 modulo 4,096
 static_assert((kScramble * kUnscramble & kCodeMask) == 1);
