@@ -146,11 +146,9 @@ struct Encoder {
         return length == 1 ? scrambled(pixel) : runs.codes[pixel * runs.stride + length];
     }
 
-    // Records a new string (prefix, pixel) when it makes the pixel's run
-    // one longer; false if that would pass the list's end, which the bound
-    // above rules out.
-    bool run_extended(uint32_t prefix_value, uint32_t pixel, uint32_t value) {
-        if (runs.top[pixel] != prefix_value) return true;
+    // Lists the string one longer than the pixel's longest; false if that
+    // would pass the list's end, which the bound above rules out.
+    bool run_listed(uint32_t pixel, uint32_t value) {
         const uint32_t longer = runs.longest[pixel] + 1u;
         if (longer >= runs.stride) return false;
         runs.longest[pixel] = static_cast<uint16_t>(longer);
@@ -189,9 +187,6 @@ struct Encoder {
                 limit = threshold;
             } else {
                 codes[slot] = keyed | free_value;
-                if constexpr (!kPackedBits) {
-                    if (runs.codes != nullptr && !run_extended(p, pixel, free_value)) runs.codes = nullptr;
-                }
                 if (free_code == limit) {
                     ++code_width;
                     limit <<= 1;
@@ -256,8 +251,10 @@ struct Encoder {
                 if (runs.codes == nullptr || i + 8 >= pixels || !eight_repeat(row + i)) continue;
                 // A run of this pixel follows (its byte repeated, so its value
                 // too): the prefix is its string of length 1. Whole strings of
-                // the run are taken from the lists; each time the run outlasts
-                // the longest, that one goes out and a longer one is added.
+                // the run are taken from the lists. Past the longest listed,
+                // the table tells whether it holds the next longer one (made
+                // among other pixels), which is then listed too; if not, the
+                // longest goes out and the next longer one is added.
                 uint32_t rest = repeats(row + i, pixels - i), length = 1;
                 for (;;) {
                     const uint32_t longest = runs.longest[pixel];
@@ -266,15 +263,29 @@ struct Encoder {
                         i += rest;
                         break;
                     }
-                    p = runs.top[pixel];
                     i += longest - length + 1;
                     rest -= longest - length + 1;
+                    p = runs.top[pixel];
                     const uint32_t top_keyed = (p << 20) | (pixel << 12);
                     uint32_t top_slot = p ^ kPixelSpread[pixel];
-                    while (codes[top_slot] != 0) ++top_slot;
-                    if (top_slot >= used) used = top_slot + 1;
-                    add_string(top_slot, top_keyed, pixel);
-                    length = 1;
+                    uint32_t top_entry = codes[top_slot];
+                    while (top_entry != 0 && (top_entry ^ top_keyed) > kCodeMask) top_entry = codes[++top_slot];
+                    uint32_t value = top_entry ^ top_keyed;
+                    if (top_entry != 0) {
+                        p = value;
+                        length = longest + 1;
+                    } else {
+                        if (top_slot >= used) used = top_slot + 1;
+                        const bool adds = free_code != kMaxCode;
+                        value = free_value;
+                        add_string(top_slot, top_keyed, pixel);
+                        length = 1;
+                        if (!adds) {
+                            if (rest == 0) break;
+                            continue;
+                        }
+                    }
+                    if (!run_listed(pixel, value)) runs.codes = nullptr;
                     if (rest == 0 || runs.codes == nullptr) break;
                 }
             }
