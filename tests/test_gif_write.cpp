@@ -3,6 +3,8 @@
 #include "gif_write_support.h"
 #include "kvhost/recording.h"
 
+#include <map>
+
 using namespace gifwrite;
 using kvhost::gif::Destination;
 using kvhost::gif::SaveOptions;
@@ -98,6 +100,91 @@ TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeDecodeInGiflib) {
         EXPECT_EQ(images.rgb[0], colour_map(image.palette, c.gif_depth));
         EXPECT_EQ(bytes[10], 0x80 | (c.gif_depth - 1));
         EXPECT_EQ(bytes[13 + (3u << c.gif_depth) + 8 + 9] & 0x40, c.interlace ? 0x40 : 0);
+    }
+}
+
+// The LZW data of a pixel sequence as the algorithm defines it, with a plain
+// map for the string table: the oracle for the encoder's own table.
+std::vector<uint8_t> lzw_codes(const std::vector<uint8_t>& pixels, uint32_t min_size) {
+    std::vector<uint8_t> out;
+    uint64_t bits = 0;
+    uint32_t held = 0, width = min_size + 1;
+    const uint32_t clear = 1u << min_size;
+    uint32_t next = clear + 2;
+    std::map<uint32_t, uint32_t> strings;
+    const auto emit = [&](uint32_t code) {
+        bits |= uint64_t{code} << held;
+        for (held += width; held >= 8; held -= 8, bits >>= 8) out.push_back(uint8_t(bits));
+    };
+    emit(clear);
+    uint32_t prefix = pixels[0];
+    for (size_t i = 1; i < pixels.size(); ++i) {
+        const uint32_t key = prefix << 8 | pixels[i];
+        if (const auto found = strings.find(key); found != strings.end()) {
+            prefix = found->second;
+            continue;
+        }
+        emit(prefix);
+        if (next == 4096) {
+            emit(clear);
+            strings.clear();
+            next = clear + 2;
+            width = min_size + 1;
+        } else {
+            strings[key] = next;
+            if (next++ == 1u << width) ++width;
+        }
+        prefix = pixels[i];
+    }
+    emit(prefix);
+    emit(clear + 1);
+    if (held > 0) out.push_back(uint8_t(bits));
+    return out;
+}
+
+// Runs of random lengths, some long enough to fill the string table with
+// one colour, between stretches of noise.
+SaveImage runs_and_noise(uint32_t width, uint32_t height, uint32_t depth, uint32_t seed) {
+    SaveImage image = palette_image(width, height, depth, seed);
+    std::vector<uint8_t> indices = indices_of(image);
+    uint32_t state = seed;
+    const auto random = [&] { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (size_t at = 0; at < indices.size();) {
+        const size_t length = std::min<size_t>(random() % 3 == 0 ? random() % 4000 : random() % 40, indices.size() - at);
+        std::fill_n(indices.begin() + at, length, uint8_t(random() % (1u << depth)));
+        at += length + random() % 50;
+    }
+    image.pixels = depth == 1 ? std::vector<uint8_t>(image.pixels.size(), 0) : indices;
+    if (depth == 1) {
+        for (size_t i = 0; i < indices.size(); ++i)
+            image.pixels[i / width * ((width + 7) / 8) + i % width / 8] |= uint8_t(indices[i] << (7 - i % width % 8));
+    }
+    return image;
+}
+
+TEST_F(GifWrite, ImageDataIsExactlyTheAlgorithmsCodes) {
+    // Row order is the round trips' concern; these are sequential.
+    const uint32_t cases[][3] = {{640, 480, 8}, {333, 251, 4}, {301, 200, 1}};
+    for (const auto [width, height, depth] : cases) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + " depth " + std::to_string(depth));
+        const SaveImage image = runs_and_noise(width, height, depth, width + depth);
+        SaveOptions options;
+        options.version = 87;
+        const auto bytes = saved(image, options);
+        // Header, screen, global table and image descriptor come first; then
+        // the minimum code size and the sub-blocks, all full but the last.
+        size_t at = 13 + (size_t{3} << depth) + 10;
+        ASSERT_LT(at, bytes.size());
+        EXPECT_EQ(bytes[at++], std::max(depth, 2u));
+        std::vector<uint8_t> data;
+        while (at < bytes.size() && bytes[at] != 0) {
+            const size_t n = bytes[at];
+            EXPECT_TRUE(n == 255 || bytes.at(at + n + 1) == 0) << "short sub-block before the last";
+            data.insert(data.end(), bytes.begin() + at + 1, bytes.begin() + std::min(bytes.size(), at + 1 + n));
+            at += n + 1;
+        }
+        EXPECT_EQ(bytes.size(), at + 2);  // the terminator and the trailer
+        EXPECT_EQ(data, lzw_codes(indices_of(image), std::max(depth, 2u)));
     }
 }
 

@@ -9,6 +9,7 @@
 #include "api_guard.h"
 #include "service_impl.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,7 @@ constexpr const char* kModule = KVHOST_MODULE("gif_save");
 constexpr uint32_t kNewFileMode = 1;
 constexpr uint32_t kLookForGifMode = 0;
 constexpr uint32_t kMaxSide = 65535;
+constexpr uint64_t kReservedOutput = uint64_t{64} << 20;
 
 uint32_t bits_per_pixel(const SaveImage& image) {
     switch (image.kind) {
@@ -123,6 +125,11 @@ void page_save(const Destination& destination, const SaveImage& image, const Sav
     if (entry == nullptr) return;
     save->metadata = options.metadata;
     save->tags = options.tags;
+    // Room for what LZW data usually takes (at most about 1.5 bytes a pixel,
+    // up to 64 MiB) at once, so the stream does not copy itself as it grows;
+    // pages not written to are never touched.
+    const uint64_t room = std::min<uint64_t>(uint64_t{image.width} * image.height * 3 / 2, kReservedOutput);
+    existing.reserve(existing.size() + room + 4096);
     auto stream = memory_stream(std::move(existing));
     stream->save = std::move(save);
     attributes_set(*stream, options);

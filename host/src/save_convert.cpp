@@ -56,15 +56,18 @@ bool distinct_colours(const SaveRaster& r, std::vector<uint32_t>* colours) {
     return true;
 }
 
-// Entries a palette image needs: its palette, and every index it uses.
+// Entries a palette image needs: its palette, and every index it uses. A
+// palette of 256 entries already holds every index a byte can be.
 uint32_t palette_entries_needed(const SaveRaster& r) {
-    uint32_t needed = static_cast<uint32_t>(r.palette.size() / 4);
+    const auto needed = static_cast<uint32_t>(r.palette.size() / 4);
     if (r.depth == 1) return std::max(needed, 2u);
+    if (needed >= 256) return needed;
+    uint8_t largest = 0;
     for (uint32_t y = 0; y < r.height; ++y) {
         const uint8_t* row = r.pixels + size_t{y} * r.row_size;
-        needed = std::max<uint32_t>(needed, *std::max_element(row, row + r.width) + 1u);
+        for (uint32_t x = 0; x < r.width; ++x) largest = std::max(largest, row[x]);
     }
-    return needed;
+    return std::max<uint32_t>(needed, largest + 1u);
 }
 
 std::unique_ptr<SaveConversion> conversion_for(const SaveRaster& r, HostPixStruct** formats, uint32_t count) {
@@ -100,15 +103,16 @@ std::unique_ptr<SaveConversion> conversion_for(const SaveRaster& r, HostPixStruc
     return conversion;
 }
 
-// One row of the image as palette indices in the converted layout. Palette
-// rows keep their layout unless one-byte indices are packed to bits.
+// Palette rows keep their layout unless one-byte indices are packed to
+// bits; such rows are handed out as they are, with no copy.
+bool rows_pass_through(const SaveRaster& r, const SaveConversion& c) {
+    return r.kind == SaveRaster::Kind::kPalette && (r.depth == 1) == (c.depth == 1);
+}
+
+// One row of the image as palette indices in the converted layout.
 void row_convert(const SaveRaster& r, const SaveConversion& c, uint32_t y, uint8_t* out) {
     const uint8_t* row = r.pixels + size_t{y} * r.row_size;
     const bool packed = c.depth == 1;
-    if (r.kind == SaveRaster::Kind::kPalette && (r.depth == 1) == packed) {
-        std::memcpy(out, row, r.row_size);
-        return;
-    }
     if (packed) std::memset(out, 0, (r.width + 7) / 8);
     uint32_t last_colour = 0xFFFFFFFF, last_index = 0;
     for (uint32_t x = 0; x < r.width; ++x) {
@@ -235,9 +239,14 @@ extern "C" HostStatus kvhost_IO_raster_convert_get(HostStream* stream, int64_t r
         return record_host_error(kModule, __LINE__, host_error::kStream, "row delivery refused (injected)");
     }
     if (stream->faults.fail_converted_row > 0) --stream->faults.fail_converted_row;
+    const uint8_t stray_bits = save.conversion->depth == 4 ? stream->faults.stray_index_bits : 0;
+    if (rows_pass_through(save.raster, *save.conversion) && stray_bits == 0) {
+        *row_out = save.raster.pixels + size_t(row_index) * save.raster.row_size;
+        return 0;
+    }
     row_convert(save.raster, *save.conversion, static_cast<uint32_t>(row_index), save.row.data());
-    if (save.conversion->depth == 4) {
-        for (uint8_t& index : save.row) index |= stream->faults.stray_index_bits;
+    if (stray_bits != 0) {
+        for (uint8_t& index : save.row) index |= stray_bits;
     }
     *row_out = save.row.data();
     return 0;
