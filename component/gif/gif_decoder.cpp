@@ -54,6 +54,13 @@ inline void copy_forward(uint8_t* out, const uint8_t* from, uint32_t n) {
     for (uint32_t i = 0; i < n; i += 16) std::memcpy(out + i, from + i, 16);
 }
 
+// The code table: entries, suffixes, and where each string was written.
+struct Table {
+    Entry entries[kTableSize];
+    uint32_t offsets[kTableSize];
+    uint8_t suffix[kTableSize];
+};
+
 struct Decoder {
     HostStream* stream;
     // Geometry.
@@ -67,16 +74,14 @@ struct Decoder {
     uint8_t* packed_row;
     uint8_t* row;  // obtained with the others; rows are delivered from the window
     uint8_t* window;
-    uint16_t* prefix;  // obtained with the others; the entries hold the prefixes
+    // Obtained with the others, but never written or read: the code table
+    // proper is the decoding loop's own, on its stack (see Table).
+    uint16_t* prefix;
     uint8_t* suffix;
-    // Obtained with the others, but never written or read: the entries
-    // hold every code's first byte.
     uint8_t* first;
-    // The code table proper, of the call's own, on its stack (see Entry),
-    // and where each string longer than four bytes was written.
-    Entry* entries;
-    uint32_t* offsets;
     uint32_t window_size;
+    // Output offset of window[0]; an image holds fewer than 2^32 pixels.
+    uint32_t base;
     // LZW state at the start (run() keeps the running state in locals).
     uint32_t min_code_size;
     uint32_t clear_code;
@@ -92,9 +97,14 @@ struct Decoder {
     uint32_t pass;
 };
 
-void reset_table(Decoder& d) {
-    d.code_width = d.min_code_size + 1;
-    for (uint32_t c = d.clear_code; c < kTableSize; ++c) d.entries[c].prefix = kUndefined;
+// Only the roots need values: every other entry is written when it is
+// defined, before anything reads it.
+void fill_roots(Table& t, uint32_t clear_code) {
+    for (uint32_t c = 0; c < clear_code; ++c) {
+        t.entries[c] = Entry{c, 1, kRootPrefix};
+        t.suffix[c] = static_cast<uint8_t>(c);
+    }
+    for (uint32_t c = clear_code; c < kTableSize; ++c) t.entries[c].prefix = kUndefined;
 }
 
 // The window: the whole image when it is small, else room for the history,
@@ -173,34 +183,39 @@ void drain(Decoder& d) {
 
 // Writes the n bytes (n > 4, exact) of a code's string that has left the
 // window, walking its chain backwards down to its four-byte ancestor.
-[[gnu::noinline]] void walk_string(const Decoder& d, uint32_t code, uint32_t n, uint8_t* out) {
+[[gnu::noinline]] void walk_string(const Table& t, uint32_t code, uint32_t n, uint8_t* out) {
     uint32_t c = code;
     for (uint8_t* p = out + n - 1; p != out + 3; --p) {
-        *p = d.suffix[c];
-        c = d.entries[c].prefix;
+        *p = t.suffix[c];
+        c = t.entries[c].prefix;
     }
-    store_head(out, d.entries[c].head);
+    store_head(out, t.entries[c].head);
 }
 
 // Moves what the window must keep (the history and the row being filled)
 // to its start; returns how far everything moved.
-[[gnu::noinline]] size_t slide_window(const Decoder& d, const uint8_t* out, const uint8_t* row_start) {
+[[gnu::noinline]] size_t slide_window(Decoder& d, const uint8_t* out, const uint8_t* row_start) {
     const uint8_t* keep = out - d.window > kHistory ? out - kHistory : d.window;
     if (row_start < keep) keep = row_start;
     std::memmove(d.window, keep, static_cast<size_t>(out - keep));
-    return static_cast<size_t>(keep - d.window);
+    const size_t moved = static_cast<size_t>(keep - d.window);
+    d.base += static_cast<uint32_t>(moved);
+    return moved;
 }
 
 // Decodes codes into rows until the data ends or every row is delivered.
 // The running state lives in locals: the output and table stores are byte
 // stores, which could alias any member of the struct.
 [[gnu::noinline]] Ending run(Decoder& d) {
-    Entry* const entries = d.entries;
-    uint8_t* const suffix = d.suffix;
-    uint32_t* const offsets = d.offsets;
+    // The table on this frame, so that it costs no register.
+    Table t;
+    fill_roots(t, d.clear_code);
+    Entry* const entries = t.entries;
     uint8_t* const window = d.window;
-    const uint8_t* const slide_at = window + d.window_size - kSlack;
     const uint32_t width = d.width;
+    // A row starting past this point leaves too little room behind it for
+    // the row and the longest string.
+    const uint8_t* const last_row_start = window + d.window_size - kSlack - width;
 
     uint64_t bits = 0;  // filled from the least significant end
     uint32_t bit_count = 0;
@@ -218,23 +233,24 @@ void drain(Decoder& d) {
     uint32_t last_offset = 0;
     const uint8_t* in = d.block;
     const uint8_t* in_end = d.block;
-    // Output offset of window[0]; an image holds fewer than 2^32 pixels.
-    uint32_t base = 0;
     uint8_t* out = window;
     uint8_t* row_end = window + width;
+    // out - origin is the output offset of out.
+    uintptr_t origin = reinterpret_cast<uintptr_t>(window);
 
     for (;;) {
-        // Deliver the rows that the last string completed.
-        while (out >= row_end) {
+        // Deliver the rows that the last string completed; the window moves
+        // when the next row would start too near its end.
+        while (out >= row_end) [[unlikely]] {
             if (!deliver_row(d, row_end - width)) return Ending::kHostRefused;
             if (d.rows_delivered == d.height) return Ending::kAllRows;
+            if (row_end > last_row_start) {
+                const size_t moved = slide_window(d, out, row_end);
+                out -= moved;
+                row_end -= moved;
+                origin -= moved;
+            }
             row_end += width;
-        }
-        if (out > slide_at) [[unlikely]] {
-            const size_t moved = slide_window(d, out, row_end - width);
-            base += static_cast<uint32_t>(moved);
-            out -= moved;
-            row_end -= moved;
         }
         // Fetch one code. A new sub-block is read only when the bits held
         // are too few, so the stream is never read ahead.
@@ -266,7 +282,7 @@ void drain(Decoder& d) {
         const uint32_t code = static_cast<uint32_t>(bits) & mask;
         bits >>= code_width;
         bit_count -= code_width;
-        const uint32_t here = base + static_cast<uint32_t>(out - window);
+        const uint32_t here = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(out) - origin);
 
         // Clear and end codes, codes past the table and the first code
         // after a clear are rare; every other code takes one path.
@@ -307,15 +323,18 @@ void drain(Decoder& d) {
         const uint32_t next = limit - 1;
         const bool undefined = code == next;
         if (next < kTableSize) {
-            const uint8_t byte = static_cast<uint8_t>(code < next ? entries[code].head : last_head);
+            const uint32_t source_head = undefined ? last_head : entries[code].head;
+            const uint32_t byte = source_head & 0xFF;
             const uint32_t n = last_length;
+            // A byte shifted 32 or more places falls off the four-byte head.
+            const uint32_t shift = n < 4 ? 8 * n : 32;
             Entry added;
-            added.head = n < 4 ? last_head | (uint32_t{byte} << (8 * n)) : last_head;
+            added.head = last_head | static_cast<uint32_t>(uint64_t{byte} << shift);
             added.length = static_cast<uint16_t>(n + (n != 0));
             added.prefix = static_cast<uint16_t>(previous);
             entries[next] = added;
-            suffix[next] = byte;
-            offsets[next] = last_offset;
+            t.suffix[next] = static_cast<uint8_t>(byte);
+            t.offsets[next] = last_offset;
             if (++limit == mask + 2 && code_width < 12) {
                 ++code_width;
                 mask = mask * 2 + 1;
@@ -340,7 +359,7 @@ void drain(Decoder& d) {
             continue;
         }
         if (n == 0) return Ending::kBroken;
-        const uint32_t from = offsets[code] - base;
+        const uint32_t from = t.offsets[code] - d.base;
         if (from < static_cast<uint32_t>(out - window)) {
             if (undefined) {
                 // The previous string, which ends where this one starts,
@@ -351,7 +370,7 @@ void drain(Decoder& d) {
                 copy_forward(out, window + from, n);
             }
         } else {
-            walk_string(d, code, n, out);
+            walk_string(t, code, n, out);
         }
         out += n;
     }
@@ -381,8 +400,6 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     d.suffix = d.prefix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
     d.first = d.suffix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
 
-    Entry entries[kTableSize];
-    uint32_t offsets[kTableSize];
     uint8_t size_byte = 0;
     if (d.first == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
@@ -394,15 +411,7 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         d.min_code_size = size_byte;
         d.clear_code = 1u << size_byte;
         d.end_code = d.clear_code + 1;
-        // Only the roots need values here: every other entry is written
-        // when it is defined, before anything reads it.
-        d.entries = entries;
-        d.offsets = offsets;
-        for (uint32_t c = 0; c < d.clear_code; ++c) {
-            entries[c] = Entry{c, 1, kRootPrefix};
-            d.suffix[c] = static_cast<uint8_t>(c);
-        }
-        reset_table(d);
+        d.code_width = d.min_code_size + 1;
         d.row_number = -8;
         d.row_step = 8;
 
