@@ -61,12 +61,14 @@ int64_t giflib_decode(const std::vector<uint8_t>& bytes) {
     return pixels;
 }
 
+// Every page in order through one page reader, as an application that
+// wants them all reads them.
 int64_t kvlzw_decode(const std::vector<uint8_t>& bytes) {
-    const auto source = kvhost::gif::Source::memory(bytes.data(), bytes.size());
-    const uint32_t pages = kvhost::gif::page_count(source).count;
+    kvhost::gif::PageReader reader(kvhost::gif::Source::memory(bytes.data(), bytes.size()));
+    const uint32_t pages = reader.count().count;
     int64_t pixels = 0;
     for (uint32_t page = 1; page <= pages; ++page) {
-        const auto r = kvhost::gif::load_page(source, page);
+        const auto r = reader.load(page);
         if (!r.ok()) return -1;
         pixels += int64_t{r.image->width} * r.image->height;
     }

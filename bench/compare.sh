@@ -7,6 +7,7 @@
 #
 #   cmake -S . -B build -G Ninja -DKVLZW_BENCH=ON && cmake --build build
 #   bench/compare.sh [BUILD_DIR] [RUNS]        (defaults: build, 9)
+#   KVLZW_COMPARE_ONLY=GIF bench/compare.sh    only the jobs whose name matches
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -40,6 +41,7 @@ median() {
 # OURS_OUT and PEER_OUT are compared after the runs unless PEER_OUT is "-".
 job() {
     local name=$1 ours_out=$2 peer_out=$3
+    [[ -n ${KVLZW_COMPARE_ONLY:-} && ! $name =~ $KVLZW_COMPARE_ONLY ]] && return 0
     shift 3
     [[ $1 == -- ]] && shift
     local tool=() peer=()

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,30 @@ inline std::vector<std::pair<uint32_t, int>> literal_codes(const std::vector<uin
     }
     codes.push_back({clear + 1, width});
     return codes;
+}
+
+// A greedy LZW encoder that never clears: each code is the longest string
+// the table holds, and once the table is full it goes on with the entries
+// it has, as encoders that defer the clear do.
+inline std::vector<uint8_t> encode_greedy(const std::vector<uint8_t>& indices, int min_code_size) {
+    const uint32_t clear = 1u << min_code_size;
+    std::map<std::pair<uint32_t, uint8_t>, uint32_t> table;
+    std::vector<std::pair<uint32_t, int>> codes{{clear, min_code_size + 1}};
+    int width = min_code_size + 1;
+    size_t i = 0;
+    for (uint32_t j = 0; i < indices.size(); ++j) {
+        uint32_t w = indices[i++];
+        for (auto it = table.end(); i < indices.size() && (it = table.find({w, indices[i]})) != table.end(); ++i) {
+            w = it->second;
+        }
+        codes.push_back({w, width});
+        // The decoder defines entry clear + 2 + j when the code after this
+        // one arrives, and widens its codes once it defines 2^width - 1.
+        if (j >= 1 && clear + 2 + j == (1u << width) && width < 12) ++width;
+        if (i < indices.size() && clear + 2 + j < 4096) table[{w, indices[i]}] = clear + 2 + j;
+    }
+    codes.push_back({clear + 1, width});
+    return pack_codes(codes);
 }
 
 inline std::vector<uint8_t> encode_literals(const std::vector<uint8_t>& indices, int min_code_size) {

@@ -22,9 +22,9 @@ bool has_blocks_before_image(const kvhost::MetadataNode& tree) {
     return false;
 }
 
-bool copy_page(const ParsedArgs& args, const kvhost::gif::Source& source, uint32_t number, uint32_t pages,
+bool copy_page(const ParsedArgs& args, kvhost::gif::PageReader& reader, uint32_t number, uint32_t pages,
                std::vector<uint8_t>* gif) {
-    kvhost::gif::PageResult page = kvhost::gif::load_page(source, number);
+    kvhost::gif::PageResult page = reader.load(number);
     // A page whose rows all arrived is copied even when reading reported an
     // error after them, such as a missing trailer.
     if (!(page.ok() && page.image != nullptr) && !gif_page_complete(page)) {
@@ -60,8 +60,9 @@ int run_copy(const ParsedArgs& args) {
         return usage_error("copy", "--interlace and --no-interlace exclude each other");
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    const kvhost::gif::Source source = kvhost::gif::Source::file(args.positional[0]);
-    const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
+    // The pages are read in order through one reader: each costs its own blocks.
+    kvhost::gif::PageReader reader(kvhost::gif::Source::file(args.positional[0]));
+    const kvhost::gif::CountResult count = reader.count();
     if (count.count == 0) {
         print_errors(count.errors);
         complain(args.positional[0] + " holds no image to copy");
@@ -69,7 +70,7 @@ int run_copy(const ParsedArgs& args) {
     }
     std::vector<uint8_t> gif;
     for (uint32_t number = 1; number <= count.count; ++number) {
-        if (!copy_page(args, source, number, count.count, &gif)) return kExitFailure;
+        if (!copy_page(args, reader, number, count.count, &gif)) return kExitFailure;
     }
     std::string error;
     if (!write_whole_file(args.value("-o"), gif, &error)) {

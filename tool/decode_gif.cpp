@@ -14,9 +14,9 @@ namespace kvtool {
 namespace {
 
 // Why page N cannot be read: past the last page says how many there are.
-void complain_about_page(const kvhost::gif::Source& source, const Input& input, uint32_t page, const char* verb) {
+void complain_about_page(kvhost::gif::PageReader& reader, const Input& input, uint32_t page, const char* verb) {
     const uint32_t shown = page == 0 ? 1 : page;
-    const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
+    const kvhost::gif::CountResult count = reader.count();
     if (count.count_written && shown > count.count) {
         complain(input.name() + ": page " + std::to_string(shown) + " of " + std::to_string(count.count) +
                  ": the file has " + std::to_string(count.count) + " page" + (count.count == 1 ? "" : "s"));
@@ -284,11 +284,11 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
 
 // The page's size is checked before its pixels are decoded; its description
 // (metadata and tags included) is let go before the decoding starts.
-bool page_size_allowed(const kvhost::gif::Source& source, const Input& input, uint32_t page) {
-    const kvhost::gif::PageResult described = kvhost::gif::page_info(source, page);
+bool page_size_allowed(kvhost::gif::PageReader& reader, const Input& input, uint32_t page) {
+    const kvhost::gif::PageResult described = reader.info(page);
     if (!described.described) {
         print_errors(described.errors);
-        complain_about_page(source, input, page, "decode");
+        complain_about_page(reader, input, page, "decode");
         return false;
     }
     return pixels_allowed(input.name(), described.width, described.height);
@@ -311,15 +311,17 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
 
-    const kvhost::gif::Source source = input.gif_source();
-    if (!page_size_allowed(source, input, page)) return kExitFailure;
-    const kvhost::gif::PageResult r = kvhost::gif::load_page(source, page);
+    // One reader for the description and the load: the file is read once,
+    // and the pages before this one are passed over once.
+    kvhost::gif::PageReader reader(input.gif_source());
+    if (!page_size_allowed(reader, input, page)) return kExitFailure;
+    const kvhost::gif::PageResult r = reader.load(page);
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.
     const bool recovered = !r.ok() && gif_page_complete(r) && !args.has("--strict");
     if (!(r.ok() && r.image != nullptr) && !recovered) {
         print_errors(r.errors);
-        complain_about_page(source, input, page, "decode");
+        complain_about_page(reader, input, page, "decode");
         return kExitFailure;
     }
     print_errors(r.errors, "warning: ");
@@ -362,11 +364,12 @@ int info_gif(const ParsedArgs& args, const Input& input) {
     if (component == nullptr) return kExitFailure;
     // The page is described, never decoded: a huge image costs nothing.
     const kvhost::gif::Source source = input.gif_source();
-    const kvhost::gif::CountResult count = kvhost::gif::page_count(source);
-    const kvhost::gif::PageResult r = kvhost::gif::page_info(source, page);
+    kvhost::gif::PageReader reader(source);
+    const kvhost::gif::CountResult count = reader.count();
+    const kvhost::gif::PageResult r = reader.info(page);
     if (!r.described) {
         print_errors(r.errors);
-        complain_about_page(source, input, page, "read");
+        complain_about_page(reader, input, page, "read");
         return kExitFailure;
     }
     const PageFacts facts = facts_of(r);

@@ -1,6 +1,8 @@
-// The decoder is a state machine over one plain struct. It holds one row and
-// the code table, never the image: each finished row goes to the host at
-// once.
+// The decoder is a state machine over one plain struct. It never holds the
+// image: decoded bytes go into a window that keeps the row being filled and
+// the output just before it, and each finished row goes to the host at once.
+// A code whose string still lies in the window is copied from there; older
+// strings are walked along their prefix chain.
 #include "gif/gif_decoder.h"
 
 #include "frame/service_table.h"
@@ -15,12 +17,17 @@ constexpr uint16_t kRootPrefix = 0xFFFE;
 constexpr uint16_t kUndefined = 0xFFFF;
 constexpr int32_t kErrRead = -2100;
 constexpr int32_t kErrCode = -2391;
+// Room past the output for the longest string plus the overshoot of the
+// 16-byte copies.
+constexpr uint32_t kSlack = kTableSize + 32;
+// The window keeps at least this much output behind the row being filled.
+constexpr uint32_t kHistory = 65536;
 
 // How the data ended.
 enum class Ending {
     kNone,
     kEndCode,     // the end code arrived
-    kBroken,      // a failed or short read, or a broken or overlong chain
+    kBroken,      // a failed or short read, or a broken or looping chain
     kTerminator,  // a zero-length sub-block before the end code
     kBadCode,     // a code above the next code
     kAllRows,     // every row delivered
@@ -30,7 +37,8 @@ enum class Ending {
 // One code's entry, eight bytes so that a code costs one load: the first
 // four bytes of its string (all of a shorter one, first byte lowest), the
 // string's length (0 marks a chain that loops) and its prefix code.
-// Suffixes live apart, read only by strings longer than four bytes.
+// Suffixes live apart, read only by strings longer than four bytes, and so
+// do the output offsets where the strings were written.
 struct Entry {
     uint32_t head;
     uint16_t length;
@@ -39,6 +47,19 @@ struct Entry {
 
 // Writes a head's four bytes, first byte first.
 inline void store_head(uint8_t* out, uint32_t head) { std::memcpy(out, &head, 4); }
+
+// Copies n bytes in 16-byte steps; up to 15 bytes past both ends are read
+// and written, and the source ends at or before the destination.
+inline void copy_forward(uint8_t* out, const uint8_t* from, uint32_t n) {
+    for (uint32_t i = 0; i < n; i += 16) std::memcpy(out + i, from + i, 16);
+}
+
+// The code table: entries, suffixes, and where each string was written.
+struct Table {
+    Entry entries[kTableSize];
+    uint32_t offsets[kTableSize];
+    uint8_t suffix[kTableSize];
+};
 
 struct Decoder {
     HostStream* stream;
@@ -51,16 +72,16 @@ struct Decoder {
     bool interlaced;
     // The six buffers, in the order they are obtained.
     uint8_t* packed_row;
-    uint8_t* row;
-    uint8_t* stack;
-    uint16_t* prefix;  // obtained with the others; the entries hold the prefixes
+    uint8_t* row;  // obtained with the others; rows are delivered from the window
+    uint8_t* window;
+    // Obtained with the others, but never written or read: the code table
+    // proper is the decoding loop's own, on its stack (see Table).
+    uint16_t* prefix;
     uint8_t* suffix;
-    // Obtained with the others, but never written or read: the entries
-    // hold every code's first byte.
     uint8_t* first;
-    // The code table proper, of the call's own, on its stack (see Entry).
-    Entry* entries;
-    uint32_t stack_size;
+    uint32_t window_size;
+    // Output offset of window[0]; an image holds fewer than 2^32 pixels.
+    uint32_t base;
     // LZW state at the start (run() keeps the running state in locals).
     uint32_t min_code_size;
     uint32_t clear_code;
@@ -69,16 +90,29 @@ struct Decoder {
     // Current data sub-block.
     uint8_t block[256];
     uint32_t block_length;
-    // Rows. The stack grows downward: a pending string is stack[sp..stack_size).
+    // Rows.
     uint32_t rows_delivered;
     int64_t row_number;
     int64_t row_step;
     uint32_t pass;
 };
 
-void reset_table(Decoder& d) {
-    d.code_width = d.min_code_size + 1;
-    for (uint32_t c = d.clear_code; c < kTableSize; ++c) d.entries[c].prefix = kUndefined;
+// Only the roots need values: every other entry is written when it is
+// defined, before anything reads it.
+void fill_roots(Table& t, uint32_t clear_code) {
+    for (uint32_t c = 0; c < clear_code; ++c) {
+        t.entries[c] = Entry{c, 1, kRootPrefix};
+        t.suffix[c] = static_cast<uint8_t>(c);
+    }
+    for (uint32_t c = clear_code; c < kTableSize; ++c) t.entries[c].prefix = kUndefined;
+}
+
+// The window: the whole image when it is small, else room for the history,
+// the row being filled and the longest string.
+uint32_t window_size_for(uint32_t width, uint32_t height) {
+    const uint64_t whole = uint64_t{width} * height + kSlack;
+    const uint64_t sliding = 2 * uint64_t{width > kHistory ? width : kHistory} + kSlack;
+    return static_cast<uint32_t>(whole < sliding ? whole : sliding);
 }
 
 // Reads the next data sub-block. kNone when bytes are available.
@@ -105,8 +139,8 @@ int64_t advance_row(Decoder& d) {
     return d.row_number;
 }
 
-// Delivers the finished row; false when the host refuses it.
-bool deliver_row(Decoder& d) {
+// Delivers a finished row; false when the host refuses it.
+bool deliver_row(Decoder& d, const uint8_t* row) {
     const int64_t number = advance_row(d);
     HostStatus status;
     if (d.depth == 1) {
@@ -114,15 +148,15 @@ bool deliver_row(Decoder& d) {
         const uint32_t whole = d.width & ~7u;
         uint32_t i = 0;
         for (; i < whole; i += 8) {
-            const uint8_t* p = d.row + i;
+            const uint8_t* p = row + i;
             d.packed_row[i >> 3] = static_cast<uint8_t>((p[0] << 7) | (p[1] << 6) | (p[2] << 5) | (p[3] << 4) |
                                                         (p[4] << 3) | (p[5] << 2) | (p[6] << 1) | p[7]);
         }
-        for (; i < d.width; ++i) d.packed_row[i >> 3] |= static_cast<uint8_t>(d.row[i] << (7 - (i & 7)));
+        for (; i < d.width; ++i) d.packed_row[i >> 3] |= static_cast<uint8_t>(row[i] << (7 - (i & 7)));
         status = g_host.IO_raster_set(d.stream, d.packed_row, number, d.raster_size);
     } else {
         // One byte per pixel whatever the depth of the description.
-        status = g_host.IO_raster_set(d.stream, d.row, number, d.width);
+        status = g_host.IO_raster_set(d.stream, row, number, d.width);
     }
     ++d.rows_delivered;
     return status == 0;
@@ -147,59 +181,41 @@ void drain(Decoder& d) {
     }
 }
 
-constexpr uint32_t kBrokenChain = 0xFFFFFFFF;
-
-// Writes the string of a code that does not fit the rest of the row onto
-// the stack, last byte first. Returns the stack position of its first byte,
-// or kBrokenChain for a chain that is broken or runs past the stack.
-[[gnu::noinline]] uint32_t push_string(const Decoder& d, uint32_t c) {
-    uint32_t sp = d.stack_size;
-    for (;;) {
-        if (sp == 0) return kBrokenChain;
-        d.stack[--sp] = d.suffix[c];
-        const uint16_t p = d.entries[c].prefix;
-        if (p == kRootPrefix) return sp;
-        if (p == kUndefined) return kBrokenChain;
-        c = p;
-    }
-}
-
-// Writes a string of n bytes (non-zero n: an exact length) that does not
-// fit the rest of the row: the row's share at out, the rest onto the stack
-// for the next row. Returns the stack position of the first byte left.
-[[gnu::noinline]] uint32_t split_string(const Decoder& d, uint32_t code, uint32_t n, uint8_t* out, uint32_t room) {
+// Writes the n bytes (n > 4, exact) of a code's string that has left the
+// window, walking its chain backwards down to its four-byte ancestor.
+[[gnu::noinline]] void walk_string(const Table& t, uint32_t code, uint32_t n, uint8_t* out) {
     uint32_t c = code;
-    uint8_t* q = d.stack + d.stack_size - 1;
-    for (uint32_t i = n - room; i != 0; --i) {
-        *q-- = d.suffix[c];
-        c = d.entries[c].prefix;
+    for (uint8_t* p = out + n - 1; p != out + 3; --p) {
+        *p = t.suffix[c];
+        c = t.entries[c].prefix;
     }
-    for (uint32_t i = room; i != 0; --i) {
-        out[i - 1] = d.suffix[c];
-        c = d.entries[c].prefix;
-    }
-    return d.stack_size - (n - room);
+    store_head(out, t.entries[c].head);
 }
 
-// Moves what the row has room for of the bytes waiting on the stack into
-// the row at out; returns the new out.
-uint8_t* take_leftovers(const Decoder& d, uint8_t* out, uint32_t& sp) {
-    size_t n = d.stack_size - sp;
-    if (n == 0) return out;
-    const size_t room = static_cast<size_t>(d.row + d.width - out);
-    if (n > room) n = room;
-    std::memcpy(out, d.stack + sp, n);
-    sp += static_cast<uint32_t>(n);
-    return out + n;
+// Moves what the window must keep (the history and the row being filled)
+// to its start; returns how far everything moved.
+[[gnu::noinline]] size_t slide_window(Decoder& d, const uint8_t* out, const uint8_t* row_start) {
+    const uint8_t* keep = out - d.window > kHistory ? out - kHistory : d.window;
+    if (row_start < keep) keep = row_start;
+    std::memmove(d.window, keep, static_cast<size_t>(out - keep));
+    const size_t moved = static_cast<size_t>(keep - d.window);
+    d.base += static_cast<uint32_t>(moved);
+    return moved;
 }
 
 // Decodes codes into rows until the data ends or every row is delivered.
-// The running state lives in locals: the row and table stores are byte
+// The running state lives in locals: the output and table stores are byte
 // stores, which could alias any member of the struct.
 [[gnu::noinline]] Ending run(Decoder& d) {
-    uint8_t* const row_end = d.row + d.width;
-    Entry* const entries = d.entries;
-    uint8_t* const suffix = d.suffix;
+    // The table on this frame, so that it costs no register.
+    Table t;
+    fill_roots(t, d.clear_code);
+    Entry* const entries = t.entries;
+    uint8_t* const window = d.window;
+    const uint32_t width = d.width;
+    // A row starting past this point leaves too little room behind it for
+    // the row and the longest string.
+    const uint8_t* const last_row_start = window + d.window_size - kSlack - width;
 
     uint64_t bits = 0;  // filled from the least significant end
     uint32_t bit_count = 0;
@@ -211,145 +227,152 @@ uint8_t* take_leftovers(const Decoder& d, uint8_t* out, uint32_t& sp) {
     // is defined the next code is 4096: the table is full.
     uint32_t limit = 0;
     uint32_t previous = 0;
-    // The string of `previous`: its head and length.
+    // The string of `previous`: its head, length and output offset.
     uint32_t last_head = 0;
     uint32_t last_length = 0;
+    uint32_t last_offset = 0;
     const uint8_t* in = d.block;
     const uint8_t* in_end = d.block;
-    uint8_t* out = d.row;
-    uint32_t sp = d.stack_size;  // bytes left from the last string: stack[sp..stack_size)
+    uint8_t* out = window;
+    uint8_t* row_end = window + width;
+    // out - origin is the output offset of out.
+    uintptr_t origin = reinterpret_cast<uintptr_t>(window);
 
     for (;;) {
-        // Fill the row: leftovers of the last string first, then new codes.
-        out = take_leftovers(d, out, sp);
-        while (out < row_end) {
-            // Fetch one code. A new sub-block is read only when the bits
-            // held are too few, so the stream is never read ahead.
-            if (bit_count < code_width) {
-                do {
-                    if (in == in_end) {
-                        const Ending ending = read_block(d);
-                        if (ending != Ending::kNone) return ending;
-                        in = d.block;
-                        in_end = d.block + d.block_length;
-                    }
-                    if (in_end - in >= 8) {
-                        // Eight bytes at once; bits past the bytes counted
-                        // are the stream's next bits, so a later refill ORs
-                        // the same values into them.
-                        uint64_t word;
-                        std::memcpy(&word, in, 8);
-                        bits |= word << bit_count;
-                        in += (63 - bit_count) >> 3;
-                        bit_count |= 56;
-                    } else {
-                        while (bit_count <= 56 && in < in_end) {
-                            bits |= static_cast<uint64_t>(*in++) << bit_count;
-                            bit_count += 8;
-                        }
-                    }
-                } while (bit_count < code_width);
+        // Deliver the rows that the last string completed; the window moves
+        // when the next row would start too near its end.
+        while (out >= row_end) [[unlikely]] {
+            if (!deliver_row(d, row_end - width)) return Ending::kHostRefused;
+            if (d.rows_delivered == d.height) return Ending::kAllRows;
+            if (row_end > last_row_start) {
+                const size_t moved = slide_window(d, out, row_end);
+                out -= moved;
+                row_end -= moved;
+                origin -= moved;
             }
-            const uint32_t code = static_cast<uint32_t>(bits) & mask;
-            bits >>= code_width;
-            bit_count -= code_width;
-
-            // Clear and end codes, codes past the table and the first code
-            // after a clear are rare; every other code takes one path.
-            if (code - d.clear_code < 2 || code >= limit) [[unlikely]] {
-                const uint32_t clear_code = d.clear_code;
-                if (code == clear_code + 1) return Ending::kEndCode;
-                const uint32_t next = limit == 0 ? clear_code + 2 : limit - 1;
-                if (code > next) {
-                    record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
-                    return Ending::kBadCode;
-                }
-                if (code == clear_code) {
-                    code_width = d.min_code_size + 1;
-                    mask = (1u << code_width) - 1;
-                    // Entries from the next code on keep their old values:
-                    // nothing reads one before it is defined again.
-                    limit = 0;
-                    continue;
-                }
-                // The first code after a clear. Only a root has a string; the
-                // next code taken as the first code leaves an entry whose
-                // chain loops, marked by length 0.
-                if (code >= clear_code) entries[code] = Entry{0, 0, kUndefined};
-                *out++ = static_cast<uint8_t>(code);
-                previous = code;
-                last_head = entries[code].head;
-                last_length = entries[code].length;
-                limit = next + 1;
-                continue;
-            }
-            // The new entry is the previous string plus the first byte of
-            // this one; a code not yet defined (the next code) is the
-            // previous string plus its own first byte. A full table takes
-            // no more entries: once entry 4095 is defined it keeps its
-            // string until the next clear code, as encoders that defer the
-            // clear expect.
-            const uint32_t next = limit - 1;
-            if (next < kTableSize) {
-                const uint8_t byte = static_cast<uint8_t>(code < next ? entries[code].head : last_head);
-                const uint32_t n = last_length;
-                Entry added;
-                added.head = n < 4 ? last_head | (uint32_t{byte} << (8 * n)) : last_head;
-                added.length = static_cast<uint16_t>(n + (n != 0));
-                added.prefix = static_cast<uint16_t>(previous);
-                entries[next] = added;
-                suffix[next] = byte;
-                if (++limit == mask + 2 && code_width < 12) {
-                    ++code_width;
-                    mask = mask * 2 + 1;
-                }
-            }
-            previous = code;
-            const Entry current = entries[code];
-            last_head = current.head;
-            last_length = current.length;
-
-            // Strings of up to four bytes are copied whole from their head.
-            // Longer ones are written backwards down to their four-byte
-            // ancestor, whose head is their start. A non-zero length is
-            // exact: every entry is defined from a previous code of the
-            // same table generation, so its chain reaches a root in exactly
-            // that many steps. Length 0 marks a chain that loops; the stack
-            // walk bounds it.
-            const uint32_t n = last_length;
-            const uint32_t room = static_cast<uint32_t>(row_end - out);
-            if (n - 1 < 4 && room >= 4) {
-                store_head(out, last_head);
-                out += n;
-                continue;
-            }
-            if (n > 4 && n <= room) {
-                uint32_t c = code;
-                for (uint8_t* p = out + n - 1; p != out + 3; --p) {
-                    *p = suffix[c];
-                    c = entries[c].prefix;
-                }
-                store_head(out, entries[c].head);
-                out += n;
-                continue;
-            }
-            if (n != 0) {
-                if (n <= room) {  // a short string at the end of the row
-                    std::memcpy(out, &last_head, n);
-                    out += n;
-                } else {
-                    sp = split_string(d, code, n, out, room);
-                    out = row_end;
-                }
-                continue;
-            }
-            sp = push_string(d, code);
-            if (sp == kBrokenChain) return Ending::kBroken;
-            out = take_leftovers(d, out, sp);
+            row_end += width;
         }
-        if (!deliver_row(d)) return Ending::kHostRefused;
-        out = d.row;
-        if (d.rows_delivered == d.height) return Ending::kAllRows;
+        // Fetch one code. A new sub-block is read only when the bits held
+        // are too few, so the stream is never read ahead.
+        if (bit_count < code_width) {
+            do {
+                if (in == in_end) {
+                    const Ending ending = read_block(d);
+                    if (ending != Ending::kNone) return ending;
+                    in = d.block;
+                    in_end = d.block + d.block_length;
+                }
+                if (in_end - in >= 8) {
+                    // Eight bytes at once; bits past the bytes counted are
+                    // the stream's next bits, so a later refill ORs the
+                    // same values into them.
+                    uint64_t word;
+                    std::memcpy(&word, in, 8);
+                    bits |= word << bit_count;
+                    in += (63 - bit_count) >> 3;
+                    bit_count |= 56;
+                } else {
+                    while (bit_count <= 56 && in < in_end) {
+                        bits |= static_cast<uint64_t>(*in++) << bit_count;
+                        bit_count += 8;
+                    }
+                }
+            } while (bit_count < code_width);
+        }
+        const uint32_t code = static_cast<uint32_t>(bits) & mask;
+        bits >>= code_width;
+        bit_count -= code_width;
+        const uint32_t here = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(out) - origin);
+
+        // Clear and end codes, codes past the table and the first code
+        // after a clear are rare; every other code takes one path.
+        if (code - d.clear_code < 2 || code >= limit) [[unlikely]] {
+            const uint32_t clear_code = d.clear_code;
+            if (code == clear_code + 1) return Ending::kEndCode;
+            const uint32_t next = limit == 0 ? clear_code + 2 : limit - 1;
+            if (code > next) {
+                record_error(module::kGifRead, __LINE__, kErrCode, 0, code, next);
+                return Ending::kBadCode;
+            }
+            if (code == clear_code) {
+                code_width = d.min_code_size + 1;
+                mask = (1u << code_width) - 1;
+                // Entries from the next code on keep their old values:
+                // nothing reads one before it is defined again.
+                limit = 0;
+                continue;
+            }
+            // The first code after a clear. Only a root has a string; the
+            // next code taken as the first code leaves an entry whose chain
+            // loops, marked by length 0.
+            if (code >= clear_code) entries[code] = Entry{0, 0, kUndefined};
+            *out++ = static_cast<uint8_t>(code);
+            previous = code;
+            last_head = entries[code].head;
+            last_length = entries[code].length;
+            last_offset = here;
+            limit = next + 1;
+            continue;
+        }
+        // The new entry is the previous string plus the first byte of this
+        // one, and it stands in the output where the previous string
+        // starts; a code not yet defined (the next code) is the previous
+        // string plus its own first byte. A full table takes no more
+        // entries: once entry 4095 is defined it keeps its string until the
+        // next clear code, as encoders that defer the clear expect.
+        const uint32_t next = limit - 1;
+        const bool undefined = code == next;
+        if (next < kTableSize) {
+            const uint32_t source_head = undefined ? last_head : entries[code].head;
+            const uint32_t byte = source_head & 0xFF;
+            const uint32_t n = last_length;
+            // A byte shifted 32 or more places falls off the four-byte head.
+            const uint32_t shift = n < 4 ? 8 * n : 32;
+            Entry added;
+            added.head = last_head | static_cast<uint32_t>(uint64_t{byte} << shift);
+            added.length = static_cast<uint16_t>(n + (n != 0));
+            added.prefix = static_cast<uint16_t>(previous);
+            entries[next] = added;
+            t.suffix[next] = static_cast<uint8_t>(byte);
+            t.offsets[next] = last_offset;
+            if (++limit == mask + 2 && code_width < 12) {
+                ++code_width;
+                mask = mask * 2 + 1;
+            }
+        }
+        previous = code;
+        const Entry current = entries[code];
+        last_head = current.head;
+        last_length = current.length;
+        last_offset = here;
+
+        // Strings of up to four bytes are copied whole from their head
+        // (the window has room past the output for the overshoot). A
+        // non-zero length is exact: every entry is defined from a previous
+        // code of the same table generation, so its chain reaches a root in
+        // exactly that many steps. Length 0 marks a chain that loops or
+        // breaks, which ends the data.
+        const uint32_t n = last_length;
+        if (n - 1 < 4) {
+            store_head(out, last_head);
+            out += n;
+            continue;
+        }
+        if (n == 0) return Ending::kBroken;
+        const uint32_t from = t.offsets[code] - d.base;
+        if (from < static_cast<uint32_t>(out - window)) {
+            if (undefined) {
+                // The previous string, which ends where this one starts,
+                // then its first byte.
+                copy_forward(out, window + from, n - 1);
+                out[n - 1] = out[0];
+            } else {
+                copy_forward(out, window + from, n);
+            }
+        } else {
+            walk_string(t, code, n, out);
+        }
+        out += n;
     }
 }
 
@@ -365,19 +388,18 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     d.depth = g_host.DIB_bit_depth_get(dib);
     d.raster_size = d.depth == 1 ? g_host.DIB1bit_packed_raster_size_get(dib, 0) : g_host.DIBStd_raster_size_get(dib, 0);
     d.interlaced = static_cast<const GifSettings*>(settings)->interlace != 0;
-    d.stack_size = d.width > kTableSize ? d.width : kTableSize;
+    d.window_size = window_size_for(d.width, d.height);
 
     const char* m = module::kGifRead;
     // Packing writes (width + 7) / 8 bytes, whatever raster size the host gives.
     d.packed_size = d.depth == 1 && d.raster_size < (d.width + 7) / 8 ? (d.width + 7) / 8 : d.raster_size;
     d.packed_row = static_cast<uint8_t*>(host_alloc(tag, d.packed_size, m, __LINE__));
     d.row = d.packed_row ? static_cast<uint8_t*>(host_alloc(tag, d.width, m, __LINE__)) : nullptr;
-    d.stack = d.row ? static_cast<uint8_t*>(host_alloc(tag, d.stack_size, m, __LINE__)) : nullptr;
-    d.prefix = d.stack ? static_cast<uint16_t*>(host_alloc(tag, kTableSize * 2, m, __LINE__)) : nullptr;
+    d.window = d.row ? static_cast<uint8_t*>(host_alloc(tag, d.window_size, m, __LINE__)) : nullptr;
+    d.prefix = d.window ? static_cast<uint16_t*>(host_alloc(tag, kTableSize * 2, m, __LINE__)) : nullptr;
     d.suffix = d.prefix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
     d.first = d.suffix ? static_cast<uint8_t*>(host_alloc(tag, kTableSize, m, __LINE__)) : nullptr;
 
-    Entry entries[kTableSize];
     uint8_t size_byte = 0;
     if (d.first == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
@@ -389,14 +411,7 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
         d.min_code_size = size_byte;
         d.clear_code = 1u << size_byte;
         d.end_code = d.clear_code + 1;
-        // Only the roots need values here: every other entry is written
-        // when it is defined, before anything reads it.
-        d.entries = entries;
-        for (uint32_t c = 0; c < d.clear_code; ++c) {
-            entries[c] = Entry{c, 1, kRootPrefix};
-            d.suffix[c] = static_cast<uint8_t>(c);
-        }
-        reset_table(d);
+        d.code_width = d.min_code_size + 1;
         d.row_number = -8;
         d.row_step = 8;
 
@@ -418,7 +433,7 @@ HostStatus gif_decode_image_data(HostStream* stream, uint32_t tag, const void* s
     host_free(tag, d.first, m, __LINE__);
     host_free(tag, d.suffix, m, __LINE__);
     host_free(tag, d.prefix, m, __LINE__);
-    host_free(tag, d.stack, m, __LINE__);
+    host_free(tag, d.window, m, __LINE__);
     host_free(tag, d.row, m, __LINE__);
     host_free(tag, d.packed_row, m, __LINE__);
     return error_status();

@@ -154,6 +154,14 @@ uint64_t within_budget(int64_t& budget, uint64_t count) {
     return allowed;
 }
 
+// The stream's position, moved past the hidden bytes when it stands among them.
+int64_t visible_position(HostStream* stream) {
+    if (stream->position >= stream->hidden_from && stream->position < stream->hidden_to) {
+        stream->position = stream->hidden_to + (stream->position - stream->hidden_from);
+    }
+    return stream->position;
+}
+
 }  // namespace
 
 std::unique_ptr<HostStream> memory_stream(std::vector<uint8_t> bytes) {
@@ -199,7 +207,7 @@ using namespace kvhost;
 extern "C" uint64_t kvhost_IO_read(HostStream* stream, void* buffer, uint64_t count) {
     if (stream == nullptr || stream->backend == nullptr || buffer == nullptr) return 0;
     count = within_budget(stream->faults.read_budget, count);
-    uint64_t n = stream->backend->read(stream->position, buffer, count);
+    uint64_t n = stream->backend->read(visible_position(stream), buffer, count);
     stream->position += static_cast<int64_t>(n);
     return n;
 }
@@ -217,7 +225,7 @@ extern "C" int64_t kvhost_IO_seek(HostStream* stream, int64_t offset, int32_t or
     int64_t base = 0;
     switch (origin) {
         case 0: base = 0; break;
-        case 1: base = stream->position; break;
+        case 1: base = visible_position(stream); break;
         case 2: base = stream->backend ? stream->backend->size() : 0; break;
         default: return -1;
     }
@@ -227,7 +235,7 @@ extern "C" int64_t kvhost_IO_seek(HostStream* stream, int64_t offset, int32_t or
     return target;
 }
 
-extern "C" int64_t kvhost_IO_tell(HostStream* stream) { return stream != nullptr ? stream->position : -1; }
+extern "C" int64_t kvhost_IO_tell(HostStream* stream) { return stream != nullptr ? visible_position(stream) : -1; }
 
 extern "C" HostStatus kvhost_IO_byte_order_set(HostStream* stream, int32_t order) {
     if (stream == nullptr) return record_host_error(KVHOST_MODULE("stream"), __LINE__, host_error::kBadArgument,

@@ -1,7 +1,8 @@
 // Reading GIF files through the started component, for applications: one
-// page with its pixels, a page's description without pixels, the page count.
-// Each call runs on a fresh stream, clears this thread's error records
-// first and hands back the ones the call made.
+// page with its pixels, a page's description without pixels, the page count,
+// and a reader for several pages of one file. Each call runs on a fresh
+// stream, clears this thread's error records first and hands back the ones
+// the call made.
 #pragma once
 
 #include "kvhost/errors.h"
@@ -59,5 +60,26 @@ PageResult load_page(const Source& source, uint32_t page, bool keep_tags = true)
 // Describes page N without decoding its pixels.
 PageResult page_info(const Source& source, uint32_t page);
 CountResult page_count(const Source& source);
+
+// Several pages of one GIF, read in any order without walking the file from
+// its start for each: the reader keeps the file's bytes and remembers where
+// each page it has passed begins, so page N costs its own blocks, and the
+// pages before it that were never asked for are passed over once. Every
+// result is the one load_page or page_info gives for the same page.
+class PageReader {
+public:
+    explicit PageReader(const Source& source);
+    ~PageReader();
+    PageReader(const PageReader&) = delete;
+    PageReader& operator=(const PageReader&) = delete;
+
+    PageResult load(uint32_t page, bool keep_tags = true);
+    PageResult info(uint32_t page);
+    CountResult count();
+
+private:
+    struct Bytes;
+    std::unique_ptr<Bytes> bytes_;
+};
 
 }  // namespace kvhost::gif

@@ -54,6 +54,12 @@ struct HostStream {
     HostStreamDescriptor descriptor{};
     std::unique_ptr<kvhost::StreamBackend> backend;
     int64_t position = 0;
+    // Bytes [hidden_from, hidden_to) are left out: a position among them
+    // stands for the same distance past hidden_to. A page reader uses this
+    // to let a load go from the header straight on to a later page's blocks,
+    // while every position it sees is the file's own.
+    int64_t hidden_from = 0;
+    int64_t hidden_to = 0;
     int32_t byte_order = 0;  // 0 = least significant byte first, 1 = most significant first
     kvhost::StreamFaults faults;
     std::string file_name;  // set for streams that IO_open may open by name (through name_stream)
