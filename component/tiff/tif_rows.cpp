@@ -129,11 +129,11 @@ void TIF_YCbCr_rows_convert(HostTiff* tif_handle, const uint8_t* blocks_row, uin
     }
 }
 
-void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, int16_t photometric,
-                            uint32_t total_bits, const int64_t* depths, int32_t samples_per_pixel,
-                            uint32_t extra_samples, uint8_t* row_buffer, uint32_t row_buffer_size,
-                            int32_t byte_order) {
-    if (row == nullptr || row_buffer == nullptr || samples_per_pixel <= 0) return;
+const uint8_t* TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, int16_t photometric,
+                                      uint32_t total_bits, const int64_t* depths, int32_t samples_per_pixel,
+                                      uint32_t extra_samples, uint8_t* row_buffer, uint32_t row_buffer_size,
+                                      int32_t byte_order) {
+    if (row == nullptr || row_buffer == nullptr || samples_per_pixel <= 0) return nullptr;
     const uint32_t spp = static_cast<uint32_t>(samples_per_pixel);
     const int64_t first_depth = depths != nullptr ? depths[0] : 0;
 
@@ -165,7 +165,7 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
         auto* masks = static_cast<uint64_t*>(host_alloc(mask_tag, mask_bytes, module::kTiff, __LINE__));
         if (masks == nullptr) {
             record_error(module::kTiff, __LINE__, err::kNoMemory);
-            return;
+            return nullptr;
         }
         uint32_t shift = 0;
         for (uint32_t k = spp; k-- > 0;) {
@@ -176,11 +176,14 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
         g_host.iKV_IP_raster_byte_order_change(16, width, byte_order, row);
         g_host.iKV_IP_raster_unpack_masked(16, spp, masks, bits_per_channel, width, row, row_buffer, row_length);
         host_free(mask_tag, masks, module::kTiff, __LINE__);
-        return;
+        return row_buffer;
     }
 
     if (first_depth == 4 || first_depth == 12 || (total_bits == 4 && photometric == kSeparated)) {
         g_host.iKV_IP_raster_unpack(spp, static_cast<uint32_t>(first_depth), width, row, row_buffer, row_length);
+    } else if (photometric != kCieLab && row_length >= row_buffer_size) {
+        // The row is the host row already: a copy would only cost time.
+        return row;
     } else {
         // The host row may be shorter than the TIFF row (an odd description):
         // copy what fits, and never leave the tail of a longer one stale.
@@ -192,6 +195,7 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
     if (photometric == kCieLab && depths != nullptr) {
         g_host.iKV_IP_raster_LAB_signed_to_unsigned(spp, depths, width, row_buffer);
     }
+    return row_buffer;
 }
 
 HostStatus TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,
