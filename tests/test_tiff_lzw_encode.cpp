@@ -1,5 +1,7 @@
 // The "KV_LZW_compress" and "TIFF_LZW_Write" named services.
+#include "kvhost/errors.h"
 #include "kvhost/lzw.h"
+#include "kvhost/stream.h"
 #include "test_support.h"
 #include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
@@ -172,6 +174,32 @@ TEST_F(TiffLzwEncode, RoundTripsAndOutputGrowth) {
         EXPECT_EQ(tlzw::decode(c.data, in.size()).out, in);
         if (in.size() == 3 << 20) { EXPECT_GT(c.data.size(), 3u << 20) << "incompressible data grows"; }
     }
+}
+
+TEST_F(TiffLzwEncode, DecompressToTheEndFindsTheExactLength) {
+    // The length is found by probing decodes of other sizes, which give zero
+    // bytes past the data: data that itself ends in zeros, data past the
+    // first probe, all zeros, and each stream also with bytes after its end
+    // code (the end of the data is then not the end of the stream).
+    auto zero_tail = random_bytes(300000, 3);
+    std::fill(zero_tail.end() - 100000, zero_tail.end(), 0);
+    auto plain = random_bytes(200000, 4);
+    plain.back() = 7;
+    for (const auto& in : {zero_tail, plain, std::vector<uint8_t>(70000, 0)}) {
+        const auto packed = compress(in).data;
+        for (size_t extra : {0, 5000}) {
+            auto stream = packed;
+            stream.insert(stream.end(), extra, 0xAB);
+            std::vector<uint8_t> back;
+            ASSERT_EQ(kvhost::lzw::decompress_all(stream.data(), stream.size(), 1, &back), 0);
+            EXPECT_TRUE(back == in) << in.size() << " bytes, " << extra << " after the end code: " << back.size();
+        }
+    }
+    // A writer that cannot take the bytes fails the call.
+    const auto packed = compress(plain).data;
+    auto stream = kvhost::memory_view_stream(packed.data(), packed.size());
+    EXPECT_NE(kvhost::lzw::decompress(stream.get(), 1000, 1, [](const uint8_t*, size_t) { return false; }), 0);
+    kvhost::clear_errors();
 }
 
 TEST_F(TiffLzwEncode, OutputOfExactlyOneMiBStillGrows) {

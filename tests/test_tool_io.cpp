@@ -44,8 +44,8 @@ TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
     const std::string limit = "ulimit -v 1000000; ";
     expect(kvtest::run_shell(limit + kTool + " lzw compress /dev/zero -o " + out), 1, "memory budget",
            "compress /dev/zero");
-    expect(kvtest::run_shell(limit + kTool + " lzw decompress /dev/zero -o " + out), 1,
-           "error -1000 (an allocation failed); the memory budget is 1073741824 bytes (--max-memory raises it)",
+    // (The input kept for going back or the decode buffer: whichever passes the budget first.)
+    expect(kvtest::run_shell(limit + kTool + " lzw decompress /dev/zero -o " + out), 1, "memory budget",
            "decompress /dev/zero");
     expect(kvtest::run_shell(limit + "cat /dev/zero | " + kTool + " lzw decompress - --max-memory 64M -o " + out), 1,
            "cannot decompress standard input", "an endless pipe");

@@ -53,31 +53,42 @@ int run_lzw(const ParsedArgs& args) {
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
 
-    std::vector<uint8_t> output;
+    // The result goes to the file as the host hands it over: no copy of it
+    // is held, and the file appears only once it is whole.
+    OutputFile out(args.value("-o"));
+    if (!out.ok()) {
+        complain(out.error());
+        return kExitFailure;
+    }
+    const kvhost::lzw::ByteWriter write = [&out](const uint8_t* bytes, size_t count) {
+        return out.write(bytes, count);
+    };
     HostStatus status;
     const auto order = static_cast<uint16_t>(fill_order);
     if (action == "compress") {
         std::vector<uint8_t> input;
         if (mapped != nullptr) {
-            status = kvhost::lzw::compress(mapped->data(), mapped->size(), &output);
+            status = kvhost::lzw::compress(mapped->data(), mapped->size(), write);
         } else {
             status = kvhost::read_all_within_budget(fd, stream->file_name, &input)
-                         ? kvhost::lzw::compress(input.data(), input.size(), &output)
+                         ? kvhost::lzw::compress(input.data(), input.size(), write)
                          : kvhost::error_status();
         }
     } else if (args.has("--size")) {
-        status = kvhost::lzw::decompress(stream.get(), static_cast<uint32_t>(size), order, &output);
+        status = kvhost::lzw::decompress(stream.get(), static_cast<uint32_t>(size), order, write);
     } else {
-        status = kvhost::lzw::decompress_all(stream.get(), order, &output);
+        const int64_t data_end = mapped != nullptr ? static_cast<int64_t>(mapped->size()) : -1;
+        status = kvhost::lzw::decompress_all(stream.get(), order, write, data_end);
     }
     if (status != 0) {
+        // A write that failed says why itself.
+        if (!out.error().empty()) complain(out.error());
         report_host_errors();
         complain("cannot " + action + " " + stream->file_name);
         return kExitFailure;
     }
-    std::string error;
-    if (!write_whole_file(args.value("-o"), output, &error)) {
-        complain(error);
+    if (!out.commit()) {
+        complain(out.error());
         return kExitFailure;
     }
     return kExitOk;

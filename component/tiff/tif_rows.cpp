@@ -4,8 +4,13 @@
 
 #include "frame/service_table.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kv {
 
@@ -61,6 +66,39 @@ Coefficients read_coefficients(HostTiff* tif) {
     return read;
 }
 
+// Undoes 8-bit differencing of stride 1 or 3 over the whole 16-byte blocks
+// of the first `end` bytes, 16 bytes at a time: a running sum within the
+// block by shifted adds, plus the last pixel of the block before, repeated
+// with the stride (16 bytes after a block of stride 3 start at its channel
+// 1, which is where the last 3 bytes of the block start too). Returns the
+// bytes done.
+template <uint32_t kStride>
+uint32_t running_sums_in_blocks(uint8_t* row, uint32_t end) {
+#if defined(__SSE2__)
+    __m128i carry = _mm_setzero_si128();
+    uint32_t i = 0;
+    for (; i + 16 <= end; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, kStride));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, 2 * kStride));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, 4 * kStride));
+        if constexpr (kStride == 1) v = _mm_add_epi8(v, _mm_slli_si128(v, 8));
+        v = _mm_add_epi8(v, carry);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), v);
+        carry = _mm_srli_si128(v, 16 - kStride);
+        carry = _mm_or_si128(carry, _mm_slli_si128(carry, kStride));
+        carry = _mm_or_si128(carry, _mm_slli_si128(carry, 2 * kStride));
+        carry = _mm_or_si128(carry, _mm_slli_si128(carry, 4 * kStride));
+        if constexpr (kStride == 1) carry = _mm_or_si128(carry, _mm_slli_si128(carry, 8));
+    }
+    return i;
+#else
+    (void)row;
+    (void)end;
+    return 0;
+#endif
+}
+
 }  // namespace
 
 void TIF_predictor_undo(uint8_t* row, uint32_t length, int32_t bits, uint32_t stride, int32_t predictor,
@@ -73,19 +111,14 @@ void TIF_predictor_undo(uint8_t* row, uint32_t length, int32_t bits, uint32_t st
     if (bits == 8) {
         // Only whole pixels are undone; a trailing partial pixel stays as it is.
         const uint32_t end = length - length % stride;
+        // Grey and RGB rows in 16-byte blocks, what is left byte by byte.
+        uint32_t done = stride;
         if (stride == 1) {
-            uint8_t sum = row[0];
-            for (uint32_t i = 1; i < end; ++i) row[i] = sum = static_cast<uint8_t>(sum + row[i]);
+            done = std::max(done, running_sums_in_blocks<1>(row, end));
         } else if (stride == 3) {
-            uint8_t r = row[0], g = row[1], b = row[2];
-            for (uint32_t i = 3; i < end; i += 3) {
-                row[i] = r = static_cast<uint8_t>(r + row[i]);
-                row[i + 1] = g = static_cast<uint8_t>(g + row[i + 1]);
-                row[i + 2] = b = static_cast<uint8_t>(b + row[i + 2]);
-            }
-        } else {
-            for (uint32_t i = stride; i < end; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - stride]);
+            done = std::max(done, running_sums_in_blocks<3>(row, end));
         }
+        for (uint32_t i = done; i < end; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - stride]);
         return;
     }
     if (bits == 16) {
@@ -129,11 +162,11 @@ void TIF_YCbCr_rows_convert(HostTiff* tif_handle, const uint8_t* blocks_row, uin
     }
 }
 
-void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, int16_t photometric,
-                            uint32_t total_bits, const int64_t* depths, int32_t samples_per_pixel,
-                            uint32_t extra_samples, uint8_t* row_buffer, uint32_t row_buffer_size,
-                            int32_t byte_order) {
-    if (row == nullptr || row_buffer == nullptr || samples_per_pixel <= 0) return;
+const uint8_t* TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, int16_t photometric,
+                                      uint32_t total_bits, const int64_t* depths, int32_t samples_per_pixel,
+                                      uint32_t extra_samples, uint8_t* row_buffer, uint32_t row_buffer_size,
+                                      int32_t byte_order) {
+    if (row == nullptr || row_buffer == nullptr || samples_per_pixel <= 0) return nullptr;
     const uint32_t spp = static_cast<uint32_t>(samples_per_pixel);
     const int64_t first_depth = depths != nullptr ? depths[0] : 0;
 
@@ -165,7 +198,7 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
         auto* masks = static_cast<uint64_t*>(host_alloc(mask_tag, mask_bytes, module::kTiff, __LINE__));
         if (masks == nullptr) {
             record_error(module::kTiff, __LINE__, err::kNoMemory);
-            return;
+            return nullptr;
         }
         uint32_t shift = 0;
         for (uint32_t k = spp; k-- > 0;) {
@@ -176,11 +209,14 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
         g_host.iKV_IP_raster_byte_order_change(16, width, byte_order, row);
         g_host.iKV_IP_raster_unpack_masked(16, spp, masks, bits_per_channel, width, row, row_buffer, row_length);
         host_free(mask_tag, masks, module::kTiff, __LINE__);
-        return;
+        return row_buffer;
     }
 
     if (first_depth == 4 || first_depth == 12 || (total_bits == 4 && photometric == kSeparated)) {
         g_host.iKV_IP_raster_unpack(spp, static_cast<uint32_t>(first_depth), width, row, row_buffer, row_length);
+    } else if (photometric != kCieLab && row_length >= row_buffer_size) {
+        // The row is the host row already: a copy would only cost time.
+        return row;
     } else {
         // The host row may be shorter than the TIFF row (an odd description):
         // copy what fits, and never leave the tail of a longer one stale.
@@ -192,6 +228,7 @@ void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, i
     if (photometric == kCieLab && depths != nullptr) {
         g_host.iKV_IP_raster_LAB_signed_to_unsigned(spp, depths, width, row_buffer);
     }
+    return row_buffer;
 }
 
 HostStatus TIF_planar_row_assemble(uint8_t* const* plane_rows, const uint32_t* plane_lengths, int32_t photometric,

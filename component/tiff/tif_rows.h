@@ -33,10 +33,12 @@ void TIF_predictor_undo(uint8_t* row, uint32_t length, int32_t bits, uint32_t st
 void TIF_YCbCr_rows_convert(HostTiff* tif_handle, const uint8_t* blocks_row, uint8_t* const* out_rows,
                             uint32_t blocks, uint32_t h, uint32_t v);
 
-// Finishes one contiguous row into the host row buffer (row_buffer_size
-// bytes): byte order, WhiteIsZero, packed 16-bit RGB, unpacking, CIELab.
-// The row itself may be changed in place.
-void TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, int16_t photometric,
+// Finishes one contiguous row for the host (row_buffer_size bytes): byte
+// order, WhiteIsZero, packed 16-bit RGB, unpacking, CIELab. The row itself
+// may be changed in place. Returns the finished row: the row itself where
+// it already is the host row (a plain copy would change nothing), the row
+// buffer otherwise, or null when it could not be converted.
+const uint8_t* TIF_chunky_row_convert(uint8_t* row, uint32_t row_length, uint64_t width, int16_t photometric,
                             uint32_t total_bits, const int64_t* depths, int32_t samples_per_pixel,
                             uint32_t extra_samples, uint8_t* row_buffer, uint32_t row_buffer_size,
                             int32_t byte_order);

@@ -222,11 +222,12 @@ HostStatus TIF_Proc_LZW_Comp(HostStream* stream, HostTiff* tif_handle, uint32_t 
                 TIF_predictor_undo(row, static_cast<uint32_t>(row_length), bits_per_sample[0],
                                    static_cast<uint32_t>(samples_per_pixel), predictor, byte_order);
                 if (!ycbcr) {
-                    TIF_chunky_row_convert(row, static_cast<uint32_t>(row_length), static_cast<uint64_t>(width),
-                                           static_cast<int16_t>(photometric), static_cast<uint32_t>(total_bits),
-                                           depths, samples_per_pixel, extra_samples, row_buffer, host_row,
-                                           byte_order);
-                    status = g_host.IO_raster_set(stream, row_buffer, r, host_row);
+                    const uint8_t* finished = TIF_chunky_row_convert(
+                        row, static_cast<uint32_t>(row_length), static_cast<uint64_t>(width),
+                        static_cast<int16_t>(photometric), static_cast<uint32_t>(total_bits), depths,
+                        samples_per_pixel, extra_samples, row_buffer, host_row, byte_order);
+                    // A row that could not be converted goes out as the row buffer held it.
+                    status = g_host.IO_raster_set(stream, finished != nullptr ? finished : row_buffer, r, host_row);
                     ++r;
                 } else {
                     TIF_YCbCr_rows_convert(tif_handle, row, ycbcr_rows, static_cast<uint32_t>(blocks), h, v);

@@ -203,6 +203,11 @@ extern "C" HostStatus kvhost_IO_DIB_create_ex(HostStream* stream, HostDibInfo* d
                                      " image needs " + std::to_string(bytes) + " bytes",
                                  0, static_cast<int64_t>(bytes));
     }
+    if (stream->sink.row_consumer) {
+        // The rows pass through: nothing to hold.
+        stream->sink.image = std::move(image);
+        return 0;
+    }
     if (!keep_for_load(stream, 0, bytes, "image rows")) return error_status();
     try {
         image->pixels.reserve(bytes);
@@ -235,6 +240,10 @@ extern "C" HostStatus kvhost_IO_raster_set(HostStream* stream, const void* row, 
     }
     if (row_index == stream->faults.fail_raster_row) return bad_argument(__LINE__, "row delivery failed (test fault)");
     const uint64_t n = std::min<uint64_t>(count, image->row_size);
+    if (stream->sink.row_consumer) {
+        ++image->rows_delivered;
+        return stream->sink.row_consumer(row_index, static_cast<const uint8_t*>(row), n);
+    }
     if (n != 0) std::memcpy(image->pixels.data() + static_cast<size_t>(row_index) * image->row_size, row, n);
     image->row_order.push_back(row_index);
     ++image->rows_delivered;

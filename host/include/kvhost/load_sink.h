@@ -3,8 +3,10 @@
 #pragma once
 
 #include "kvhost/memory.h"
+#include "kvlzw/abi.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -99,8 +101,15 @@ struct TagStore {
     const TagEntry* find(uint32_t tag) const;
 };
 
+// Takes each delivered row (its index, its bytes) in place of the image's
+// pixels; a non-zero status (recorded by the consumer) fails the delivery.
+using RowConsumer = std::function<HostStatus(int64_t row, const uint8_t* bytes, uint64_t count)>;
+
 struct LoadSink {
     std::unique_ptr<LoadedImage> image;
+    // When set, the image holds no pixels: every row goes here as it is
+    // delivered, so that a large image passes through without a copy.
+    RowConsumer row_consumer;
     // The image a load with a destination decodes into (owned by whoever
     // the destination belongs to).
     HostImage* destination_image = nullptr;
