@@ -150,7 +150,9 @@ TEST_F(GifFramesCrossCheck, ShippedExpectedFramesMatchWhereTheFrameDrew) {
                 if (!same) ++(reference.drawn[i][p] != 0 ? drawn_differing : showing_through);
             }
             EXPECT_EQ(drawn_differing, 0u);
-            if (i == 0) EXPECT_EQ(showing_through, 0u);
+            if (i == 0) {
+                EXPECT_EQ(showing_through, 0u);
+            }
             RecordProperty(animation + "-" + std::to_string(i), std::to_string(showing_through));
         }
     }
