@@ -49,9 +49,16 @@ struct Entry {
 inline void store_head(uint8_t* out, uint32_t head) { std::memcpy(out, &head, 4); }
 
 // Copies n bytes in 16-byte steps; up to 15 bytes past both ends are read
-// and written, and the source ends at or before the destination.
+// and written, and the source ends at or before the destination. A step's
+// source may run into its own destination (a string written just before),
+// so each step is loaded whole before it is stored: only bytes past n are
+// taken from the overlap, and those are written over later.
 inline void copy_forward(uint8_t* out, const uint8_t* from, uint32_t n) {
-    for (uint32_t i = 0; i < n; i += 16) std::memcpy(out + i, from + i, 16);
+    for (uint32_t i = 0; i < n; i += 16) {
+        uint8_t step[16];
+        std::memcpy(step, from + i, 16);
+        std::memcpy(out + i, step, 16);
+    }
 }
 
 // The code table: entries, suffixes, and where each string was written.
