@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace kvhost::memory {
 namespace {
@@ -20,10 +19,16 @@ struct Block {
     uint32_t tag;
     uint64_t size;
     std::thread::id owner;  // the thread whose budget the block counts against
+    void* address;
+    // The tag's blocks, linked through the map's entries (which stay where
+    // they are when the map grows): a set per tag cost a node per block.
+    Block* previous;
+    Block* next;
 };
 
 struct TagBooks {
-    std::unordered_set<void*> blocks;
+    Block* first = nullptr;
+    size_t blocks = 0;
     uint64_t bytes = 0;
 };
 
@@ -83,20 +88,26 @@ void refund(Manager& m, std::thread::id owner, uint64_t size) {
 
 void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
     const std::thread::id owner = std::this_thread::get_id();
-    m.blocks[block] = Block{tag, size, owner};
-    charge(m, owner, size + kBlockOverhead);
     TagBooks& books = m.tags[tag];
-    books.blocks.insert(block);
+    Block& entry = m.blocks[block];
+    entry = Block{tag, size, owner, block, nullptr, books.first};
+    if (books.first != nullptr) books.first->previous = &entry;
+    books.first = &entry;
+    ++books.blocks;
     books.bytes += size;
+    charge(m, owner, size + kBlockOverhead);
     m.total_bytes += size;
 }
 
 void remove_block(Manager& m, void* block, const Block& info) {
     auto books = m.tags.find(info.tag);
     if (books != m.tags.end()) {
-        books->second.blocks.erase(block);
+        if (info.previous != nullptr) info.previous->next = info.next;
+        else books->second.first = info.next;
+        if (info.next != nullptr) info.next->previous = info.previous;
+        --books->second.blocks;
         books->second.bytes -= info.size;
-        if (books->second.blocks.empty()) m.tags.erase(books);
+        if (books->second.blocks == 0) m.tags.erase(books);
     }
     refund(m, info.owner, info.size + kBlockOverhead);
     m.total_bytes -= info.size;
@@ -118,7 +129,7 @@ size_t blocks_outstanding(uint32_t tag) {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
     auto it = m.tags.find(tag);
-    return it == m.tags.end() ? 0 : it->second.blocks.size();
+    return it == m.tags.end() ? 0 : it->second.blocks;
 }
 
 uint64_t bytes_outstanding(uint32_t tag) {
@@ -288,12 +299,14 @@ extern "C" HostStatus kvhost_AF_memm_free_all(uint32_t tag, const char*, int32_t
     std::lock_guard<std::mutex> lock(m.mutex);
     auto books = m.tags.find(tag);
     if (books == m.tags.end()) return 0;
-    for (void* block : books->second.blocks) {
-        auto it = m.blocks.find(block);
-        refund(m, it->second.owner, it->second.size + kBlockOverhead);
-        m.total_bytes -= it->second.size;
-        m.blocks.erase(it);
+    for (Block* entry = books->second.first; entry != nullptr;) {
+        Block* next = entry->next;
+        void* block = entry->address;
+        refund(m, entry->owner, entry->size + kBlockOverhead);
+        m.total_bytes -= entry->size;
+        m.blocks.erase(block);
         std::free(block);
+        entry = next;
     }
     m.tags.erase(books);
     return 0;
