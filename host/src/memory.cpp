@@ -9,16 +9,25 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 
 namespace kvhost::memory {
 namespace {
 
+// A number for the calling thread, given when it first needs one: cheaper to
+// hash than a std::thread::id, which every allocation and free looks up.
+using ThreadNumber = uint64_t;
+
+ThreadNumber this_thread_number() {
+    static std::atomic<ThreadNumber> next{1};
+    thread_local const ThreadNumber number = next.fetch_add(1, std::memory_order_relaxed);
+    return number;
+}
+
 struct Block {
     uint32_t tag;
     uint64_t size;
-    std::thread::id owner;  // the thread whose budget the block counts against
+    ThreadNumber owner;  // the thread whose budget the block counts against
     void* address;
     // The tag's blocks, linked through the map's entries (which stay where
     // they are when the map grows): a set per tag cost a node per block.
@@ -44,7 +53,7 @@ struct Manager {
     size_t unknown_frees = 0;
     size_t tag_mismatches = 0;
     uint64_t operation_limit = kDefaultOperationLimit;
-    std::unordered_map<std::thread::id, uint64_t> in_use;  // per thread, blocks and reservations
+    std::unordered_map<ThreadNumber, uint64_t> in_use;  // per thread, blocks and reservations
 };
 
 Manager& manager() {
@@ -68,7 +77,7 @@ constexpr uint64_t kBlockOverhead = 128;
 
 // Called with the mutex held: whether `size` more bytes fit this thread's budget.
 bool fits_budget(Manager& m, uint64_t size) {
-    const auto it = m.in_use.find(std::this_thread::get_id());
+    const auto it = m.in_use.find(this_thread_number());
     const uint64_t used = it == m.in_use.end() ? 0 : it->second;
     return size <= m.operation_limit && used <= m.operation_limit - size;
 }
@@ -77,9 +86,9 @@ bool block_fits(Manager& m, uint64_t size) {
     return size <= UINT64_MAX - kBlockOverhead && fits_budget(m, size + kBlockOverhead);
 }
 
-void charge(Manager& m, std::thread::id owner, uint64_t size) { m.in_use[owner] += size; }
+void charge(Manager& m, ThreadNumber owner, uint64_t size) { m.in_use[owner] += size; }
 
-void refund(Manager& m, std::thread::id owner, uint64_t size) {
+void refund(Manager& m, ThreadNumber owner, uint64_t size) {
     auto it = m.in_use.find(owner);
     if (it == m.in_use.end()) return;
     it->second -= std::min(it->second, size);
@@ -87,7 +96,7 @@ void refund(Manager& m, std::thread::id owner, uint64_t size) {
 }
 
 void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
-    const std::thread::id owner = std::this_thread::get_id();
+    const ThreadNumber owner = this_thread_number();
     TagBooks& books = m.tags[tag];
     Block& entry = m.blocks[block];
     entry = Block{tag, size, owner, block, nullptr, books.first};
@@ -204,7 +213,7 @@ uint64_t operation_limit() {
 uint64_t operation_bytes() {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
-    const auto it = m.in_use.find(std::this_thread::get_id());
+    const auto it = m.in_use.find(this_thread_number());
     return it == m.in_use.end() ? 0 : it->second;
 }
 
@@ -221,7 +230,7 @@ bool Reservation::reserve(uint64_t bytes) {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
     if (!fits_budget(m, bytes)) return false;
-    charge(m, std::this_thread::get_id(), bytes);
+    charge(m, this_thread_number(), bytes);
     bytes_ += bytes;
     return true;
 }
@@ -230,7 +239,7 @@ void Reservation::release() {
     if (bytes_ == 0) return;
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
-    refund(m, std::this_thread::get_id(), bytes_);
+    refund(m, this_thread_number(), bytes_);
     bytes_ = 0;
 }
 
