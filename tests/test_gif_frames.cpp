@@ -4,6 +4,7 @@
 // host image service.
 #include "gif_frames_test_util.h"
 
+#include "kvhost/memory.h"
 #include "kvhost/recording.h"
 #include "kvhost/services.h"
 #include "kvhost/stream.h"
@@ -120,6 +121,20 @@ TEST_F(GifFramesTest, TimesTellTheFrameShownAndAnEarlierFrameIsRebuiltFromTheFir
     EXPECT_TRUE(a->frame(1).ok());
     kvhost::recording::stop();
     EXPECT_TRUE(kvhost::recording::calls_of({"GPr_load_CB_data_done", "iKV_image_create_DIB"}).empty());
+}
+
+// What a frame's load keeps on the stream is dropped with it: the budget the
+// composition holds does not grow with the frames composed, so a long
+// animation does not run out of budget part way.
+TEST_F(GifFramesTest, TheBudgetHeldDoesNotGrowWithTheFrames) {
+    std::vector<FrameSpec> frames;
+    for (int i = 0; i < 64; ++i) frames.push_back(frame(0, 0, 2, 2, 1, -1, {}));
+    auto a = open(giftest::animation(2, 2, 4, frames));
+    ASSERT_NE(a, nullptr);
+    ASSERT_TRUE(a->frame(1).ok());
+    const uint64_t held = kvhost::memory::operation_bytes();
+    ASSERT_TRUE(a->frame(63).ok());
+    EXPECT_EQ(kvhost::memory::operation_bytes(), held);
 }
 
 // A thrown status, with the records the operation left.

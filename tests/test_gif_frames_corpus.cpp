@@ -53,9 +53,10 @@ uint32_t next(uint32_t& seed, uint32_t modulo) {
     return (seed >> 16) % modulo;
 }
 
-// An animation of 2 to 7 frames mixing every feature the composition has.
-GifFile random_animation(uint32_t seed) {
-    const uint16_t width = static_cast<uint16_t>(1 + next(seed, 13));
+// An animation of 2 to 7 frames mixing every feature the composition has,
+// on a canvas up to `widest` pixels wide.
+GifFile random_animation(uint32_t seed, uint32_t widest = 13) {
+    const uint16_t width = static_cast<uint16_t>(1 + next(seed, widest));
     const uint16_t height = static_cast<uint16_t>(1 + next(seed, 11));
     const size_t global = size_t{2} << next(seed, 8);
     std::vector<FrameSpec> frames;
@@ -85,6 +86,13 @@ TEST_F(GifFramesCrossCheck, GeneratedAnimationsEqualTheReference) {
         const auto reference = giftest::reference_frames(file.bytes);
         ASSERT_TRUE(reference.ok) << "seed " << seed;
         EXPECT_EQ(compare(file.bytes, reference), "") << "seed " << seed;
+    }
+    // Rows long enough for the transparent merge's wide steps and their tails.
+    for (uint32_t seed = 1; seed <= 60; ++seed) {
+        const GifFile file = random_animation(seed, 80);
+        const auto reference = giftest::reference_frames(file.bytes);
+        ASSERT_TRUE(reference.ok) << "wide seed " << seed;
+        EXPECT_EQ(compare(file.bytes, reference), "") << "wide seed " << seed;
     }
 }
 

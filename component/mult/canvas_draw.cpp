@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kv {
 namespace {
 
@@ -31,6 +35,25 @@ void pack_rows(uint8_t* rows, uint64_t from_width, uint64_t to_width, uint64_t c
         std::memmove(rows + y * padded(to_width), rows + y * padded(from_width), to_width);
 }
 
+// Copies the source bytes that differ from the transparent index over the
+// row; the others leave the row as it was. Sixteen bytes at a time where the
+// processor allows, since this runs over every pixel of a transparent frame.
+void merge_opaque(uint8_t* row, const uint8_t* source, size_t n, uint8_t transparent_index) {
+    size_t x = 0;
+#if defined(__SSE2__)
+    const __m128i transparent = _mm_set1_epi8(static_cast<char>(transparent_index));
+    for (; x + 16 <= n; x += 16) {
+        const __m128i from = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + x));
+        const __m128i to = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        const __m128i keep = _mm_cmpeq_epi8(from, transparent);
+        const __m128i merged = _mm_or_si128(_mm_and_si128(keep, to), _mm_andnot_si128(keep, from));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), merged);
+    }
+#endif
+    for (; x < n; ++x)
+        if (source[x] != transparent_index) row[x] = source[x];
+}
+
 void draw_transparent(HostImage* canvas, const HostArea& area, const uint8_t* source, uint64_t source_stride,
                       uint8_t transparent_index) {
     uint64_t row_size = 0;
@@ -40,10 +63,7 @@ void draw_transparent(HostImage* canvas, const HostArea& area, const uint8_t* so
     uint8_t* pixels = row.data();
     for (int64_t y = area.top; y <= area.bottom; ++y, source += source_stride) {
         throw_if_failed(g_host.iKV_DIB_raster_get_ex(canvas, y, pixels, kFormat, 1, 0));
-        for (int64_t x = area.left; x <= area.right; ++x) {
-            const uint8_t value = source[x - area.left];
-            if (value != transparent_index) pixels[x] = value;
-        }
+        merge_opaque(pixels + area.left, source, static_cast<size_t>(area.right - area.left + 1), transparent_index);
         throw_if_failed(g_host.iKV_DIB_raster_set_ex(canvas, y, pixels, kFormat, 1));
     }
 }

@@ -21,7 +21,8 @@ std::unique_ptr<HostStream> stream_for(const gif::Source& source) {
 }
 
 // What loads leave in the sink is of no use here and would grow with every
-// frame: only the image destination matters.
+// frame: only the image destination matters. The budget those copies held
+// goes with them, or a long enough animation would run out of it part way.
 void empty_sink(HostStream& stream) {
     LoadSink& sink = stream.sink;
     sink.image.reset();
@@ -29,6 +30,8 @@ void empty_sink(HostStream& stream) {
     sink.metadata = MetadataTree{};
     sink.tags = TagStore{};
     sink.keeps_tags = false;
+    sink.retained.release();
+    sink.over_budget = false;
 }
 
 template <typename O>

@@ -31,9 +31,9 @@ Registry& registry() {
     return r;
 }
 
-}  // namespace
-
-HostImage* create(uint64_t width, uint64_t height, uint32_t depth) {
+// A new registered image: a copy of `source` when there is one (written once,
+// not zeroed first), else zeroed.
+HostImage* make_image(uint64_t width, uint64_t height, uint32_t depth, const HostImage* source) {
     if (depth < 1 || depth > 8) {
         record_host_error(kModule, __LINE__, host_error::kBadArgument,
                           "no indexed image of depth " + std::to_string(depth), depth);
@@ -51,10 +51,15 @@ HostImage* create(uint64_t width, uint64_t height, uint32_t depth) {
         image->width = static_cast<uint32_t>(width);
         image->height = static_cast<uint32_t>(height);
         image->depth = depth;
-        image->palette.assign(kPaletteBytes, 0);
-        // One byte at least, so that a row of an empty image is still an
-        // address that copies of zero bytes may take.
-        image->pixels.assign(std::max<size_t>(1, static_cast<size_t>(width * height)), 0);
+        if (source != nullptr) {
+            image->palette = source->palette;
+            image->pixels = source->pixels;
+        } else {
+            image->palette.assign(kPaletteBytes, 0);
+            // One byte at least, so that a row of an empty image is still an
+            // address that copies of zero bytes may take.
+            image->pixels.assign(std::max<size_t>(1, static_cast<size_t>(width * height)), 0);
+        }
         std::lock_guard<std::mutex> lock(registry().mutex);
         registry().live.insert(image);
     } catch (const std::bad_alloc&) {
@@ -65,6 +70,10 @@ HostImage* create(uint64_t width, uint64_t height, uint32_t depth) {
     }
     return image;
 }
+
+}  // namespace
+
+HostImage* create(uint64_t width, uint64_t height, uint32_t depth) { return make_image(width, height, depth, nullptr); }
 
 bool is_live(const HostImage* image) {
     if (image == nullptr) return false;
@@ -166,10 +175,8 @@ extern "C" HostStatus kvhost_iKV_image_duplicate(HostImage* image, HostImage** c
     if (copy_out == nullptr) return bad_argument(__LINE__, "iKV_image_duplicate without a handle address");
     *copy_out = nullptr;
     if (!check_image(image, __LINE__)) return error_status();
-    HostImage* copy = create(image->width, image->height, image->depth);
+    HostImage* copy = make_image(image->width, image->height, image->depth, image);
     if (copy == nullptr) return error_status();
-    copy->palette = image->palette;
-    copy->pixels = image->pixels;
     *copy_out = copy;
     return 0;
 }

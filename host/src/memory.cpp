@@ -9,21 +9,35 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace kvhost::memory {
 namespace {
 
+// A number for the calling thread, given when it first needs one: cheaper to
+// hash than a std::thread::id, which every allocation and free looks up.
+using ThreadNumber = uint64_t;
+
+ThreadNumber this_thread_number() {
+    static std::atomic<ThreadNumber> next{1};
+    thread_local const ThreadNumber number = next.fetch_add(1, std::memory_order_relaxed);
+    return number;
+}
+
 struct Block {
     uint32_t tag;
     uint64_t size;
-    std::thread::id owner;  // the thread whose budget the block counts against
+    ThreadNumber owner;  // the thread whose budget the block counts against
+    void* address;
+    // The tag's blocks, linked through the map's entries (which stay where
+    // they are when the map grows): a set per tag cost a node per block.
+    Block* previous;
+    Block* next;
 };
 
 struct TagBooks {
-    std::unordered_set<void*> blocks;
+    Block* first = nullptr;
+    size_t blocks = 0;
     uint64_t bytes = 0;
 };
 
@@ -39,7 +53,7 @@ struct Manager {
     size_t unknown_frees = 0;
     size_t tag_mismatches = 0;
     uint64_t operation_limit = kDefaultOperationLimit;
-    std::unordered_map<std::thread::id, uint64_t> in_use;  // per thread, blocks and reservations
+    std::unordered_map<ThreadNumber, uint64_t> in_use;  // per thread, blocks and reservations
 };
 
 Manager& manager() {
@@ -63,7 +77,7 @@ constexpr uint64_t kBlockOverhead = 128;
 
 // Called with the mutex held: whether `size` more bytes fit this thread's budget.
 bool fits_budget(Manager& m, uint64_t size) {
-    const auto it = m.in_use.find(std::this_thread::get_id());
+    const auto it = m.in_use.find(this_thread_number());
     const uint64_t used = it == m.in_use.end() ? 0 : it->second;
     return size <= m.operation_limit && used <= m.operation_limit - size;
 }
@@ -72,9 +86,9 @@ bool block_fits(Manager& m, uint64_t size) {
     return size <= UINT64_MAX - kBlockOverhead && fits_budget(m, size + kBlockOverhead);
 }
 
-void charge(Manager& m, std::thread::id owner, uint64_t size) { m.in_use[owner] += size; }
+void charge(Manager& m, ThreadNumber owner, uint64_t size) { m.in_use[owner] += size; }
 
-void refund(Manager& m, std::thread::id owner, uint64_t size) {
+void refund(Manager& m, ThreadNumber owner, uint64_t size) {
     auto it = m.in_use.find(owner);
     if (it == m.in_use.end()) return;
     it->second -= std::min(it->second, size);
@@ -82,21 +96,27 @@ void refund(Manager& m, std::thread::id owner, uint64_t size) {
 }
 
 void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
-    const std::thread::id owner = std::this_thread::get_id();
-    m.blocks[block] = Block{tag, size, owner};
-    charge(m, owner, size + kBlockOverhead);
+    const ThreadNumber owner = this_thread_number();
     TagBooks& books = m.tags[tag];
-    books.blocks.insert(block);
+    Block& entry = m.blocks[block];
+    entry = Block{tag, size, owner, block, nullptr, books.first};
+    if (books.first != nullptr) books.first->previous = &entry;
+    books.first = &entry;
+    ++books.blocks;
     books.bytes += size;
+    charge(m, owner, size + kBlockOverhead);
     m.total_bytes += size;
 }
 
 void remove_block(Manager& m, void* block, const Block& info) {
     auto books = m.tags.find(info.tag);
     if (books != m.tags.end()) {
-        books->second.blocks.erase(block);
+        if (info.previous != nullptr) info.previous->next = info.next;
+        else books->second.first = info.next;
+        if (info.next != nullptr) info.next->previous = info.previous;
+        --books->second.blocks;
         books->second.bytes -= info.size;
-        if (books->second.blocks.empty()) m.tags.erase(books);
+        if (books->second.blocks == 0) m.tags.erase(books);
     }
     refund(m, info.owner, info.size + kBlockOverhead);
     m.total_bytes -= info.size;
@@ -118,7 +138,7 @@ size_t blocks_outstanding(uint32_t tag) {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
     auto it = m.tags.find(tag);
-    return it == m.tags.end() ? 0 : it->second.blocks.size();
+    return it == m.tags.end() ? 0 : it->second.blocks;
 }
 
 uint64_t bytes_outstanding(uint32_t tag) {
@@ -193,7 +213,7 @@ uint64_t operation_limit() {
 uint64_t operation_bytes() {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
-    const auto it = m.in_use.find(std::this_thread::get_id());
+    const auto it = m.in_use.find(this_thread_number());
     return it == m.in_use.end() ? 0 : it->second;
 }
 
@@ -210,7 +230,7 @@ bool Reservation::reserve(uint64_t bytes) {
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
     if (!fits_budget(m, bytes)) return false;
-    charge(m, std::this_thread::get_id(), bytes);
+    charge(m, this_thread_number(), bytes);
     bytes_ += bytes;
     return true;
 }
@@ -219,7 +239,7 @@ void Reservation::release() {
     if (bytes_ == 0) return;
     Manager& m = manager();
     std::lock_guard<std::mutex> lock(m.mutex);
-    refund(m, std::this_thread::get_id(), bytes_);
+    refund(m, this_thread_number(), bytes_);
     bytes_ = 0;
 }
 
@@ -288,12 +308,14 @@ extern "C" HostStatus kvhost_AF_memm_free_all(uint32_t tag, const char*, int32_t
     std::lock_guard<std::mutex> lock(m.mutex);
     auto books = m.tags.find(tag);
     if (books == m.tags.end()) return 0;
-    for (void* block : books->second.blocks) {
-        auto it = m.blocks.find(block);
-        refund(m, it->second.owner, it->second.size + kBlockOverhead);
-        m.total_bytes -= it->second.size;
-        m.blocks.erase(it);
+    for (Block* entry = books->second.first; entry != nullptr;) {
+        Block* next = entry->next;
+        void* block = entry->address;
+        refund(m, entry->owner, entry->size + kBlockOverhead);
+        m.total_bytes -= entry->size;
+        m.blocks.erase(block);
         std::free(block);
+        entry = next;
     }
     m.tags.erase(books);
     return 0;
