@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <thread>
 
 namespace kvtool {
 namespace {
@@ -207,18 +209,31 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     if (stream == nullptr) return kExitFailure;
     kvhost::clear_errors();
     kvhost::TiffImage t;
-    if (kvhost::tiff_describe(stream.get(), directory, &t) == 0 && !pixels_allowed(input.name(), t.width, t.height))
-        return kExitFailure;
+    const bool described = kvhost::tiff_describe(stream.get(), directory, &t) == 0;
+    if (described && !pixels_allowed(input.name(), t.width, t.height)) return kExitFailure;
+    // Damaged strips decode quietly to zero rows; a walk over their codes
+    // says which, and why. It reads the strips on a stream of its own while
+    // the strip service decodes them, so it costs a second core rather
+    // than time.
+    std::vector<kvhost::StripDamage> damage;
+    std::thread damage_check;
+    std::unique_ptr<HostStream> check_stream = described ? input.stream() : nullptr;
+    if (check_stream != nullptr) {
+        damage_check = std::thread([&damage, &check_stream, image = t] {
+            damage = kvhost::tiff_strip_damage(check_stream.get(), image);
+        });
+    }
     const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t);
+    if (damage_check.joinable()) damage_check.join();
     if (status != 0 || stream->sink.image == nullptr) {
         complain(input.name() + ": cannot decode TIFF image " + std::to_string(directory));
         report_host_errors();
         return kExitFailure;
     }
-    // Damaged strips decode quietly to zero rows: say which, and why. With
-    // --strict such a file is refused and nothing is written.
+    if (check_stream == nullptr) damage = kvhost::tiff_strip_damage(stream.get(), t);
+    // With --strict a file with damaged strips is refused and nothing is
+    // written.
     const bool strict = args.has("--strict");
-    const auto damage = kvhost::tiff_strip_damage(stream.get(), t);
     for (const kvhost::StripDamage& d : damage) {
         std::fprintf(stderr, "kvlzw: %s%s: strip %u: %s\n", strict ? "" : "warning: ",
                      args.positional[0].c_str(), d.strip, d.text.c_str());
