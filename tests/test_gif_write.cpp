@@ -537,6 +537,21 @@ TEST_F(GifWrite, AnUnknownLabelFailsThePageAfterTheOtherRecordsAreWritten) {
     options.metadata = &bad;
     options.tags = &tags.store;
     EXPECT_TRUE(save_page(Destination::memory(&buffer), one, options).ok());
+
+    // A failed append gives the application's buffer back as it was, after
+    // the page wrote over its trailer, or over all of a GIF without images.
+    std::vector<uint8_t> with_image;
+    ASSERT_TRUE(save_page(Destination::memory(&with_image), palette_image(3, 3, 4), {}).ok());
+    const std::vector<uint8_t> without_image(with_image.begin(), with_image.begin() + 13 + 6 * 3);
+    for (const auto& existing : {with_image, without_image}) {
+        std::vector<uint8_t> target = existing;
+        SaveOptions append;
+        append.append = true;
+        append.tags = &tags.store;
+        EXPECT_EQ(kvtest::codes(save_page(Destination::memory(&target), one, append).errors),
+                  std::vector<int32_t>{-2479});
+        EXPECT_EQ(target, existing);
+    }
 }
 
 // A page with every kind of extension and both tables from metadata, and

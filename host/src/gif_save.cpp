@@ -108,36 +108,57 @@ void attributes_set(HostStream& stream, const SaveOptions& options) {
     }
 }
 
+// An application's buffer lent to the save's stream: it goes back as it
+// was, whatever ends the save, unless the page was written.
+class LentBuffer {
+public:
+    LentBuffer(std::vector<uint8_t>* buffer, HostStream* stream) : buffer_(buffer), stream_(stream) {}
+    LentBuffer(const LentBuffer&) = delete;
+    LentBuffer& operator=(const LentBuffer&) = delete;
+    ~LentBuffer() {
+        if (buffer_ != nullptr) *buffer_ = memory_stream_take(stream_, true);
+    }
+    void release() { buffer_ = nullptr; }
+
+private:
+    std::vector<uint8_t>* buffer_;
+    HostStream* stream_;
+};
+
 void page_save(const Destination& destination, const SaveImage& image, const SaveOptions& options) {
     auto save = std::make_unique<SaveSource>();
     if (!raster_from(image, &save->raster)) return;
-    std::vector<uint8_t> existing;
-    if (options.append) {
-        if (destination.buffer != nullptr) {
-            existing = *destination.buffer;
-        } else if (!read_file(destination.path, &existing)) {
-            record_host_error(kModule, __LINE__, host_error::kStream, "cannot read " + destination.path);
-            return;
-        }
-    }
     HostStatus status = 0;
     auto entry = reinterpret_cast<ImageSaveFn>(gif_entry(KV_OP_SAVE, &status));
     if (entry == nullptr) return;
+    // Appending starts from what is there: a memory destination's bytes are
+    // moved into the stream (and back on failure) rather than copied, so
+    // that a file built page by page is not copied once per page.
+    std::vector<uint8_t> existing;
+    std::vector<uint8_t>* lent = options.append ? destination.buffer : nullptr;
+    if (options.append && lent == nullptr && !read_file(destination.path, &existing)) {
+        record_host_error(kModule, __LINE__, host_error::kStream, "cannot read " + destination.path);
+        return;
+    }
+    std::vector<uint8_t>& start = lent != nullptr ? *lent : existing;
     save->metadata = options.metadata;
     save->tags = options.tags;
     // Room for what LZW data usually takes (at most about 1.5 bytes a pixel,
     // up to 64 MiB) at once, so the stream does not copy itself as it grows;
     // pages not written to are never touched.
     const uint64_t room = std::min<uint64_t>(uint64_t{image.width} * image.height * 3 / 2, kReservedOutput);
-    existing.reserve(existing.size() + room + 4096);
-    auto stream = memory_stream(std::move(existing));
+    start.reserve(start.size() + room + 4096);
+    auto stream = memory_stream();
+    memory_stream_adopt(stream.get(), std::move(start));
+    LentBuffer give_back(lent, stream.get());
     stream->save = std::move(save);
     attributes_set(*stream, options);
     GifSettings settings = default_settings();
     settings.version = options.version;
     settings.interlace = options.interlace ? 1 : 0;
     if (entry(stream.get(), &settings, options.append ? kLookForGifMode : kNewFileMode, nullptr, 0) != 0) return;
-    std::vector<uint8_t> bytes = memory_stream_bytes(stream.get());
+    std::vector<uint8_t> bytes = memory_stream_take(stream.get(), false);
+    give_back.release();
     bytes.resize(static_cast<size_t>(stream->position));
     if (destination.buffer != nullptr) {
         *destination.buffer = std::move(bytes);

@@ -13,9 +13,13 @@
 namespace kvhost {
 namespace {
 
+// Bytes in memory that grow as they are written. The bytes it started with
+// that writes replace are kept aside, so that the start can be restored
+// without a copy of everything made beforehand.
 class MemoryBackend final : public StreamBackend {
 public:
-    explicit MemoryBackend(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    explicit MemoryBackend(std::vector<uint8_t> bytes)
+        : bytes_(std::move(bytes)), original_size_(bytes_.size()), kept_from_(original_size_) {}
     uint64_t read(int64_t position, void* buffer, uint64_t count) override {
         if (position >= static_cast<int64_t>(bytes_.size())) return 0;
         uint64_t n = std::min<uint64_t>(count, bytes_.size() - position);
@@ -24,15 +28,39 @@ public:
     }
     uint64_t write(int64_t position, const void* buffer, uint64_t count) override {
         if (count == 0) return 0;
+        keep_original_from(static_cast<size_t>(position));
         if (position + count > bytes_.size()) bytes_.resize(position + count);
         std::memcpy(bytes_.data() + position, buffer, count);
         return count;
     }
     int64_t size() const override { return static_cast<int64_t>(bytes_.size()); }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
+    void adopt(std::vector<uint8_t>&& bytes) noexcept {
+        bytes_ = std::move(bytes);
+        original_size_ = kept_from_ = bytes_.size();
+        kept_.clear();
+    }
+    std::vector<uint8_t> take() { return std::move(bytes_); }
+    std::vector<uint8_t> take_original() {
+        bytes_.resize(original_size_);
+        std::copy(kept_.begin(), kept_.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(kept_from_));
+        return std::move(bytes_);
+    }
 
 private:
+    // Bytes at and past kept_from_ (up to the original size) are in kept_;
+    // those before it are still the original ones.
+    void keep_original_from(size_t position) {
+        if (position >= kept_from_) return;
+        kept_.insert(kept_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(position),
+                     bytes_.begin() + static_cast<std::ptrdiff_t>(kept_from_));
+        kept_from_ = position;
+    }
+
     std::vector<uint8_t> bytes_;
+    size_t original_size_;
+    size_t kept_from_;
+    std::vector<uint8_t> kept_;
 };
 
 // Read-only bytes in memory: the caller's, or a mapped file's that it owns.
@@ -198,6 +226,17 @@ std::vector<uint8_t> memory_stream_bytes(const HostStream* stream) {
     if (stream == nullptr) return {};
     auto* memory = dynamic_cast<const MemoryBackend*>(stream->backend.get());
     return memory != nullptr ? memory->bytes() : std::vector<uint8_t>{};
+}
+
+void memory_stream_adopt(HostStream* stream, std::vector<uint8_t>&& bytes) noexcept {
+    auto* memory = stream != nullptr ? dynamic_cast<MemoryBackend*>(stream->backend.get()) : nullptr;
+    if (memory != nullptr) memory->adopt(std::move(bytes));
+}
+
+std::vector<uint8_t> memory_stream_take(HostStream* stream, bool original) {
+    auto* memory = stream != nullptr ? dynamic_cast<MemoryBackend*>(stream->backend.get()) : nullptr;
+    if (memory == nullptr) return {};
+    return original ? memory->take_original() : memory->take();
 }
 
 }  // namespace kvhost

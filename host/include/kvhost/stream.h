@@ -47,6 +47,14 @@ std::unique_ptr<HostStream> named_stream(const std::string& path);
 // The bytes of a memory stream (empty for other streams).
 std::vector<uint8_t> memory_stream_bytes(const HostStream* stream);
 
+// Makes `bytes` the content a memory stream starts from, without a copy
+// (nothing happens for other streams).
+void memory_stream_adopt(HostStream* stream, std::vector<uint8_t>&& bytes) noexcept;
+
+// Moves the bytes out of a memory stream, which is left empty: as written,
+// or (`original`) as the stream started. Empty for other streams.
+std::vector<uint8_t> memory_stream_take(HostStream* stream, bool original);
+
 }  // namespace kvhost
 
 struct HostStream {
