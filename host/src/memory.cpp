@@ -132,89 +132,85 @@ HostStatus unknown_block(Manager& m, std::unique_lock<std::mutex>& lock, const c
                              std::string(operation) + " of a block the memory manager does not know");
 }
 
+// Reads or changes the manager under its lock.
+template <typename Use>
+auto locked(Use&& use) {
+    Manager& m = manager();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    return use(m);
+}
+
 }  // namespace
 
 size_t blocks_outstanding(uint32_t tag) {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    auto it = m.tags.find(tag);
-    return it == m.tags.end() ? 0 : it->second.blocks;
+    return locked([&](Manager& m) {
+        auto it = m.tags.find(tag);
+        return it == m.tags.end() ? 0 : it->second.blocks;
+    });
 }
 
 uint64_t bytes_outstanding(uint32_t tag) {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    auto it = m.tags.find(tag);
-    return it == m.tags.end() ? 0 : it->second.bytes;
+    return locked([&](Manager& m) {
+        auto it = m.tags.find(tag);
+        return it == m.tags.end() ? 0 : it->second.bytes;
+    });
 }
 
 size_t blocks_outstanding() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    return m.blocks.size();
+    return locked([](const Manager& m) { return m.blocks.size(); });
 }
 
 uint64_t bytes_outstanding() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    return m.total_bytes;
+    return locked([](const Manager& m) { return m.total_bytes; });
 }
 
 size_t unknown_frees() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    return m.unknown_frees;
+    return locked([](const Manager& m) { return m.unknown_frees; });
 }
 
 size_t tag_mismatches() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    return m.tag_mismatches;
+    return locked([](const Manager& m) { return m.tag_mismatches; });
 }
 
 void fail_nth_allocation(uint64_t n) {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.fail_at_allocation = n == 0 ? 0 : m.allocations + n;
+    locked([&](Manager& m) {
+        m.fail_at_allocation = n == 0 ? 0 : m.allocations + n;
+    });
 }
 
 void fail_allocations_of_size(uint64_t size) {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.fail_size = size;
-    m.fail_size_set = true;
+    locked([&](Manager& m) {
+        m.fail_size = size;
+        m.fail_size_set = true;
+    });
 }
 
 void clear_faults() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.fail_at_allocation = 0;
-    m.fail_size_set = false;
+    locked([&](Manager& m) {
+        m.fail_at_allocation = 0;
+        m.fail_size_set = false;
+    });
 }
 
 uint64_t allocation_count() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    return m.allocations;
+    return locked([](const Manager& m) { return m.allocations; });
 }
 
 void set_operation_limit(uint64_t bytes) {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.operation_limit = bytes;
+    locked([&](Manager& m) {
+        m.operation_limit = bytes;
+    });
 }
 
 uint64_t operation_limit() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    return m.operation_limit;
+    return locked([](const Manager& m) { return m.operation_limit; });
 }
 
 uint64_t operation_bytes() {
-    Manager& m = manager();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    const auto it = m.in_use.find(this_thread_number());
-    return it == m.in_use.end() ? 0 : it->second;
+    return locked([&](Manager& m) {
+        const auto it = m.in_use.find(this_thread_number());
+        return it == m.in_use.end() ? 0 : it->second;
+    });
 }
 
 Reservation& Reservation::operator=(Reservation&& other) noexcept {
