@@ -113,12 +113,14 @@ TEST(ToolIo, OutputsFollowLinksRefuseReadOnlyFilesAndLeaveNoTemporary) {
            "read-only output");
     EXPECT_EQ(kvtest::read_file(locked), (std::vector<uint8_t>{1, 2, 3}));
 
-    // Interrupted while the PNG is written: the temporary file goes too.
+    // Interrupted while the PNG is written: the temporary file goes too. The
+    // slowest compression of noise keeps the write going long enough for the
+    // signal to land in it, also on a loaded machine.
     const std::string raw = (dir / "noise.lzw").string();
     ASSERT_EQ(kvtest::run_shell("head -c 16777216 /dev/urandom | " + kTool + " lzw compress - -o " + raw).status, 0);
     const std::string png = (dir / "noise.png").string();
     const std::string pid_file = (dir / "pid").string();
-    kvtest::run_shell(kTool + " decode " + raw + " --raw --width 4096 --height 4096 --bpp 8 -o " + png +
+    kvtest::run_shell(kTool + " decode " + raw + " --raw --width 4096 --height 4096 --bpp 8 --png-level 9 -o " + png +
                       " >/dev/null 2>&1 & echo $! > " + pid_file);
     const std::string pid = [&] {
         std::string text;
