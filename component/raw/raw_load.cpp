@@ -72,7 +72,9 @@ HostStatus read_raster(HostStream* stream, const RawSettings& settings, HostDibI
     } else if (image == nullptr) {
         status = record_error(module::kRaw, __LINE__, err::kNoMemory, 0, static_cast<int64_t>(image_size));
     } else {
-        std::memset(in_buf, 0, kInBufSize);
+        // Zero-filled as far as the decoder can reach; the rest of the
+        // mebibyte is never touched, so its pages are never faulted in.
+        std::memset(in_buf, 0, kLzwInputSpan);
         std::memset(image, 0, buffer_size);
         uint32_t written = 0;
         status = TIF_LZW_decode(stream, image, static_cast<int32_t>(image_size), prefix, first_byte, last_byte, stack,

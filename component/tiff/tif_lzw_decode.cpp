@@ -29,7 +29,7 @@ constexpr uint32_t kEnd = 257;
 constexpr uint32_t kFirstFree = 258;
 constexpr uint32_t kLastCode = 4095;
 constexpr uint32_t kMaxString = 4096;
-constexpr uint32_t kReadBlock = 8192;
+constexpr uint32_t kReadBlock = kLzwInputSpan;
 
 struct ReverseTable {
     uint8_t bytes[256];

@@ -7,6 +7,10 @@
 
 namespace kv {
 
+// The decoder reads and writes only the first this many bytes of in_buf,
+// however large the caller made it.
+constexpr uint32_t kLzwInputSpan = 8192;
+
 // Decodes LZW codes from the stream's current position into out (at most
 // out_size bytes) until the end-of-information code, a full buffer or the
 // end of the data. New-style (TIFF 6.0) and old-style data are told apart
