@@ -9,6 +9,7 @@
 #include "kvhost/stream.h"
 #include "api_guard.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -148,16 +149,21 @@ HostStatus decompress_to_end(HostStream* stream, uint16_t fill_order, const Byte
     // where every larger one does (at the end position); sizes are probed
     // without keeping what they decode.
     const int64_t start = stream->position;
-    constexpr uint64_t kFirst = 1 << 16;
+    // The first size: 64 KiB, or less for a short stream (LZW data rarely
+    // decodes to more than four times its size; larger ones grow below).
+    uint64_t first = 1 << 16;
+    if (stream_end > start && static_cast<uint64_t>(stream_end - start) < first / 4) {
+        first = std::max<uint64_t>(4096, 4 * static_cast<uint64_t>(stream_end - start));
+    }
     Probe low_probe;
-    HostStatus status = probe(stream, start, kFirst, fill_order, &low_probe);
+    HostStatus status = probe(stream, start, first, fill_order, &low_probe);
     if (status != 0) return status;
     // An upper size and its probe: first a guess from how far the first
     // decode read (the data goes on at about that rate), then doubling.
     // A size whose decode read to the end of the stream, or read no further
     // than a smaller one over 4096 bytes below it (strings are shorter), is
     // past the data.
-    uint64_t size = kFirst;
+    uint64_t size = first;
     uint64_t below = 0;  // a size that stops short of the end (or 0)
     Probe high = low_probe;
     bool past_end = stream_end >= 0 && low_probe.position >= stream_end;
@@ -166,7 +172,7 @@ HostStatus decompress_to_end(HostStream* stream, uint16_t fill_order, const Byte
         const int64_t read = high.position - start;
         if (stream_end > high.position && read > 0) {
             const double rate = static_cast<double>(size) / static_cast<double>(read);
-            const double guess = rate * static_cast<double>(stream_end - start) * 1.0625 + kFirst;
+            const double guess = rate * static_cast<double>(stream_end - start) * 1.0625 + first;
             if (guess > static_cast<double>(grown)) grown = guess < INT32_MAX ? static_cast<uint64_t>(guess) : INT32_MAX;
         }
         if (grown > INT32_MAX) grown = INT32_MAX;
