@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 struct HostPixStruct {
@@ -39,16 +40,25 @@ uint32_t index_at(const SaveRaster& r, const uint8_t* row, uint32_t x) {
 // The distinct colours of a grey or RGB(A) image, sorted; false beyond 256.
 // Alpha is not kept: a GIF pixel has none (transparency is one palette entry).
 bool distinct_colours(const SaveRaster& r, std::vector<uint32_t>* colours) {
-    std::vector<uint8_t> seen(1u << 24 >> 3, 0);
+    // No more than 257 colours are ever held, so a small open-addressing
+    // set does (colours are 24-bit: the all-ones word marks a free slot).
+    constexpr uint32_t kSlots = 512;
+    constexpr uint32_t kFree = 0xFFFFFFFF;
+    uint32_t slots[kSlots];
+    std::fill(std::begin(slots), std::end(slots), kFree);
     uint32_t count = 0;
+    uint32_t last = kFree;
     for (uint32_t y = 0; y < r.height; ++y) {
         const uint8_t* row = r.pixels + size_t{y} * r.row_size;
         for (uint32_t x = 0; x < r.width; ++x) {
             const uint32_t c = colour_at(r, row, x);
-            uint8_t& bits = seen[c >> 3];
-            if ((bits & (1u << (c & 7))) != 0) continue;
+            if (c == last) continue;
+            last = c;
+            uint32_t i = (c * 0x9E3779B1u) >> 23;
+            while (slots[i] != kFree && slots[i] != c) i = (i + 1) & (kSlots - 1);
+            if (slots[i] == c) continue;
             if (++count > 256) return false;
-            bits = static_cast<uint8_t>(bits | (1u << (c & 7)));
+            slots[i] = c;
             colours->push_back(c);
         }
     }
