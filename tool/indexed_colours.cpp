@@ -1,5 +1,7 @@
 #include "indexed_colours.h"
 
+#include "kvhost/shared_library.h"
+
 #include <libimagequant.h>
 
 #include <algorithm>
@@ -76,10 +78,50 @@ bool index_exact_colours(const PngRaster& raster, IndexedImage* out) {
     return true;
 }
 
+// libimagequant is loaded when an image first needs quantizing, not when
+// the tool starts: it and its OpenMP runtime would cost every run's
+// start-up, and most runs quantize nothing.
+struct Libimagequant {
+    decltype(&::liq_attr_create) attr_create;
+    decltype(&::liq_attr_destroy) attr_destroy;
+    decltype(&::liq_set_max_colors) set_max_colors;
+    decltype(&::liq_image_create_rgba) image_create_rgba;
+    decltype(&::liq_image_destroy) image_destroy;
+    decltype(&::liq_image_quantize) image_quantize;
+    decltype(&::liq_result_destroy) result_destroy;
+    decltype(&::liq_set_dithering_level) set_dithering_level;
+    decltype(&::liq_write_remapped_image) write_remapped_image;
+    decltype(&::liq_get_palette) get_palette;
+};
+
+constexpr const char* kLibimagequantNames[] = {
+    "liq_attr_create",
+    "liq_attr_destroy",
+    "liq_set_max_colors",
+    "liq_image_create_rgba",
+    "liq_image_destroy",
+    "liq_image_quantize",
+    "liq_result_destroy",
+    "liq_set_dithering_level",
+    "liq_write_remapped_image",
+    "liq_get_palette"};
+
+// The loaded library, or nullptr with the loader's reason in *why.
+const Libimagequant* load_libimagequant(std::string* why) {
+    static std::string failure;
+    static const Libimagequant* const loaded = [] {
+        static Libimagequant table;
+        return kvhost::load_table(KVLZW_LIBIMAGEQUANT, kLibimagequantNames, &table, &failure) ? &table : nullptr;
+    }();
+    if (loaded == nullptr && why != nullptr) *why = failure;
+    return loaded;
+}
+
 struct LiqDeleter {
-    void operator()(liq_attr* p) const { liq_attr_destroy(p); }
-    void operator()(liq_image* p) const { liq_image_destroy(p); }
-    void operator()(liq_result* p) const { liq_result_destroy(p); }
+    const Libimagequant* liq;
+    void operator()(liq_attr* p) const { liq->attr_destroy(p); }
+    void operator()(liq_image* p) const { liq->image_destroy(p); }
+    void operator()(liq_result* p) const { liq->result_destroy(p); }
 };
 
 bool quantize(const PngRaster& raster, bool dither, IndexedImage* out, std::string* error) {
@@ -95,26 +137,34 @@ bool quantize(const PngRaster& raster, bool dither, IndexedImage* out, std::stri
             pixel[3] = 255;
         }
     }
-    std::unique_ptr<liq_attr, LiqDeleter> attr(liq_attr_create());
-    if (attr == nullptr || liq_set_max_colors(attr.get(), kMostColours) != LIQ_OK) {
+    std::string why;
+    const Libimagequant* liq = load_libimagequant(&why);
+    if (liq == nullptr) {
+        *error = "cannot load the colour quantizer (" + why + ")";
+        return false;
+    }
+    const LiqDeleter destroy{liq};
+    std::unique_ptr<liq_attr, LiqDeleter> attr(liq->attr_create(), destroy);
+    if (attr == nullptr || liq->set_max_colors(attr.get(), kMostColours) != LIQ_OK) {
         *error = "cannot set up the colour quantizer";
         return false;
     }
     std::unique_ptr<liq_image, LiqDeleter> image(
-        liq_image_create_rgba(attr.get(), rgba.data(), static_cast<int>(raster.width), static_cast<int>(raster.height), 0));
+        liq->image_create_rgba(attr.get(), rgba.data(), static_cast<int>(raster.width), static_cast<int>(raster.height), 0),
+        destroy);
     liq_result* result_handle = nullptr;
-    if (image == nullptr || liq_image_quantize(image.get(), attr.get(), &result_handle) != LIQ_OK) {
+    if (image == nullptr || liq->image_quantize(image.get(), attr.get(), &result_handle) != LIQ_OK) {
         *error = "cannot quantize the image's colours";
         return false;
     }
-    std::unique_ptr<liq_result, LiqDeleter> result(result_handle);
-    liq_set_dithering_level(result.get(), dither ? 1.0f : 0.0f);
+    std::unique_ptr<liq_result, LiqDeleter> result(result_handle, destroy);
+    liq->set_dithering_level(result.get(), dither ? 1.0f : 0.0f);
     out->indices.resize(pixels);
-    if (liq_write_remapped_image(result.get(), image.get(), out->indices.data(), pixels) != LIQ_OK) {
+    if (liq->write_remapped_image(result.get(), image.get(), out->indices.data(), pixels) != LIQ_OK) {
         *error = "cannot map the image to its quantized colours";
         return false;
     }
-    const liq_palette* palette = liq_get_palette(result.get());
+    const liq_palette* palette = liq->get_palette(result.get());
     out->palette_rgb.resize(size_t{palette->count} * 3);
     for (unsigned i = 0; i < palette->count; ++i) {
         out->palette_rgb[i * 3 + 0] = palette->entries[i].r;

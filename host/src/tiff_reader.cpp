@@ -8,6 +8,7 @@
 #include "kvhost/memory.h"
 #include "kvhost/registry.h"
 #include "kvhost/services.h"
+#include "kvhost/shared_library.h"
 #include "kvhost/stream.h"
 #include "api_guard.h"
 #include "service_impl.h"
@@ -21,6 +22,56 @@ namespace kvhost {
 namespace {
 
 constexpr const char* kModule = KVHOST_MODULE("tiff_reader");
+
+// libtiff is loaded the first time a TIFF is opened, not when a program
+// starts: with its codec libraries it costs every start-up over a
+// millisecond, and most runs read no TIFF.
+struct Libtiff {
+    decltype(&::TIFFOpenOptionsAlloc) OpenOptionsAlloc;
+    decltype(&::TIFFOpenOptionsSetErrorHandlerExtR) OpenOptionsSetErrorHandlerExtR;
+    decltype(&::TIFFOpenOptionsSetWarningHandlerExtR) OpenOptionsSetWarningHandlerExtR;
+    decltype(&::TIFFClientOpenExt) ClientOpenExt;
+    decltype(&::TIFFOpenOptionsFree) OpenOptionsFree;
+    decltype(&::TIFFClose) Close;
+    decltype(&::TIFFGetField) GetField;
+    decltype(&::TIFFGetFieldDefaulted) GetFieldDefaulted;
+    decltype(&::TIFFSetDirectory) SetDirectory;
+    decltype(&::TIFFIsBigTIFF) IsBigTIFF;
+    decltype(&::TIFFIsBigEndian) IsBigEndian;
+    decltype(&::TIFFIsTiled) IsTiled;
+    decltype(&::TIFFNumberOfStrips) NumberOfStrips;
+    decltype(&::TIFFCurrentDirOffset) CurrentDirOffset;
+};
+
+constexpr const char* kLibtiffNames[] = {
+    "TIFFOpenOptionsAlloc",
+    "TIFFOpenOptionsSetErrorHandlerExtR",
+    "TIFFOpenOptionsSetWarningHandlerExtR",
+    "TIFFClientOpenExt",
+    "TIFFOpenOptionsFree",
+    "TIFFClose",
+    "TIFFGetField",
+    "TIFFGetFieldDefaulted",
+    "TIFFSetDirectory",
+    "TIFFIsBigTIFF",
+    "TIFFIsBigEndian",
+    "TIFFIsTiled",
+    "TIFFNumberOfStrips",
+    "TIFFCurrentDirOffset"};
+
+// The loaded library, or nullptr with the loader's reason in *why.
+const Libtiff* load_libtiff(std::string* why) {
+    static std::string failure;
+    static const Libtiff* const loaded = [] {
+        static Libtiff table;
+        return load_table(KVHOST_LIBTIFF, kLibtiffNames, &table, &failure) ? &table : nullptr;
+    }();
+    if (loaded == nullptr && why != nullptr) *why = failure;
+    return loaded;
+}
+
+// The library, once a TiffFile has loaded it.
+const Libtiff& tiff() { return *load_libtiff(nullptr); }
 
 // libtiff reads the stream's bytes without moving the stream itself.
 struct Client {
@@ -72,15 +123,21 @@ class TiffFile {
 public:
     explicit TiffFile(HostStream* stream) {
         client_.stream = stream;
-        TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-        TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &client_);
-        TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, &client_);
-        tif_ = TIFFClientOpenExt("stream", "rm", &client_, client_read, client_write, client_seek, client_close,
-                                 client_size, client_map, client_unmap, options);
-        TIFFOpenOptionsFree(options);
+        std::string why;
+        const Libtiff* lib = load_libtiff(&why);
+        if (lib == nullptr) {
+            client_.message = "libtiff could not be loaded (" + why + ")";
+            return;
+        }
+        TIFFOpenOptions* options = lib->OpenOptionsAlloc();
+        lib->OpenOptionsSetErrorHandlerExtR(options, keep_error, &client_);
+        lib->OpenOptionsSetWarningHandlerExtR(options, drop_warning, &client_);
+        tif_ = lib->ClientOpenExt("stream", "rm", &client_, client_read, client_write, client_seek, client_close,
+                                  client_size, client_map, client_unmap, options);
+        lib->OpenOptionsFree(options);
     }
     ~TiffFile() {
-        if (tif_ != nullptr) TIFFClose(tif_);
+        if (tif_ != nullptr) tiff().Close(tif_);
     }
     TIFF* get() const { return tif_; }
     const std::string& message() const { return client_.message; }
@@ -165,7 +222,7 @@ bool choose_host_image(TIFF* tif, TiffImage& t, std::string* why) {
             if ((spp == 1 && (bits == 1 || bits == 4 || bits == 8)) ||
                 (spp == 2 && bits == 8 && t.extra_samples == 1)) {
                 uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-                if (TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
+                if (tiff().GetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
                     *why = "palette image without a colour map";
                     return false;
                 }
@@ -219,68 +276,68 @@ HostStatus describe(TiffFile& file, uint32_t directory, TiffImage* out) {
     if (tif == nullptr) {
         return unsupported(__LINE__, "not a readable TIFF file" + (file.message().empty() ? "" : ": " + file.message()));
     }
-    if (TIFFIsBigTIFF(tif)) return unsupported(__LINE__, "BigTIFF files are not read");
-    if (directory != 0 && TIFFSetDirectory(tif, static_cast<tdir_t>(directory)) != 1) {
+    if (tiff().IsBigTIFF(tif)) return unsupported(__LINE__, "BigTIFF files are not read");
+    if (directory != 0 && tiff().SetDirectory(tif, static_cast<tdir_t>(directory)) != 1) {
         return unsupported(__LINE__, "no image file directory " + std::to_string(directory));
     }
     TiffImage t;
     t.directory = directory;
-    t.byte_order = TIFFIsBigEndian(tif) ? 1 : 0;
+    t.byte_order = tiff().IsBigEndian(tif) ? 1 : 0;
     uint16_t compression = 1;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     t.compression = compression;
     if (compression != COMPRESSION_LZW) {
         return unsupported(__LINE__, "compression " + std::to_string(compression) +
                                          " is not LZW; only LZW-compressed images are read");
     }
-    if (TIFFIsTiled(tif)) return unsupported(__LINE__, "tiled images are not read, only strips");
+    if (tiff().IsTiled(tif)) return unsupported(__LINE__, "tiled images are not read, only strips");
     uint32_t width = 0, height = 0;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    tiff().GetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    tiff().GetField(tif, TIFFTAG_IMAGELENGTH, &height);
     if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF) {
         return unsupported(__LINE__, "image of " + std::to_string(width) + " x " + std::to_string(height));
     }
     t.width = width;
     t.height = height;
     uint16_t value16 = 0;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &value16);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &value16);
     t.samples_per_pixel = value16;
     uint16_t bits = 1;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
     if (t.samples_per_pixel == 0 || bits == 0 || bits > 32) {
         return unsupported(__LINE__, std::to_string(t.samples_per_pixel) + " samples of " + std::to_string(bits) + " bits");
     }
     t.bits_per_sample.assign(t.samples_per_pixel, static_cast<int16_t>(bits));
     uint16_t photometric = 0;
-    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) != 1) {
+    if (tiff().GetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) != 1) {
         return unsupported(__LINE__, "no photometric interpretation");
     }
     t.photometric = photometric;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &value16);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &value16);
     t.planar_config = value16;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &value16);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_FILLORDER, &value16);
     t.fill_order = value16;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &value16);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &value16);
     t.predictor = value16;
     if (t.predictor == 3) return unsupported(__LINE__, "the floating-point predictor (3) is not undone");
     uint16_t extra_count = 0;
     uint16_t* extra_kinds = nullptr;
-    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra_kinds) == 1) {
+    if (tiff().GetField(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra_kinds) == 1) {
         t.extra_samples = extra_count;
         if (extra_count > 0 && extra_kinds != nullptr) t.extra_kind = extra_kinds[0];
     }
     uint32_t rows_per_strip = 0;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    tiff().GetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
     if (rows_per_strip == 0 || rows_per_strip > height) rows_per_strip = height;
     t.rows_per_strip = static_cast<int32_t>(rows_per_strip);
 
-    const uint32_t strips = TIFFNumberOfStrips(tif);
+    const uint32_t strips = tiff().NumberOfStrips(tif);
     uint64_t* offsets = nullptr;
     uint64_t* counts = nullptr;
-    if (TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) != 1 || offsets == nullptr) {
+    if (tiff().GetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) != 1 || offsets == nullptr) {
         return unsupported(__LINE__, "no strip offsets");
     }
-    TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts);
+    tiff().GetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts);
     t.strip_offsets.resize(strips);
     t.strip_byte_counts.assign(strips, 0);
     for (uint32_t s = 0; s < strips; ++s) {
@@ -293,11 +350,11 @@ HostStatus describe(TiffFile& file, uint32_t directory, TiffImage* out) {
 
     if (t.photometric == PHOTOMETRIC_YCBCR) {
         uint16_t h = 2, v = 2;
-        TIFFGetFieldDefaulted(tif, TIFFTAG_YCBCRSUBSAMPLING, &h, &v);
+        tiff().GetFieldDefaulted(tif, TIFFTAG_YCBCRSUBSAMPLING, &h, &v);
         t.subsampling[0] = h;
         t.subsampling[1] = v;
         t.has_coefficients =
-            raw_coefficients(file.stream(), TIFFCurrentDirOffset(tif), t.byte_order == 1, t.coefficients);
+            raw_coefficients(file.stream(), tiff().CurrentDirOffset(tif), t.byte_order == 1, t.coefficients);
     }
     std::string why;
     if (!choose_host_image(tif, t, &why)) return unsupported(__LINE__, why);

@@ -1,0 +1,27 @@
+// Loading a shared library when it is first needed instead of at start-up.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+namespace kvhost {
+
+// Opens the library named `soname` (it then stays loaded for the life of
+// the process) and finds each of the `count` symbols `names`, their
+// addresses going to `addresses`: all or nothing. On failure returns false
+// and says why (the dynamic loader's own text) in *why.
+bool load_symbols(const char* soname, const char* const* names, size_t count, void** addresses, std::string* why);
+
+// The same for a struct of function pointers whose members, in order, are
+// the functions named in `names`.
+template <typename Table, size_t N>
+bool load_table(const char* soname, const char* const (&names)[N], Table* table, std::string* why) {
+    static_assert(sizeof(Table) == N * sizeof(void*), "one name per member");
+    void* addresses[N];
+    if (!load_symbols(soname, names, N, addresses, why)) return false;
+    std::memcpy(static_cast<void*>(table), addresses, sizeof addresses);
+    return true;
+}
+
+}  // namespace kvhost
