@@ -3,7 +3,6 @@
 namespace kvhost::gif {
 namespace {
 
-constexpr uint8_t kTrailer = 0x3B;
 constexpr uint8_t kImageSeparator = 0x2C;
 constexpr uint8_t kExtensionIntroducer = 0x21;
 
