@@ -111,7 +111,6 @@ void fill_roots(Table& t, uint32_t clear_code) {
         t.entries[c] = Entry{c, 1, kRootPrefix};
         t.suffix[c] = static_cast<uint8_t>(c);
     }
-    for (uint32_t c = clear_code; c < kTableSize; ++c) t.entries[c].prefix = kUndefined;
 }
 
 // The window: the whole image when it is small, else room for the history,
