@@ -108,13 +108,7 @@ constexpr const char* kLibimagequantNames[] = {
 
 // The loaded library, or nullptr with the loader's reason in *why.
 const Libimagequant* load_libimagequant(std::string* why) {
-    static std::string failure;
-    static const Libimagequant* const loaded = [] {
-        static Libimagequant table;
-        return kvhost::load_table(KVLZW_LIBIMAGEQUANT, kLibimagequantNames, &table, &failure) ? &table : nullptr;
-    }();
-    if (loaded == nullptr && why != nullptr) *why = failure;
-    return loaded;
+    return kvhost::load_table_once<Libimagequant>(KVLZW_LIBIMAGEQUANT, kLibimagequantNames, why);
 }
 
 struct LiqDeleter {

@@ -60,15 +60,7 @@ constexpr const char* kLibtiffNames[] = {
     "TIFFCurrentDirOffset"};
 
 // The loaded library, or nullptr with the loader's reason in *why.
-const Libtiff* load_libtiff(std::string* why) {
-    static std::string failure;
-    static const Libtiff* const loaded = [] {
-        static Libtiff table;
-        return load_table(KVHOST_LIBTIFF, kLibtiffNames, &table, &failure) ? &table : nullptr;
-    }();
-    if (loaded == nullptr && why != nullptr) *why = failure;
-    return loaded;
-}
+const Libtiff* load_libtiff(std::string* why) { return load_table_once<Libtiff>(KVHOST_LIBTIFF, kLibtiffNames, why); }
 
 // The library, once a TiffFile has loaded it.
 const Libtiff& tiff() { return *load_libtiff(nullptr); }

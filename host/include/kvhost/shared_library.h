@@ -24,4 +24,18 @@ bool load_table(const char* soname, const char* const (&names)[N], Table* table,
     return true;
 }
 
+// The table, loaded by the first call for the whole process; a failure is
+// remembered too, its reason given to every caller. One instance per table
+// type.
+template <typename Table, size_t N>
+const Table* load_table_once(const char* soname, const char* const (&names)[N], std::string* why) {
+    static std::string failure;
+    static const Table* const loaded = [&] {
+        static Table table;
+        return load_table(soname, names, &table, &failure) ? &table : nullptr;
+    }();
+    if (loaded == nullptr && why != nullptr) *why = failure;
+    return loaded;
+}
+
 }  // namespace kvhost
