@@ -13,7 +13,7 @@ namespace {
 
 using kvtest::temp_path;
 
-// A test PNG: one 16-bit slot per sample, packed to the bit depth on writing.
+// A test PNG: one 16-bit slot per sample.
 struct TestPng {
     int color_type = PNG_COLOR_TYPE_RGB;
     int bit_depth = 8;
@@ -25,12 +25,8 @@ struct TestPng {
     std::optional<png_color_16> trns_colour;
 
     int channels() const {
-        switch (color_type) {
-            case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
-            case PNG_COLOR_TYPE_RGB: return 3;
-            case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
-            default: return 1;
-        }
+        if (color_type == PNG_COLOR_TYPE_PALETTE) return 1;
+        return ((color_type & PNG_COLOR_MASK_COLOR) != 0 ? 3 : 1) + ((color_type & PNG_COLOR_MASK_ALPHA) != 0 ? 1 : 0);
     }
 };
 
@@ -48,22 +44,15 @@ void write_test_png(const std::string& path, const TestPng& p) {
     if (!p.trns_alpha.empty()) png_set_tRNS(png, info, p.trns_alpha.data(), int(p.trns_alpha.size()), nullptr);
     if (p.trns_colour) png_set_tRNS(png, info, nullptr, 0, &*p.trns_colour);
     png_write_info(png, info);
-    const size_t per_row = size_t(p.width) * p.channels();
-    std::vector<std::vector<uint8_t>> rows(p.height, std::vector<uint8_t>(per_row * 2 + 1, 0));
-    std::vector<png_bytep> pointers;
-    for (uint32_t y = 0; y < p.height; ++y) {
-        for (size_t i = 0; i < per_row; ++i) {
-            const uint16_t v = p.samples[y * per_row + i];
-            if (p.bit_depth == 16) {
-                rows[y][i * 2] = uint8_t(v >> 8);
-                rows[y][i * 2 + 1] = uint8_t(v);
-            } else {
-                const size_t bit = i * p.bit_depth;
-                rows[y][bit / 8] |= uint8_t(v << (8 - p.bit_depth - bit % 8));
-            }
-        }
-        pointers.push_back(rows[y].data());
+    if (p.bit_depth < 8) png_set_packing(png);  // one sample a byte in, packed on writing
+    if (p.bit_depth == 16) png_set_swap(png);   // little-endian words in
+    std::vector<uint8_t> bytes;
+    for (uint16_t v : p.samples) {
+        bytes.push_back(uint8_t(v));
+        if (p.bit_depth == 16) bytes.push_back(uint8_t(v >> 8));
     }
+    std::vector<png_bytep> pointers;
+    for (uint32_t y = 0; y < p.height; ++y) pointers.push_back(bytes.data() + bytes.size() / p.height * y);
     png_write_image(png, pointers.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
@@ -107,21 +96,16 @@ kvtest::ToolRun expect_run(const std::string& arguments, int status) {
     return run;
 }
 
-std::vector<uint16_t> samples(size_t n, uint32_t modulo, uint32_t seed = 7) {
-    const std::vector<uint8_t> bytes = giftest::pattern(n, modulo, seed);
-    return std::vector<uint16_t>(bytes.begin(), bytes.end());
-}
-
-std::vector<uint16_t> scaled(std::vector<uint16_t> v, uint16_t factor) {
-    for (uint16_t& s : v) s = uint16_t(s * factor);
+// The pattern as samples; 16-bit samples spread it over their whole range.
+std::vector<uint16_t> samples(size_t n, uint32_t modulo, uint32_t seed = 7, uint16_t factor = 1) {
+    std::vector<uint16_t> v;
+    for (uint8_t b : giftest::pattern(n, modulo, seed)) v.push_back(uint16_t(b * factor));
     return v;
 }
 
 TestPng png_of(int color_type, int bit_depth, std::vector<uint16_t> values) {
     TestPng p;
-    p.color_type = color_type;
-    p.bit_depth = bit_depth;
-    p.samples = std::move(values);
+    p.color_type = color_type, p.bit_depth = bit_depth, p.samples = std::move(values);
     return p;
 }
 
@@ -160,12 +144,12 @@ TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
     TestPng keyed = png_of(PNG_COLOR_TYPE_GRAY, 8, samples(pixels, 40));
     keyed.trns_colour = png_color_16{0, 0, 0, 0, 3};
     cases.push_back({keyed, ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_GRAY, 16, scaled(samples(pixels, 256), 257)), ""});
+    cases.push_back({png_of(PNG_COLOR_TYPE_GRAY, 16, samples(pixels, 256, 7, 257)), ""});
     cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_GRAY_ALPHA, 8, samples(pixels * 2, 256))), ""});
     cases.push_back({png_of(PNG_COLOR_TYPE_RGB, 8, samples(pixels * 3, 256)), ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_RGB, 16, scaled(samples(pixels * 3, 256), 257)), ""});
+    cases.push_back({png_of(PNG_COLOR_TYPE_RGB, 16, samples(pixels * 3, 256, 7, 257)), ""});
     cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, samples(pixels * 4, 256))), ""});
-    cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, scaled(samples(pixels * 4, 256), 257))), ""});
+    cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, samples(pixels * 4, 256, 7, 257))), ""});
     TestPng many = png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, {});
     many.width = many.height = 64;
     for (uint32_t y = 0; y < 64; ++y)
@@ -179,8 +163,7 @@ TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
         write_test_png(png, p);
         expect_run("encode " + png + " -o " + gif + c.options, 0);
         const auto read = read_gif(gif);
-        ASSERT_TRUE(read.ok);
-        ASSERT_EQ(read.indices.size(), 1u);
+        ASSERT_TRUE(read.ok && read.indices.size() == 1);
         const auto& indices = read.indices[0];
         ASSERT_EQ(indices.size(), size_t{p.width} * p.height);
         const int clear = transparent_index(read.blocks[0]);
@@ -207,9 +190,8 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
     write_test_png(a, p);
     expect_run("encode " + a + " " + a + " -o " + gif + " --loop 3 --comment hello --delay 7 --disposal 2 --interlace", 0);
     auto read = read_gif(gif);
-    ASSERT_TRUE(read.ok);
+    ASSERT_TRUE(read.ok && read.indices.size() == 2);
     EXPECT_EQ(read.version, "GIF89a");
-    ASSERT_EQ(read.indices.size(), 2u);
     const std::vector<giftest::GiflibBlock> first{
         {APPLICATION_EXT_FUNC_CODE, {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 1, 3, 0}},
         {COMMENT_EXT_FUNC_CODE, {'h', 'e', 'l', 'l', 'o'}},
@@ -231,9 +213,8 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
     const std::vector<uint8_t> after = kvtest::read_file(gif);
     ASSERT_GT(after.size(), before.size());
     EXPECT_TRUE(std::equal(before.begin(), before.end() - 1, after.begin()));
-    EXPECT_EQ(after.back(), 0x3B);
     read = read_gif(gif);
-    ASSERT_EQ(read.indices.size(), 3u);
+    ASSERT_TRUE(read.ok && read.indices.size() == 3);
     for (size_t i = 0; i < 35; ++i)
         EXPECT_EQ(std::vector<uint8_t>(read.rgb[2].begin() + read.indices[2][i] * 3,
                                        read.rgb[2].begin() + read.indices[2][i] * 3 + 3),
@@ -256,7 +237,7 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
     read = read_gif(gif);
     EXPECT_EQ(read.version, "GIF87a");
     ASSERT_EQ(read.indices.size(), 1u);
-    EXPECT_TRUE(read.blocks[0].empty());
+    EXPECT_TRUE(read.blocks[0].empty() && read.after_last.empty());
     for (const std::string& path : {a, b, gif, not_gif}) std::remove(path.c_str());
 }
 
@@ -322,8 +303,7 @@ TEST(GifCopyTool, CopiesReadAsTheOriginal) {
     EXPECT_TRUE(kvtest::contains(run.out, "warning: error -2100")) << run.out;
     EXPECT_EQ(kvtest::read_file(copy).back(), 0x3B);
     const auto whole = read_gif(copy);
-    EXPECT_TRUE(whole.ok);
-    EXPECT_EQ(whole.indices.size(), 15u);
+    EXPECT_TRUE(whole.ok && whole.indices.size() == 15);
     std::remove(copy.c_str());
 }
 
