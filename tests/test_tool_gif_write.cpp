@@ -96,19 +96,6 @@ kvtest::ToolRun expect_run(const std::string& arguments, int status) {
     return run;
 }
 
-// The pattern as samples; 16-bit samples spread it over their whole range.
-std::vector<uint16_t> samples(size_t n, uint32_t modulo, uint32_t seed = 7, uint16_t factor = 1) {
-    std::vector<uint16_t> v;
-    for (uint8_t b : giftest::pattern(n, modulo, seed)) v.push_back(uint16_t(b * factor));
-    return v;
-}
-
-TestPng png_of(int color_type, int bit_depth, std::vector<uint16_t> values) {
-    TestPng p;
-    p.color_type = color_type, p.bit_depth = bit_depth, p.samples = std::move(values);
-    return p;
-}
-
 // Alpha 0 on every third pixel, full elsewhere.
 TestPng with_clear_pixels(TestPng p) {
     const int n = p.channels();
@@ -117,41 +104,43 @@ TestPng with_clear_pixels(TestPng p) {
     return p;
 }
 
+// A 7 x 5 PNG of the pattern modulo `modulo` (16-bit samples spread over
+// their range), its clear pixels as with_clear_pixels makes them.
+TestPng png_of(int color_type, int bit_depth, uint32_t modulo, uint32_t seed = 7) {
+    TestPng p;
+    p.color_type = color_type, p.bit_depth = bit_depth;
+    for (uint8_t b : giftest::pattern(size_t{p.width} * p.height * p.channels(), modulo, seed))
+        p.samples.push_back(uint16_t(b * (bit_depth == 16 ? 257 : 1)));
+    return (color_type & PNG_COLOR_MASK_ALPHA) != 0 ? with_clear_pixels(p) : p;
+}
+
 // Colours and transparency of every PNG kind: exact up to 256 colours (and
 // palette images keep their indices); more are quantized, with and without
 // dithering, within a mean error per pixel. Clear pixels stay clear.
 TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
-    const size_t pixels = 7 * 5;
     struct Case {
         TestPng png;
-        std::string options;
+        std::string options = {};
         uint32_t mean_error = 0;
     };
-    std::vector<Case> cases;
-    TestPng palette = png_of(PNG_COLOR_TYPE_PALETTE, 8, samples(pixels, 200));
+    TestPng palette = png_of(PNG_COLOR_TYPE_PALETTE, 8, 200);
     for (int i = 0; i < 200; ++i) palette.plte.insert(palette.plte.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
     palette.trns_alpha = {255, 255, 0, 128, 0};  // two clear entries: both become the first
-    cases.push_back({palette, ""});
-    TestPng two = png_of(PNG_COLOR_TYPE_PALETTE, 1, samples(pixels, 2));
+    TestPng two = png_of(PNG_COLOR_TYPE_PALETTE, 1, 2);
     two.plte = {10, 20, 30, 200, 100, 50};
-    cases.push_back({two, ""});
-    TestPng sixteen = png_of(PNG_COLOR_TYPE_PALETTE, 4, samples(pixels, 16));
+    TestPng sixteen = png_of(PNG_COLOR_TYPE_PALETTE, 4, 16);
     sixteen.plte = giftest::ramp_table(16);
     sixteen.interlaced = true;
-    cases.push_back({sixteen, ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_GRAY, 1, samples(pixels, 2)), ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_GRAY, 4, samples(pixels, 16)), ""});
-    TestPng keyed = png_of(PNG_COLOR_TYPE_GRAY, 8, samples(pixels, 40));
+    TestPng keyed = png_of(PNG_COLOR_TYPE_GRAY, 8, 40);
     keyed.trns_colour = png_color_16{0, 0, 0, 0, 3};
-    cases.push_back({keyed, ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_GRAY, 16, samples(pixels, 256, 7, 257)), ""});
-    cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_GRAY_ALPHA, 8, samples(pixels * 2, 256))), ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_RGB, 8, samples(pixels * 3, 256)), ""});
-    cases.push_back({png_of(PNG_COLOR_TYPE_RGB, 16, samples(pixels * 3, 256, 7, 257)), ""});
-    cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, samples(pixels * 4, 256))), ""});
-    cases.push_back({with_clear_pixels(png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, samples(pixels * 4, 256, 7, 257))), ""});
-    TestPng many = png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, {});
+    std::vector<Case> cases = {{palette}, {two}, {sixteen}, {keyed},
+                               {png_of(PNG_COLOR_TYPE_GRAY, 1, 2)}, {png_of(PNG_COLOR_TYPE_GRAY, 4, 16)},
+                               {png_of(PNG_COLOR_TYPE_GRAY, 16, 256)}, {png_of(PNG_COLOR_TYPE_GRAY_ALPHA, 8, 256)},
+                               {png_of(PNG_COLOR_TYPE_RGB, 8, 256)}, {png_of(PNG_COLOR_TYPE_RGB, 16, 256)},
+                               {png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, 256)}, {png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, 256)}};
+    TestPng many = png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, 1);
     many.width = many.height = 64;
+    many.samples.clear();
     for (uint32_t y = 0; y < 64; ++y)
         for (uint32_t x = 0; x < 64; ++x) many.samples.insert(many.samples.end(), {uint16_t(x * 4), uint16_t(y * 4), 128, 255});
     for (const char* dither : {"", " --no-dither"}) cases.push_back({with_clear_pixels(many), dither, 12});
@@ -184,7 +173,7 @@ TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
 }
 
 TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
-    TestPng p = png_of(PNG_COLOR_TYPE_PALETTE, 8, samples(35, 4));
+    TestPng p = png_of(PNG_COLOR_TYPE_PALETTE, 8, 4);
     p.plte = giftest::ramp_table(4);
     const std::string a = temp_path("a.png"), gif = temp_path("anim.gif");
     write_test_png(a, p);
@@ -206,7 +195,7 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
 
     // Appending in place: the old pages stay byte for byte, up to the old trailer.
     const std::vector<uint8_t> before = kvtest::read_file(gif);
-    TestPng other = png_of(PNG_COLOR_TYPE_RGB, 8, samples(35 * 3, 256, 11));
+    TestPng other = png_of(PNG_COLOR_TYPE_RGB, 8, 256, 11);
     const std::string b = temp_path("b.png");
     write_test_png(b, other);
     expect_run("encode " + b + " -o " + gif + " --append", 0);
