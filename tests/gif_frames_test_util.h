@@ -25,8 +25,6 @@ struct FrameSpec {
     bool interlaced = false;
 };
 
-inline int min_code_size_for(size_t entries) { return std::max<int>(2, table_size_field(entries) + 1); }
-
 // Rows of an interlaced image in the order they are stored.
 inline std::vector<uint8_t> interlace_rows(const std::vector<uint8_t>& pixels, uint16_t width, uint16_t height) {
     std::vector<uint8_t> out;
@@ -54,7 +52,7 @@ inline GifFile animation(uint16_t width, uint16_t height, size_t global_entries,
             fields |= 0x80 | table_size_field(f.local_entries);
             local = ramp_table(size_t{2} << table_size_field(f.local_entries));
         }
-        const int code_size = min_code_size_for(entries);
+        const int code_size = std::max<int>(2, table_size_field(entries) + 1);
         const auto stored = f.interlaced ? interlace_rows(f.indices, f.width, f.height) : f.indices;
         file.image(f.left, f.top, f.width, f.height, fields, std::move(local), code_size,
                    encode_literals(stored, code_size));
@@ -64,16 +62,8 @@ inline GifFile animation(uint16_t width, uint16_t height, size_t global_entries,
 
 inline FrameSpec frame(uint16_t left, uint16_t top, uint16_t width, uint16_t height, int disposal, int transparent,
                        std::vector<uint8_t> indices, uint16_t delay = 0) {
-    FrameSpec f;
-    f.left = left;
-    f.top = top;
-    f.width = width;
-    f.height = height;
-    f.disposal = disposal;
-    f.transparent = transparent;
-    f.indices = indices.empty() ? std::vector<uint8_t>(size_t{width} * height, 1) : std::move(indices);
-    f.delay = delay;
-    return f;
+    if (indices.empty()) indices.assign(size_t{width} * height, 1);
+    return {left, top, width, height, disposal, transparent, delay, std::move(indices)};
 }
 
 class GifFramesTest : public kvtest::CleanTest {

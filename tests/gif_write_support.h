@@ -8,65 +8,49 @@
 
 #include <initializer_list>
 
+// Images, options and metadata are written with designated initializers; the
+// members left out take their defaults, which is the point.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace gifwrite {
 
 using kvhost::MetadataNode;
 using kvhost::gif::SaveImage;
 
+// Indices, one per pixel, in the host row layout of the depth (1-bit rows packed).
+inline std::vector<uint8_t> host_rows(const std::vector<uint8_t>& indices, uint32_t width, uint32_t height,
+                                      uint32_t depth) {
+    if (depth != 1) return indices;
+    const size_t row = (width + 7) / 8;
+    std::vector<uint8_t> out(row * height, 0);
+    for (size_t i = 0; i < indices.size(); ++i) out[i / width * row + i % width / 8] |= uint8_t(indices[i] << (7 - i % width % 8));
+    return out;
+}
+
 // A palette image of the depth (1 to 8) whose entry i is (i, 2i, 3i) and
 // whose indices are the pattern.
 inline SaveImage palette_image(uint32_t width, uint32_t height, uint32_t depth, uint32_t seed = 7) {
-    SaveImage image;
-    image.width = width;
-    image.height = height;
-    image.depth = depth;
+    SaveImage image{.width = width, .height = height, .depth = depth};
     const uint32_t entries = 1u << depth;
     for (uint32_t i = 0; i < entries; ++i) image.palette.insert(image.palette.end(), {uint8_t(3 * i), uint8_t(2 * i), uint8_t(i), 0});
-    const auto indices = giftest::pattern(size_t{width} * height, entries, seed);
-    if (depth == 1) {
-        const uint32_t row = (width + 7) / 8;
-        image.pixels.assign(size_t{row} * height, 0);
-        for (uint32_t y = 0; y < height; ++y)
-            for (uint32_t x = 0; x < width; ++x)
-                image.pixels[size_t{y} * row + x / 8] |= uint8_t(indices[size_t{y} * width + x] << (7 - x % 8));
-    } else {
-        image.pixels = indices;
-    }
+    image.pixels = host_rows(giftest::pattern(size_t{width} * height, entries, seed), width, height, depth);
     return image;
 }
 
 // The indices of a palette image, one per pixel.
 inline std::vector<uint8_t> indices_of(const SaveImage& image) {
-    kvhost::LoadedImage loaded;
-    loaded.width = image.width;
-    loaded.height = image.height;
-    loaded.depth = image.depth;
-    loaded.row_size = image.depth == 1 ? (image.width + 7) / 8 : image.width;
-    loaded.pixels = image.pixels;
-    return giftest::indices_of(loaded);
+    return giftest::indices_of({.width = image.width, .height = image.height, .depth = image.depth,
+                                .row_size = image.depth == 1 ? (image.width + 7) / 8 : image.width,
+                                .pixels = image.pixels});
 }
 
 inline MetadataNode group(const char* name, uint32_t id, std::initializer_list<MetadataNode> children) {
-    MetadataNode node;
-    node.kind = KV_METAD_GROUP_BEGIN;
-    node.name = name;
-    node.id = id;
-    node.format = KV_FORMAT_GIF;
-    node.children = children;
-    return node;
+    return {.kind = KV_METAD_GROUP_BEGIN, .name = name, .id = id, .format = KV_FORMAT_GIF, .children = children};
 }
 
 inline MetadataNode value(const char* name, uint32_t id, int32_t type, std::vector<uint8_t> data, uint32_t count) {
-    MetadataNode node;
-    node.kind = KV_METAD_VALUE;
-    node.name = name;
-    node.id = id;
-    node.format = KV_FORMAT_GIF;
-    node.type = type;
-    node.count = count;
-    node.has_data = true;
-    node.data = std::move(data);
-    return node;
+    return {.kind = KV_METAD_VALUE, .name = name, .id = id, .format = KV_FORMAT_GIF, .type = type, .count = count,
+            .has_data = true, .data = std::move(data)};
 }
 
 inline MetadataNode number(const char* name, uint32_t id, int32_t type, uint32_t v) {
@@ -82,9 +66,7 @@ inline MetadataNode text(const char* name, uint32_t id, const std::string& s, in
 
 // An unnamed root holding the "GIF" group with these items.
 inline MetadataNode tree(std::initializer_list<MetadataNode> items) {
-    MetadataNode root;
-    root.children.push_back(group("GIF", KV_FORMAT_GIF, items));
-    return root;
+    return {.children = {group("GIF", KV_FORMAT_GIF, items)}};
 }
 
 inline MetadataNode graphic_control(uint32_t disposal, bool transparent, uint32_t delay, uint32_t index) {
@@ -113,15 +95,11 @@ inline std::unique_ptr<HostStream> save_stream(std::vector<uint8_t> bytes, const
                                                const kvhost::TagStore* tags = nullptr) {
     auto stream = kvhost::memory_stream(std::move(bytes));
     auto save = std::make_unique<kvhost::SaveSource>();
-    kvhost::SaveRaster& r = save->raster;
-    r.kind = static_cast<kvhost::SaveRaster::Kind>(image.kind);
-    r.width = image.width;
-    r.height = image.height;
-    r.depth = image.kind == SaveImage::Kind::kPalette ? image.depth : image.kind == SaveImage::Kind::kGrey ? 8
-                                                                     : image.kind == SaveImage::Kind::kRgb ? 24 : 32;
-    r.row_size = kvhost::host_row_size(image.width, r.depth, r.depth <= 8 ? 1 : r.depth / 8, 8);
-    r.pixels = image.pixels.data();
-    r.palette = image.palette;
+    const uint32_t depth = image.depth;
+    save->raster = {.kind = static_cast<kvhost::SaveRaster::Kind>(image.kind), .width = image.width,
+                    .height = image.height, .depth = depth, .pixels = image.pixels.data(),
+                    .row_size = kvhost::host_row_size(image.width, depth, depth <= 8 ? 1 : depth / 8, 8),
+                    .palette = image.palette};
     save->metadata = metadata;
     save->tags = tags;
     stream->save = std::move(save);
@@ -140,11 +118,7 @@ inline EntrySave run_entry(std::unique_ptr<HostStream> stream, uint32_t page_mod
     return out;
 }
 
-inline std::vector<uint8_t> bytes_of(std::initializer_list<int> values) {
-    std::vector<uint8_t> out;
-    for (int v : values) out.push_back(static_cast<uint8_t>(v));
-    return out;
-}
+inline std::vector<uint8_t> bytes_of(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
 
 inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> out;

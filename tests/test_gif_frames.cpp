@@ -28,20 +28,6 @@ GifFile three_frames(uint16_t d0, uint16_t d1, uint16_t d2) {
 
 class GifFramesTest : public giftest::GifFramesTest {};
 
-TEST_F(GifFramesTest, DelaysAddUpToTheDuration) {
-    auto a = open(three_frames(0, 1, 5));
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a->total_duration_ms().value, 250u);  // 0 and 1 count as the default 100 ms
-    EXPECT_EQ(a->frame_delay(0).value, 100 * kUnitsPerMs);
-    EXPECT_EQ(a->frame_delay(2).value, 50 * kUnitsPerMs);
-    ASSERT_TRUE(a->set_default_delay_ms(200).ok());
-    EXPECT_EQ(a->default_delay_ms().value, 200u);
-    EXPECT_EQ(a->total_duration_ms().value, 450u) << "the cached duration must follow the property";
-    ASSERT_TRUE(a->set_min_delay_ms(60).ok());  // delays up to 6 hundredths take the default
-    EXPECT_EQ(a->min_delay_ms().value, 60u);
-    EXPECT_EQ(a->total_duration_ms().value, 600u);
-}
-
 // Small canvases with the expected indices written out by hand.
 TEST_F(GifFramesTest, FramesAreComposedByTheDisposalRules) {
     struct Case {
@@ -94,20 +80,20 @@ TEST_F(GifFramesTest, FramesAreComposedByTheDisposalRules) {
         ASSERT_EQ(frames.size(), c.frames.size());
         EXPECT_EQ(frames.back(), c.last);
         const auto reference = giftest::reference_frames(file.bytes);
-        if (reference.ok) {
-            EXPECT_EQ(frames, reference.frames);
-        }
+        EXPECT_TRUE(!reference.ok || frames == reference.frames) << "giflib composes otherwise";
     }
 }
 
-TEST_F(GifFramesTest, TimesTellTheFrameShownAndAnEarlierFrameIsRebuiltFromTheFirst) {
-    auto a = open(three_frames(5, 5, 5));
+TEST_F(GifFramesTest, DelaysAndTimesAndAnEarlierFrameRebuiltFromTheFirst) {
+    auto a = open(three_frames(0, 1, 5));
     ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->total_duration_ms().value, 250u);  // 0 and 1 count as the default 100 ms
+    EXPECT_EQ(a->frame_delay(0).value, 100 * kUnitsPerMs);
+    EXPECT_EQ(a->frame_delay(2).value, 50 * kUnitsPerMs);
     // Composition goes on where it was after the time walks.
     ASSERT_TRUE(a->frame(1).ok());
-    for (auto [t, shown] : std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}, {49, 0}, {50, 1}, {149, 2}, {1000, 2}})
+    for (auto [t, shown] : std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}, {99, 0}, {100, 1}, {249, 2}, {1000, 2}})
         EXPECT_EQ(a->frame_at_time(t).value, shown) << "at " << t << " ms";
-    EXPECT_EQ(a->total_duration_ms().value, 150u);
     EXPECT_EQ(a->frame(2).value.pixels, (std::vector<uint8_t>{2, 2, 2, 2}));
     kvhost::recording::start();
     const auto again = a->frame(1);
@@ -121,6 +107,13 @@ TEST_F(GifFramesTest, TimesTellTheFrameShownAndAnEarlierFrameIsRebuiltFromTheFir
     EXPECT_TRUE(a->frame(1).ok());
     kvhost::recording::stop();
     EXPECT_TRUE(kvhost::recording::calls_of({"GPr_load_CB_data_done", "iKV_image_create_DIB"}).empty());
+
+    ASSERT_TRUE(a->set_default_delay_ms(200).ok());
+    EXPECT_EQ(a->default_delay_ms().value, 200u);
+    EXPECT_EQ(a->total_duration_ms().value, 450u) << "the cached duration must follow the property";
+    ASSERT_TRUE(a->set_min_delay_ms(60).ok());  // delays up to 6 hundredths take the default
+    EXPECT_EQ(a->min_delay_ms().value, 60u);
+    EXPECT_EQ(a->total_duration_ms().value, 600u);
 }
 
 // What a frame's load keeps on the stream is dropped with it: the budget the
@@ -137,9 +130,8 @@ TEST_F(GifFramesTest, TheBudgetHeldDoesNotGrowWithTheFrames) {
     EXPECT_EQ(kvhost::memory::operation_bytes(), held);
 }
 
-// A thrown status, with the records the operation left.
+// A thrown status (0: nothing thrown), with the records the operation left.
 struct Thrown {
-    bool threw = false;
     int64_t status = 0;
     std::vector<kvhost::ErrorRecord> records;
 };
@@ -150,7 +142,6 @@ Thrown throw_of(const std::function<void()>& operation) {
     try {
         operation();
     } catch (int64_t status) {
-        t.threw = true;
         t.status = status;
     }
     t.records = kvhost::error_records();
@@ -199,7 +190,6 @@ TEST_F(GifFramesTest, PropertiesAndRefusedOperationsRecordThenThrow) {
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.what);
         const Thrown t = throw_of(r.operation);
-        EXPECT_TRUE(t.threw);
         EXPECT_EQ(t.status, r.code);
         ASSERT_EQ(kvtest::codes(t.records), std::vector<int32_t>{r.code});
         EXPECT_EQ(t.records[0].module, "Common/Components/LZW/gifMultSource");
@@ -236,16 +226,11 @@ TEST_F(GifFramesTest, StreamsThatCannotBeOpenedGiveNoInstance) {
     // A named file opens and closes with the instance.
     const std::string path = kvtest::temp_path("frames.gif");
     const GifFile file = three_frames(5, 5, 5);
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    std::fwrite(file.bytes.data(), 1, file.bytes.size(), out);
-    std::fclose(out);
+    kvtest::write_file(path, file.bytes);
     auto a = Animation::open(kvhost::gif::Source::file(path), &outcome);
     ASSERT_NE(a, nullptr) << (outcome.errors.empty() ? "" : kvhost::describe(outcome.errors[0]));
     EXPECT_EQ(all_frames_of(*a), giftest::reference_frames(file.bytes).frames);
-    HostStream* stream = a->stream();
     a.reset();
-    EXPECT_EQ(stream == nullptr, false);
     std::remove(path.c_str());
 }
 

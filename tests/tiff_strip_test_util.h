@@ -42,7 +42,6 @@ inline std::unique_ptr<HostDibInfo> make_dib(uint32_t width, uint32_t height, ui
 struct Call {
     int32_t planar = 1;
     int32_t photometric = 1;
-    uint16_t fill_order = 1;
     int32_t predictor = 1;
     std::vector<int16_t> bps{8};
     uint32_t extra = 0;
@@ -66,12 +65,11 @@ struct Result {
 };
 
 // Appends each strip's LZW to `file` and records its offset.
-inline std::vector<uint8_t> build_file(const std::vector<std::vector<uint8_t>>& strips, std::vector<uint32_t>* offsets,
-                                       bool end_codes = true) {
+inline std::vector<uint8_t> build_file(const std::vector<std::vector<uint8_t>>& strips, std::vector<uint32_t>* offsets) {
     std::vector<uint8_t> file(8, 0);  // bytes before the first strip, as a header would be
     for (const auto& strip : strips) {
         offsets->push_back(static_cast<uint32_t>(file.size()));
-        const auto data = lzw(strip, end_codes);
+        const auto data = lzw(strip);
         file.insert(file.end(), data.begin(), data.end());
     }
     return file;
@@ -92,7 +90,7 @@ inline Result run(const std::vector<uint8_t>& file, HostDibInfo* dib, Call c, in
     const uint64_t allocations_before = kvhost::memory::allocation_count();
     const int32_t count = c.offset_count >= 0 ? c.offset_count : static_cast<int32_t>(c.offsets.size());
     r.status = service(stream.get(), &c.tif, kvhost::memory::new_tag(), dib, 0, c.planar, c.photometric,
-                         c.fill_order, c.predictor, c.bps.data(), static_cast<int32_t>(c.bps.size()), c.extra, c.rps,
+                         /*fill order*/ 1, c.predictor, c.bps.data(), static_cast<int32_t>(c.bps.size()), c.extra, c.rps,
                          c.strip_count, c.strips_per_plane, c.null_offsets ? nullptr : c.offsets.data(), nullptr,
                          count);
     r.allocations = kvhost::memory::allocation_count() - allocations_before;
