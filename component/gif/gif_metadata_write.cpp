@@ -27,16 +27,16 @@ struct Item {
     bool is_value(const char* item_name, uint32_t item_id) const {
         return value != nullptr && is(KV_METAD_VALUE, item_name, item_id);
     }
-    uint32_t u8() const { return *static_cast<const uint8_t*>(value); }
-    uint32_t u16() const {
-        uint16_t v;
-        std::memcpy(&v, value, sizeof v);
-        return v;
-    }
-    uint32_t u32() const {
-        uint32_t v;
-        std::memcpy(&v, value, sizeof v);
-        return v;
+    uint32_t u8() const { return number(1); }
+    uint32_t u16() const { return number(2); }
+    uint32_t u32() const { return number(4); }
+    // A number of `size` bytes, least significant first. The application
+    // may give a field any bytes: a shorter value is read as far as it
+    // goes, zero-extended, never past its length.
+    uint32_t number(uint32_t size) const {
+        uint8_t bytes[4] = {};
+        std::memcpy(bytes, value, std::min(size, length));
+        return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
     }
     const uint8_t* bytes() const { return static_cast<const uint8_t*>(value); }
 };
@@ -279,7 +279,9 @@ struct FieldAnnouncer {
         if (replaced != 0) {
             Item it;
             it.value = replacement;
-            result = type == KV_METAD_TYPE_U8 ? it.u8() : type == KV_METAD_TYPE_U16 ? it.u16() : it.u32();
+            // The host hands a replacement over in the type asked for.
+            it.length = type == KV_METAD_TYPE_U8 ? 1 : type == KV_METAD_TYPE_U16 ? 2 : 4;
+            result = it.number(it.length);
             any_replaced = true;
         }
         host_free(tag, replacement, m, __LINE__);
