@@ -7,6 +7,7 @@
 # largest seeds would otherwise make every mutation slow. Prints the
 # executions of each target; the corpus found is kept in build-fuzz/corpus.
 # Targets run side by side, as many as there are cores (KVLZW_FUZZ_JOBS);
+# KVLZW_FUZZ_ONLY=REGEX runs only the targets whose name matches;
 # a finding is written to build-fuzz/ and fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,7 +38,11 @@ run_target() {
 }
 
 names=()
-for source in "${targets[@]}"; do names+=("$(basename "$source" .cpp)"); done
+for source in "${targets[@]}"; do
+  name=$(basename "$source" .cpp)
+  [[ -n ${KVLZW_FUZZ_ONLY:-} && ! $name =~ $KVLZW_FUZZ_ONLY ]] && continue
+  names+=("$name")
+done
 declare -A pid_of=()
 for name in "${names[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
