@@ -239,6 +239,14 @@ TEST_F(GifWrite, AppendingWhereThereIsNoImageAndWritingAtTheStreamsPosition) {
     // No image in the stream, or no GIF at all: a new file from the start.
     EXPECT_EQ(saved(image, {.append = true}, giftest::GifFile::screen(9, 9, 16).trailer().bytes), fresh);
     EXPECT_EQ(saved(image, {.append = true}, bytes_of({'n', 'o', 't', ' ', 'G', 'I', 'F'})), fresh);
+    // A GIF that breaks off inside its image data: a page after it would be
+    // read as more of that data, so the append is refused and nothing written.
+    const std::vector<uint8_t> cut(fresh.begin(), fresh.end() - 3);
+    std::vector<uint8_t> buffer = cut;
+    const auto refused = save_page(Destination::memory(&buffer), image, {.append = true});
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.errors[0].code, -2052);
+    EXPECT_EQ(buffer, cut);
 
     // Page mode 1 writes a new file at the stream's position, over what is there.
     const SaveImage small = palette_image(1, 1, 1);

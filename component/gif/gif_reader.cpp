@@ -415,14 +415,17 @@ HostStatus gif_next_image_load(HostStream* stream, void* settings, GifStreamReco
     return read_image(Entry::kNext, stream, static_cast<GifSettings*>(settings), rec, 1, nullptr, nullptr);
 }
 
-HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, bool* trailer_found) {
+HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, WalkEnd* end_out) {
     uint32_t count = 0;
-    if (trailer_found != nullptr) *trailer_found = false;
+    WalkEnd end = WalkEnd::kInsideBlock;  // unless the walk stops between blocks
     for (;;) {
         uint8_t byte = 0;
-        if (g_host.IO_byte_read(s, &byte) != 1) break;
+        if (g_host.IO_byte_read(s, &byte) != 1) {
+            end = WalkEnd::kDataEnd;
+            break;
+        }
         if (byte == kTrailer) {
-            if (trailer_found != nullptr) *trailer_found = true;
+            end = WalkEnd::kTrailer;
             break;
         }
         if (byte == kImageSeparator) {
@@ -449,6 +452,7 @@ HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, bo
         // Any other byte between blocks is passed over.
     }
     if (count_out != nullptr) *count_out = count;
+    if (end_out != nullptr) *end_out = end;
     return error_status();
 }
 

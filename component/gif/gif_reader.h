@@ -23,9 +23,14 @@ HostStatus gif_header_read(HostStream* stream, GifStreamRecord* rec);
 // image's block terminator.
 HostStatus gif_next_image_load(HostStream* stream, void* settings, GifStreamRecord* rec);
 
+// Where a count walk stopped: just after a trailer byte, at the end of the
+// data between two blocks, or inside a block that breaks off or cannot be
+// walked (a block never ended by the data).
+enum class WalkEnd { kTrailer, kDataEnd, kInsideBlock };
+
 // Counts the images from the current position to the trailer (or to the end
-// of the data). The tag is not used. *trailer_found, when given, tells
-// whether the walk stopped just after a trailer byte.
-HostStatus gif_image_count_walk(HostStream* stream, uint32_t tag, uint32_t* count, bool* trailer_found = nullptr);
+// of the data). The tag is not used. *end, when given, says where the walk
+// stopped.
+HostStatus gif_image_count_walk(HostStream* stream, uint32_t tag, uint32_t* count, WalkEnd* end = nullptr);
 
 }  // namespace kv

@@ -10,6 +10,7 @@
 namespace kv {
 
 namespace gif_write_err {
+inline constexpr int32_t kOldBlockShort = -2052;  // the GIF appended to ends inside a block
 inline constexpr int32_t kTableShort = -2070;
 inline constexpr int32_t kSubBlockShort = -2071;
 inline constexpr int32_t kBlockShort = -2072;
