@@ -81,30 +81,14 @@ bool index_exact_colours(const PngRaster& raster, IndexedImage* out) {
 // libimagequant is loaded when an image first needs quantizing, not when
 // the tool starts: it and its OpenMP runtime would cost every run's
 // start-up, and most runs quantize nothing.
+#define LIBIMAGEQUANT_FUNCTIONS(F) \
+    F(liq_, attr_create) F(liq_, attr_destroy) F(liq_, set_max_colors) F(liq_, image_create_rgba) \
+    F(liq_, image_destroy) F(liq_, image_quantize) F(liq_, result_destroy) F(liq_, set_dithering_level) \
+    F(liq_, write_remapped_image) F(liq_, get_palette)
 struct Libimagequant {
-    decltype(&::liq_attr_create) attr_create;
-    decltype(&::liq_attr_destroy) attr_destroy;
-    decltype(&::liq_set_max_colors) set_max_colors;
-    decltype(&::liq_image_create_rgba) image_create_rgba;
-    decltype(&::liq_image_destroy) image_destroy;
-    decltype(&::liq_image_quantize) image_quantize;
-    decltype(&::liq_result_destroy) result_destroy;
-    decltype(&::liq_set_dithering_level) set_dithering_level;
-    decltype(&::liq_write_remapped_image) write_remapped_image;
-    decltype(&::liq_get_palette) get_palette;
+    LIBIMAGEQUANT_FUNCTIONS(KVHOST_LAZY_MEMBER)
 };
-
-constexpr const char* kLibimagequantNames[] = {
-    "liq_attr_create",
-    "liq_attr_destroy",
-    "liq_set_max_colors",
-    "liq_image_create_rgba",
-    "liq_image_destroy",
-    "liq_image_quantize",
-    "liq_result_destroy",
-    "liq_set_dithering_level",
-    "liq_write_remapped_image",
-    "liq_get_palette"};
+constexpr const char* kLibimagequantNames[] = {LIBIMAGEQUANT_FUNCTIONS(KVHOST_LAZY_NAME)};
 
 // The loaded library, or nullptr with the loader's reason in *why.
 const Libimagequant* load_libimagequant(std::string* why) {

@@ -148,6 +148,8 @@ void page_save(const Destination& destination, const SaveImage& image, const Sav
     // pages not written to are never touched.
     const uint64_t room = std::min<uint64_t>(uint64_t{image.width} * image.height * 3 / 2, kReservedOutput);
     start.reserve(start.size() + room + 4096);
+    // The stream exists before it adopts the bytes (which cannot fail), so
+    // that no failed allocation can lose them on the way.
     auto stream = memory_stream();
     memory_stream_adopt(stream.get(), std::move(start));
     LentBuffer give_back(lent, stream.get());

@@ -26,38 +26,15 @@ constexpr const char* kModule = KVHOST_MODULE("tiff_reader");
 // libtiff is loaded the first time a TIFF is opened, not when a program
 // starts: with its codec libraries it costs every start-up over a
 // millisecond, and most runs read no TIFF.
+#define LIBTIFF_FUNCTIONS(F) \
+    F(TIFF, OpenOptionsAlloc) F(TIFF, OpenOptionsSetErrorHandlerExtR) \
+    F(TIFF, OpenOptionsSetWarningHandlerExtR) F(TIFF, ClientOpenExt) F(TIFF, OpenOptionsFree) \
+    F(TIFF, Close) F(TIFF, GetField) F(TIFF, GetFieldDefaulted) F(TIFF, SetDirectory) F(TIFF, IsBigTIFF) \
+    F(TIFF, IsBigEndian) F(TIFF, IsTiled) F(TIFF, NumberOfStrips) F(TIFF, CurrentDirOffset)
 struct Libtiff {
-    decltype(&::TIFFOpenOptionsAlloc) OpenOptionsAlloc;
-    decltype(&::TIFFOpenOptionsSetErrorHandlerExtR) OpenOptionsSetErrorHandlerExtR;
-    decltype(&::TIFFOpenOptionsSetWarningHandlerExtR) OpenOptionsSetWarningHandlerExtR;
-    decltype(&::TIFFClientOpenExt) ClientOpenExt;
-    decltype(&::TIFFOpenOptionsFree) OpenOptionsFree;
-    decltype(&::TIFFClose) Close;
-    decltype(&::TIFFGetField) GetField;
-    decltype(&::TIFFGetFieldDefaulted) GetFieldDefaulted;
-    decltype(&::TIFFSetDirectory) SetDirectory;
-    decltype(&::TIFFIsBigTIFF) IsBigTIFF;
-    decltype(&::TIFFIsBigEndian) IsBigEndian;
-    decltype(&::TIFFIsTiled) IsTiled;
-    decltype(&::TIFFNumberOfStrips) NumberOfStrips;
-    decltype(&::TIFFCurrentDirOffset) CurrentDirOffset;
+    LIBTIFF_FUNCTIONS(KVHOST_LAZY_MEMBER)
 };
-
-constexpr const char* kLibtiffNames[] = {
-    "TIFFOpenOptionsAlloc",
-    "TIFFOpenOptionsSetErrorHandlerExtR",
-    "TIFFOpenOptionsSetWarningHandlerExtR",
-    "TIFFClientOpenExt",
-    "TIFFOpenOptionsFree",
-    "TIFFClose",
-    "TIFFGetField",
-    "TIFFGetFieldDefaulted",
-    "TIFFSetDirectory",
-    "TIFFIsBigTIFF",
-    "TIFFIsBigEndian",
-    "TIFFIsTiled",
-    "TIFFNumberOfStrips",
-    "TIFFCurrentDirOffset"};
+constexpr const char* kLibtiffNames[] = {LIBTIFF_FUNCTIONS(KVHOST_LAZY_NAME)};
 
 // The loaded library, or nullptr with the loader's reason in *why.
 const Libtiff* load_libtiff(std::string* why) { return load_table_once<Libtiff>(KVHOST_LIBTIFF, kLibtiffNames, why); }

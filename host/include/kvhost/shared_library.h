@@ -13,6 +13,15 @@ namespace kvhost {
 // and says why (the dynamic loader's own text) in *why.
 bool load_symbols(const char* soname, const char* const* names, size_t count, void** addresses, std::string* why);
 
+// A library's functions are listed once, as F(prefix, name) entries of a
+// list macro; these two expand the list to a table's members (each typed
+// as its function) and to the symbol names, in the same order:
+//   #define ZLIB_FUNCTIONS(F) F(, inflate) F(, deflate)
+//   struct Zlib { ZLIB_FUNCTIONS(KVHOST_LAZY_MEMBER) };
+//   constexpr const char* kZlibNames[] = {ZLIB_FUNCTIONS(KVHOST_LAZY_NAME)};
+#define KVHOST_LAZY_MEMBER(prefix, name) decltype(&::prefix##name) name;
+#define KVHOST_LAZY_NAME(prefix, name) #prefix #name,
+
 // The same for a struct of function pointers whose members, in order, are
 // the functions named in `names`.
 template <typename Table, size_t N>
