@@ -151,10 +151,8 @@ HostStatus decompress_to_end(HostStream* stream, uint16_t fill_order, const Byte
     const int64_t start = stream->position;
     // The first size: 64 KiB, or less for a short stream (LZW data rarely
     // decodes to more than four times its size; larger ones grow below).
-    uint64_t first = 1 << 16;
-    if (stream_end > start && static_cast<uint64_t>(stream_end - start) < first / 4) {
-        first = std::max<uint64_t>(4096, 4 * static_cast<uint64_t>(stream_end - start));
-    }
+    const uint64_t first =
+        stream_end > start ? std::clamp<uint64_t>(4 * static_cast<uint64_t>(stream_end - start), 4096, 1 << 16) : 1 << 16;
     Probe low_probe;
     HostStatus status = probe(stream, start, first, fill_order, &low_probe);
     if (status != 0) return status;
