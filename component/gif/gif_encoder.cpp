@@ -12,34 +12,54 @@ namespace {
 
 constexpr const char* m = module::kGifWrite;
 
-constexpr uint32_t kHomeSlots = 16384;
-// Linear probing runs on past the home slots instead of wrapping: a run is
-// never longer than the number of codes, so 4,096 more slots always suffice.
-constexpr uint32_t kTableSlots = kHomeSlots + 4096;
 constexpr uint32_t kCodeMask = 0xFFF;
 constexpr uint32_t kMaxCode = 4096;
 constexpr uint32_t kFullBlock = 255;
 
-// Among bytes, the table works on codes in a scrambled form: an odd
-// multiplier modulo 4,096 (and its inverse to get the code back) spreads
-// neighbouring codes, so the home slot of a string is its prefix's
-// scrambled code XOR a fixed spread of its pixel, one instruction on the
-// path from one lookup to the next. The clear code scrambles to 0; it is
-// never a prefix, so no key looked up is 0 and an empty slot never matches.
-constexpr uint32_t kScramble = 0x9E5;
-constexpr uint32_t kUnscramble = 0xBED;  // kScramble * kUnscramble = 1 modulo 4,096
-static_assert((kScramble * kUnscramble & kCodeMask) == 1);
+// The code table among bytes: 8,192 buckets of two slots (64 KiB), both
+// slots of a bucket checked at once; a string goes to the first bucket from
+// its home on with a free slot. At most 4,096 strings leave under one
+// bucket in ten full. One spare slot past them takes the stores of the
+// branch-free loop for strings that were found. Among packed bits the
+// slots are indexed directly by prefix and bit.
+constexpr uint32_t kBucketBits = 13;
+constexpr uint32_t kBucketMask = (1u << kBucketBits) - 1;
+constexpr uint32_t kSlots = 2u << kBucketBits;
+constexpr uint32_t kSpareSlot = kSlots;
+constexpr uint32_t kTableSlots = kSlots + 2;
+// Codes of the branch-free loop wait here before they are packed: at most
+// one per pixel of a stretch.
+constexpr uint32_t kPendingCodes = 4096;
+// Strings shorter than this many pixels on average make a row's strings short.
+constexpr uint64_t kShortString = 4;
 
+// A slot holds (key << 12) | code with key = ((prefix ^ clear) << 8) |
+// pixel, or zero when empty. The clear code is never a prefix, so no key is
+// zero and an empty slot never matches. A string is found or not by its key
+// alone, so where it sits does not change the output.
+inline uint32_t key_bits(uint32_t prefix, uint32_t clear, uint32_t pixel) {
+    return ((prefix ^ clear) << 20) | (pixel << 12);
+}
+
+// Per pixel value: its scrambled home bucket, spread over the whole table
+// (a prefix's code XOR this is the string's home).
 constexpr std::array<uint16_t, 256> pixel_spreads() {
     std::array<uint16_t, 256> spread{};
-    uint32_t x = 12345;
-    for (auto& s : spread) {
-        x = x * 1103515245u + 12345u;
-        s = static_cast<uint16_t>((x >> 16) & (kHomeSlots - 1));
-    }
+    for (uint32_t c = 0; c < 256; ++c) spread[c] = static_cast<uint16_t>(((c + 1) * 0x9E3779B1u) >> (32 - kBucketBits));
     return spread;
 }
 constexpr std::array<uint16_t, 256> kPixelSpread = pixel_spreads();
+
+// The slot where the string with key bits k is, or where it goes: the walk
+// from its home bucket to the first that holds it or has a free slot.
+inline uint32_t bucket_slot(const uint32_t* table, uint32_t bucket, uint32_t k) {
+    for (;;) {
+        const uint32_t i = 2 * bucket;
+        if (table[i] == 0 || (table[i] ^ k) <= kCodeMask) return i;
+        if (table[i + 1] == 0 || (table[i + 1] ^ k) <= kCodeMask) return i + 1;
+        bucket = (bucket + 1) & kBucketMask;
+    }
+}
 
 // Whether the eight bytes after *at repeat it.
 bool eight_repeat(const uint8_t* at) {
@@ -62,16 +82,11 @@ uint32_t repeats(const uint8_t* at, uint32_t available) {
     return n - 1;
 }
 
-// The state of one image's encoding. The row loops keep the hot fields in
-// locals and store them back once per row.
-//
-// A table slot holds (key << 12) | code with key = (prefix << 8) | pixel,
-// or zero when empty; among bytes both codes are in scrambled form. A
-// string is found or not by its key alone, so where it sits does not change
-// the output.
+// The state of one image's encoding.
 struct Encoder {
     HostStream* stream;
     uint32_t* table;
+    uint16_t* pending;  // kPendingCodes codes waiting to be packed
     uint32_t min_size;
     uint32_t clear;
     uint32_t first_free;
@@ -79,22 +94,18 @@ struct Encoder {
     uint32_t width = 0;
     uint32_t threshold = 0;
     uint32_t prefix = 0;
-    uint32_t slots_used = kTableSlots;  // slots to clear at a reset: all of them at first
     uint64_t bits = 0;  // pending bits, least significant first
     uint32_t bit_count = 0;
     uint32_t count = 0;  // data bytes in block[1..]
     bool write_failed = false;
     uint8_t block[kFullBlock + 2] = {};
-
-    uint32_t scrambled(uint32_t code) const { return ((code - clear) * kScramble) & kCodeMask; }
-    uint32_t unscrambled(uint32_t value) const { return (value * kUnscramble + clear) & kCodeMask; }
+    uint64_t blocks_written = 0;
 
     void reset() {
         next = first_free;
         width = min_size + 1;
         threshold = 1u << width;
-        std::memset(table, 0, slots_used * sizeof(uint32_t));
-        slots_used = kHomeSlots;
+        std::memset(table, 0, kSlots * sizeof(uint32_t));
         runs_reset();
     }
 
@@ -103,6 +114,9 @@ struct Encoder {
         bit_count += width;
     }
 
+    // Bits sent so far, in blocks written and waiting.
+    uint64_t bits_sent() const { return (blocks_written * kFullBlock + count) * 8 + bit_count; }
+
     __attribute__((noinline)) void write_full_block() {
         block[0] = kFullBlock;
         if (g_host.IO_write(stream, block, kFullBlock + 1) != kFullBlock + 1) {
@@ -110,9 +124,19 @@ struct Encoder {
             write_failed = true;
         }
         count = 0;
+        ++blocks_written;
     }
 
     void flush_whole_bytes() {
+        if (count + 8 <= kFullBlock) {
+            // Eight bytes stored, as many kept as are complete (at most 7 bits stay).
+            std::memcpy(block + 1 + count, &bits, sizeof bits);
+            const uint32_t whole = bit_count >> 3;
+            count += whole;
+            bits >>= whole * 8;
+            bit_count &= 7;
+            return;
+        }
         while (bit_count >= 8) {
             block[1 + count++] = static_cast<uint8_t>(bits);
             bits >>= 8;
@@ -121,12 +145,50 @@ struct Encoder {
         }
     }
 
-    // The codes of the strings c, cc, ccc, ... of each pixel value c (in
-    // scrambled form) while the table holds them: a run of equal pixels
-    // moves along them in one step instead of one lookup per pixel. A
-    // string of k equal pixels takes at least k (k - 1) / 2 of them to
-    // build, so an image of P pixels never holds one longer than about
-    // the square root of 2P, which bounds each list.
+    // Packs n codes of the present width: four at a time (at most 48 bits
+    // over the 7 left), then whole bytes out.
+    void pack(const uint16_t* codes, uint32_t n) {
+        uint32_t i = 0;
+        const uint32_t w = width;
+        for (; i + 4 <= n; i += 4) {
+            const uint64_t four = codes[i] | (uint64_t{codes[i + 1]} << w) | (uint64_t{codes[i + 2]} << 2 * w) |
+                                  (uint64_t{codes[i + 3]} << 3 * w);
+            bits |= four << bit_count;
+            bit_count += 4 * w;
+            flush_whole_bytes();
+        }
+        for (; i < n; ++i) {
+            emit(codes[i]);
+            flush_whole_bytes();
+        }
+    }
+
+    // The prefix goes out and the string (prefix, pixel) of a byte image gets
+    // the next code in `slot`, or the table starts again when it is full;
+    // the pixel is the new prefix.
+    void add_byte_string(uint32_t slot, uint32_t keyed, uint32_t pixel) {
+        emit(prefix);
+        if (next == kMaxCode) {
+            emit(clear);
+            reset();
+        } else {
+            table[slot] = keyed | next;
+            if (next == threshold) {
+                ++width;
+                threshold <<= 1;
+            }
+            ++next;
+        }
+        flush_whole_bytes();
+        prefix = pixel;
+    }
+
+    // The codes of the strings c, cc, ccc, ... of each pixel value c while
+    // the table holds them: a run of equal pixels moves along them in one
+    // step instead of one lookup per pixel. A string of k equal pixels
+    // takes at least k (k - 1) / 2 of them to build, so an image of P
+    // pixels never holds one longer than about the square root of 2P,
+    // which bounds each list.
     struct RunStrings {
         uint16_t* longest = nullptr;  // per pixel value: the length of the longest string held
         uint16_t* top = nullptr;      // per pixel value: its code
@@ -138,166 +200,209 @@ struct Encoder {
     void runs_reset() {
         for (uint32_t c = 0; c < clear && runs.codes != nullptr; ++c) {
             runs.longest[c] = 1;
-            runs.top[c] = static_cast<uint16_t>(scrambled(c));
+            runs.top[c] = static_cast<uint16_t>(c);
         }
     }
 
     uint32_t run_code(uint32_t pixel, uint32_t length) const {
-        return length == 1 ? scrambled(pixel) : runs.codes[pixel * runs.stride + length];
+        return length == 1 ? pixel : runs.codes[pixel * runs.stride + length];
     }
 
     // Lists the string one longer than the pixel's longest; false if that
     // would pass the list's end, which the bound above rules out.
-    bool run_listed(uint32_t pixel, uint32_t value) {
+    bool run_listed(uint32_t pixel, uint32_t code) {
         const uint32_t longer = runs.longest[pixel] + 1u;
         if (longer >= runs.stride) return false;
         runs.longest[pixel] = static_cast<uint16_t>(longer);
-        runs.top[pixel] = static_cast<uint16_t>(value);
-        runs.codes[pixel * runs.stride + longer] = static_cast<uint16_t>(value);
+        runs.top[pixel] = static_cast<uint16_t>(code);
+        runs.codes[pixel * runs.stride + longer] = static_cast<uint16_t>(code);
         return true;
     }
 
-    // Pixels [start, pixels) of a row: one byte each, or packed bits. A key not
-    // in the table sends its prefix and is assigned the next code, or the
-    // table starts again when it is full. The state lives in locals here: the
-    // table stores could otherwise alias it.
-    template <bool kPackedBits>
-    void encode_row(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
-        uint32_t* const codes = table;
-        uint32_t p = kPackedBits ? prefix : scrambled(prefix);
-        uint32_t free_code = next, code_width = width, limit = threshold, used = slots_used;
-        uint32_t free_value = kPackedBits ? free_code : scrambled(free_code);
-        uint64_t acc = bits;
-        uint32_t held = bit_count, n = count;
-
-        // The prefix goes out and the string (prefix, pixel) gets the next
-        // code in `slot`, or the table starts again when it is full.
-        const auto add_string = [&](uint32_t slot, uint32_t keyed, uint32_t pixel) __attribute__((always_inline)) {
-            acc |= uint64_t{kPackedBits ? p : unscrambled(p)} << held;
-            held += code_width;
-            if (free_code == kMaxCode) {
-                acc |= uint64_t{clear} << held;
-                held += code_width;
-                slots_used = used;
-                reset();
-                used = slots_used;
-                free_code = next;
-                free_value = kPackedBits ? free_code : scrambled(free_code);
-                code_width = width;
-                limit = threshold;
-            } else {
-                codes[slot] = keyed | free_value;
-                if (free_code == limit) {
-                    ++code_width;
-                    limit <<= 1;
-                }
-                ++free_code;
-                free_value = kPackedBits ? free_code : (free_value + kScramble) & kCodeMask;
+    // A run of the pixel just added follows (its byte repeated, so its value
+    // too): the prefix is its string of length 1. Whole strings of the run
+    // are taken from the lists. Past the longest listed, the table tells
+    // whether it holds the next longer one (made among other pixels), which
+    // is then listed too; if not, the longest goes out and the next longer
+    // one is added. Returns the run's last pixel.
+    uint32_t run_of(const uint8_t* row, uint32_t i, uint32_t pixels, uint32_t pixel) {
+        uint32_t rest = repeats(row + i, pixels - i), length = 1;
+        for (;;) {
+            const uint32_t longest = runs.longest[pixel];
+            if (length + rest <= longest) {
+                prefix = run_code(pixel, length + rest);
+                return i + rest;
             }
-            if (n + 4 < kFullBlock) {
-                // Whole bytes without a loop: four are stored, as many kept as complete.
-                const auto low = static_cast<uint32_t>(acc);
-                std::memcpy(block + 1 + n, &low, sizeof low);
-                const uint32_t whole = held >> 3;
-                n += whole;
-                acc >>= whole * 8;
-                held &= 7;
+            i += longest - length + 1;
+            rest -= longest - length + 1;
+            prefix = runs.top[pixel];
+            const uint32_t keyed = key_bits(prefix, clear, pixel);
+            const uint32_t slot = bucket_slot(table, prefix ^ kPixelSpread[pixel], keyed);
+            uint32_t code = table[slot] ^ keyed;
+            if (table[slot] != 0) {
+                prefix = code;
+                length = longest + 1;
             } else {
-                while (held >= 8) {
-                    block[1 + n++] = static_cast<uint8_t>(acc);
-                    acc >>= 8;
-                    held -= 8;
-                    if (n == kFullBlock) {
-                        count = n;
-                        write_full_block();
-                        n = 0;
-                    }
-                }
-            }
-            p = kPackedBits ? pixel : scrambled(pixel);
-        };
-
-        for (uint32_t i = start; i < pixels; ++i) {
-            if constexpr (kPackedBits) {
-                const uint32_t pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
-                const uint32_t slot = p * 2 + pixel;
-                const uint32_t entry = codes[slot];
-                if (entry != 0) {
-                    p = entry & kCodeMask;
+                const bool adds = next != kMaxCode;
+                code = next;
+                add_byte_string(slot, keyed, pixel);
+                length = 1;
+                if (!adds) {
+                    if (rest == 0) return i;
                     continue;
                 }
-                add_string(slot, (p << 20) | (pixel << 12), pixel);
-            } else {
-                const uint32_t pixel = row[i] & pixel_mask;
-                const uint32_t keyed = (p << 20) | (pixel << 12);
-                uint32_t slot = p ^ kPixelSpread[pixel];
-                uint32_t entry = codes[slot];
-                uint32_t found = entry ^ keyed;
-                if (found <= kCodeMask) {
-                    p = found;
-                    continue;
-                }
-                while (entry != 0) {
-                    entry = codes[++slot];
-                    found = entry ^ keyed;
-                    if (found <= kCodeMask) break;
-                }
-                if (entry != 0) {
-                    p = found;
-                    continue;
-                }
-                if (slot >= used) used = slot + 1;
-                add_string(slot, keyed, pixel);
-                if (runs.codes == nullptr || i + 8 >= pixels || !eight_repeat(row + i)) continue;
-                // A run of this pixel follows (its byte repeated, so its value
-                // too): the prefix is its string of length 1. Whole strings of
-                // the run are taken from the lists. Past the longest listed,
-                // the table tells whether it holds the next longer one (made
-                // among other pixels), which is then listed too; if not, the
-                // longest goes out and the next longer one is added.
-                uint32_t rest = repeats(row + i, pixels - i), length = 1;
-                for (;;) {
-                    const uint32_t longest = runs.longest[pixel];
-                    if (length + rest <= longest) {
-                        p = run_code(pixel, length + rest);
-                        i += rest;
-                        break;
-                    }
-                    i += longest - length + 1;
-                    rest -= longest - length + 1;
-                    p = runs.top[pixel];
-                    const uint32_t top_keyed = (p << 20) | (pixel << 12);
-                    uint32_t top_slot = p ^ kPixelSpread[pixel];
-                    uint32_t top_entry = codes[top_slot];
-                    while (top_entry != 0 && (top_entry ^ top_keyed) > kCodeMask) top_entry = codes[++top_slot];
-                    uint32_t value = top_entry ^ top_keyed;
-                    if (top_entry != 0) {
-                        p = value;
-                        length = longest + 1;
-                    } else {
-                        if (top_slot >= used) used = top_slot + 1;
-                        const bool adds = free_code != kMaxCode;
-                        value = free_value;
-                        add_string(top_slot, top_keyed, pixel);
-                        length = 1;
-                        if (!adds) {
-                            if (rest == 0) break;
-                            continue;
-                        }
-                    }
-                    if (!run_listed(pixel, value)) runs.codes = nullptr;
-                    if (rest == 0 || runs.codes == nullptr) break;
-                }
             }
+            if (!run_listed(pixel, code)) runs.codes = nullptr;
+            if (rest == 0 || runs.codes == nullptr) return i;
         }
-        prefix = kPackedBits ? p : unscrambled(p);
-        slots_used = used;
-        next = free_code;
-        width = code_width;
-        threshold = limit;
-        bits = acc;
-        bit_count = held;
-        count = n;
+    }
+
+    // One byte pixel whose string is not in the first slot of its home
+    // bucket: found further on, or added (then a run may follow). Returns
+    // the last pixel taken.
+    [[gnu::noinline]] uint32_t byte_pixel_the_long_way(const uint8_t* row, uint32_t i, uint32_t pixels,
+                                                       uint32_t pixel) {
+        const uint32_t keyed = key_bits(prefix, clear, pixel);
+        const uint32_t slot = bucket_slot(table, prefix ^ kPixelSpread[pixel], keyed);
+        if (table[slot] != 0) {
+            prefix = table[slot] ^ keyed;
+            return i;
+        }
+        add_byte_string(slot, keyed, pixel);
+        if (runs.codes != nullptr && i + 8 < pixels && eight_repeat(row + i)) return run_of(row, i, pixels, pixel);
+        return i;
+    }
+
+    // Pixels [start, pixels) of a row of bytes, with branches: quick where
+    // strings are long and runs common (drawings, screens). A string found
+    // in the first slot of its home bucket takes the loop's own path, in
+    // registers; every other pixel goes the long way, through the struct.
+    void encode_bytes(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
+        const uint32_t* const tab = table;
+        const uint32_t k_clear = clear << 20;
+        uint32_t p = prefix;
+        for (uint32_t i = start; i < pixels; ++i) {
+            const uint32_t pixel = row[i] & pixel_mask;
+            const uint32_t keyed = ((p << 20) ^ k_clear) | (pixel << 12);
+            const uint32_t low = tab[2 * (p ^ kPixelSpread[pixel])];
+            if ((low ^ keyed) <= kCodeMask) {
+                p = low ^ keyed;
+                continue;
+            }
+            prefix = p;
+            i = byte_pixel_the_long_way(row, i, pixels, pixel);
+            p = prefix;
+        }
+        prefix = p;
+    }
+
+    // Pixels [start, pixels) of a row of bytes without branches on found or
+    // not found: in photographs strings end after one, two or three pixels
+    // in no pattern a predictor could learn, and a wrong guess costs more
+    // than doing the work of both outcomes. The codes wait in `pending` and
+    // are packed apart from the loop, which keeps few values at hand.
+    void encode_bytes_flat(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
+        uint32_t* const tab = table;
+        uint16_t* const waiting = pending;
+        const uint32_t k_clear = clear << 20;
+        uint32_t c_next = next;
+        uint32_t c_cur = prefix;
+        // The code count at which more than a plain step happens: a wider
+        // code, a full table, or the miss after it that starts the table again.
+        const auto trigger_of = [&] {
+            return next == kMaxCode ? kMaxCode + 1 : width < 12 ? threshold + 1 : kMaxCode;
+        };
+        uint32_t trigger = trigger_of();
+        for (uint32_t stretch = start; stretch < pixels; stretch += kPendingCodes) {
+            const uint32_t stretch_end = pixels - stretch > kPendingCodes ? stretch + kPendingCodes : pixels;
+            uint32_t n = 0;
+            for (uint32_t i = stretch; i < stretch_end; ++i) {
+                const uint32_t c = row[i] & pixel_mask;
+                const uint32_t bucket = c_cur ^ kPixelSpread[c];
+                const uint32_t k = ((c_cur << 20) ^ k_clear) | (c << 12);
+                const uint32_t lo = tab[2 * uint64_t{bucket}];
+                const uint32_t hi = tab[2 * uint64_t{bucket} + 1];
+                const uint32_t x_lo = lo ^ k;
+                const uint32_t x_hi = hi ^ k;
+                uint32_t next_cur = x_hi <= kCodeMask ? x_hi : c;
+                next_cur = x_lo <= kCodeMask ? x_lo : next_cur;
+                // A found string's code is above any pixel.
+                uint32_t miss = (next_cur - first_free) >> 31;
+                waiting[n] = static_cast<uint16_t>(c_cur);
+                // Slots fill low one first: a free one is the high one only
+                // when the low one is taken. A found string writes to the spare.
+                uint32_t at = 2 * bucket + (lo != 0);
+                // The asm statements hide from the compiler what the tests
+                // tell, which it would otherwise turn into branches.
+                uint32_t on = miss & (hi != 0);
+                asm("" : "+r"(on));
+                if (on) [[unlikely]] {
+                    // A full bucket without the string: the walk goes on.
+                    at = bucket_slot(tab, (bucket + 1) & kBucketMask, k);
+                    if (tab[at] != 0) {
+                        next_cur = tab[at] ^ k;
+                        miss = 0;
+                    }
+                }
+                asm("" : "+r"(miss));
+                n += miss;
+                at = miss ? at : kSpareSlot;
+                tab[at] = k | c_next;
+                c_next += miss;
+                c_cur = next_cur;
+                if (c_next == trigger) [[unlikely]] {
+                    // What waits goes out at the present width first.
+                    pack(waiting, n);
+                    n = 0;
+                    if (c_next == kMaxCode + 1) {
+                        // The miss after the table filled: its prefix went
+                        // out, then the clear, and no string was added (the
+                        // store above went to a table about to be emptied).
+                        emit(clear);
+                        flush_whole_bytes();
+                        reset();
+                        c_next = next;
+                    } else if (c_next != kMaxCode) {
+                        ++width;
+                        threshold <<= 1;
+                    }
+                    next = c_next;
+                    trigger = trigger_of();
+                }
+            }
+            pack(waiting, n);
+        }
+        next = c_next;
+        prefix = c_cur;
+    }
+
+    // Pixels [start, pixels) of a row of packed bits, indexed directly by
+    // prefix and bit. A missing string sends its prefix and is assigned the
+    // next code, or the table starts again when it is full.
+    void encode_bits(const uint8_t* row, uint32_t start, uint32_t pixels) {
+        for (uint32_t i = start; i < pixels; ++i) {
+            const uint32_t pixel = (row[i >> 3] >> (7 - (i & 7))) & 1;
+            const uint32_t slot = prefix * 2 + pixel;
+            const uint32_t entry = table[slot];
+            if (entry != 0) {
+                prefix = entry & kCodeMask;
+                continue;
+            }
+            emit(prefix);
+            if (next == kMaxCode) {
+                emit(clear);
+                reset();
+            } else {
+                table[slot] = key_bits(prefix, clear, pixel) | next;
+                if (next == threshold) {
+                    ++width;
+                    threshold <<= 1;
+                }
+                ++next;
+            }
+            flush_whole_bytes();
+            prefix = pixel;
+        }
     }
 
     // The left-over bits as one more byte, the last sub-block and the
@@ -386,8 +491,10 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
     const uint32_t run_stride = depth == 1 ? 0 : run_list_length(uint64_t{width} * height);
     const uint64_t run_entries = depth == 1 ? 0 : (uint64_t{run_stride} + 2) << min_size;
     auto* row = static_cast<uint8_t*>(host_alloc(tag, row_size, m, __LINE__));
-    auto* table = row != nullptr ? static_cast<uint32_t*>(host_alloc(
-                                       tag, kTableSlots * sizeof(uint32_t) + run_entries * sizeof(uint16_t), m, __LINE__))
+    auto* table = row != nullptr ? static_cast<uint32_t*>(host_alloc(tag,
+                                                                     kTableSlots * sizeof(uint32_t) +
+                                                                         (kPendingCodes + run_entries) * sizeof(uint16_t),
+                                                                     m, __LINE__))
                                  : nullptr;
     if (row == nullptr || table == nullptr) {
         record_error(m, __LINE__, err::kNoMemory);
@@ -400,9 +507,10 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
     if (g_host.IO_byte_write(stream, static_cast<uint8_t>(min_size)) != 1) {
         record_error(m, __LINE__, gif_write_err::kByteNotWritten, 0, g_host.IO_tell(stream));
     } else if (order.next(&row_number) && row_fetched(stream, row_number, row, row_size)) {
-        Encoder e{stream, table, min_size, 1u << min_size, (1u << min_size) + 2};
+        Encoder e{stream, table, reinterpret_cast<uint16_t*>(table + kTableSlots), min_size, 1u << min_size,
+                  (1u << min_size) + 2};
         if (run_stride != 0) {
-            e.runs.longest = reinterpret_cast<uint16_t*>(table + kTableSlots);
+            e.runs.longest = e.pending + kPendingCodes;
             e.runs.top = e.runs.longest + (1u << min_size);
             e.runs.codes = e.runs.top + (1u << min_size);
             e.runs.stride = run_stride;
@@ -412,12 +520,18 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
         if (width > 0) {
             e.prefix = first_pixel(row, depth, pixel_mask);
             uint32_t start = 1;
+            // Rows whose strings were short go the branch-free way.
+            bool short_strings = false;
             for (;;) {
+                const uint64_t sent_before = e.bits_sent();
                 if (depth == 1) {
-                    e.encode_row<true>(row, start, width, pixel_mask);
+                    e.encode_bits(row, start, width);
+                } else if (short_strings) {
+                    e.encode_bytes_flat(row, start, width, pixel_mask);
                 } else {
-                    e.encode_row<false>(row, start, width, pixel_mask);
+                    e.encode_bytes(row, start, width, pixel_mask);
                 }
+                short_strings = (e.bits_sent() - sent_before) * kShortString > uint64_t{width} * e.width;
                 start = 0;
                 if (e.write_failed || !order.next(&row_number) || !row_fetched(stream, row_number, row, row_size)) {
                     break;
