@@ -284,7 +284,9 @@ struct Encoder {
         for (uint32_t i = start; i < pixels; ++i) {
             const uint32_t pixel = row[i] & pixel_mask;
             const uint32_t keyed = ((p << 20) ^ k_clear) | (pixel << 12);
-            const uint32_t low = tab[2 * (p ^ kPixelSpread[pixel])];
+            // (64 bits wide, so that doubling it folds into the load's address.)
+            const uint64_t bucket = p ^ kPixelSpread[pixel];
+            const uint32_t low = tab[2 * bucket];
             if ((low ^ keyed) <= kCodeMask) {
                 p = low ^ keyed;
                 continue;
