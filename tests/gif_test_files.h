@@ -68,27 +68,35 @@ inline std::vector<std::pair<uint32_t, int>> literal_codes(const std::vector<uin
     return codes;
 }
 
-// A greedy LZW encoder that never clears: each code is the longest string
-// the table holds, and once the table is full it goes on with the entries
-// it has, as encoders that defer the clear do.
-inline std::vector<uint8_t> encode_greedy(const std::vector<uint8_t>& indices, int min_code_size) {
+// The LZW data of the indices as the algorithm defines it, with a plain map
+// for the string table: each code is the longest string the table holds.
+// When the table is full it starts again after a clear code, or (without
+// `clear_when_full`) goes on with the entries it has, as encoders that
+// defer the clear do.
+inline std::vector<uint8_t> encode_lzw(const std::vector<uint8_t>& indices, int min_code_size,
+                                       bool clear_when_full = true) {
     const uint32_t clear = 1u << min_code_size;
-    std::map<std::pair<uint32_t, uint8_t>, uint32_t> table;
-    std::vector<std::pair<uint32_t, int>> codes{{clear, min_code_size + 1}};
     int width = min_code_size + 1;
-    size_t i = 0;
-    for (uint32_t j = 0; i < indices.size(); ++j) {
-        uint32_t w = indices[i++];
-        for (auto it = table.end(); i < indices.size() && (it = table.find({w, indices[i]})) != table.end(); ++i) {
-            w = it->second;
+    uint32_t next = clear + 2, prefix = indices[0];
+    std::map<uint32_t, uint32_t> strings;
+    std::vector<std::pair<uint32_t, int>> codes{{clear, width}};
+    for (size_t i = 1; i < indices.size(); ++i) {
+        const uint32_t key = prefix << 8 | indices[i];
+        if (const auto found = strings.find(key); found != strings.end()) {
+            prefix = found->second;
+            continue;
         }
-        codes.push_back({w, width});
-        // The decoder defines entry clear + 2 + j when the code after this
-        // one arrives, and widens its codes once it defines 2^width - 1.
-        if (j >= 1 && clear + 2 + j == (1u << width) && width < 12) ++width;
-        if (i < indices.size() && clear + 2 + j < 4096) table[{w, indices[i]}] = clear + 2 + j;
+        codes.push_back({prefix, width});
+        if (next < 4096) {
+            strings[key] = next;
+            if (next++ == 1u << width) ++width;
+        } else if (clear_when_full) {
+            codes.push_back({clear, width});
+            strings.clear(), next = clear + 2, width = min_code_size + 1;
+        }
+        prefix = indices[i];
     }
-    codes.push_back({clear + 1, width});
+    codes.insert(codes.end(), {{prefix, width}, {clear + 1, width}});
     return pack_codes(codes);
 }
 
