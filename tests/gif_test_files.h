@@ -287,6 +287,27 @@ inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
     return result;
 }
 
+// giflib reads the copy as the original: screen, images, palettes and the
+// extension blocks before each image and after the last. An 87a copy keeps
+// no blocks before its images; an 89a copy gives a page without any the
+// default graphic control (no delay, no transparency).
+inline void expect_same_gif(const GiflibImages& copy, const GiflibImages& original) {
+    EXPECT_TRUE(copy.ok);
+    EXPECT_EQ(copy.screen, original.screen);
+    EXPECT_EQ(copy.global_rgb, original.global_rgb);
+    ASSERT_EQ(copy.indices.size(), original.indices.size());
+    for (size_t i = 0; i < copy.indices.size(); ++i) {
+        SCOPED_TRACE("image " + std::to_string(i + 1));
+        EXPECT_EQ(copy.descriptors[i], original.descriptors[i]);
+        EXPECT_EQ(copy.indices[i], original.indices[i]);
+        EXPECT_EQ(copy.rgb[i], original.rgb[i]);
+        std::vector<GiflibBlock> before = copy.version == "GIF87a" ? std::vector<GiflibBlock>{} : original.blocks[i];
+        if (before.empty() && copy.version != "GIF87a") before = {{GRAPHICS_EXT_FUNC_CODE, {0, 0, 0, 0xFF}}};
+        EXPECT_EQ(copy.blocks[i], before);
+    }
+    EXPECT_EQ(copy.after_last, original.after_last);
+}
+
 // A page's colour indices, one per pixel, rows top to bottom.
 inline std::vector<uint8_t> indices_of(const kvhost::LoadedImage& image) {
     std::vector<uint8_t> out;
