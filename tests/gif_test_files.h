@@ -193,6 +193,18 @@ struct GifFile {
     GifFile& trailer() { return byte(0x3B); }
 };
 
+// Pages 1 to n without a trailer; page i has a comment "page i", a graphic
+// control (disposal i, delay 10 i, no transparency) and a 3x2 image at left
+// i whose indices are i, 0, i, 1, i, 2; page 2 is interlaced.
+inline GifFile numbered_pages(uint8_t n) {
+    GifFile file = GifFile::screen(4, 4);
+    for (uint8_t i = 1; i <= n; ++i) {
+        file.comment({"page " + std::to_string(i)}).control(static_cast<uint8_t>(i << 2), i * 10, i);
+        file.image(i, 0, 3, 2, i == 2 ? 0x40 : 0, {}, 2, encode_literals({i, 0, i, 1, i, 2}, 2));
+    }
+    return file;
+}
+
 inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7) {
     std::vector<uint8_t> v(n);
     uint32_t x = seed;

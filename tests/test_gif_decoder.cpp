@@ -135,6 +135,8 @@ TEST_F(GifDecoder, EarlyEndTruncationAndSurplusData) {
     EXPECT_EQ(r.image->rows_delivered, 20u);
     ASSERT_EQ(kvtest::codes(r.errors), (std::vector<int32_t>{-2100}));
     EXPECT_EQ(r.errors[0].text, "Error reading GIF block");
+    EXPECT_EQ(r.errors[0].details[0], 1);
+    EXPECT_EQ(r.errors[0].details[1], 1);
     const auto got = indices_of(*r.image);
     size_t same = 0;
     while (same < got.size() && got[same] == pixels[same]) ++same;
