@@ -215,6 +215,28 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7
     return v;
 }
 
+// n indices below `modulo`: runs of random lengths (some long enough to fill
+// the string table with one colour) and a motif that recurs throughout, so
+// that strings defined early come back far later, with noise between.
+inline std::vector<uint8_t> runs_and_motif(size_t n, uint32_t modulo, uint32_t seed) {
+    const std::vector<uint8_t> motif = pattern(300, modulo, seed + 1);
+    std::vector<uint8_t> out = pattern(n, modulo, seed);
+    uint32_t state = seed;
+    const auto random = [&] { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (size_t at = 0; at < n; at += random() % 50) {
+        if (random() % 5 == 0) {
+            const size_t length = std::min(motif.size(), n - at);
+            std::copy_n(motif.begin(), length, out.begin() + at);
+            at += length;
+        } else {
+            const size_t length = std::min<size_t>(random() % 3 == 0 ? random() % 4000 : random() % 40, n - at);
+            std::fill_n(out.begin() + at, length, static_cast<uint8_t>(random() % modulo));
+            at += length;
+        }
+    }
+    return out;
+}
+
 // giflib's whole reading (DGifSlurp) of a GIF in memory, handed to
 // use(gif, ok) before it is closed; false when giflib cannot open it.
 template <typename Use>

@@ -61,22 +61,6 @@ std::vector<uint8_t> colour_map(const std::vector<uint8_t>& palette, uint32_t de
     return rgb;
 }
 
-// Runs of random lengths, some long enough to fill the string table with
-// one colour, between stretches of noise.
-SaveImage runs_and_noise(uint32_t width, uint32_t height, uint32_t depth, uint32_t seed) {
-    SaveImage image = palette_image(width, height, depth, seed);
-    std::vector<uint8_t> indices = indices_of(image);
-    uint32_t state = seed;
-    const auto random = [&] { return (state = state * 1103515245u + 12345u) >> 16; };
-    for (size_t at = 0; at < indices.size();) {
-        const size_t length = std::min<size_t>(random() % 3 == 0 ? random() % 4000 : random() % 40, indices.size() - at);
-        std::fill_n(indices.begin() + at, length, uint8_t(random() % (1u << depth)));
-        at += length + random() % 50;
-    }
-    image.pixels = host_rows(indices, width, height, depth);
-    return image;
-}
-
 // giflib reads them back, and their data is exactly the algorithm's codes
 // for the rows in the order they are stored.
 TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeAreTheAlgorithmsCodes) {
@@ -84,7 +68,7 @@ TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeAreTheAlgorithmsCodes) {
         uint32_t width, height, depth;
         bool interlace;
         uint32_t gif_depth;  // the depth the host converts to
-        bool runs = false;   // runs_and_noise rather than the pattern
+        bool runs = false;   // giftest::runs_and_motif rather than the pattern
     };
     const Case cases[] = {
         {1, 1, 1, false, 1},     {1, 37, 8, false, 8},   {37, 1, 4, false, 4},   {13, 7, 2, false, 4},
@@ -97,8 +81,11 @@ TEST_F(GifWrite, PaletteImagesOfEveryDepthAndAwkwardSizeAreTheAlgorithmsCodes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " depth " + std::to_string(c.depth) +
                      (c.interlace ? " interlaced" : "") + (c.runs ? " runs" : ""));
-        const SaveImage image = c.runs ? runs_and_noise(c.width, c.height, c.depth, c.width + c.depth)
-                                       : palette_image(c.width, c.height, c.depth, c.width * 31 + c.height);
+        SaveImage image = palette_image(c.width, c.height, c.depth, c.width * 31 + c.height);
+        if (c.runs) {
+            image.pixels = host_rows(giftest::runs_and_motif(size_t{c.width} * c.height, 1u << c.depth, c.width),
+                                     c.width, c.height, c.depth);
+        }
         const auto bytes = saved(image, {.interlace = c.interlace});
         const auto images = giflib_of(bytes);
         if (images.indices.empty()) continue;
