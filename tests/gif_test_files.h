@@ -68,27 +68,35 @@ inline std::vector<std::pair<uint32_t, int>> literal_codes(const std::vector<uin
     return codes;
 }
 
-// A greedy LZW encoder that never clears: each code is the longest string
-// the table holds, and once the table is full it goes on with the entries
-// it has, as encoders that defer the clear do.
-inline std::vector<uint8_t> encode_greedy(const std::vector<uint8_t>& indices, int min_code_size) {
+// The LZW data of the indices as the algorithm defines it, with a plain map
+// for the string table: each code is the longest string the table holds.
+// When the table is full it starts again after a clear code, or (without
+// `clear_when_full`) goes on with the entries it has, as encoders that
+// defer the clear do.
+inline std::vector<uint8_t> encode_lzw(const std::vector<uint8_t>& indices, int min_code_size,
+                                       bool clear_when_full = true) {
     const uint32_t clear = 1u << min_code_size;
-    std::map<std::pair<uint32_t, uint8_t>, uint32_t> table;
-    std::vector<std::pair<uint32_t, int>> codes{{clear, min_code_size + 1}};
     int width = min_code_size + 1;
-    size_t i = 0;
-    for (uint32_t j = 0; i < indices.size(); ++j) {
-        uint32_t w = indices[i++];
-        for (auto it = table.end(); i < indices.size() && (it = table.find({w, indices[i]})) != table.end(); ++i) {
-            w = it->second;
+    uint32_t next = clear + 2, prefix = indices[0];
+    std::map<uint32_t, uint32_t> strings;
+    std::vector<std::pair<uint32_t, int>> codes{{clear, width}};
+    for (size_t i = 1; i < indices.size(); ++i) {
+        const uint32_t key = prefix << 8 | indices[i];
+        if (const auto found = strings.find(key); found != strings.end()) {
+            prefix = found->second;
+            continue;
         }
-        codes.push_back({w, width});
-        // The decoder defines entry clear + 2 + j when the code after this
-        // one arrives, and widens its codes once it defines 2^width - 1.
-        if (j >= 1 && clear + 2 + j == (1u << width) && width < 12) ++width;
-        if (i < indices.size() && clear + 2 + j < 4096) table[{w, indices[i]}] = clear + 2 + j;
+        codes.push_back({prefix, width});
+        if (next < 4096) {
+            strings[key] = next;
+            if (next++ == 1u << width) ++width;
+        } else if (clear_when_full) {
+            codes.push_back({clear, width});
+            strings.clear(), next = clear + 2, width = min_code_size + 1;
+        }
+        prefix = indices[i];
     }
-    codes.push_back({clear + 1, width});
+    codes.insert(codes.end(), {{prefix, width}, {clear + 1, width}});
     return pack_codes(codes);
 }
 
@@ -185,6 +193,18 @@ struct GifFile {
     GifFile& trailer() { return byte(0x3B); }
 };
 
+// Pages 1 to n without a trailer; page i has a comment "page i", a graphic
+// control (disposal i, delay 10 i, no transparency) and a 3x2 image at left
+// i whose indices are i, 0, i, 1, i, 2; page 2 is interlaced.
+inline GifFile numbered_pages(uint8_t n) {
+    GifFile file = GifFile::screen(4, 4);
+    for (uint8_t i = 1; i <= n; ++i) {
+        file.comment({"page " + std::to_string(i)}).control(static_cast<uint8_t>(i << 2), i * 10, i);
+        file.image(i, 0, 3, 2, i == 2 ? 0x40 : 0, {}, 2, encode_literals({i, 0, i, 1, i, 2}, 2));
+    }
+    return file;
+}
+
 inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7) {
     std::vector<uint8_t> v(n);
     uint32_t x = seed;
@@ -193,6 +213,28 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t modulo, uint32_t seed = 7
         b = static_cast<uint8_t>((x >> 16) % modulo);
     }
     return v;
+}
+
+// n indices below `modulo`: runs of random lengths (some long enough to fill
+// the string table with one colour) and a motif that recurs throughout, so
+// that strings defined early come back far later, with noise between.
+inline std::vector<uint8_t> runs_and_motif(size_t n, uint32_t modulo, uint32_t seed) {
+    const std::vector<uint8_t> motif = pattern(300, modulo, seed + 1);
+    std::vector<uint8_t> out = pattern(n, modulo, seed);
+    uint32_t state = seed;
+    const auto random = [&] { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (size_t at = 0; at < n; at += random() % 50) {
+        if (random() % 5 == 0) {
+            const size_t length = std::min(motif.size(), n - at);
+            std::copy_n(motif.begin(), length, out.begin() + at);
+            at += length;
+        } else {
+            const size_t length = std::min<size_t>(random() % 3 == 0 ? random() % 4000 : random() % 40, n - at);
+            std::fill_n(out.begin() + at, length, static_cast<uint8_t>(random() % modulo));
+            at += length;
+        }
+    }
+    return out;
 }
 
 // giflib's whole reading (DGifSlurp) of a GIF in memory, handed to
@@ -277,6 +319,27 @@ inline GiflibImages giflib_decode(const std::vector<uint8_t>& bytes) {
         result.after_last = giflib_blocks(gif->ExtensionBlocks, gif->ExtensionBlockCount);
     });
     return result;
+}
+
+// giflib reads the copy as the original: screen, images, palettes and the
+// extension blocks before each image and after the last. An 87a copy keeps
+// no blocks before its images; an 89a copy gives a page without any the
+// default graphic control (no delay, no transparency).
+inline void expect_same_gif(const GiflibImages& copy, const GiflibImages& original) {
+    EXPECT_TRUE(copy.ok);
+    EXPECT_EQ(copy.screen, original.screen);
+    EXPECT_EQ(copy.global_rgb, original.global_rgb);
+    ASSERT_EQ(copy.indices.size(), original.indices.size());
+    for (size_t i = 0; i < copy.indices.size(); ++i) {
+        SCOPED_TRACE("image " + std::to_string(i + 1));
+        EXPECT_EQ(copy.descriptors[i], original.descriptors[i]);
+        EXPECT_EQ(copy.indices[i], original.indices[i]);
+        EXPECT_EQ(copy.rgb[i], original.rgb[i]);
+        std::vector<GiflibBlock> before = copy.version == "GIF87a" ? std::vector<GiflibBlock>{} : original.blocks[i];
+        if (before.empty() && copy.version != "GIF87a") before = {{GRAPHICS_EXT_FUNC_CODE, {0, 0, 0, 0xFF}}};
+        EXPECT_EQ(copy.blocks[i], before);
+    }
+    EXPECT_EQ(copy.after_last, original.after_last);
 }
 
 // A page's colour indices, one per pixel, rows top to bottom.

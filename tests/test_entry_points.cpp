@@ -60,34 +60,41 @@ TEST_F(EntryPoints, InfoGetWritesOnlyTheArgumentsGiven) {
     EXPECT_STREQ(description, "Tarsenic Ombrolux19 LZW component");
 }
 
-TEST_F(EntryPoints, InitLooksUpEveryServiceInOrderThenRegisters) {
+TEST_F(EntryPoints, InitLooksUpEveryServiceInOrderThenRegistersAndDoneUndoesIt) {
+    // done without init calls nothing.
     kvhost::recording::start();
-    ASSERT_EQ(component().init(&logging_lookup), 0);
-    kvhost::recording::stop();
+    EXPECT_EQ(component().done(), 0);
+    EXPECT_TRUE(kvhost::recording::calls().empty());
 
     std::vector<std::string> expected;
 #define KV_EXPECTED_NAME(name, ret, params) expected.push_back("CORE." #name);
     KV_HOST_SERVICES(KV_EXPECTED_NAME)
 #undef KV_EXPECTED_NAME
-    EXPECT_EQ(g_lookups, expected);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        g_lookups.clear();
+        kvhost::recording::start();
+        ASSERT_EQ(component().init(&logging_lookup), 0);
+        kvhost::recording::stop();
+        EXPECT_EQ(g_lookups, expected) << "every init looks every service up again";
+        EXPECT_EQ(kvhost::recording::service_sequence(),
+                  (std::vector<std::string>{"GPb_fltrm_filter_register", "GPb_fltrm_filter_register",
+                                            "GPb_mult_source_register"}));
+        EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_GIF).control != nullptr);
+        EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_RAW_LZW).control != nullptr);
+        EXPECT_EQ(kvhost::registered_mult_sources().size(), 1u);
 
-    EXPECT_EQ(kvhost::recording::service_sequence(),
-              (std::vector<std::string>{"GPb_fltrm_filter_register", "GPb_fltrm_filter_register",
-                                        "GPb_mult_source_register"}));
-    EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_GIF).control != nullptr);
-    EXPECT_TRUE(kvhost::find_filter(KV_FORMAT_RAW_LZW).control != nullptr);
-    EXPECT_EQ(kvhost::registered_mult_sources().size(), 1u);
-
-    // done undoes all three registrations, in order.
-    kvhost::recording::start();
-    EXPECT_EQ(component().done(), 0);
-    ASSERT_EQ(kvhost::recording::service_sequence(),
-              (std::vector<std::string>{"GPb_fltrm_filter_unregister", "GPb_fltrm_filter_unregister",
-                                        "GPb_mult_source_unregister"}));
-    EXPECT_EQ(kvhost::recording::calls()[0].args, (std::vector<std::string>{"null", "14"}));
-    EXPECT_EQ(kvhost::recording::calls()[1].args, (std::vector<std::string>{"null", "109"}));
-    EXPECT_EQ(kvhost::registered_filters().size(), 0u);
-    EXPECT_TRUE(kvhost::registered_mult_sources().empty());
+        // done undoes all three registrations, in order.
+        kvhost::recording::start();
+        EXPECT_EQ(component().done(), 0);
+        ASSERT_EQ(kvhost::recording::service_sequence(),
+                  (std::vector<std::string>{"GPb_fltrm_filter_unregister", "GPb_fltrm_filter_unregister",
+                                            "GPb_mult_source_unregister"}));
+        EXPECT_EQ(kvhost::recording::calls()[0].args, (std::vector<std::string>{"null", "14"}));
+        EXPECT_EQ(kvhost::recording::calls()[1].args, (std::vector<std::string>{"null", "109"}));
+        EXPECT_EQ(kvhost::registered_filters().size(), 0u);
+        EXPECT_TRUE(kvhost::registered_mult_sources().empty());
+    }
 }
 
 TEST_F(EntryPoints, FailedLookupStopsInitAndLeavesNothingRegistered) {
@@ -136,21 +143,6 @@ TEST_F(EntryPoints, AttachOffersTheThreeServicesAndStopsAtARefusal) {
     g_fail_status = -31;
     EXPECT_EQ(component().attach(reinterpret_cast<void*>(0x1234), &logging_offer), -31);
     EXPECT_EQ(g_offers, (std::vector<std::string>{"TIF_Proc_LZW_Comp", "TIFF_LZW_Write"}));
-}
-
-TEST_F(EntryPoints, DoneWithoutInitCallsNothingAndInitAndDoneRepeat) {
-    kvhost::recording::start();
-    EXPECT_EQ(component().done(), 0);
-    EXPECT_EQ(component().done(), 0);
-    EXPECT_TRUE(kvhost::recording::calls().empty());
-    for (int round = 0; round < 3; ++round) {
-        g_lookups.clear();
-        ASSERT_EQ(component().init(&logging_lookup), 0);
-        EXPECT_EQ(g_lookups.size(), 85u) << "every init looks every service up again";
-        EXPECT_EQ(kvhost::registered_filters().size(), 2u);
-        EXPECT_EQ(component().done(), 0);
-        EXPECT_EQ(kvhost::registered_filters().size(), 0u);
-    }
 }
 
 }  // namespace

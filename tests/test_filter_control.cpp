@@ -5,6 +5,7 @@
 #include "test_support.h"
 
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -173,17 +174,11 @@ TEST_F(FilterControl, UnknownAttributeNamesAreRefused) {
 TEST_F(FilterControl, SignatureTest) {
     auto test = reinterpret_cast<SignatureTestFn>(gif_filter().entry(KV_OP_SIGNATURE_TEST));
     ASSERT_NE(test, nullptr);
-    auto accepts = [&](const char* bytes, uint32_t length) {
-        return test(nullptr, reinterpret_cast<const uint8_t*>(bytes), length);
-    };
-    EXPECT_EQ(accepts("GIF89", 5), 0);
-    EXPECT_EQ(accepts("GIF89a", 6), 1);
-    EXPECT_EQ(accepts("GIF87a\x01\x02", 8), 1);
-    EXPECT_EQ(accepts("GIF88a", 6), 0);
-    EXPECT_EQ(accepts("gif89a", 6), 0);
-    EXPECT_EQ(accepts("GIF89b", 6), 0);
-    EXPECT_EQ(accepts("\x89PNG\r\n", 6), 0);
-    EXPECT_EQ(test(nullptr, nullptr, 6), 0);
+    const std::tuple<const char*, uint32_t, int32_t> cases[] = {
+        {"GIF89", 5, 0},  {"GIF89a", 6, 1}, {"GIF87a\x01\x02", 8, 1}, {"GIF88a", 6, 0},
+        {"gif89a", 6, 0}, {"GIF89b", 6, 0}, {"\x89PNG\r\n", 6, 0},    {nullptr, 6, 0}};
+    for (const auto& [bytes, length, accepted] : cases)
+        EXPECT_EQ(test(nullptr, reinterpret_cast<const uint8_t*>(bytes), length), accepted) << (bytes ? bytes : "null");
 }
 
 TEST_F(FilterControl, SaveCodeListsDependOnTheImageDepth) {

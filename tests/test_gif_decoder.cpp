@@ -102,20 +102,9 @@ TEST_F(GifDecoder, LongStringsAcrossRowsAndLongAfterTheyWereDefined) {
     // come back far later in the output, by when the decoder no longer
     // holds where it wrote them. Wide rows and a picture whose data ends
     // just after its last row as well.
-    std::vector<uint8_t> motif = giftest::pattern(300, 4, 5);
-    uint32_t x = 12345;
-    std::vector<uint8_t> pixels;
-    while (pixels.size() < 5u * 60000) {
-        x = x * 1103515245u + 12345u;
-        if ((x >> 20) % 5 == 0) {
-            pixels.insert(pixels.end(), motif.begin(), motif.end());
-        } else {
-            pixels.insert(pixels.end(), 1 + (x >> 24) % 40, static_cast<uint8_t>((x >> 16) & 3));
-        }
-    }
     for (const auto& [width, height] : {std::pair<uint16_t, uint16_t>{5, 60000}, {3, 1000}, {1000, 300}}) {
-        const std::vector<uint8_t> image(pixels.begin(), pixels.begin() + size_t{width} * height);
-        const GifFile file = with_data(width, height, 2, giftest::encode_greedy(image, 2));
+        const auto image = giftest::runs_and_motif(size_t{width} * height, 4, width);
+        const GifFile file = with_data(width, height, 2, giftest::encode_lzw(image, 2, false));
         const auto r = load(file);
         ASSERT_TRUE(r.ok()) << width;
         EXPECT_EQ(indices_of(*r.image), image) << width;
@@ -135,6 +124,8 @@ TEST_F(GifDecoder, EarlyEndTruncationAndSurplusData) {
     EXPECT_EQ(r.image->rows_delivered, 20u);
     ASSERT_EQ(kvtest::codes(r.errors), (std::vector<int32_t>{-2100}));
     EXPECT_EQ(r.errors[0].text, "Error reading GIF block");
+    EXPECT_EQ(r.errors[0].details[0], 1);
+    EXPECT_EQ(r.errors[0].details[1], 1);
     const auto got = indices_of(*r.image);
     size_t same = 0;
     while (same < got.size() && got[same] == pixels[same]) ++same;

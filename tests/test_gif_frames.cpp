@@ -222,16 +222,6 @@ TEST_F(GifFramesTest, StreamsThatCannotBeOpenedGiveNoInstance) {
     const GifFile empty = GifFile::screen(2, 2).trailer();
     EXPECT_EQ(open(empty, &outcome), nullptr);
     EXPECT_EQ(outcome.status, -2005);
-
-    // A named file opens and closes with the instance.
-    const std::string path = kvtest::temp_path("frames.gif");
-    const GifFile file = three_frames(5, 5, 5);
-    kvtest::write_file(path, file.bytes);
-    auto a = Animation::open(kvhost::gif::Source::file(path), &outcome);
-    ASSERT_NE(a, nullptr) << (outcome.errors.empty() ? "" : kvhost::describe(outcome.errors[0]));
-    EXPECT_EQ(all_frames_of(*a), giftest::reference_frames(file.bytes).frames);
-    a.reset();
-    std::remove(path.c_str());
 }
 
 // Composes every frame, asks for the duration and a time; the codes of the

@@ -49,7 +49,8 @@ GifFile every_extension() {
     return file;
 }
 
-TEST_F(GifMetadata, TreeOfAFileWithEveryExtensionKind) {
+// The tree, and the tags with deep copies of the extension records.
+TEST_F(GifMetadata, TreeAndTagsOfAFileWithEveryExtensionKind) {
     const auto r = load(every_extension());
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(r.metadata_balanced);
@@ -97,10 +98,7 @@ TEST_F(GifMetadata, TreeOfAFileWithEveryExtensionKind) {
     EXPECT_EQ(netscape.children[2].data, (std::vector<uint8_t>{1, 0x39, 0x30}));
     EXPECT_EQ(gif.children[8].children[1].count, 0u);  // block size 8: no authentication code
     EXPECT_EQ(gif.children[10].count, 6u);  // local size field 0: two entries
-}
 
-TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
-    const auto r = load(every_extension());
     std::vector<uint32_t> order;
     for (const auto& tag : r.tags.entries) order.push_back(tag.tag);
     EXPECT_EQ(order, (std::vector<uint32_t>{1500, 1505, 1504, 1503, 1502, 1501, 1506, 1507, 1508, 1509, 1510, 1511,
@@ -127,12 +125,6 @@ TEST_F(GifMetadata, TagsInOrderWithDeepCopiesOfTheRecords) {
     const auto untagged = load(every_extension(), 1, false);
     ASSERT_EQ(untagged.tags.entries.size(), 1u);
     EXPECT_EQ(untagged.tags.entries[0].tag, 1515u);
-
-    // Without extensions after the image: no group, and tag 1513 is 0.
-    const auto p = load(GifFile::screen(1, 1, 2).image_of(1, 1, {1}, 2).trailer());
-    EXPECT_EQ(root(p).child("AfterImageExtensions"), nullptr);
-    EXPECT_EQ(p.tags.find(KV_GIF_TAG_AFTER_COUNT)->word, 0);
-    EXPECT_TRUE(p.tags.all(KV_GIF_TAG_AFTER_EXTENSION).empty());
 }
 
 TEST_F(GifMetadata, ExtensionsBetweenTwoImagesBelongToBothLoads) {
@@ -142,9 +134,12 @@ TEST_F(GifMetadata, ExtensionsBetweenTwoImagesBelongToBothLoads) {
     const MetadataNode* after = root(first).child("AfterImageExtensions", 4095);
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(outline(*after, 1), "GraphicControlExtension/249");
+    // Nothing after the last image: no group, and tag 1513 is 0.
     const auto second = load(file, 2);
     EXPECT_EQ(outline(root(second), 1), "GIFHeader/16 LogicalScreenDescriptor/32 GlobalColorTable/48:33 "
                                         "GraphicControlExtension/249 ImageDescriptor/44");
+    EXPECT_EQ(second.tags.find(KV_GIF_TAG_AFTER_COUNT)->word, 0);
+    EXPECT_TRUE(second.tags.all(KV_GIF_TAG_AFTER_EXTENSION).empty());
     // Page information stops after the image's tables.
     const auto info = kvhost::gif::page_info(source(file), 1);
     EXPECT_EQ(outline(root(info), 1),

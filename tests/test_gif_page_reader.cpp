@@ -51,18 +51,6 @@ std::string everything(const kvhost::gif::PageResult& r) {
     return out.str();
 }
 
-// Pages 1 to 3 with a comment and a control block before each, and a
-// fourth page whose data the file cuts short.
-GifFile four_pages() {
-    GifFile file = GifFile::screen(4, 4);
-    for (uint8_t i = 1; i <= 4; ++i) {
-        file.comment({"page " + std::to_string(i)}).control(static_cast<uint8_t>(i << 2), i * 10, i);
-        file.image(i, 0, 3, 2, i == 2 ? 0x40 : 0, {}, 2, giftest::encode_literals({i, 0, i, 1, i, 2}, 2));
-    }
-    file.bytes.resize(file.bytes.size() - 3);
-    return file;
-}
-
 class GifPageReader : public giftest::GifTest {};
 
 TEST_F(GifPageReader, EveryPageInAnyOrderIsWhatALoadOfThatPageGives) {
@@ -74,7 +62,9 @@ TEST_F(GifPageReader, EveryPageInAnyOrderIsWhatALoadOfThatPageGives) {
         files.emplace_back(name, kvtest::read_file(kvtest::corpus_path(name)));
         ASSERT_FALSE(files.back().second.empty()) << name;
     }
-    files.emplace_back("four pages, the last cut short", four_pages().bytes);
+    GifFile four = giftest::numbered_pages(4);
+    four.bytes.resize(four.bytes.size() - 3);
+    files.emplace_back("four pages, the last cut short", four.bytes);
     GifFile stray = GifFile::screen(2, 1);
     stray.image_of(2, 1, {1, 2}, 2).byte(0x00).image_of(2, 1, {3, 0}, 2).trailer();
     files.emplace_back("a stray byte before page 2", stray.bytes);
