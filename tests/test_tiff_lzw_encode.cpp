@@ -1,4 +1,6 @@
-// The "KV_LZW_compress" and "TIFF_LZW_Write" named services.
+// The "KV_LZW_compress" and "TIFF_LZW_Write" named services, and
+// interoperability with libtiff's LZW codec: our strips decode with libtiff,
+// libtiff's decode with ours (strips of real files: the strip cross-check).
 #include "kvhost/errors.h"
 #include "kvhost/lzw.h"
 #include "kvhost/stream.h"
@@ -7,6 +9,7 @@
 #include "tiff_oracle.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace {
@@ -30,7 +33,42 @@ std::vector<uint8_t> photo_like(size_t pixels, uint32_t seed) {
     return v;
 }
 
-// Ends with nothing allocated that the test did not hold before.
+struct Sample {
+    std::string name;
+    uint32_t width, height;
+    std::vector<uint8_t> pixels;
+};
+
+// Photographic-like, synthetic graphics, noise, and a few shapes that move
+// the codes through every width and several clears.
+std::vector<Sample> varied_samples() {
+    std::mt19937 rng(2024);
+    std::vector<Sample> samples;
+    auto add = [&](std::string name, uint32_t w, uint32_t h, auto pixel) {
+        Sample s{std::move(name), w, h, std::vector<uint8_t>(size_t{w} * h)};
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) s.pixels[size_t{y} * w + x] = static_cast<uint8_t>(pixel(x, y));
+        samples.push_back(std::move(s));
+    };
+    add("photo", 640, 480, [&](uint32_t x, uint32_t y) {
+        return 128 + 60 * std::sin(x * 0.02) * std::cos(y * 0.03) + (x * y) % 17 / 4 + rng() % 6;
+    });
+    add("graphics", 800, 600, [&](uint32_t x, uint32_t y) {
+        if ((x / 40 + y / 40) % 2) return 200u;
+        if (x > 300 && x < 500 && y > 200 && y < 400) return 30u;
+        return (x % 97 == 0 || y % 89 == 0) ? 0u : 255u;
+    });
+    add("noise", 512, 512, [&](uint32_t, uint32_t) { return rng(); });
+    add("flat", 1000, 700, [&](uint32_t, uint32_t) { return 7u; });
+    add("text", 333, 77, [&](uint32_t x, uint32_t y) { return "lorem ipsum dolor sit amet "[(x + y * 3) % 27]; });
+    add("tiny", 1, 1, [&](uint32_t, uint32_t) { return 42u; });
+    for (uint32_t w : {253u, 254u, 255u, 256u, 510u, 3837u, 3838u, 3839u})
+        add("noise-" + std::to_string(w), w, 1, [&](uint32_t, uint32_t) { return rng(); });
+    return samples;
+}
+
+// Ends with nothing allocated that the test did not hold before; libtiff
+// says nothing of the streams it is given.
 class TiffLzwEncode : public kvtest::CleanTest {
 protected:
     void SetUp() override {
@@ -39,6 +77,8 @@ protected:
         write_fn = reinterpret_cast<TiffLzwWriteFn>(kvhost::named_service("TIFF_LZW_Write"));
         ASSERT_TRUE(compress_fn && write_fn);
         tag = host.AF_memm_unique_tag_get("test", __LINE__);
+        TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandler(nullptr);
     }
     void TearDown() override {
         kvhost::memory::clear_faults();
@@ -85,7 +125,7 @@ TEST_F(TiffLzwEncode, KnownByteVectorsAndEmptyInput) {
     }
     // Length 0 never touches the input: the stream of codes 256, 257.
     const uint8_t guard = 0x41;
-    EXPECT_EQ(compress(&guard, 0).data, tlzw::bytes({0x80, 0x40, 0x40}));
+    EXPECT_EQ(compress(&guard, 0).data, (std::vector<uint8_t>{0x80, 0x40, 0x40}));
     EXPECT_TRUE(kvhost::error_records().empty());
     // A negative length (a count of 2 GiB or more) is an error, not an
     // empty stream: nothing is compressed.
@@ -140,8 +180,6 @@ TEST_F(TiffLzwEncode, EndCodeIsWrittenInTheWidthTheDecoderReadsIt) {
     // comes up. A decoder given room to spare (ours, libtiff's, the
     // application API's) must stop at the end code and not run on into
     // bogus codes.
-    TIFFSetWarningHandler(nullptr);
-    TIFFSetErrorHandler(nullptr);
     const auto noise = random_bytes(4300, 17);
     std::set<uint32_t> endings;
     for (size_t n = 1; n <= noise.size(); ++n) {
@@ -164,14 +202,25 @@ TEST_F(TiffLzwEncode, EndCodeIsWrittenInTheWidthTheDecoderReadsIt) {
 }
 
 TEST_F(TiffLzwEncode, RoundTripsAndOutputGrowth) {
-    // Incompressible (output above 3 MiB) and highly repetitive; the plain
-    // compressor above covers varied content.
-    for (const auto& in : {random_bytes(3 << 20, 1), std::vector<uint8_t>(6 << 20, 0x5A)}) {
+    // The shortest noise prefix that compresses to 1 MiB or more: a longer
+    // input never gives a shorter stream, so if any prefix compresses to
+    // exactly 1 MiB, this one does.
+    const auto noise = random_bytes(800000, 21);
+    size_t lo = 600000, hi = 800000;
+    while (hi - lo > 1) {
+        const size_t mid = (lo + hi) / 2;
+        (compress(noise.data(), static_cast<int32_t>(mid)).length < (1u << 20) ? lo : hi) = mid;
+    }
+    // That prefix, incompressible data (output above 3 MiB) and highly
+    // repetitive data; the plain compressor above covers varied content.
+    const std::vector<uint8_t> exact(noise.begin(), noise.begin() + static_cast<ptrdiff_t>(hi));
+    for (const auto& in : {exact, random_bytes(3 << 20, 1), std::vector<uint8_t>(6 << 20, 0x5A)}) {
         auto c = compress(in);
         ASSERT_EQ(c.status, 0);
         // The buffer grows a MiB at a time, as soon as it is full.
         EXPECT_EQ(c.bytes_held, (c.data.size() / (1 << 20) + 1) * (1 << 20)) << in.size();
         EXPECT_EQ(tlzw::decode(c.data, in.size()).out, in);
+        if (in.size() == hi) { EXPECT_EQ(c.data.size(), 1u << 20) << "no prefix compresses to exactly 1 MiB"; }
         if (in.size() == 3 << 20) { EXPECT_GT(c.data.size(), 3u << 20) << "incompressible data grows"; }
     }
 }
@@ -200,21 +249,6 @@ TEST_F(TiffLzwEncode, DecompressToTheEndFindsTheExactLength) {
     auto stream = kvhost::memory_view_stream(packed.data(), packed.size());
     EXPECT_NE(kvhost::lzw::decompress(stream.get(), 1000, 1, [](const uint8_t*, size_t) { return false; }), 0);
     kvhost::clear_errors();
-}
-
-TEST_F(TiffLzwEncode, OutputOfExactlyOneMiBStillGrows) {
-    // The shortest noise prefix that compresses to 1 MiB or more: a longer
-    // input never gives a shorter stream, so if any prefix compresses to
-    // exactly 1 MiB, this one does.
-    const auto noise = random_bytes(800000, 21);
-    size_t lo = 600000, hi = 800000;
-    while (hi - lo > 1) {
-        const size_t mid = (lo + hi) / 2;
-        (compress(noise.data(), static_cast<int32_t>(mid)).length < (1u << 20) ? lo : hi) = mid;
-    }
-    const auto c = compress(noise.data(), static_cast<int32_t>(hi));
-    ASSERT_EQ(c.length, 1u << 20) << "no prefix compresses to exactly 1 MiB";
-    EXPECT_EQ(c.bytes_held, 2u << 20);
 }
 
 TEST_F(TiffLzwEncode, MemoryShortage) {
@@ -264,6 +298,22 @@ TEST_F(TiffLzwEncode, WriteToAStream) {
         const size_t written = k.with_count && k.ok ? k.count : 0;
         EXPECT_EQ(kvhost::memory_stream_bytes(stream.get()), std::vector<uint8_t>(packed.begin(), packed.begin() + written));
         EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 0u);
+    }
+}
+
+TEST_F(TiffLzwEncode, StripsDecodeTheSameAsWithLibtiffBothWays) {
+    for (const auto& s : varied_samples()) {
+        SCOPED_TRACE(s.name);
+        // Ours, decoded by libtiff.
+        std::vector<uint8_t> ours, all;
+        ASSERT_EQ(kvhost::lzw::compress(s.pixels.data(), s.pixels.size(), &ours), 0);
+        EXPECT_EQ(oracle::libtiff_decode(ours, s.width, s.height), s.pixels);
+        // libtiff's, decoded by ours: the exact size, and through the application API to the end code.
+        const auto theirs = oracle::libtiff_compress(s.pixels, s.width, s.height);
+        ASSERT_FALSE(theirs.empty());
+        EXPECT_EQ(tlzw::decode(theirs, static_cast<int32_t>(s.pixels.size())).out, s.pixels);
+        ASSERT_EQ(kvhost::lzw::decompress_all(theirs.data(), theirs.size(), 1, &all), 0);
+        EXPECT_EQ(all, s.pixels);
     }
 }
 
