@@ -5,13 +5,9 @@
 
 #include <png.h>
 
-#include <cstdio>
-#include <filesystem>
-
 namespace {
 
 using kvtest::ToolRun;
-
 using kvtest::write_file;
 
 TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
@@ -41,11 +37,6 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
         ASSERT_EQ(d.status, 0) << args << ": " << d.out;
         EXPECT_EQ(kvtest::read_file(back), *want) << args;
     }
-
-    EXPECT_EQ(kvtest::run_tool("lzw squeeze " + in + " -o " + back).status, 2);
-    EXPECT_EQ(kvtest::run_tool("lzw compress " + in + " -o " + back + " --size 5").status, 2);
-    EXPECT_EQ(kvtest::run_tool("lzw decompress " + in).status, 2);
-    EXPECT_EQ(kvtest::run_tool("lzw compress " + kvtest::temp_path("no_such_file") + " -o " + back).status, 1);
 }
 
 TEST(TiffLzwTool, DecodeRawRasters) {
@@ -61,18 +52,14 @@ TEST(TiffLzwTool, DecodeRawRasters) {
     ASSERT_EQ(rows.size(), 157u * 151);
     EXPECT_EQ(rows, kvtest::read_file(out));
 
+    // 16-bit samples make a 16-bit grey PNG.
     const std::string png = ::testing::TempDir() + "kvlzw_tool_raw.png";
     ToolRun p = kvtest::run_tool("decode " + kvtest::corpus_path("raw/derived/gray16le-157x151.raw") +
                   " --raw --width 157 --height 151 --bpp 16 --fill-order 1 -o " + png);
     EXPECT_EQ(p.status, 0) << p.out;
-    EXPECT_GT(kvtest::read_file(png).size(), 1000u);
-
-    EXPECT_EQ(kvtest::run_tool("decode " + raw + " --raw --height 151 --bpp 8 -o " + out).status, 2) << "no --width";
-    EXPECT_EQ(kvtest::run_tool("decode " + raw + " --raw --width 157 --height 151 --bpp 0 -o " + out).status, 2);
-    ToolRun huge = kvtest::run_tool("decode " + raw +
-                                    " --raw --width 100000 --height 100000 --bpp 16 --max-pixels 10000000000 -o " + out);
-    EXPECT_EQ(huge.status, 1);
-    EXPECT_NE(huge.out.find("-1007"), std::string::npos) << huge.out;
+    const kvtest::Png grey16 = kvtest::read_png(png);
+    EXPECT_EQ(std::pair(grey16.color_type, grey16.bit_depth), std::pair(PNG_COLOR_TYPE_GRAY, 16));
+    EXPECT_EQ(grey16.samples.size(), 157u * 151);
 }
 
 // A one-strip LZW TIFF written by libtiff from the samples given.
@@ -148,32 +135,6 @@ TEST(TiffTool, PngSamplesAreWhatAViewerExpects) {
     // The palette-plus-alpha file of the corpus that libtiff reads.
     EXPECT_EQ(kvtest::run_tool("decode " + kvtest::corpus_path("tiff/pillow/rdf.tif") + " -o " + png).status, 0);
     EXPECT_EQ(kvtest::read_png(png).color_type, PNG_COLOR_TYPE_RGB_ALPHA);
-}
-
-TEST(TiffTool, DamagedStripsWarnAndStrictRefuses) {
-    // Two strips of one row: the second holds only clear codes.
-    const std::string path = kvtest::temp_path("damaged_tool.tif");
-    TIFF* tif = oracle::open_lzw_tiff(path, 4, 2, 8, 1, PHOTOMETRIC_MINISBLACK, 1);
-    ASSERT_NE(tif, nullptr);
-    const auto good = tlzw::reference_compress({1, 2, 3, 4});
-    const auto clears = tlzw::pack_codes({256, 256, 257}, false);
-    TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(good.data()), static_cast<tmsize_t>(good.size()));
-    TIFFWriteRawStrip(tif, 1, const_cast<uint8_t*>(clears.data()), static_cast<tmsize_t>(clears.size()));
-    TIFFClose(tif);
-
-    const std::string bin = kvtest::temp_path("damaged_tool.bin");
-    const ToolRun lenient = kvtest::run_tool("decode " + path + " -o " + bin);
-    EXPECT_EQ(lenient.status, 0);
-    EXPECT_TRUE(kvtest::contains(lenient.out, "warning: " + path + ": strip 1: LZW end code after 0 of 4 bytes"))
-        << lenient.out;
-    EXPECT_FALSE(kvtest::contains(lenient.out, "strip 0"));
-    EXPECT_EQ(kvtest::read_file(bin), (std::vector<uint8_t>{1, 2, 3, 4, 0, 0, 0, 0}));
-    std::remove(bin.c_str());
-
-    const ToolRun strict = kvtest::run_tool("decode " + path + " --strict -o " + bin);
-    EXPECT_EQ(strict.status, 1);
-    EXPECT_TRUE(kvtest::contains(strict.out, path + ": strip 1: ")) << strict.out;
-    EXPECT_FALSE(std::filesystem::exists(bin));
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // every TIFF of the shared corpus (old-style and fill order 2 strips among
 // them), decoded through the host's TIFF reader
 // and the component's strip service, sample for sample against what
-// libtiff decodes from the same file.
+// libtiff decodes from the same file; damaged strips are the ones libtiff
+// rejects, and the tool says which.
 //
 // The expected host rows are libtiff's decoded strips put into the host row
 // layout: packed 1-bit rows as they are, 4-bit samples one per byte, wide
@@ -254,7 +255,7 @@ TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
 
 TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
     size_t decoded = 0, refused = 0;
-    bool old_style_seen = false, fill_order_2_seen = false;
+    bool old_style_seen = false, fill_order_2_seen = false, four_bit_predictor_seen = false;
     for (const auto& entry : fs::recursive_directory_iterator(kvtest::corpus_path("tiff"))) {
         if (!entry.is_regular_file()) continue;
         const std::string path = entry.path().string();
@@ -298,7 +299,9 @@ TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
             const auto records = kvhost::error_records();
             ASSERT_FALSE(records.empty());
             EXPECT_EQ(records[0].code, -200);
+            EXPECT_EQ(records[0].module, "Common/Components/LZW/tiflzw");
             kvhost::clear_errors();
+            four_bit_predictor_seen = true;
             continue;
         }
         check_file(path);
@@ -306,7 +309,8 @@ TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
         old_style_seen |= old_style;
         fill_order_2_seen |= fill_order == 2;
     }
-    EXPECT_TRUE(old_style_seen && fill_order_2_seen) << "the corpus holds old-style and fill order 2 strips";
+    EXPECT_TRUE(old_style_seen && fill_order_2_seen && four_bit_predictor_seen)
+        << "the corpus holds old-style and fill order 2 strips, and predictor 2 on 4-bit samples";
     EXPECT_GE(decoded, 20u);
     EXPECT_GE(refused, 4u);
 }
@@ -369,5 +373,20 @@ TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
     const kvhost::LoadedImage& image = *stream->sink.image;
     for (uint32_t y : {0u, 1u, 6u, 7u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), rows_of_77) << y;
     for (uint32_t y : {2u, 3u, 8u, 9u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), std::vector<uint8_t>(6, 0)) << y;
+
+    // The tool writes those rows with a warning for each damaged strip;
+    // with --strict it writes nothing.
+    const std::string bin = kvtest::temp_path("damaged.bin");
+    const kvtest::ToolRun lenient = kvtest::run_tool("decode " + path + " -o " + bin);
+    EXPECT_EQ(lenient.status, 0);
+    EXPECT_TRUE(kvtest::contains(lenient.out, "warning: " + path + ": strip 1: LZW end code after 0 of 12 bytes"))
+        << lenient.out;
+    EXPECT_FALSE(kvtest::contains(lenient.out, "strip 0") || kvtest::contains(lenient.out, "strip 3")) << lenient.out;
+    EXPECT_EQ(kvtest::read_file(bin), image.pixels);
+    std::remove(bin.c_str());
+    const kvtest::ToolRun strict = kvtest::run_tool("decode " + path + " --strict -o " + bin);
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_TRUE(kvtest::contains(strict.out, path + ": strip 1: ")) << strict.out;
+    EXPECT_FALSE(fs::exists(bin));
     std::remove(path.c_str());
 }
