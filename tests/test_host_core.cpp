@@ -1,11 +1,10 @@
-// The host's memory manager, error records, streams and recording mode, and
+// The host's memory manager, error records, streams and image descriptions, and
 // the memory budget of one operation: past it the component's out-of-memory
 // paths run and the host stops keeping copies, with one error record, nothing
 // left allocated and nothing left counted against the thread.
 #include "gif_test_files.h"
 #include "kvhost/gif.h"
 #include "kvhost/lzw.h"
-#include "kvhost/recording.h"
 #include "kvhost/services.h"
 #include "kvhost/stream.h"
 #include "test_support.h"
@@ -156,21 +155,6 @@ TEST_F(HostCore, FileStreamRoundTrip) {
     EXPECT_EQ(host.IO_read(device.get(), text, 4), 4u);
     EXPECT_EQ(text[0], 0);
     std::remove(path.c_str());
-}
-
-TEST_F(HostCore, RecordingLogsCallsWithTheirArguments) {
-    auto stream = kvhost::memory_stream({1, 2, 3});
-    kvhost::recording::start();
-    host.IO_seek(stream.get(), 2, 0);
-    host.AF_err_record_set("mod", 3, -1, 0, 0, 0, "why");
-    kvhost::recording::stop();
-    host.IO_tell(stream.get());
-    const auto calls = kvhost::recording::calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].service, "IO_seek");
-    EXPECT_EQ(calls[0].args[1], "2");
-    EXPECT_EQ(calls[0].args[2], "0");
-    EXPECT_EQ(calls[1].args, (std::vector<std::string>{"\"mod\"", "3", "-1", "0", "0", "0", "\"why\""}));
 }
 
 TEST_F(HostCore, DescriptionsFollowTheDocumentedRowLayout) {

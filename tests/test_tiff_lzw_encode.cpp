@@ -18,21 +18,6 @@ using tlzw::random_bytes;
 
 const HostServiceTable& host = kvhost::service_table();
 
-// Pixels like a photograph's: three channels wandering slowly, with a
-// little noise, so that strings end after one to three bytes.
-std::vector<uint8_t> photo_like(size_t pixels, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v;
-    int level[3] = {90, 120, 60};
-    for (size_t i = 0; i < pixels; ++i) {
-        for (int& l : level) {
-            l = std::clamp(l + static_cast<int>(rng() % 5) - 2, 0, 255);
-            v.push_back(static_cast<uint8_t>(l + rng() % 3));
-        }
-    }
-    return v;
-}
-
 struct Sample {
     std::string name;
     uint32_t width, height;
@@ -152,17 +137,20 @@ TEST_F(TiffLzwEncode, SameBytesAsAPlainDictionaryCompressor) {
         phrases[i] = burst ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>("abcabdabcaab"[(i * 7 / 5) % 12]);
     }
     inputs.push_back(phrases);
-    // Photograph-like stretches long enough for several table clears, then
-    // noise (strings of about one byte), then a repeating pattern, and back:
-    // the changes between kinds at clears too; shorter pieces end in every
-    // state of the table.
-    std::vector<uint8_t> mixed = photo_like(60000, 5);
-    const auto noise = random_bytes(30000, 6);
-    mixed.insert(mixed.end(), noise.begin(), noise.end());
-    for (int i = 0; i < 40000; ++i) mixed.push_back(static_cast<uint8_t>("ABCDEFGH"[i % 8]));
-    for (const auto& more : {photo_like(40000, 7), noise, photo_like(30000, 8)})
-        mixed.insert(mixed.end(), more.begin(), more.end());
-    for (size_t n : {4000u, 9000u, 17000u, 181000u, 251000u}) inputs.emplace_back(mixed.begin(), mixed.begin() + n);
+    // Stretches of the varied samples long enough for several table clears:
+    // photograph-like, noise (strings of about one byte), a repeating text,
+    // and back; the changes between kinds at clears too; shorter pieces end
+    // in every state of the table.
+    const auto samples = varied_samples();
+    const struct { const char* name; size_t from, n; } pieces[] = {
+        {"photo", 0, 60000}, {"noise", 0, 30000}, {"text", 0, 25000},
+        {"photo", 60000, 40000}, {"noise", 30000, 30000}, {"graphics", 0, 30000}};
+    std::vector<uint8_t> mixed;
+    for (const auto& p : pieces) {
+        const auto& px = std::find_if(samples.begin(), samples.end(), [&](const Sample& s) { return s.name == p.name; })->pixels;
+        mixed.insert(mixed.end(), px.begin() + p.from, px.begin() + p.from + p.n);
+    }
+    for (size_t n : {4000u, 9000u, 17000u, 181000u, 201000u}) inputs.emplace_back(mixed.begin(), mixed.begin() + n);
     inputs.push_back(mixed);
     for (const auto& in : inputs) {
         const auto c = compress(in);

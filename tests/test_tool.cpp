@@ -5,9 +5,6 @@
 // huge declared images, standard input and output, output files (links,
 // read-only files, interruption), and options that do not apply.
 #include "gif_test_files.h"
-#include "kvhost/services.h"
-#include "kvhost/stream.h"
-#include "kvhost/tiff.h"
 
 #include <png.h>
 #include <sys/stat.h>
@@ -165,16 +162,8 @@ TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
     EXPECT_NE(access(bin.c_str(), F_OK), 0) << "--strict writes nothing";
 }
 
-TEST(TiffTool, BinHoldsTheDeliveredRowsAndPngTheRightKind) {
-    const std::string source = kvtest::corpus_path("tiff/derived/minisblack-1c-16b-lzw-pred2-be.tif");
-    const std::string bin = temp_path("grey16.bin");
-    expect_run("decode " + source + " -o " + bin, 0);
-    kvtest::component();
-    auto stream = kvhost::file_stream(source, kvhost::FileMode::kRead, nullptr);
-    ASSERT_EQ(kvhost::tiff_load(stream.get(), 0), 0);
-    EXPECT_EQ(kvtest::read_file(bin), stream->sink.image->pixels);
-    std::remove(bin.c_str());
-
+TEST(TiffTool, PngGetsTheRightKind) {
+    // (.bin holds the delivered rows: the damaged-strip cross-check.)
     const struct {
         const char* file;
         int color_type, bit_depth;
@@ -186,6 +175,7 @@ TEST(TiffTool, BinHoldsTheDeliveredRowsAndPngTheRightKind) {
         {"tiff/derived/cmyk-16b-planar-lzw-pred2.tif", PNG_COLOR_TYPE_RGB, 16},
         {"tiff/derived/hopper-Lab-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
         {"tiff/image-tiff/libtiffpic/ycbcr-cat.tif", PNG_COLOR_TYPE_RGB, 8},
+        {"tiff/pillow/rdf.tif", PNG_COLOR_TYPE_RGB_ALPHA, 8},  // palette plus alpha
     };
     for (const auto& e : cases) {
         const std::string png = temp_path("out.png");
@@ -197,16 +187,10 @@ TEST(TiffTool, BinHoldsTheDeliveredRowsAndPngTheRightKind) {
     }
 }
 
-TEST(TiffTool, InfoPrintsTheServiceArgumentsAndRefusalsAreClear) {
+TEST(TiffTool, InfoPrintsTheServiceArguments) {
     expect_run("info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/oxford.tif") + " --json", 0,
                {"\"width\": 601, \"height\": 81, \"byte_order\": \"big-endian\"", "\"planar_config\": 2",
                 "\"rows_per_strip\": 1, \"strip_count\": 81, \"strips_per_plane\": 81"});
-
-    expect_run("decode " + kvtest::corpus_path("tiff/libtiff/palette-1c-8b.tiff") + " -o " + temp_path("x.png"), 1,
-               {"compression 1 is not LZW"});
-    expect_run("info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/quad-tile.tif"), 1,
-               {"tiled images are not read"});
-    EXPECT_FALSE(std::filesystem::exists(temp_path("x.png")));
 }
 
 TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
@@ -341,6 +325,8 @@ TEST(ToolUsage, MisplacedOptionsAreUsageErrorsAndMessagesSayWhy) {
         {"help lzw", 0, "Usage: kvlzw lzw compress"},
         {"help nothing", 2, "unknown command 'nothing'"},
         {"info /nonexistent/file.gif", 1, "cannot open /nonexistent/file.gif: No such file or directory"},
+        {"decode " + kvtest::corpus_path("tiff/libtiff/palette-1c-8b.tiff") + " -o " + out, 1, "compression 1 is not LZW"},
+        {"info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/quad-tile.tif"), 1, "tiled images are not read"},
         {"info " + kSample + " --page 4", 1, "page 4 of 3: the file has 3 pages"},
         {"info " + kSample + " --page 4 --verbose", 1, "error -2005 (GIF header short, or page not found) at "},
         {"decode " + raw + " --raw --width 157 --height 152 --bpp 8 -o " + out, 0,
