@@ -188,22 +188,16 @@ protected:
 TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
     const uint16_t white = PHOTOMETRIC_MINISWHITE, rgb = PHOTOMETRIC_RGB, palette = PHOTOMETRIC_PALETTE;
     const uint16_t ycbcr = PHOTOMETRIC_YCBCR, separate = PLANARCONFIG_SEPARATE;
+    // Layouts the corpus holds (1-bit WhiteIsZero, 4- and 8-bit grey and
+    // palettes, 16-bit grey with and without the predictor, RGB contiguous,
+    // planar, predicted, fill order 2 and in one large strip, CIELab, palette
+    // with alpha) are left to the corpus check below.
     const Variant variants[] = {
         {.name = "grey1", .bps = 1},
-        {.name = "grey4", .bps = 4},
-        {.name = "grey8", .bps = 8},
-        {.name = "grey8_pred2_be", .predictor = 2, .big_endian = true},
-        {.name = "grey16", .bps = 16},
         {.name = "grey12_be", .bps = 12, .big_endian = true},
         {.name = "rgb12", .photometric = rgb, .spp = 3, .bps = 12},
-        {.name = "grey16_pred2_be", .bps = 16, .predictor = 2, .big_endian = true},
         {.name = "white8", .photometric = white},
-        {.name = "white1", .photometric = white, .bps = 1},
         {.name = "white_alpha8", .photometric = white, .spp = 2, .extra = EXTRASAMPLE_ASSOCALPHA},
-        {.name = "rgb8", .photometric = rgb, .spp = 3},
-        {.name = "rgb8_pred2", .photometric = rgb, .spp = 3, .predictor = 2},
-        {.name = "rgb8_fill2", .photometric = rgb, .spp = 3, .fill_order = FILLORDER_LSB2MSB},
-        {.name = "rgb8_planar", .photometric = rgb, .spp = 3, .planar = separate},
         {.name = "rgb8_planar_pred2_be", .photometric = rgb, .spp = 3, .planar = separate, .predictor = 2,
          .big_endian = true},
         {.name = "rgb16", .photometric = rgb, .spp = 3, .bps = 16},
@@ -211,16 +205,11 @@ TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
         {.name = "rgb16_planar_be", .photometric = rgb, .spp = 3, .bps = 16, .planar = separate, .big_endian = true},
         {.name = "rgb12_planar", .photometric = rgb, .spp = 3, .bps = 12, .planar = separate},
         {.name = "rgba8_associated", .photometric = rgb, .spp = 4, .extra = EXTRASAMPLE_ASSOCALPHA},
-        {.name = "palette8_alpha", .photometric = palette, .spp = 2, .extra = EXTRASAMPLE_UNASSALPHA},
         {.name = "rgba8", .photometric = rgb, .spp = 4, .predictor = 2, .extra = EXTRASAMPLE_UNASSALPHA},
-        {.name = "palette4", .photometric = palette, .bps = 4},
         {.name = "palette8", .photometric = palette, .big_endian = true},
         {.name = "cmyk8", .photometric = PHOTOMETRIC_SEPARATED, .spp = 4, .predictor = 2},
-        {.name = "lab8", .photometric = PHOTOMETRIC_CIELAB, .spp = 3},
         {.name = "ycbcr22", .photometric = ycbcr, .spp = 3, .sub_h = 2, .sub_v = 2, .height = 24, .rows_per_strip = 6},
         {.name = "ycbcr21_be", .photometric = ycbcr, .spp = 3, .big_endian = true, .sub_h = 2, .sub_v = 1},
-        // Single strip larger than a code table, so clears happen mid-strip.
-        {.name = "rgb8_big_strip", .photometric = rgb, .spp = 3, .width = 301, .height = 67, .rows_per_strip = 67},
     };
     // A file of each byte order with a directory per variant, each loaded by
     // its number (neighbours differ, so a wrong directory would not match);
