@@ -10,7 +10,6 @@
 #include "test_support.h"
 
 #include <algorithm>
-
 #include <cstdio>
 #include <cstring>
 

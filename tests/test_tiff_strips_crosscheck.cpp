@@ -31,7 +31,6 @@ struct Variant {
     uint16_t bps = 8;
     uint16_t planar = PLANARCONFIG_CONTIG;
     uint16_t predictor = 1;
-    uint16_t fill_order = FILLORDER_MSB2LSB;
     bool big_endian = false;
     uint16_t extra = 0;  // ExtraSamples value for one extra sample, 0 for none
     uint16_t sub_h = 0, sub_v = 0;
@@ -45,7 +44,6 @@ struct Variant {
 void write_variant(TIFF* tif, const Variant& v) {
     oracle::set_lzw_layout(tif, v.width, v.height, v.bps, v.spp, v.photometric, v.rows_per_strip, v.planar);
     TIFFSetField(tif, TIFFTAG_PREDICTOR, v.predictor);
-    TIFFSetField(tif, TIFFTAG_FILLORDER, v.fill_order);
     if (v.extra != 0) {
         uint16_t kinds[1] = {v.extra};
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kinds);
