@@ -1,4 +1,5 @@
-// kvlzw lzw compress|decompress and kvlzw decode --raw, run as a user would.
+// kvlzw lzw compress|decompress, kvlzw decode --raw, and TIFFs decoded to
+// PNG, run as a user would.
 #include "test_support.h"
 #include "tiff_lzw_test_util.h"
 #include "tiff_oracle.h"
@@ -94,7 +95,7 @@ std::vector<uint8_t> pack12(const std::vector<uint32_t>& values) {
     return w.bytes();
 }
 
-TEST(TiffTool, PngSamplesAreWhatAViewerExpects) {
+TEST(TiffTool, PngKindsAndSamplesAreWhatAViewerExpects) {
     const std::string png = kvtest::temp_path("tiff_tool.png");
     const struct {
         const char* what;
@@ -131,6 +132,29 @@ TEST(TiffTool, PngSamplesAreWhatAViewerExpects) {
         EXPECT_EQ(p.color_type, c.color_type);
         EXPECT_EQ(p.significant, c.significant);
         EXPECT_EQ(p.samples, c.want);
+    }
+    // Corpus files of every kind get the PNG colour type and depth that hold
+    // them. (A TIFF's .bin holds the delivered rows: the damaged-strip
+    // cross-check.)
+    const struct {
+        const char* file;
+        int color_type, bit_depth;
+    } files[] = {
+        {"tiff/derived/minisblack-1c-16b-lzw-pred2-le.tif", PNG_COLOR_TYPE_GRAY, 16},
+        {"tiff/pillow/tiff_16bit_RGBa.tiff", PNG_COLOR_TYPE_RGB_ALPHA, 16},
+        {"tiff/derived/palette-1c-4b-lzw.tif", PNG_COLOR_TYPE_PALETTE, 8},
+        {"tiff/derived/cmyk-8b-contig-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
+        {"tiff/derived/cmyk-16b-planar-lzw-pred2.tif", PNG_COLOR_TYPE_RGB, 16},
+        {"tiff/derived/hopper-Lab-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
+        {"tiff/image-tiff/libtiffpic/ycbcr-cat.tif", PNG_COLOR_TYPE_RGB, 8},
+        {"tiff/pillow/rdf.tif", PNG_COLOR_TYPE_RGB_ALPHA, 8},  // palette plus alpha
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.file);
+        const ToolRun r = kvtest::run_tool("decode " + kvtest::corpus_path(f.file) + " -o " + png);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const kvtest::Png p = kvtest::read_png(png);
+        EXPECT_EQ(std::pair(p.color_type, p.bit_depth), std::pair(f.color_type, f.bit_depth));
     }
 }
 

@@ -1,6 +1,6 @@
 // The kvlzw tool as a user runs it: exit codes, output and error messages;
-// info and decode on GIF and TIFF files (.bin is the delivered rows or
-// indices, PNG gets the right kind, non-LZW and tiled TIFFs are refused);
+// info and decode on GIF and TIFF files (.bin is the indices, PNG the
+// palette's colours, non-LZW and tiled TIFFs are refused);
 // hostile and everyday input: bounded memory under an address space limit,
 // huge declared images, standard input and output, output files (links,
 // read-only files, interruption), and options that do not apply.
@@ -121,31 +121,6 @@ TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
 
     expect_run("decode " + file + " --page 15 --strict -o " + bin, 1);
     EXPECT_NE(access(bin.c_str(), F_OK), 0) << "--strict writes nothing";
-}
-
-TEST(TiffTool, PngGetsTheRightKind) {
-    // (.bin holds the delivered rows: the damaged-strip cross-check.)
-    const struct {
-        const char* file;
-        int color_type, bit_depth;
-    } cases[] = {
-        {"tiff/derived/minisblack-1c-16b-lzw-pred2-le.tif", PNG_COLOR_TYPE_GRAY, 16},
-        {"tiff/pillow/tiff_16bit_RGBa.tiff", PNG_COLOR_TYPE_RGB_ALPHA, 16},
-        {"tiff/derived/palette-1c-4b-lzw.tif", PNG_COLOR_TYPE_PALETTE, 8},
-        {"tiff/derived/cmyk-8b-contig-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
-        {"tiff/derived/cmyk-16b-planar-lzw-pred2.tif", PNG_COLOR_TYPE_RGB, 16},
-        {"tiff/derived/hopper-Lab-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
-        {"tiff/image-tiff/libtiffpic/ycbcr-cat.tif", PNG_COLOR_TYPE_RGB, 8},
-        {"tiff/pillow/rdf.tif", PNG_COLOR_TYPE_RGB_ALPHA, 8},  // palette plus alpha
-    };
-    for (const auto& e : cases) {
-        const std::string png = temp_path("out.png");
-        SCOPED_TRACE(e.file);
-        expect_run("decode " + kvtest::corpus_path(e.file) + " -o " + png, 0);
-        const kvtest::Png p = kvtest::read_png(png);
-        EXPECT_EQ(std::pair(p.color_type, p.bit_depth), std::pair(e.color_type, e.bit_depth)) << "colour type and bit depth";
-        std::remove(png.c_str());
-    }
 }
 
 TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
