@@ -1,12 +1,17 @@
-// The host's memory manager, error records, streams and recording mode.
-#include "kvhost/recording.h"
+// The host's memory manager, error records, streams and delivered rows, and
+// the memory budget of one operation: past it the component's out-of-memory
+// paths run and the host stops keeping copies, with one error record, nothing
+// left allocated and nothing left counted against the thread.
+#include "gif_test_files.h"
+#include "kvhost/gif.h"
+#include "kvhost/lzw.h"
 #include "kvhost/services.h"
 #include "kvhost/stream.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -26,6 +31,10 @@ TEST_F(HostCore, MemoryBooksFollowEveryTag) {
     EXPECT_EQ(kvhost::memory::bytes_outstanding(a), 128u);
 
     std::memset(a1, 0x11, 100);
+    kvhost::memory::fail_allocations_of_size(4000);
+    EXPECT_EQ(host.AF_memm_realloc(a, a1, 4000, "test", __LINE__), nullptr);
+    kvhost::memory::clear_faults();
+    EXPECT_EQ(kvhost::memory::bytes_outstanding(a), 128u) << "a failed realloc keeps the old block";
     void* grown = host.AF_memm_realloc(a, a1, 4000, "test", __LINE__);
     ASSERT_NE(grown, nullptr);
     EXPECT_EQ(static_cast<uint8_t*>(grown)[99], 0x11) << "realloc keeps the data";
@@ -45,43 +54,6 @@ TEST_F(HostCore, MemoryBooksFollowEveryTag) {
     EXPECT_EQ(kvhost::memory::unknown_frees(), unknown_before + 1);
     EXPECT_EQ(kvtest::error_codes(), std::vector<int32_t>{kvhost::host_error::kUnknownBlock});
     host.AF_memm_free_all(b, "test", __LINE__);
-}
-
-TEST_F(HostCore, InjectedAllocationFailures) {
-    const uint32_t tag = host.AF_memm_unique_tag_get("test", __LINE__);
-    void* first = host.AF_memm_alloc(tag, 16, "test", __LINE__);
-    kvhost::memory::fail_nth_allocation(2);
-    for (const bool fails : {false, true, false})
-        EXPECT_EQ(host.AF_memm_alloc(tag, 16, "test", __LINE__) == nullptr, fails);
-
-    kvhost::memory::fail_allocations_of_size(4096);
-    EXPECT_EQ(host.AF_memm_alloc(tag, 4096, "test", __LINE__), nullptr);
-    EXPECT_EQ(host.AF_memm_alloc(tag, 4096, "test", __LINE__), nullptr);
-    EXPECT_EQ(host.AF_memm_realloc(tag, first, 4096, "test", __LINE__), nullptr);
-    EXPECT_EQ(kvhost::memory::blocks_outstanding(tag), 3u) << "a failed realloc keeps the old block";
-    kvhost::memory::clear_faults();
-    EXPECT_NE(host.AF_memm_realloc(tag, first, 4096, "test", __LINE__), nullptr);
-    host.AF_memm_free_all(tag, "test", __LINE__);
-}
-
-TEST_F(HostCore, ErrorRecordsAndMemoryWorkFromSeveralThreads) {
-    auto worker = [](int32_t code, std::vector<int32_t>* seen) {
-        for (int i = 0; i < 2000; ++i) {
-            const uint32_t tag = host.AF_memm_unique_tag_get("test", __LINE__);
-            for (int j = 0; j < 5; ++j) host.AF_memm_alloc(tag, 32 + j, "test", __LINE__);
-            host.AF_memm_free_all(tag, "test", __LINE__);
-        }
-        host.AF_err_record_set("thread", 1, code, 1, 2, 3, nullptr);
-        *seen = kvtest::error_codes();
-    };
-    std::vector<int32_t> seen_a, seen_b;
-    std::thread a(worker, -10, &seen_a);
-    std::thread b(worker, -20, &seen_b);
-    a.join();
-    b.join();
-    EXPECT_EQ(seen_a, std::vector<int32_t>{-10}) << "each thread sees only its own records";
-    EXPECT_EQ(seen_b, std::vector<int32_t>{-20});
-    EXPECT_TRUE(kvhost::error_records().empty());
 }
 
 TEST_F(HostCore, ErrorCheckReportsUntilCleared) {
@@ -158,15 +130,11 @@ TEST_F(HostCore, FileStreamRoundTrip) {
     EXPECT_EQ(kvhost::file_stream("/nonexistent/x.gif", kvhost::FileMode::kRead, &error), nullptr);
     EXPECT_NE(error.find("/nonexistent/x.gif"), std::string::npos);
 
-    // Reading past the end, from the end, and under an injected budget.
+    // Reading from the end and past it.
     EXPECT_EQ(host.IO_seek(in.get(), 0, 2), 6);
     EXPECT_EQ(host.IO_read(in.get(), text, 1), 0u);
     EXPECT_EQ(host.IO_seek(in.get(), 10, 0), 10);
     EXPECT_EQ(host.IO_read(in.get(), text, 1), 0u);
-    host.IO_seek(in.get(), 1, 0);
-    in->faults.read_budget = 2;
-    EXPECT_EQ(host.IO_read(in.get(), text, 4), 2u);
-    EXPECT_EQ(std::string(text, 2), "IF");
 
     auto named = kvhost::named_stream(path);
     EXPECT_EQ(host.IO_open(named.get(), path.c_str(), 0x80000000u), 0);
@@ -188,42 +156,8 @@ TEST_F(HostCore, FileStreamRoundTrip) {
     std::remove(path.c_str());
 }
 
-TEST_F(HostCore, RecordingLogsCallsWithTheirArguments) {
-    auto stream = kvhost::memory_stream({1, 2, 3});
-    kvhost::recording::start();
-    host.IO_seek(stream.get(), 2, 0);
-    host.AF_err_record_set("mod", 3, -1, 0, 0, 0, "why");
-    kvhost::recording::stop();
-    host.IO_tell(stream.get());
-    const auto calls = kvhost::recording::calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].service, "IO_seek");
-    EXPECT_EQ(calls[0].args[1], "2");
-    EXPECT_EQ(calls[0].args[2], "0");
-    EXPECT_EQ(calls[1].args, (std::vector<std::string>{"\"mod\"", "3", "-1", "0", "0", "0", "\"why\""}));
-}
-
-TEST_F(HostCore, DescriptionsFollowTheDocumentedRowLayout) {
-    struct Case {
-        uint32_t depth, format_code, row_size, palette_bytes;
-    };
-    for (const Case& c : {Case{1, 0, 2, 8}, Case{4, 0, 10, 64}, Case{8, 0, 10, 1024}, Case{24, 0, 30, 0},
-                          Case{12, 503, 20, 0}, Case{16, 0, 20, 0}}) {
-        SCOPED_TRACE(c.depth);
-        HostDibInfo* dib = nullptr;
-        ASSERT_EQ(host.DIB_info_create_cnvt_res(&dib, 10, 3, c.depth, c.format_code, nullptr), 0);
-        EXPECT_EQ(host.DIBStd_raster_size_get(dib, 0), c.depth == 1 ? 2u : c.row_size);
-        EXPECT_EQ(host.IO_raster_size_get(dib), c.row_size);
-        host.DIB_palette_alloc(dib);
-        EXPECT_EQ(host.DIB_palette_size_get(dib), c.palette_bytes);
-        EXPECT_EQ(host.DIB_colorspace_get(dib) == 3, c.palette_bytes != 0);
-        host.DIB_info_delete(dib);
-    }
-    HostDibInfo* dib = nullptr;
-    EXPECT_NE(host.DIB_info_create_cnvt_res(&dib, 10, 3, 7, 0, nullptr), 0);
-    EXPECT_EQ(dib, nullptr);
-}
-
+// (Row sizes and palettes of image descriptions: every load's rows; page
+// attributes: the GIF reader's and writer's tests.)
 TEST_F(HostCore, DeliveredRowsLandInTheStreamsImage) {
     auto stream = kvhost::memory_stream();
     HostDibInfo* dib = nullptr;
@@ -233,24 +167,68 @@ TEST_F(HostCore, DeliveredRowsLandInTheStreamsImage) {
     EXPECT_EQ(host.IO_raster_set(stream.get(), row, 1, 4), 0) << "a longer row is cut to the row size";
     EXPECT_NE(host.IO_raster_set(stream.get(), row, 2, 3), 0) << "past the last row";
     EXPECT_NE(host.IO_raster_set(stream.get(), row, -1, 3), 0);
-    const uint64_t position[2] = {5, 6};
-    host.IO_attribute_set(stream.get(), KV_ATTR_POSITION, reinterpret_cast<uintptr_t>(position));
-    host.IO_attribute_set(stream.get(), KV_ATTR_DELAY, 250);
     const auto& image = *stream->sink.image;
     EXPECT_EQ(std::vector<uint8_t>(image.pixels.begin(), image.pixels.end()),
               (std::vector<uint8_t>{0, 0, 0, 7, 8, 9}));
     EXPECT_EQ(image.row_order, std::vector<int64_t>{1});
-    uint64_t got[2] = {};
-    EXPECT_EQ(host.IO_attribute_get(stream.get(), KV_ATTR_POSITION, got), 1);
-    EXPECT_EQ(got[1], 6u);
-    uint16_t delay = 0;
-    EXPECT_EQ(host.IO_attribute_get(stream.get(), KV_ATTR_DELAY, &delay), 1);
-    EXPECT_EQ(delay, 250);
-    EXPECT_EQ(host.IO_attribute_get(stream.get(), KV_ATTR_DISPOSAL, got), 0);
 
     stream->sink.max_image_bytes = 5;
     EXPECT_NE(host.IO_DIB_create_ex(stream.get(), dib), 0) << "larger than the host accepts";
     host.DIB_info_delete(dib);
+}
+
+using kvhost::memory::operation_bytes;
+using kvhost::memory::set_operation_limit;
+
+class MemoryBudget : public kvtest::CleanTest {
+protected:
+    void TearDown() override {
+        set_operation_limit(kvhost::memory::kDefaultOperationLimit);
+        CleanTest::TearDown();
+    }
+};
+
+bool has_code(const std::vector<kvhost::ErrorRecord>& errors, int32_t code) {
+    const std::vector<int32_t> found = kvtest::codes(errors);
+    return std::find(found.begin(), found.end(), code) != found.end();
+}
+
+TEST_F(MemoryBudget, LoadsAndCodingPastTheLimitFailCleanly) {
+    const std::vector<uint8_t> gif = kvtest::read_file(std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif");
+    const std::vector<uint8_t> data = giftest::pattern(200000, 7);
+    // Limits that stop the component's own buffers (-1000) and ones that
+    // stop the host's copies of what the load reports (-9007).
+    for (uint64_t limit : {uint64_t{512}, uint64_t{4} << 10, uint64_t{8} << 10, uint64_t{12} << 10, uint64_t{16} << 10, uint64_t{24} << 10, uint64_t{32} << 10}) {
+        SCOPED_TRACE(limit);
+        set_operation_limit(limit);
+        const auto page = kvhost::gif::load_page(kvhost::gif::Source::memory(gif.data(), gif.size()), 1);
+        EXPECT_FALSE(page.ok()) << ::testing::PrintToString(kvtest::codes(page.errors));
+        EXPECT_TRUE(has_code(page.errors, -1000) || has_code(page.errors, kvhost::host_error::kNoMemory))
+            << ::testing::PrintToString(kvtest::codes(page.errors));
+        EXPECT_EQ(operation_bytes(), 0u);
+
+        std::vector<uint8_t> out;
+        EXPECT_EQ(kvhost::lzw::compress(data.data(), data.size(), &out), -1000);
+        kvhost::clear_errors();
+        EXPECT_NE(kvhost::lzw::decompress(data.data(), data.size(), 100000, 1, &out), 0);
+        kvhost::clear_errors();
+        EXPECT_EQ(operation_bytes(), 0u);
+    }
+    set_operation_limit(kvhost::memory::kDefaultOperationLimit);
+    EXPECT_TRUE(kvhost::gif::load_page(kvhost::gif::Source::memory(gif.data(), gif.size()), 1).ok());
+}
+
+TEST_F(MemoryBudget, AMillionExtensionsStopAtTheBudgetWithOneHostRecord) {
+    giftest::GifFile file = giftest::GifFile::screen(1, 1);
+    for (int i = 0; i < 1000000; ++i) file.control(0, 0, 0);
+    file.image_of(1, 1, {0}, 2).trailer();
+    set_operation_limit(uint64_t{64} << 20);
+    const auto page = kvhost::gif::load_page(kvhost::gif::Source::memory(file.bytes.data(), file.bytes.size()), 1);
+    const std::vector<int32_t> found = kvtest::codes(page.errors);
+    EXPECT_EQ(std::count(found.begin(), found.end(), kvhost::host_error::kNoMemory), 1)
+        << ::testing::PrintToString(found);
+    EXPECT_LT(page.tags.entries.size(), 1000000u);
+    EXPECT_EQ(operation_bytes(), 0u);
 }
 
 }  // namespace

@@ -1,29 +1,54 @@
 // The kvlzw tool as a user runs it: exit codes, output and error messages;
-// info and decode on GIF and TIFF files (.bin is the delivered rows or
-// indices, PNG gets the right kind, non-LZW and tiled TIFFs are refused).
+// info and decode on GIF and TIFF files (.bin is the indices, PNG the
+// palette's colours, non-LZW and tiled TIFFs are refused);
+// hostile and everyday input: bounded memory under an address space limit,
+// huge declared images, standard input and output, output files (links,
+// read-only files, interruption), and options that do not apply.
 #include "gif_test_files.h"
-#include "kvhost/services.h"
-#include "kvhost/stream.h"
-#include "kvhost/tiff.h"
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace {
 
 using kvtest::temp_path;
 
+using kvtest::contains;
+
+const std::string kTool = KVLZW_TOOL_PATH;
 const std::string kSample = std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif";
 
-// Runs the tool and checks its exit status and that each part is in its output.
-kvtest::ToolRun expect_run(const std::string& arguments, int status, std::initializer_list<std::string> parts = {}) {
-    const kvtest::ToolRun run = kvtest::run_tool(arguments);
-    EXPECT_EQ(run.status, status) << arguments << "\n" << run.out;
-    for (const std::string& part : parts) EXPECT_TRUE(kvtest::contains(run.out, part)) << part << "\n" << run.out;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Checks a run's exit status and that each part is in its output.
+void expect(const kvtest::ToolRun& run, int status, const std::vector<std::string>& parts, const std::string& what) {
+    EXPECT_EQ(run.status, status) << what << "\n" << run.out;
+    for (const std::string& part : parts)
+        EXPECT_TRUE(contains(run.out, part)) << what << ": no \"" << part << "\" in\n" << run.out;
+}
+
+// The tool run with these arguments, checked as above.
+kvtest::ToolRun expect_run(const std::string& arguments, int status, const std::vector<std::string>& parts = {}) {
+    kvtest::ToolRun run = kvtest::run_tool(arguments);
+    expect(run, status, parts, arguments);
     return run;
+}
+
+// A 1x1 page that declares a width x height screen and image.
+std::vector<uint8_t> declared_gif(uint16_t width, uint16_t height) {
+    giftest::GifFile file = giftest::GifFile::screen(width, height);
+    return file.image(0, 0, width, height, 0, {}, 2, {0x44, 0x01}).trailer().bytes;
 }
 
 // The indices of a GIF page as the application API loads it.
@@ -31,45 +56,6 @@ std::vector<uint8_t> page_indices(const std::string& file, uint32_t page, kvhost
     kvtest::component();
     *result = kvhost::gif::load_page(kvhost::gif::Source::file(file), page);
     return result->image != nullptr ? giftest::indices_of(*result->image) : std::vector<uint8_t>{};
-}
-
-TEST(Tool, VersionFormatsProbeAndUsage) {
-    expect_run("version", 0, {"LZW 19.2.0 (built Jul  3 2018)\nTarsenic Ombrolux19 LZW component\n"});
-    expect_run("formats --json", 0,
-               {"\"name\": \"GIF\", \"pattern\": \"*.gif\", \"format\": 14",
-                "{\"name\": \"VERSION\", \"type\": 5, \"size\": 4, \"default\": 89}",
-                "{\"name\": \"WIDTH\", \"type\": 12, \"size\": 8, \"default\": 0}", "\"name\": \"TIFF\""});
-
-    EXPECT_EQ(expect_run("probe " + kSample, 0).out, "GIF\n");
-    EXPECT_EQ(expect_run("probe " + kvtest::corpus_path("tiff/derived/palette-1c-4b-lzw.tif"), 0).out, "TIFF\n");
-    expect_run("probe " + kvtest::corpus_path("gif/wuffs/not-gif/pjw-thumbnail.png"), 1,
-               {"no registered filter recognises this file"});
-    expect_run("version --module /nonexistent/libkvLZW19d.so", 1, {"cannot load the component"});
-
-    for (const char* usage : {"", "frobnicate", "probe", "version --bogus", "version --module"})
-        expect_run(usage, 2);
-    expect_run("probe --help", 0, {"Usage: kvlzw probe FILE"});
-    expect_run("--help", 0);
-}
-
-TEST(GifTool, InfoDescribesThePageInTextAndJson) {
-    expect_run("info " + kSample + " --page 2", 0,
-               {"GIF89a, logical screen 11x29, 3 pages, duration 2500 ms",
-                "page 2: 7x16 at (2, 11), depth 4, palette 16 entries, not interlaced",
-                "      LogicalScreenWidth (513) = 11", "  1511 = 1\n"});
-    expect_run("info " + kSample + " --json --page 3", 0,
-               {"{\"format\": \"GIF\", \"version\": \"89a\", \"pages\": 3, \"duration_ms\": 2500, \"screen\": {\"width\": 11, \"height\": 29}",
-                "\"page\": {\"number\": 3, \"left\": 2, \"top\": 2, \"width\": 7, \"height\": 16, \"depth\": 4",
-                "\"interlaced\": false, \"transparent_index\": null", "\"metadata\": [{\"name\": \"GIF\", \"id\": 14",
-                "\"tags\": [{\"tag\": 1500, \"value\": \"89a\"}"});
-    // A transparent page reports its index.
-    expect_run("info " + kvtest::corpus_path("gif/pygif/transparent.gif") + " --json", 0, {"\"transparent_index\": 2"});
-
-    // The last page of a file without a trailer is described (its pixels are
-    // not read); a page past the last says how many there are.
-    const std::string no_trailer = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");
-    expect_run("info " + no_trailer + " --page 15", 0, {"page 15: 30x20"});
-    expect_run("info " + no_trailer + " --page 16", 1, {"page 16 of 15: the file has 15 pages"});
 }
 
 TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
@@ -137,48 +123,187 @@ TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
     EXPECT_NE(access(bin.c_str(), F_OK), 0) << "--strict writes nothing";
 }
 
-TEST(TiffTool, BinHoldsTheDeliveredRowsAndPngTheRightKind) {
-    const std::string source = kvtest::corpus_path("tiff/derived/minisblack-1c-16b-lzw-pred2-be.tif");
-    const std::string bin = temp_path("grey16.bin");
-    expect_run("decode " + source + " -o " + bin, 0);
-    kvtest::component();
-    auto stream = kvhost::file_stream(source, kvhost::FileMode::kRead, nullptr);
-    ASSERT_EQ(kvhost::tiff_load(stream.get(), 0), 0);
-    EXPECT_EQ(kvtest::read_file(bin), stream->sink.image->pixels);
-    std::remove(bin.c_str());
+TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
+    if (kSanitized) GTEST_SKIP() << "an address space limit does not suit the sanitizers' shadow memory";
+    const std::string out = temp_path("endless.out");
+    const std::string limit = "ulimit -v 1000000; ";
+    expect(kvtest::run_shell(limit + kTool + " lzw compress /dev/zero -o " + out), 1, {"memory budget"},
+           "compress /dev/zero");
+    // (The input kept for going back or the decode buffer: whichever passes the budget first.)
+    expect(kvtest::run_shell(limit + kTool + " lzw decompress /dev/zero -o " + out), 1, {"memory budget"},
+           "decompress /dev/zero");
+    expect(kvtest::run_shell(limit + "cat /dev/zero | " + kTool + " lzw decompress - --max-memory 64M -o " + out), 1,
+           {"cannot decompress standard input"}, "an endless pipe");
+    // With --size only what the job needs is read.
+    expect(kvtest::run_shell(limit + kTool + " lzw decompress /dev/zero --size 100 -o " + out), 0, {}, "--size 100");
+    EXPECT_EQ(kvtest::read_file(out), std::vector<uint8_t>(100, 0));
+    std::remove(out.c_str());
 
-    const struct {
-        const char* file;
-        int color_type, bit_depth;
-    } cases[] = {
-        {"tiff/derived/minisblack-1c-16b-lzw-pred2-le.tif", PNG_COLOR_TYPE_GRAY, 16},
-        {"tiff/pillow/tiff_16bit_RGBa.tiff", PNG_COLOR_TYPE_RGB_ALPHA, 16},
-        {"tiff/derived/palette-1c-4b-lzw.tif", PNG_COLOR_TYPE_PALETTE, 8},
-        {"tiff/derived/cmyk-8b-contig-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
-        {"tiff/derived/cmyk-16b-planar-lzw-pred2.tif", PNG_COLOR_TYPE_RGB, 16},
-        {"tiff/derived/hopper-Lab-lzw.tif", PNG_COLOR_TYPE_RGB, 8},
-        {"tiff/image-tiff/libtiffpic/ycbcr-cat.tif", PNG_COLOR_TYPE_RGB, 8},
-    };
-    for (const auto& e : cases) {
-        const std::string png = temp_path("out.png");
-        SCOPED_TRACE(e.file);
-        expect_run("decode " + kvtest::corpus_path(e.file) + " -o " + png, 0);
-        const kvtest::Png p = kvtest::read_png(png);
-        EXPECT_EQ(std::pair(p.color_type, p.bit_depth), std::pair(e.color_type, e.bit_depth)) << "colour type and bit depth";
-        std::remove(png.c_str());
-    }
+    // A million graphic controls before one image fail as an error record
+    // (the budget's, or the system's allocation failing), never an abort.
+    giftest::GifFile many = giftest::GifFile::screen(1, 1);
+    for (int i = 0; i < 1000000; ++i) many.control(0, 0, 0);
+    const std::string gif = temp_path("million.gif");
+    kvtest::write_file(gif, many.image_of(1, 1, {0}, 2).trailer().bytes);
+    expect(kvtest::run_shell("ulimit -v 1500000; " + kTool + " decode " + gif + " -o " + out + ".bin"), 1,
+           {"cannot decode page 1 of " + gif}, "a million extensions");
+    std::remove(gif.c_str());
+
+    // A 30000 x 30000 page in a few bytes: info describes it without pixels.
+    const std::string huge = temp_path("huge.gif");
+    kvtest::write_file(huge, declared_gif(30000, 30000));
+    expect(kvtest::run_shell("ulimit -v 300000; " + kTool + " info " + huge), 0, {"page 1: 30000x30000"}, "info");
+    expect_run("decode " + huge + " -o " + out + ".png", 1,
+               {"30000 x 30000 pixels is more than the limit of 89478485 (--max-pixels N raises it)"});
+    EXPECT_FALSE(std::filesystem::exists(out + ".png"));
+    std::remove(huge.c_str());
 }
 
-TEST(TiffTool, InfoPrintsTheServiceArgumentsAndRefusalsAreClear) {
-    expect_run("info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/oxford.tif") + " --json", 0,
-               {"\"width\": 601, \"height\": 81, \"byte_order\": \"big-endian\"", "\"planar_config\": 2",
-                "\"rows_per_strip\": 1, \"strip_count\": 81, \"strips_per_plane\": 81"});
+TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
+    const std::string bin = temp_path("sample.bin");
+    ASSERT_EQ(kvtest::run_tool("decode " + kSample + " -o " + bin).status, 0);
+    const std::string piped = temp_path("piped.bin");
+    expect(kvtest::run_shell("cat " + kSample + " | " + kTool + " decode - -o - --format bin > " + piped), 0, {},
+           "GIF through pipes");
+    EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(bin));
+    expect(kvtest::run_shell(kTool + " info - < " + kvtest::corpus_path("tiff/derived/gray-4b-lzw.tif")), 0,
+           {"directory 0:"}, "TIFF on standard input");
+    const std::string fifo = temp_path("fifo");
+    expect(kvtest::run_shell("rm -f " + fifo + "; mkfifo " + fifo + "; cat " + kSample + " > " + fifo + " & " + kTool +
+                             " info " + fifo + "; rm -f " + fifo),
+           0, {"page 1: 11x29"}, "a named pipe");
+    expect(kvtest::run_shell(kTool + " lzw compress - -o - < " + kSample + " | " + kTool +
+                             " lzw decompress - -o - > " + piped), 0, {}, "lzw round trip");
+    EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(kSample));
+    std::remove(bin.c_str());
+    std::remove(piped.c_str());
+}
 
-    expect_run("decode " + kvtest::corpus_path("tiff/libtiff/palette-1c-8b.tiff") + " -o " + temp_path("x.png"), 1,
-               {"compression 1 is not LZW"});
-    expect_run("info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/quad-tile.tif"), 1,
-               {"tiled images are not read"});
-    EXPECT_FALSE(std::filesystem::exists(temp_path("x.png")));
+TEST(ToolIo, OutputsFollowLinksRefuseReadOnlyFilesAndLeaveNoTemporary) {
+    namespace fs = std::filesystem;
+    const fs::path dir = temp_path("outputs");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string target = (dir / "target.bin").string(), link = (dir / "link.bin").string();
+    fs::create_symlink("target.bin", link);
+    ASSERT_EQ(kvtest::run_tool("decode " + kSample + " -o " + link).status, 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_GT(fs::file_size(target), 0u);
+
+    const std::string locked = (dir / "locked.bin").string();
+    kvtest::write_file(locked, {1, 2, 3});
+    chmod(locked.c_str(), 0444);
+    expect_run("decode " + kSample + " -o " + locked, 1, {"the existing file is left as it is"});
+    EXPECT_EQ(kvtest::read_file(locked), (std::vector<uint8_t>{1, 2, 3}));
+
+    // Interrupted while the PNG is written: the temporary file goes too. The
+    // slowest compression of noise keeps the write going long enough for the
+    // signal to land in it, also on a loaded machine.
+    const std::string raw = (dir / "noise.lzw").string();
+    ASSERT_EQ(kvtest::run_shell("head -c 16777216 /dev/urandom | " + kTool + " lzw compress - -o " + raw).status, 0);
+    const std::string png = (dir / "noise.png").string();
+    const std::string pid_file = (dir / "pid").string();
+    kvtest::run_shell(kTool + " decode " + raw + " --raw --width 4096 --height 4096 --bpp 8 --png-level 9 -o " + png +
+                      " >/dev/null 2>&1 & echo $! > " + pid_file);
+    const std::string pid = [&] {
+        std::string text;
+        std::ifstream(pid_file) >> text;
+        return text;
+    }();
+    auto partial = [&] {
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (contains(entry.path().filename().string(), ".partial-")) return true;
+        }
+        return false;
+    };
+    bool seen = false;
+    for (int i = 0; i < 20000 && !seen; ++i) {
+        seen = partial();
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kvtest::run_shell("kill -TERM " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.01; done");
+    EXPECT_TRUE(seen) << "the decode never started writing";
+    EXPECT_FALSE(partial());
+    EXPECT_FALSE(fs::exists(png));
+    fs::remove_all(dir);
+}
+
+// What each command prints and its exit status: 0 done, 1 failed, 2 a usage
+// error, with a message that says why.
+TEST(Tool, EachCommandSaysWhatItShould) {
+    const std::string tiff = kvtest::corpus_path("tiff/derived/gray-4b-lzw.tif");
+    const std::string raw = kvtest::corpus_path("raw/derived/gray8-157x151.raw");
+    const std::string no_trailer = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");
+    const std::string out = temp_path("usage.bin");
+    const struct {
+        std::string arguments;
+        int status;
+        std::vector<std::string> parts;
+    } cases[] = {
+        {"version", 0, {"LZW 19.2.0 (built Jul  3 2018)\nTarsenic Ombrolux19 LZW component\n"}},
+        {"--version", 0, {"LZW 19.2.0"}},
+        {"formats --json", 0,
+         {"\"name\": \"GIF\", \"pattern\": \"*.gif\", \"format\": 14",
+          "{\"name\": \"VERSION\", \"type\": 5, \"size\": 4, \"default\": 89}",
+          "{\"name\": \"WIDTH\", \"type\": 12, \"size\": 8, \"default\": 0}", "\"name\": \"TIFF\""}},
+        {"probe " + kSample, 0, {"GIF\n"}},
+        {"probe " + kvtest::corpus_path("tiff/derived/palette-1c-4b-lzw.tif"), 0, {"TIFF\n"}},
+        {"probe " + kvtest::corpus_path("gif/wuffs/not-gif/pjw-thumbnail.png"), 1, {"no registered filter recognises this file"}},
+        {"version --module /nonexistent/libkvLZW19d.so", 1, {"cannot load the component"}},
+        {"", 2, {}},
+        {"frobnicate", 2, {}},
+        {"probe", 2, {}},
+        {"version --bogus", 2, {}},
+        {"version --module", 2, {}},
+        {"--help", 0, {}},
+        {"probe --help", 0, {"Usage: kvlzw probe FILE"}},
+        {"help lzw", 0, {"Usage: kvlzw lzw compress"}},
+        {"help nothing", 2, {"unknown command 'nothing'"}},
+        // GIF info, in text and JSON; a transparent page reports its index.
+        {"info " + kSample + " --page 2", 0,
+         {"GIF89a, logical screen 11x29, 3 pages, duration 2500 ms",
+          "page 2: 7x16 at (2, 11), depth 4, palette 16 entries, not interlaced",
+          "      LogicalScreenWidth (513) = 11", "  1511 = 1\n"}},
+        {"info " + kSample + " --json --page 3", 0,
+         {"{\"format\": \"GIF\", \"version\": \"89a\", \"pages\": 3, \"duration_ms\": 2500, \"screen\": {\"width\": 11, \"height\": 29}",
+          "\"page\": {\"number\": 3, \"left\": 2, \"top\": 2, \"width\": 7, \"height\": 16, \"depth\": 4",
+          "\"interlaced\": false, \"transparent_index\": null", "\"metadata\": [{\"name\": \"GIF\", \"id\": 14",
+          "\"tags\": [{\"tag\": 1500, \"value\": \"89a\"}"}},
+        {"info " + kvtest::corpus_path("gif/pygif/transparent.gif") + " --json", 0, {"\"transparent_index\": 2"}},
+        // The last page of a file without a trailer is described (its pixels
+        // are not read); a page past the last says how many there are.
+        {"info " + no_trailer + " --page 15", 0, {"page 15: 30x20"}},
+        {"info " + no_trailer + " --page 16", 1, {"page 16 of 15: the file has 15 pages"}},
+        {"info " + kSample + " --page 4", 1, {"page 4 of 3: the file has 3 pages"}},
+        {"info " + kSample + " --page 4 --verbose", 1, {"error -2005 (GIF header short, or page not found) at "}},
+        // TIFF info gives the strip service's arguments.
+        {"info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/oxford.tif") + " --json", 0,
+         {"\"width\": 601, \"height\": 81, \"byte_order\": \"big-endian\"", "\"planar_config\": 2",
+          "\"rows_per_strip\": 1, \"strip_count\": 81, \"strips_per_plane\": 81"}},
+        {"decode " + kvtest::corpus_path("tiff/libtiff/palette-1c-8b.tiff") + " -o " + out, 1, {"compression 1 is not LZW"}},
+        {"info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/quad-tile.tif"), 1, {"tiled images are not read"}},
+        {"info /nonexistent/file.gif", 1, {"cannot open /nonexistent/file.gif: No such file or directory"}},
+        // Options that do not apply, and values out of range.
+        {"decode " + tiff + " --page 2 -o " + out, 2, {"--page applies to GIF files only"}},
+        {"info " + kSample + " --directory 1", 2, {"--directory applies to TIFF files only"}},
+        {"decode " + kSample + " --width 4 -o " + out, 2, {"--width applies to --raw only"}},
+        {"decode " + kSample + " --format png -o " + out, 2, {"--format applies to -o - only"}},
+        {"decode " + kSample + " --format gif -o -", 2, {"--format takes png or bin"}},
+        {"info " + kSample + " --max-memory lots", 2, {"--max-memory takes a size"}},
+        {"decode " + raw + " --raw --width 0 --height 151 --bpp 8 -o " + out, 2, {"--width and --height must be"}},
+        {"decode " + raw + " --raw --height 151 --bpp 8 -o " + out, 2, {"--raw needs --width"}},
+        {"decode " + raw + " --raw --width 157 --height 151 --bpp 0 -o " + out, 2, {"--bpp must be 1 to 16"}},
+        {"decode " + raw + " --raw --width 100000 --height 100000 --bpp 16 --max-pixels 10000000000 -o " + out, 1, {"-1007"}},
+        {"decode " + raw + " --raw --width 157 --height 152 --bpp 8 -o " + out, 0,
+         {"warning: " + raw + ": the LZW data ran out before all 152 declared rows were decoded"}},
+        {"lzw squeeze " + raw + " -o " + out, 2, {"unknown action 'squeeze'"}},
+        {"lzw compress " + raw + " -o " + out + " --size 5", 2, {"apply to decompress only"}},
+        {"lzw decompress " + raw, 2, {"needs -o OUT"}},
+        {"lzw compress /nonexistent/file.bin -o " + out, 1, {"/nonexistent/file.bin"}},
+    };
+    for (const auto& c : cases) expect_run(c.arguments, c.status, c.parts);
+    EXPECT_FALSE(contains(kvtest::run_tool("info " + kSample + " --page 4").out, " at ")) << "a location without --verbose";
+    std::remove(out.c_str());
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <map>
 #include <random>
 #include <vector>
@@ -24,8 +23,6 @@ extern HostServiceTable g_host;
 }
 
 namespace tlzw {
-
-inline std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
 
 inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -91,6 +88,8 @@ public:
             ++bits_;
         }
     }
+    // Starts the next code on a byte boundary, as a new row of samples does.
+    void pad_to_byte() { bits_ = (bits_ + 7) / 8 * 8; }
     std::vector<uint8_t> bytes() const { return bytes_; }
     uint64_t bit_count() const { return bits_; }
 

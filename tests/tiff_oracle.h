@@ -37,14 +37,13 @@ inline TIFF* open_lzw_tiff(const std::string& path, uint32_t width, uint32_t hei
     return tif;
 }
 
-// Writes a one-strip LZW TIFF of width x height `bits`-bit grey samples with
+// Writes a one-strip LZW TIFF of width x height 8-bit grey samples with
 // `write`, reads it back with `read`, and removes it.
 template <class Write, class Read>
-void through_file(uint32_t width, uint32_t height, uint16_t bits, uint16_t fill_order, Write write, Read read) {
+void through_file(uint32_t width, uint32_t height, Write write, Read read) {
     static int counter = 0;
     const std::string path = kvtest::temp_path("oracle_" + std::to_string(++counter) + ".tif");
-    if (TIFF* out = open_lzw_tiff(path, width, height, bits, 1, PHOTOMETRIC_MINISBLACK, height)) {
-        if (fill_order == 2) TIFFSetField(out, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
+    if (TIFF* out = open_lzw_tiff(path, width, height, 8, 1, PHOTOMETRIC_MINISBLACK, height)) {
         write(out);
         TIFFClose(out);
         if (TIFF* in = TIFFOpen(path.c_str(), "r")) {
@@ -55,13 +54,12 @@ void through_file(uint32_t width, uint32_t height, uint16_t bits, uint16_t fill_
     std::remove(path.c_str());
 }
 
-// libtiff's decoding of an LZW strip: a width x height image of `bits`-bit
-// grey samples, rows packed to whole bytes. Empty when libtiff fails.
-inline std::vector<uint8_t> libtiff_decode(const std::vector<uint8_t>& strip, uint32_t width, uint32_t height,
-                                           uint16_t bits = 8, uint16_t fill_order = 1) {
+// libtiff's decoding of an LZW strip: a width x height image of 8-bit grey
+// samples. Empty when libtiff fails.
+inline std::vector<uint8_t> libtiff_decode(const std::vector<uint8_t>& strip, uint32_t width, uint32_t height) {
     std::vector<uint8_t> pixels;
     through_file(
-        width, height, bits, fill_order,
+        width, height,
         [&](TIFF* out) { TIFFWriteRawStrip(out, 0, const_cast<uint8_t*>(strip.data()), static_cast<tmsize_t>(strip.size())); },
         [&](TIFF* in) {
             pixels.resize(static_cast<size_t>(TIFFStripSize(in)));
@@ -74,7 +72,7 @@ inline std::vector<uint8_t> libtiff_decode(const std::vector<uint8_t>& strip, ui
 inline std::vector<uint8_t> libtiff_compress(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t height) {
     std::vector<uint8_t> strip;
     through_file(
-        width, height, 8, 1,
+        width, height,
         [&](TIFF* out) { TIFFWriteEncodedStrip(out, 0, const_cast<uint8_t*>(pixels.data()), static_cast<tmsize_t>(pixels.size())); },
         [&](TIFF* in) {
             uint64_t* counts = nullptr;

@@ -17,15 +17,6 @@
 
 namespace tstrip {
 
-// New-style LZW of `bytes` from the reference compressor, with or without
-// its end code.
-inline std::vector<uint8_t> lzw(const std::vector<uint8_t>& bytes, bool end_code = true) {
-    std::vector<uint32_t> codes;
-    tlzw::reference_compress(bytes, &codes);
-    if (!end_code) codes.pop_back();
-    return tlzw::pack_codes(codes, false);
-}
-
 inline std::unique_ptr<HostDibInfo> make_dib(uint32_t width, uint32_t height, uint32_t channels, uint32_t bpc,
                                              uint32_t colorspace, std::vector<int64_t> depths = {}) {
     auto dib = std::make_unique<HostDibInfo>();
@@ -69,7 +60,7 @@ inline std::vector<uint8_t> build_file(const std::vector<std::vector<uint8_t>>& 
     std::vector<uint8_t> file(8, 0);  // bytes before the first strip, as a header would be
     for (const auto& strip : strips) {
         offsets->push_back(static_cast<uint32_t>(file.size()));
-        const auto data = lzw(strip);
+        const auto data = tlzw::reference_compress(strip);
         file.insert(file.end(), data.begin(), data.end());
     }
     return file;
