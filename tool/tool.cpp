@@ -342,12 +342,21 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         return;
     }
     temp_path_ = target_ + ".partial-XXXXXX";
+    // The signals that remove temporaries wait while the file is created
+    // and registered: one arriving between the two would leave it behind.
+    sigset_t removing, previous;
+    sigemptyset(&removing);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&removing, signal_number);
+    sigprocmask(SIG_BLOCK, &removing, &previous);
     const int fd = mkstemp(temp_path_.data());
+    const int create_error = errno;
+    if (fd >= 0) track_temporary(temp_path_);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) {
+        errno = create_error;
         error_ = "cannot create " + path_ + ": " + system_reason();
         return;
     }
-    track_temporary(temp_path_);
     // A replaced file keeps its permissions; a new one gets the usual ones
     // (mkstemp creates it 0600).
     const mode_t mask = umask(0);
