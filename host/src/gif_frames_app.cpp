@@ -30,6 +30,7 @@ void empty_sink(HostStream& stream) {
     sink.metadata = MetadataTree{};
     sink.tags = TagStore{};
     sink.keeps_tags = false;
+    sink.keeps_metadata = false;
     sink.retained.release();
     sink.over_budget = false;
 }

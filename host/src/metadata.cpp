@@ -67,6 +67,7 @@ HostStatus add_item(HostStream* stream, uint32_t format, const char* name, uint3
     if (stream == nullptr || name == nullptr) {
         return record_host_error(kModule, __LINE__, host_error::kBadArgument, "metadata item without stream or name");
     }
+    if (!stream->sink.keeps_metadata) return 0;
     MetadataTree& tree = stream->sink.metadata;
     const uint64_t heap = std::strlen(name) + (kind == KV_METAD_VALUE && data != nullptr ? value_bytes(type, count) : 0);
     if (kind != KV_METAD_GROUP_END && !keep_for_load(stream, sizeof(MetadataNode), heap, "metadata items")) {

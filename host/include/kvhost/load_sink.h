@@ -118,6 +118,8 @@ struct LoadSink {
     TagStore tags;
     // What IO_tag_set_exists answers: whether the reader should set tags.
     bool keeps_tags = true;
+    // Whether metadata items become the tree; when not, they are taken and dropped.
+    bool keeps_metadata = true;
     // Largest image (height * row size) that IO_DIB_create_ex accepts.
     uint64_t max_image_bytes = uint64_t{1} << 30;
     // What the copies above hold, counted against the load's memory budget
