@@ -163,10 +163,10 @@ struct Encoder {
         }
     }
 
-    // The prefix goes out and the string (prefix, pixel) of a byte image gets
-    // the next code in `slot`, or the table starts again when it is full;
-    // the pixel is the new prefix.
-    void add_byte_string(uint32_t slot, uint32_t keyed, uint32_t pixel) {
+    // The prefix goes out and the string (prefix, pixel) gets the next code
+    // in `slot`, or the table starts again when it is full; the pixel is the
+    // new prefix.
+    void add_string(uint32_t slot, uint32_t keyed, uint32_t pixel) {
         emit(prefix);
         if (next == kMaxCode) {
             emit(clear);
@@ -245,7 +245,7 @@ struct Encoder {
             } else {
                 const bool adds = next != kMaxCode;
                 code = next;
-                add_byte_string(slot, keyed, pixel);
+                add_string(slot, keyed, pixel);
                 length = 1;
                 if (!adds) {
                     if (rest == 0) return i;
@@ -268,7 +268,7 @@ struct Encoder {
             prefix = table[slot] ^ keyed;
             return i;
         }
-        add_byte_string(slot, keyed, pixel);
+        add_string(slot, keyed, pixel);
         if (runs.codes != nullptr && i + 8 < pixels && eight_repeat(row + i)) return run_of(row, i, pixels, pixel);
         return i;
     }
@@ -390,20 +390,7 @@ struct Encoder {
                 prefix = entry & kCodeMask;
                 continue;
             }
-            emit(prefix);
-            if (next == kMaxCode) {
-                emit(clear);
-                reset();
-            } else {
-                table[slot] = key_bits(prefix, clear, pixel) | next;
-                if (next == threshold) {
-                    ++width;
-                    threshold <<= 1;
-                }
-                ++next;
-            }
-            flush_whole_bytes();
-            prefix = pixel;
+            add_string(slot, key_bits(prefix, clear, pixel), pixel);
         }
     }
 
