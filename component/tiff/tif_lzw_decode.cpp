@@ -210,7 +210,7 @@ private:
     // ends and nothing of this string is written).
     bool walk_string(uint32_t w, bool push_extra, uint8_t extra);
     template <uint32_t kWidth, bool kBytes>
-    bool fast_codes(uint32_t lim, uint32_t stop);
+    __attribute__((noinline)) bool fast_codes(uint32_t lim, uint32_t stop);
     template <bool kBytes>
     bool fast_codes_of_width(uint32_t lim, uint32_t stop) {
         switch (width_) {
