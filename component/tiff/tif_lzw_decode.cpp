@@ -210,7 +210,7 @@ private:
     // ends and nothing of this string is written).
     bool walk_string(uint32_t w, bool push_extra, uint8_t extra);
     template <uint32_t kWidth, bool kBytes>
-    bool fast_codes(uint32_t lim, uint32_t stop);
+    __attribute__((noinline)) bool fast_codes(uint32_t lim, uint32_t stop);
     template <bool kBytes>
     bool fast_codes_of_width(uint32_t lim, uint32_t stop) {
         switch (width_) {
@@ -244,6 +244,7 @@ private:
     uint32_t win_base_ = 0;
     bool win_open_ = false;
     bool bytes_mostly_ = false;  // the codes of the data so far
+    bool probed_ = false;        // ... as far as they tell it
 };
 
 // The bits above the low 8 of each of the four codes at the top of a
@@ -254,6 +255,9 @@ constexpr uint64_t kByteQuadMask = [] {
     for (uint32_t k = 0; k < 4; ++k) mask |= ((uint64_t{1} << (kWidth - 8)) - 1) << (64 - kWidth * k - (kWidth - 8));
     return mask;
 }();
+
+// Codes a first run of the fast loop takes to tell byte-code data.
+constexpr uint32_t kProbeCodes = 64;
 
 // Stores of up to 8 bytes at the output position reach no further than
 // this past it.
@@ -589,7 +593,10 @@ void Decoder<kNewStyle, kReverse>::run() {
         }
         // Entries below the width switch (and below the last one) are made
         // in the fast loop, after a code whose string is in the output.
-        const uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
+        uint32_t stop = threshold_ < kLastCode ? threshold_ : kLastCode;
+        // Which loop suits the data is told by its first few codes: a strip
+        // of noise should not run its first few hundred in the other one.
+        if (!probed_ && next_ + kProbeCodes < stop) stop = next_ + kProbeCodes;
         bool slow = prev_ == kUndefined || prev_len_ == 0 || next_ >= stop;
         if (!slow) {
             const uint32_t pos_before = pos_;
@@ -597,7 +604,10 @@ void Decoder<kNewStyle, kReverse>::run() {
             slow = bytes_mostly_ ? fast_codes_of_width<true>(lim, stop) : fast_codes_of_width<false>(lim, stop);
             // Strings of hardly more than a byte on average: mostly byte codes.
             const uint32_t codes = next_ - next_before;
-            if (codes >= 64) bytes_mostly_ = uint64_t{pos_ - pos_before} * 8 < uint64_t{codes} * 9;
+            if (codes >= kProbeCodes) {
+                bytes_mostly_ = uint64_t{pos_ - pos_before} * 8 < uint64_t{codes} * 9;
+                probed_ = true;
+            }
         }
         if (slow) {
             if (bitpos_ + width_ > in_bits_) continue;  // more input first
