@@ -1,5 +1,7 @@
 #include "png_input.h"
 
+#include "kvhost/huge_pages.h"
+
 #include <png.h>
 
 #include <algorithm>
@@ -71,6 +73,7 @@ bool decode(std::FILE* file, PngRaster* raster, std::vector<png_bytep>& rows, st
         // memory than the rows it holds; room for the usual sizes is made
         // at once.
         raster->samples.reserve(std::min(row_bytes * raster->height, kReservedBytes));
+        kvhost::advise_huge_pages(raster->samples.data(), raster->samples.capacity());
         for (uint32_t y = 0; y < raster->height; ++y) {
             raster->samples.resize(raster->samples.size() + row_bytes);
             png_read_row(png, raster->samples.data() + raster->samples.size() - row_bytes, nullptr);

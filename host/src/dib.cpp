@@ -1,7 +1,7 @@
 // Image descriptions (DIB_*), the palette, raster sizes, and the delivery of
 // a loaded image through its stream (IO_DIB_create_ex, IO_raster_set,
 // IO_attribute_set/get).
-#include "huge_pages.h"
+#include "kvhost/huge_pages.h"
 #include "kvhost/errors.h"
 #include "kvhost/host_image.h"
 #include "kvhost/image.h"

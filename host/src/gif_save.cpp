@@ -4,6 +4,7 @@
 // renamed over it.
 #include "gif_filter_access.h"
 #include "kvhost/gif_save.h"
+#include "kvhost/huge_pages.h"
 #include "kvhost/image.h"
 #include "kvhost/stream.h"
 #include "api_guard.h"
@@ -148,6 +149,7 @@ void page_save(const Destination& destination, const SaveImage& image, const Sav
     // pages not written to are never touched.
     const uint64_t room = std::min<uint64_t>(uint64_t{image.width} * image.height * 3 / 2, kReservedOutput);
     start.reserve(start.size() + room + 4096);
+    advise_huge_pages(start.data(), start.capacity());
     // The stream exists before it adopts the bytes (which cannot fail), so
     // that no failed allocation can lose them on the way.
     auto stream = memory_stream();

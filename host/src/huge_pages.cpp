@@ -1,4 +1,4 @@
-#include "huge_pages.h"
+#include "kvhost/huge_pages.h"
 
 #include <cstdint>
 #include <sys/mman.h>

@@ -1,6 +1,6 @@
 // The tagged memory manager (AF_memm_*).
 #include "kvhost/errors.h"
-#include "huge_pages.h"
+#include "kvhost/huge_pages.h"
 #include "kvhost/memory.h"
 #include "service_impl.h"
 
