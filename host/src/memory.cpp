@@ -262,6 +262,20 @@ extern "C" void* kvhost_AF_memm_alloc(uint32_t tag, uint64_t size, const char*, 
     return block;
 }
 
+namespace {
+
+// What a block reallocated to `size` bytes takes from the system: a large one
+// is rounded up to whole 4 MiB, so that a block grown a step at a time has the
+// next steps' pages inside its mapping already when huge pages are asked for
+// (and is not remapped at every step). The budget counts `size`.
+size_t room_for(uint64_t size) {
+    constexpr uint64_t kStep = uint64_t{4} << 20;
+    if (size == 0) return 1;
+    return size < kStep || size > UINT64_MAX - kStep ? size : (size + kStep - 1) / kStep * kStep;
+}
+
+}  // namespace
+
 extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size, const char* file, int32_t line) {
     if (block == nullptr) return kvhost_AF_memm_alloc(tag, size, file, line);
     Manager& m = manager();
@@ -275,13 +289,13 @@ extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size
     // The old block stays valid when the new size is refused.
     if (injected_failure(m, size) || (size > info.size && !fits_budget(m, size - info.size))) return nullptr;
     remove_block(m, block, info);
-    void* moved = std::realloc(block, size == 0 ? 1 : size);
+    void* moved = std::realloc(block, room_for(size));
     if (moved == nullptr) {
         add_block(m, block, info.tag, info.size);
         return nullptr;
     }
     add_block(m, moved, info.tag, size);
-    advise_huge_pages(moved, size);
+    advise_huge_pages(moved, room_for(size));
     if (info.tag != tag) ++m.tag_mismatches;
     return moved;
 }
