@@ -32,6 +32,12 @@ cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
   -DCMAKE_BUILD_RPATH="$work/prefix/lib" >/dev/null
 cmake --build "$work/app/build" >/dev/null
 [ "$("$work/app/build/page1" "$source/samples/animation.gif")" = "$expected" ]
+# No library search path, built or installed, has an empty entry: one
+# would search the current directory.
+for binary in "$build/bin/kvlzw" "$build/bin/libkvhost.so" "$work/prefix/bin/kvlzw"; do
+  runpath=$(readelf -d "$binary" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+  case ":$runpath:" in *::*) echo "$binary searches the current directory: RUNPATH '$runpath'"; exit 1 ;; esac
+done
 # The installed tool finds the installed component.
 "$work/prefix/bin/kvlzw" info "$source/samples/animation.gif" | grep -q "page 1: 11x29"
 echo "installed tree: pkg-config and find_package builds run"
