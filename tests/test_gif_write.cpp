@@ -192,14 +192,26 @@ TEST_F(GifWrite, AppendingWhereThereIsNoImageAndWritingAtTheStreamsPosition) {
     // No image in the stream, or no GIF at all: a new file from the start.
     EXPECT_EQ(saved(image, {.append = true}, giftest::GifFile::screen(9, 9, 16).trailer().bytes), fresh);
     EXPECT_EQ(saved(image, {.append = true}, bytes_of({'n', 'o', 't', ' ', 'G', 'I', 'F'})), fresh);
-    // A GIF that breaks off inside its image data: a page after it would be
-    // read as more of that data, so the append is refused and nothing written.
-    const std::vector<uint8_t> cut(fresh.begin(), fresh.end() - 3);
-    std::vector<uint8_t> buffer = cut;
-    const auto refused = save_page(Destination::memory(&buffer), image, {.append = true});
-    ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.errors[0].code, -2052);
-    EXPECT_EQ(buffer, cut);
+    // Old data that no reader gets past is refused and left as it was: a GIF
+    // that breaks off inside its image data (a page after it would be read as
+    // more of that data), and one with a byte between blocks that starts none
+    // (a reader stops there; the position of that byte is the detail).
+    std::vector<uint8_t> stray(fresh.begin(), fresh.end() - 1);
+    stray.insert(stray.end(), {0x50, 0xFF});
+    const struct {
+        std::vector<uint8_t> old;
+        int32_t code;
+        int64_t detail;
+    } refusals[] = {{std::vector<uint8_t>(fresh.begin(), fresh.end() - 3), -2052, -1},
+                    {stray, -2060, static_cast<int64_t>(fresh.size() - 1)}};
+    for (const auto& refusal : refusals) {
+        std::vector<uint8_t> buffer = refusal.old;
+        const auto refused = save_page(Destination::memory(&buffer), image, {.append = true});
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.errors[0].code, refusal.code);
+        if (refusal.detail >= 0) EXPECT_EQ(refused.errors[0].details[1], refusal.detail);
+        EXPECT_EQ(buffer, refusal.old);
+    }
 
     // Page mode 1 writes a new file at the stream's position, over what is there.
     const SaveImage small = palette_image(1, 1, 1);

@@ -415,8 +415,9 @@ HostStatus gif_next_image_load(HostStream* stream, void* settings, GifStreamReco
     return read_image(Entry::kNext, stream, static_cast<GifSettings*>(settings), rec, 1, nullptr, nullptr);
 }
 
-HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, WalkEnd* end_out) {
+HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, WalkEnd* end_out, int64_t* stray_out) {
     uint32_t count = 0;
+    int64_t stray = -1;
     WalkEnd end = WalkEnd::kInsideBlock;  // unless the walk stops between blocks
     for (;;) {
         uint8_t byte = 0;
@@ -449,10 +450,15 @@ HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, Wa
             }
             if (!skip_extension(s, label)) break;
         }
-        // Any other byte between blocks is passed over.
+        // Any other byte between blocks is passed over (where it was is told
+        // only when asked for: counting pages asks the host for nothing more).
+        else if (stray_out != nullptr && stray < 0) {
+            stray = g_host.IO_tell(s) - 1;
+        }
     }
     if (count_out != nullptr) *count_out = count;
     if (end_out != nullptr) *end_out = end;
+    if (stray_out != nullptr) *stray_out = stray;
     return error_status();
 }
 

@@ -30,7 +30,9 @@ enum class WalkEnd { kTrailer, kDataEnd, kInsideBlock };
 
 // Counts the images from the current position to the trailer (or to the end
 // of the data). The tag is not used. *end, when given, says where the walk
-// stopped.
-HostStatus gif_image_count_walk(HostStream* stream, uint32_t tag, uint32_t* count, WalkEnd* end = nullptr);
+// stopped; *stray, when given, where the first byte passed over that starts
+// no block was (-1 for none).
+HostStatus gif_image_count_walk(HostStream* stream, uint32_t tag, uint32_t* count, WalkEnd* end = nullptr,
+                                int64_t* stray = nullptr);
 
 }  // namespace kv

@@ -42,17 +42,20 @@ bool palette_matches_table(const uint8_t* palette, uint32_t depth, const uint8_t
 // (the result false) as a new file. Appending steps back over the old trailer
 // only when there is one, so the last byte of a file without it stays. Old
 // data that breaks off inside a block is refused: a page written after it
-// would be read as the rest of that block, and never as a page.
+// would be read as the rest of that block, and never as a page. So is old
+// data with a byte between its blocks that starts none: a reader stops there.
 HostStatus append_position_find(HostStream* s, uint32_t tag, GifStreamRecord* rec, bool* append) {
     *append = false;
     if (!gif_read_header_blocks(s, rec) || !is_gif_signature(*rec)) return error_status();
     uint32_t images = 0;
     WalkEnd end = WalkEnd::kDataEnd;
-    if (gif_image_count_walk(s, tag, &images, &end) != 0) return error_status();
+    int64_t stray = -1;
+    if (gif_image_count_walk(s, tag, &images, &end, &stray) != 0) return error_status();
     if (images == 0) return 0;
     if (end == WalkEnd::kInsideBlock) {
         return record_error(m, __LINE__, gif_write_err::kOldBlockShort, 0, g_host.IO_tell(s));
     }
+    if (stray >= 0) return record_error(m, __LINE__, gif_write_err::kOldByteNoBlock, 0, stray);
     *append = true;
     if (end == WalkEnd::kTrailer && g_host.IO_seek(s, -1, 1) < 0) record_error(m, __LINE__, gif_write_err::kSeek);
     return error_status();

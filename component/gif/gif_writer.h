@@ -11,6 +11,7 @@ namespace kv {
 
 namespace gif_write_err {
 inline constexpr int32_t kOldBlockShort = -2052;  // the GIF appended to ends inside a block
+inline constexpr int32_t kOldByteNoBlock = -2060;  // the GIF appended to holds a byte that starts no block
 inline constexpr int32_t kTableShort = -2070;
 inline constexpr int32_t kSubBlockShort = -2071;
 inline constexpr int32_t kBlockShort = -2072;
