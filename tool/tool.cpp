@@ -281,11 +281,12 @@ void remove_temporaries_and_die(int signal_number) {
     raise(signal_number);
 }
 
+// The signals that remove the temporaries before the tool dies.
+constexpr int kRemovingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 int track_temporary(const std::string& path) {
     static const bool installed = [] {
-        std::signal(SIGINT, remove_temporaries_and_die);
-        std::signal(SIGTERM, remove_temporaries_and_die);
-        std::signal(SIGHUP, remove_temporaries_and_die);
+        for (const int signal_number : kRemovingSignals) std::signal(signal_number, remove_temporaries_and_die);
         return true;
     }();
     (void)installed;
@@ -297,6 +298,22 @@ int track_temporary(const std::string& path) {
         return i;
     }
     return -1;
+}
+
+// Creates a temporary file from the template (mkstemp) and registers it for
+// removal. The removing signals wait meanwhile: one arriving between the two
+// would leave the file behind. Returns the descriptor, or -1 with errno set.
+int create_temporary(std::string* path) {
+    sigset_t removing, previous;
+    sigemptyset(&removing);
+    for (const int signal_number : kRemovingSignals) sigaddset(&removing, signal_number);
+    sigprocmask(SIG_BLOCK, &removing, &previous);
+    const int fd = mkstemp(path->data());
+    const int create_error = errno;
+    if (fd >= 0) track_temporary(*path);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = create_error;
+    return fd;
 }
 
 void untrack_temporary(const std::string& path) {
@@ -342,18 +359,8 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         return;
     }
     temp_path_ = target_ + ".partial-XXXXXX";
-    // The signals that remove temporaries wait while the file is created
-    // and registered: one arriving between the two would leave it behind.
-    sigset_t removing, previous;
-    sigemptyset(&removing);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&removing, signal_number);
-    sigprocmask(SIG_BLOCK, &removing, &previous);
-    const int fd = mkstemp(temp_path_.data());
-    const int create_error = errno;
-    if (fd >= 0) track_temporary(temp_path_);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    const int fd = create_temporary(&temp_path_);
     if (fd < 0) {
-        errno = create_error;
         error_ = "cannot create " + path_ + ": " + system_reason();
         return;
     }

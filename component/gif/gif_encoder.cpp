@@ -279,11 +279,10 @@ struct Encoder {
     // registers; every other pixel goes the long way, through the struct.
     void encode_bytes(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
         const uint32_t* const tab = table;
-        const uint32_t k_clear = clear << 20;
         uint32_t p = prefix;
         for (uint32_t i = start; i < pixels; ++i) {
             const uint32_t pixel = row[i] & pixel_mask;
-            const uint32_t keyed = ((p << 20) ^ k_clear) | (pixel << 12);
+            const uint32_t keyed = key_bits(p, clear, pixel);
             // (64 bits wide, so that doubling it folds into the load's address.)
             const uint64_t bucket = p ^ kPixelSpread[pixel];
             const uint32_t low = tab[2 * bucket];
@@ -306,7 +305,6 @@ struct Encoder {
     void encode_bytes_flat(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
         uint32_t* const tab = table;
         uint16_t* const waiting = pending;
-        const uint32_t k_clear = clear << 20;
         uint32_t c_next = next;
         uint32_t c_cur = prefix;
         // The code count at which more than a plain step happens: a wider
@@ -321,7 +319,7 @@ struct Encoder {
             for (uint32_t i = stretch; i < stretch_end; ++i) {
                 const uint32_t c = row[i] & pixel_mask;
                 const uint32_t bucket = c_cur ^ kPixelSpread[c];
-                const uint32_t k = ((c_cur << 20) ^ k_clear) | (c << 12);
+                const uint32_t k = key_bits(c_cur, clear, c);
                 const uint32_t lo = tab[2 * uint64_t{bucket}];
                 const uint32_t hi = tab[2 * uint64_t{bucket} + 1];
                 const uint32_t x_lo = lo ^ k;

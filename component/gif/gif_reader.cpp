@@ -449,10 +449,10 @@ HostStatus gif_image_count_walk(HostStream* s, uint32_t, uint32_t* count_out, Wa
                 break;
             }
             if (!skip_extension(s, label)) break;
-        }
-        // Any other byte between blocks is passed over (where it was is told
-        // only when asked for: counting pages asks the host for nothing more).
-        else if (stray_out != nullptr && stray < 0) {
+        } else if (stray_out != nullptr && stray < 0) {
+            // Any other byte between blocks is passed over; where the first
+            // was is told only when asked for (counting pages asks the host
+            // for nothing more).
             stray = g_host.IO_tell(s) - 1;
         }
     }

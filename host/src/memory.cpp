@@ -289,13 +289,14 @@ extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size
     // The old block stays valid when the new size is refused.
     if (injected_failure(m, size) || (size > info.size && !fits_budget(m, size - info.size))) return nullptr;
     remove_block(m, block, info);
-    void* moved = std::realloc(block, room_for(size));
+    const size_t room = room_for(size);
+    void* moved = std::realloc(block, room);
     if (moved == nullptr) {
         add_block(m, block, info.tag, info.size);
         return nullptr;
     }
     add_block(m, moved, info.tag, size);
-    advise_huge_pages(moved, room_for(size));
+    advise_huge_pages(moved, room);
     if (info.tag != tag) ++m.tag_mismatches;
     return moved;
 }
