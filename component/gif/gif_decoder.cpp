@@ -34,19 +34,22 @@ enum class Ending {
     kHostRefused  // IO_raster_set failed: stop at once
 };
 
-// One code's entry, eight bytes so that a code costs one load: the first
-// four bytes of its string (all of a shorter one, first byte lowest), the
-// string's length (0 marks a chain that loops) and its prefix code.
-// Suffixes live apart, read only by strings longer than four bytes, and so
-// do the output offsets where the strings were written.
+// One code's entry, sixteen bytes so that a code costs one load: the first
+// eight bytes of its string (all of a shorter one, first byte lowest), the
+// string's length (0 marks a chain that loops), its prefix code and the
+// output offset where the string was written. Suffixes live apart, read
+// only by strings longer than eight bytes that have left the window.
 struct Entry {
-    uint32_t head;
+    uint64_t head;
     uint16_t length;
     uint16_t prefix;
+    uint32_t offset;
 };
 
-// Writes a head's four bytes, first byte first.
-inline void store_head(uint8_t* out, uint32_t head) { std::memcpy(out, &head, 4); }
+constexpr uint32_t kHeadBytes = 8;
+
+// Writes a head's eight bytes, first byte first.
+inline void store_head(uint8_t* out, uint64_t head) { std::memcpy(out, &head, 8); }
 
 // Copies n bytes in 16-byte steps; up to 15 bytes past both ends are read
 // and written, and the source ends at or before the destination. A step's
@@ -61,10 +64,9 @@ inline void copy_forward(uint8_t* out, const uint8_t* from, uint32_t n) {
     }
 }
 
-// The code table: entries, suffixes, and where each string was written.
+// The code table: entries and suffixes.
 struct Table {
     Entry entries[kTableSize];
-    uint32_t offsets[kTableSize];
     uint8_t suffix[kTableSize];
 };
 
@@ -108,7 +110,7 @@ struct Decoder {
 // defined, before anything reads it.
 void fill_roots(Table& t, uint32_t clear_code) {
     for (uint32_t c = 0; c < clear_code; ++c) {
-        t.entries[c] = Entry{c, 1, kRootPrefix};
+        t.entries[c] = Entry{c, 1, kRootPrefix, 0};
         t.suffix[c] = static_cast<uint8_t>(c);
     }
 }
@@ -187,11 +189,11 @@ void drain(Decoder& d) {
     }
 }
 
-// Writes the n bytes (n > 4, exact) of a code's string that has left the
-// window, walking its chain backwards down to its four-byte ancestor.
+// Writes the n bytes (n > 8, exact) of a code's string that has left the
+// window, walking its chain backwards down to its eight-byte ancestor.
 [[gnu::noinline]] void walk_string(const Table& t, uint32_t code, uint32_t n, uint8_t* out) {
     uint32_t c = code;
-    for (uint8_t* p = out + n - 1; p != out + 3; --p) {
+    for (uint8_t* p = out + n - 1; p != out + kHeadBytes - 1; --p) {
         *p = t.suffix[c];
         c = t.entries[c].prefix;
     }
@@ -234,7 +236,7 @@ void drain(Decoder& d) {
     uint32_t limit = 0;
     uint32_t previous = 0;
     // The string of `previous`: its head, length and output offset.
-    uint32_t last_head = 0;
+    uint64_t last_head = 0;
     uint32_t last_length = 0;
     uint32_t last_offset = 0;
     const uint8_t* in = d.block;
@@ -311,7 +313,7 @@ void drain(Decoder& d) {
             // The first code after a clear. Only a root has a string; the
             // next code taken as the first code leaves an entry whose chain
             // loops, marked by length 0.
-            if (code >= clear_code) entries[code] = Entry{0, 0, kUndefined};
+            if (code >= clear_code) entries[code] = Entry{0, 0, kUndefined, 0};
             *out++ = static_cast<uint8_t>(code);
             previous = code;
             last_head = entries[code].head;
@@ -329,18 +331,17 @@ void drain(Decoder& d) {
         const uint32_t next = limit - 1;
         const bool undefined = code == next;
         if (next < kTableSize) {
-            const uint32_t source_head = undefined ? last_head : entries[code].head;
-            const uint32_t byte = source_head & 0xFF;
+            const uint64_t source_head = undefined ? last_head : entries[code].head;
+            const uint64_t byte = source_head & 0xFF;
             const uint32_t n = last_length;
-            // A byte shifted 32 or more places falls off the four-byte head.
-            const uint32_t shift = n < 4 ? 8 * n : 32;
+            // A byte past the eighth falls off the head.
             Entry added;
-            added.head = last_head | static_cast<uint32_t>(uint64_t{byte} << shift);
+            added.head = last_head | (n < kHeadBytes ? byte << (8 * n) : 0);
             added.length = static_cast<uint16_t>(n + (n != 0));
             added.prefix = static_cast<uint16_t>(previous);
+            added.offset = last_offset;
             entries[next] = added;
             t.suffix[next] = static_cast<uint8_t>(byte);
-            t.offsets[next] = last_offset;
             if (++limit == mask + 2 && code_width < 12) {
                 ++code_width;
                 mask = mask * 2 + 1;
@@ -352,20 +353,20 @@ void drain(Decoder& d) {
         last_length = current.length;
         last_offset = here;
 
-        // Strings of up to four bytes are copied whole from their head
+        // Strings of up to eight bytes are copied whole from their head
         // (the window has room past the output for the overshoot). A
         // non-zero length is exact: every entry is defined from a previous
         // code of the same table generation, so its chain reaches a root in
         // exactly that many steps. Length 0 marks a chain that loops or
         // breaks, which ends the data.
         const uint32_t n = last_length;
-        if (n - 1 < 4) {
+        if (n - 1 < kHeadBytes) {
             store_head(out, last_head);
             out += n;
             continue;
         }
         if (n == 0) return Ending::kBroken;
-        const uint32_t from = t.offsets[code] - d.base;
+        const uint32_t from = current.offset - d.base;
         if (from < static_cast<uint32_t>(out - window)) {
             if (undefined) {
                 // The previous string, which ends where this one starts,
