@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <random>
+#include <vector>
 
 namespace {
 
@@ -45,6 +47,22 @@ TEST_F(HostCore, MemoryBooksFollowEveryTag) {
     EXPECT_EQ(host.AF_memm_free_all(a, "test", __LINE__), 0);
     EXPECT_EQ(kvhost::memory::blocks_outstanding(a), 0u);
     EXPECT_EQ(kvhost::memory::blocks_outstanding(b), 1u) << "free_all touches only its own tag";
+
+    // Thousands of blocks (the books grow, and removals reorder them),
+    // reallocated and freed in a scrambled order: each is found once.
+    std::vector<void*> many;
+    for (int i = 0; i < 3000; ++i) many.push_back(host.AF_memm_alloc(b, 1 + i % 50, "test", __LINE__));
+    for (int i = 0; i < 500; ++i) host.AF_memm_alloc(a, 16, "test", __LINE__);
+    std::shuffle(many.begin(), many.end(), std::mt19937(5));
+    for (size_t i = 0; i < many.size(); ++i) {
+        if (i % 3 == 0) many[i] = host.AF_memm_realloc(b, many[i], 64 + i % 100, "test", __LINE__);
+        ASSERT_EQ(host.AF_memm_free(b, many[i], "test", __LINE__), 0) << i;
+        if (i == 1000) {
+            EXPECT_EQ(host.AF_memm_free_all(a, "test", __LINE__), 0);
+        }
+    }
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(b), 1u);
+    EXPECT_EQ(kvhost::memory::blocks_outstanding(a), 0u);
     EXPECT_TRUE(kvhost::error_records().empty());
 
     // A free of a block the manager never gave out is detected.

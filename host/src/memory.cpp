@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace kvhost::memory {
 namespace {
@@ -29,10 +31,100 @@ struct Block {
     uint64_t size;
     ThreadNumber owner;  // the thread whose budget the block counts against
     void* address;
-    // The tag's blocks, linked through the map's entries (which stay where
-    // they are when the map grows): a set per tag cost a node per block.
+    // The tag's blocks, linked through the records (which stay where they
+    // are when the index grows): a set per tag cost a node per block.
+    // A record not in use is on the index's free list through `next`.
     Block* previous;
     Block* next;
+};
+
+// The blocks by address. Every allocation and free looks a block up, so the
+// records come from a pool (no system allocation per block) and the index
+// is open addressing over a power-of-two table with linear probing (no
+// division per lookup); a removal shifts the entries behind it back, so
+// lookups never wade through deleted slots.
+class BlockIndex {
+public:
+    Block* find(void* address) const {
+        if (count_ == 0) return nullptr;
+        for (size_t i = home(address);; i = (i + 1) & mask_) {
+            Block* b = slots_[i];
+            if (b == nullptr || b->address == address) return b;
+        }
+    }
+
+    // A record for a block that is not in the index yet.
+    Block& insert(void* address) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        Block* b = take_record();
+        b->address = address;
+        place(b);
+        ++count_;
+        return *b;
+    }
+
+    void erase(Block* b) {
+        size_t hole = home(b->address);
+        while (slots_[hole] != b) hole = (hole + 1) & mask_;
+        for (size_t i = (hole + 1) & mask_; slots_[i] != nullptr; i = (i + 1) & mask_) {
+            // An entry may move back into the hole when its home does not lie
+            // after the hole on its way to where it is.
+            const size_t h = home(slots_[i]->address);
+            const bool home_between = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
+            if (!home_between) {
+                slots_[hole] = slots_[i];
+                hole = i;
+            }
+        }
+        slots_[hole] = nullptr;
+        --count_;
+        b->next = free_;
+        free_ = b;
+    }
+
+    size_t size() const { return count_; }
+
+private:
+    static constexpr size_t kRecordsPerChunk = 256;
+
+    size_t home(const void* address) const {
+        // Block addresses are 16-byte aligned: the low bits carry nothing.
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(address) >> 4) * 0x9E3779B97F4A7C15ull >> shift_);
+    }
+    void place(Block* b) {
+        size_t i = home(b->address);
+        while (slots_[i] != nullptr) i = (i + 1) & mask_;
+        slots_[i] = b;
+    }
+    void grow() {
+        std::vector<Block*> old = std::move(slots_);
+        const size_t capacity = old.empty() ? 64 : 2 * old.size();
+        slots_.assign(capacity, nullptr);
+        mask_ = capacity - 1;
+        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+        for (Block* b : old)
+            if (b != nullptr) place(b);
+    }
+    Block* take_record() {
+        if (free_ == nullptr) {
+            chunks_.push_back(std::make_unique<Block[]>(kRecordsPerChunk));
+            Block* chunk = chunks_.back().get();
+            for (size_t i = 0; i < kRecordsPerChunk; ++i) {
+                chunk[i].next = free_;
+                free_ = &chunk[i];
+            }
+        }
+        Block* b = free_;
+        free_ = b->next;
+        return b;
+    }
+
+    std::vector<Block*> slots_;
+    size_t mask_ = 0;
+    unsigned shift_ = 64;
+    size_t count_ = 0;
+    std::vector<std::unique_ptr<Block[]>> chunks_;
+    Block* free_ = nullptr;
 };
 
 struct TagBooks {
@@ -43,7 +135,7 @@ struct TagBooks {
 
 struct Manager {
     std::mutex mutex;
-    std::unordered_map<void*, Block> blocks;
+    BlockIndex blocks;
     std::unordered_map<uint32_t, TagBooks> tags;
     uint64_t total_bytes = 0;
     uint64_t allocations = 0;
@@ -71,7 +163,7 @@ bool injected_failure(Manager& m, uint64_t size) {
 }
 
 // What the system spends on a block besides its bytes: the allocator's header
-// and the manager's own books (a map entry and a set entry). Counting it keeps
+// and the manager's own books (a record and its index slots). Counting it keeps
 // a million small blocks honest against the budget.
 constexpr uint64_t kBlockOverhead = 128;
 
@@ -98,7 +190,7 @@ void refund(Manager& m, ThreadNumber owner, uint64_t size) {
 void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
     const ThreadNumber owner = this_thread_number();
     TagBooks& books = m.tags[tag];
-    Block& entry = m.blocks[block];
+    Block& entry = m.blocks.insert(block);
     entry = Block{tag, size, owner, block, nullptr, books.first};
     if (books.first != nullptr) books.first->previous = &entry;
     books.first = &entry;
@@ -108,7 +200,8 @@ void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
     m.total_bytes += size;
 }
 
-void remove_block(Manager& m, void* block, const Block& info) {
+// `info` is the block's record, which goes back to the index's pool.
+void remove_block(Manager& m, Block& info) {
     auto books = m.tags.find(info.tag);
     if (books != m.tags.end()) {
         if (info.previous != nullptr) info.previous->next = info.next;
@@ -120,7 +213,7 @@ void remove_block(Manager& m, void* block, const Block& info) {
     }
     refund(m, info.owner, info.size + kBlockOverhead);
     m.total_bytes -= info.size;
-    m.blocks.erase(block);
+    m.blocks.erase(&info);
 }
 
 // Counts and records a block handed back that the manager does not know; the
@@ -280,15 +373,15 @@ extern "C" void* kvhost_AF_memm_realloc(uint32_t tag, void* block, uint64_t size
     if (block == nullptr) return kvhost_AF_memm_alloc(tag, size, file, line);
     Manager& m = manager();
     std::unique_lock<std::mutex> lock(m.mutex);
-    auto it = m.blocks.find(block);
-    if (it == m.blocks.end()) {
+    Block* record = m.blocks.find(block);
+    if (record == nullptr) {
         unknown_block(m, lock, "reallocation");
         return nullptr;
     }
-    Block info = it->second;
+    const Block info = *record;
     // The old block stays valid when the new size is refused.
     if (injected_failure(m, size) || (size > info.size && !fits_budget(m, size - info.size))) return nullptr;
-    remove_block(m, block, info);
+    remove_block(m, *record);
     const size_t room = room_for(size);
     void* moved = std::realloc(block, room);
     if (moved == nullptr) {
@@ -305,11 +398,10 @@ extern "C" HostStatus kvhost_AF_memm_free(uint32_t tag, void* block, const char*
     if (block == nullptr) return 0;
     Manager& m = manager();
     std::unique_lock<std::mutex> lock(m.mutex);
-    auto it = m.blocks.find(block);
-    if (it == m.blocks.end()) return unknown_block(m, lock, "free");
-    if (it->second.tag != tag) ++m.tag_mismatches;
-    Block info = it->second;
-    remove_block(m, block, info);
+    Block* record = m.blocks.find(block);
+    if (record == nullptr) return unknown_block(m, lock, "free");
+    if (record->tag != tag) ++m.tag_mismatches;
+    remove_block(m, *record);
     std::free(block);
     return 0;
 }
@@ -324,7 +416,7 @@ extern "C" HostStatus kvhost_AF_memm_free_all(uint32_t tag, const char*, int32_t
         void* block = entry->address;
         refund(m, entry->owner, entry->size + kBlockOverhead);
         m.total_bytes -= entry->size;
-        m.blocks.erase(block);
+        m.blocks.erase(entry);
         std::free(block);
         entry = next;
     }
