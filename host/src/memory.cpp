@@ -96,10 +96,12 @@ private:
         while (slots_[i] != nullptr) i = (i + 1) & mask_;
         slots_[i] = b;
     }
+    // The new table is made before the old one is let go, so that a failed
+    // allocation leaves the index as it was.
     void grow() {
-        std::vector<Block*> old = std::move(slots_);
-        const size_t capacity = old.empty() ? 64 : 2 * old.size();
-        slots_.assign(capacity, nullptr);
+        const size_t capacity = slots_.empty() ? 64 : 2 * slots_.size();
+        std::vector<Block*> old(capacity, nullptr);
+        old.swap(slots_);
         mask_ = capacity - 1;
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
         for (Block* b : old)
