@@ -507,7 +507,8 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
         constexpr uint64_t kLoadLimit = (kReadBlock - 8) * 8;
         const uint64_t quad_limit = in_bits_ < 4 * kWidth ? 0 : in_bits_ - 4 * kWidth;
         const uint64_t limit4 = quad_limit < kLoadLimit ? quad_limit : kLoadLimit;
-        while (bitpos <= limit4 && in_bits_ >= 4 * kWidth) {
+        // (Whole quads only below `stop`: the codes in one need no test of it.)
+        while (bitpos <= limit4 && in_bits_ >= 4 * kWidth && n + 4 <= stop) {
             uint64_t v;
             std::memcpy(&v, in_buf + (bitpos >> 3), 8);
             v = __builtin_bswap64(v) << (bitpos & 7);
@@ -515,7 +516,7 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
                 // Four byte codes in a row (their high bits all clear): no
                 // table reads, and their entries are consecutive two-byte
                 // strings of the output.
-                if ((v & kByteQuadMask<kWidth>) == 0 && pos + 4 <= lim && n + 4 <= stop) [[likely]] {
+                if ((v & kByteQuadMask<kWidth>) == 0 && pos + 4 <= lim) [[likely]] {
                     out[pos] = static_cast<uint8_t>(v >> (64 - kWidth));
                     out[pos + 1] = static_cast<uint8_t>(v >> (64 - 2 * kWidth));
                     out[pos + 2] = static_cast<uint8_t>(v >> (64 - 3 * kWidth));
@@ -528,10 +529,6 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
                     pos += 4;
                     bitpos += 4 * kWidth;
                     n += 4;
-                    if (n == stop) {
-                        stopped = true;
-                        break;
-                    }
                     continue;
                 }
             }
@@ -542,13 +539,11 @@ bool Decoder<kNewStyle, kReverse>::fast_codes(uint32_t lim, uint32_t stop) {
                 }
                 v <<= kWidth;
                 bitpos += kWidth;
-                if (++n == stop) {  // the width grows (or the table fills)
-                    stopped = true;
-                    break;
-                }
+                ++n;
             }
-            if (slow || stopped) break;
+            if (slow) break;
         }
+        if (n == stop) stopped = true;  // the width grows (or the table fills)
     }
     while (!slow && !stopped && bitpos <= bit_limit) {
         uint32_t code;
