@@ -247,10 +247,10 @@ void drain(Decoder& d) {
     // is defined the next code is 4096: the table is full.
     uint32_t limit = 0;
     uint32_t previous = 0;
-    // The string of `previous`: its head, length and output offset.
+    // The string of `previous`: its head and length. It was written just
+    // before the present output position.
     uint64_t last_head = 0;
     uint32_t last_length = 0;
-    uint32_t last_offset = 0;
     const uint8_t* in = d.block;
     const uint8_t* in_end = d.block;
     uint8_t* out = window;
@@ -330,7 +330,6 @@ void drain(Decoder& d) {
             previous = code;
             last_head = entries[code].head;
             last_length = entries[code].length;
-            last_offset = here;
             limit = next + 1;
             continue;
         }
@@ -351,7 +350,9 @@ void drain(Decoder& d) {
             added.head = last_head | (n < kHeadBytes ? byte << (8 * n) : 0);
             added.length = static_cast<uint16_t>(n + (n != 0));
             added.prefix = static_cast<uint16_t>(previous);
-            added.offset = last_offset;
+            // (After a first code whose entry has length 0 this is a byte
+            // off, but an entry of length 0 is never copied.)
+            added.offset = here - n;
             entries[next] = added;
             t.suffix[next] = static_cast<uint8_t>(byte);
             if (++limit == mask + 2 && code_width < 12) {
@@ -363,7 +364,6 @@ void drain(Decoder& d) {
         const Entry current = entries[code];
         last_head = current.head;
         last_length = current.length;
-        last_offset = here;
 
         // Strings of up to eight bytes are copied whole from their head
         // (the window has room past the output for the overshoot). A

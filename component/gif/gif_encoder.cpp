@@ -2,6 +2,7 @@
 // first into data sub-blocks of at most 255 bytes.
 #include "frame/service_table.h"
 #include "gif/gif_writer.h"
+#include "lzw/code_table.h"
 
 #include <algorithm>
 #include <array>
@@ -12,20 +13,14 @@ namespace {
 
 constexpr const char* m = module::kGifWrite;
 
-constexpr uint32_t kCodeMask = 0xFFF;
 constexpr uint32_t kMaxCode = 4096;
 constexpr uint32_t kFullBlock = 255;
 
-// The code table among bytes: 8,192 buckets of two slots (64 KiB), both
-// slots of a bucket checked at once; a string goes to the first bucket from
-// its home on with a free slot. At most 4,096 strings leave under one
-// bucket in ten full. One spare slot past them takes the stores of the
-// branch-free loop for strings that were found. Among packed bits the
-// slots are indexed directly by prefix and bit.
-constexpr uint32_t kBucketBits = 13;
-constexpr uint32_t kBucketMask = (1u << kBucketBits) - 1;
-constexpr uint32_t kSlots = 2u << kBucketBits;
-constexpr uint32_t kSpareSlot = kSlots;
+// The code table among bytes is the shared one (empty slots hold 0), with
+// its spare slot; among packed bits its slots are indexed directly by
+// prefix and bit.
+using code_table::kCodeMask;
+using code_table::kSlots;
 constexpr uint32_t kTableSlots = kSlots + 2;
 // Codes of the branch-free loop wait here before they are packed: at most
 // one per pixel of a stretch.
@@ -41,24 +36,18 @@ inline uint32_t key_bits(uint32_t prefix, uint32_t clear, uint32_t pixel) {
     return ((prefix ^ clear) << 20) | (pixel << 12);
 }
 
-// Per pixel value: its scrambled home bucket, spread over the whole table
-// (a prefix's code XOR this is the string's home).
+// Per pixel value: its home bucket spread (a prefix's code XOR this is the
+// string's home).
 constexpr std::array<uint16_t, 256> pixel_spreads() {
     std::array<uint16_t, 256> spread{};
-    for (uint32_t c = 0; c < 256; ++c) spread[c] = static_cast<uint16_t>(((c + 1) * 0x9E3779B1u) >> (32 - kBucketBits));
+    for (uint32_t c = 0; c < 256; ++c) spread[c] = static_cast<uint16_t>(code_table::byte_spread(c));
     return spread;
 }
 constexpr std::array<uint16_t, 256> kPixelSpread = pixel_spreads();
 
-// The slot where the string with key bits k is, or where it goes: the walk
-// from its home bucket to the first that holds it or has a free slot.
-inline uint32_t bucket_slot(const uint32_t* table, uint32_t bucket, uint32_t k) {
-    for (;;) {
-        const uint32_t i = 2 * bucket;
-        if (table[i] == 0 || (table[i] ^ k) <= kCodeMask) return i;
-        if (table[i + 1] == 0 || (table[i + 1] ^ k) <= kCodeMask) return i + 1;
-        bucket = (bucket + 1) & kBucketMask;
-    }
+// Where the string (prefix, pixel) with key bits k is, or where it goes.
+inline uint32_t slot_of(const uint32_t* table, uint32_t prefix, uint32_t pixel, uint32_t k) {
+    return code_table::slot_for<0>(table, prefix ^ kPixelSpread[pixel], k);
 }
 
 // Whether the eight bytes after *at repeat it.
@@ -237,7 +226,7 @@ struct Encoder {
             rest -= longest - length + 1;
             prefix = runs.top[pixel];
             const uint32_t keyed = key_bits(prefix, clear, pixel);
-            const uint32_t slot = bucket_slot(table, prefix ^ kPixelSpread[pixel], keyed);
+            const uint32_t slot = slot_of(table, prefix, pixel, keyed);
             uint32_t code = table[slot] ^ keyed;
             if (table[slot] != 0) {
                 prefix = code;
@@ -263,7 +252,7 @@ struct Encoder {
     [[gnu::noinline]] uint32_t byte_pixel_the_long_way(const uint8_t* row, uint32_t i, uint32_t pixels,
                                                        uint32_t pixel) {
         const uint32_t keyed = key_bits(prefix, clear, pixel);
-        const uint32_t slot = bucket_slot(table, prefix ^ kPixelSpread[pixel], keyed);
+        const uint32_t slot = slot_of(table, prefix, pixel, keyed);
         if (table[slot] != 0) {
             prefix = table[slot] ^ keyed;
             return i;
@@ -298,10 +287,8 @@ struct Encoder {
     }
 
     // Pixels [start, pixels) of a row of bytes without branches on found or
-    // not found: in photographs strings end after one, two or three pixels
-    // in no pattern a predictor could learn, and a wrong guess costs more
-    // than doing the work of both outcomes. The codes wait in `pending` and
-    // are packed apart from the loop, which keeps few values at hand.
+    // not found (photographs). The codes wait in `pending` and are packed
+    // apart from the loop, which keeps few values at hand.
     void encode_bytes_flat(const uint8_t* row, uint32_t start, uint32_t pixels, uint32_t pixel_mask) {
         uint32_t* const tab = table;
         uint16_t* const waiting = pending;
@@ -320,36 +307,11 @@ struct Encoder {
                 const uint32_t c = row[i] & pixel_mask;
                 const uint32_t bucket = c_cur ^ kPixelSpread[c];
                 const uint32_t k = key_bits(c_cur, clear, c);
-                const uint32_t lo = tab[2 * uint64_t{bucket}];
-                const uint32_t hi = tab[2 * uint64_t{bucket} + 1];
-                const uint32_t x_lo = lo ^ k;
-                const uint32_t x_hi = hi ^ k;
-                uint32_t next_cur = x_hi <= kCodeMask ? x_hi : c;
-                next_cur = x_lo <= kCodeMask ? x_lo : next_cur;
-                // A found string's code is above any pixel.
-                uint32_t miss = (next_cur - first_free) >> 31;
                 waiting[n] = static_cast<uint16_t>(c_cur);
-                // Slots fill low one first: a free one is the high one only
-                // when the low one is taken. A found string writes to the spare.
-                uint32_t at = 2 * bucket + (lo != 0);
-                // The asm statements hide from the compiler what the tests
-                // tell, which it would otherwise turn into branches.
-                uint32_t on = miss & (hi != 0);
-                asm("" : "+r"(on));
-                if (on) [[unlikely]] {
-                    // A full bucket without the string: the walk goes on.
-                    at = bucket_slot(tab, (bucket + 1) & kBucketMask, k);
-                    if (tab[at] != 0) {
-                        next_cur = tab[at] ^ k;
-                        miss = 0;
-                    }
-                }
-                asm("" : "+r"(miss));
+                uint32_t miss;
+                c_cur = code_table::branch_free_step<0>(tab, bucket, k, c, first_free, c_next, &miss);
                 n += miss;
-                at = miss ? at : kSpareSlot;
-                tab[at] = k | c_next;
                 c_next += miss;
-                c_cur = next_cur;
                 if (c_next == trigger) [[unlikely]] {
                     // What waits goes out at the present width first.
                     pack(waiting, n);
@@ -357,7 +319,7 @@ struct Encoder {
                     if (c_next == kMaxCode + 1) {
                         // The miss after the table filled: its prefix went
                         // out, then the clear, and no string was added (the
-                        // store above went to a table about to be emptied).
+                        // step's store went to a table about to be emptied).
                         emit(clear);
                         flush_whole_bytes();
                         reset();

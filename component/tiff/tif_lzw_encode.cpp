@@ -2,6 +2,7 @@
 // width growing one code early), a clear code first, a clear after code
 // 4093 and the end-of-information code last. No predictor, no fill order.
 #include "frame/service_table.h"
+#include "lzw/code_table.h"
 #include "tiff/named_services.h"
 
 #include <cstring>
@@ -19,25 +20,17 @@ constexpr uint32_t kLastAssigned = 4093;
 // - sparse: 32768 slots, linear probing. At most 3836 strings fill it to
 //   12 percent, so a probe almost never goes past the first slot, and data
 //   that finds little (noise) can guess "not found" right most of the time.
-// - buckets: 8192 buckets of two slots, 64 KiB. Both slots of a bucket are
-//   checked at once; a string goes to the first bucket from its home on with
-//   a free slot. For the branch-free path, whose speed is the latency of one
-//   lookup: at most 3836 strings leave under one bucket in ten full, and
-//   only a full bucket sends a lookup down a mispredicted walk (with half as
-//   many buckets, photographs took that walk four times as often).
+// - buckets: the encoders' shared code table, for the branch-free path,
+//   whose speed is the latency of one lookup.
 constexpr uint32_t kSparseBits = 15;
 constexpr uint32_t kSparseSlots = 1u << kSparseBits;
 constexpr uint32_t kSparseMask = kSparseSlots - 1;
-constexpr uint32_t kBucketBits = 13;
-constexpr uint32_t kBuckets = 1u << kBucketBits;
-constexpr uint32_t kBucketMask = kBuckets - 1;
-constexpr uint32_t kSlots = 2 * kBuckets;
+using code_table::kBucketMask;
+using code_table::kSlots;
 // The block the host gives for the table.
 constexpr uint64_t kTableBytes = kSparseSlots * sizeof(uint32_t);
-// Past the bucket table in the same block: a slot that takes the writes of
-// found strings, and the codes of a chunk waiting to be packed (kChunk of
-// them).
-constexpr uint32_t kSpareSlot = kSlots;
+// Past the bucket table (and its spare slot) in the same block: the codes
+// of a chunk waiting to be packed (kChunk of them).
 constexpr uint32_t kPendingSlot = kSlots + 16;
 // A slot holds the string's key (prefix code << 8 | byte) above its code:
 // slot ^ (key << 12) is below 4096, the code, exactly when the slot holds
@@ -60,23 +53,13 @@ struct ByteHash {
     uint32_t sparse[256];
     constexpr ByteHash() : v(), sparse() {
         for (uint32_t c = 0; c < 256; ++c) {
-            v[c] = (uint64_t{c << 12} << 32) | (((c + 1) * 0x9E3779B1u) >> (32 - kBucketBits));
+            v[c] = (uint64_t{c << 12} << 32) | code_table::byte_spread(c);
             sparse[c] = ((c + 1) * 0x9E3779B1u) >> (32 - kSparseBits);
         }
     }
 };
 constexpr ByteHash kByteHash;
 
-// The slot where the string with key bits k is, or where it goes: the walk
-// from its home bucket to the first one that holds it or has a free slot.
-inline uint32_t probe(const uint32_t* tab, uint32_t bucket, uint32_t k) {
-    for (;;) {
-        const uint32_t i = 2 * bucket;
-        if (tab[i] == kEmpty || (tab[i] ^ k) < 4096) return i;
-        if (tab[i + 1] == kEmpty || (tab[i + 1] ^ k) < 4096) return i + 1;
-        bucket = (bucket + 1) & kBucketMask;
-    }
-}
 
 // The compressed bytes, in a host block grown 1 MiB at a time.
 struct Output {
@@ -274,7 +257,7 @@ struct Encoder {
             uint32_t h;
             uint32_t child;
             if constexpr (kBuckets) {
-                // (64 bits wide for the load's address, as in run_flat.)
+                // (64 bits wide for the load's address, as in the branch-free step.)
                 const uint64_t bucket = c_cur ^ static_cast<uint32_t>(kByteHash.v[c]);
                 const uint32_t lo = tab[2 * bucket];
                 const uint32_t hi = tab[2 * bucket + 1];
@@ -282,7 +265,7 @@ struct Encoder {
                 h = static_cast<uint32_t>(2 * bucket) + (lo != kEmpty);
                 if (child >= 4096 && hi != kEmpty) [[unlikely]] {
                     // A full bucket without the string: the walk goes on.
-                    h = probe(tab, static_cast<uint32_t>(bucket + 1) & kBucketMask, k);
+                    h = code_table::slot_for<kEmpty>(tab, static_cast<uint32_t>(bucket + 1) & kBucketMask, k);
                     child = tab[h] ^ k;
                 }
             } else {
@@ -372,10 +355,8 @@ struct Encoder {
         sink.bits = bits;
     }
 
-    // The same compression without branches on found / not found: in
-    // photographs strings end after one, two or three bytes in no pattern a
-    // predictor could learn, and a wrong guess costs more than doing the
-    // work of both outcomes. The codes wait in `pending` and are packed
+    // The same compression without branches on found / not found (the
+    // code table's branch-free step). The codes wait in `pending` and are packed
     // into bits apart from the loop, which keeps few values at hand.
     // Keeps neither hints nor steps (those left stay right). Only in the
     // bucket layout; returns as run() does.
@@ -391,41 +372,13 @@ struct Encoder {
         while (ip < end) {
             const uint32_t c = *ip++;
             const uint64_t per_byte = kByteHash.v[c];
-            // 64 bits wide: in 32, 2 * bucket could wrap, and the compiler
-            // would work it out apart from the load's address, a cycle more
-            // on the path from one byte to the next.
             const uint64_t bucket = c_cur ^ static_cast<uint32_t>(per_byte);
             const uint32_t k = (c_cur << 20) | static_cast<uint32_t>(per_byte >> 32);
-            const uint32_t lo = tab[2 * bucket];
-            const uint32_t hi = tab[2 * bucket + 1];
-            const uint32_t x_lo = lo ^ k;
-            const uint32_t x_hi = hi ^ k;
-            uint32_t next_cur = x_hi < 4096 ? x_hi : c;
-            next_cur = x_lo < 4096 ? x_lo : next_cur;
-            // A found string's code is above any byte.
-            uint32_t miss = (next_cur - 256) >> 31;
             pending[n] = static_cast<uint16_t>(c_cur);
-            // Slots fill low one first: a free one is the high one only when
-            // the low one is taken. A found string writes to a spare slot.
-            uint64_t at = 2 * bucket + (lo != kEmpty);
-            // The asm statements hide from the compiler what the tests tell,
-            // which it would otherwise turn into branches.
-            uint32_t on = miss & (hi != kEmpty);
-            asm("" : "+r"(on));
-            if (on) [[unlikely]] {
-                // A full bucket without the string: the walk goes on.
-                at = probe(tab, static_cast<uint32_t>(bucket + 1) & kBucketMask, k);
-                if (tab[at] != kEmpty) {
-                    next_cur = tab[at] ^ k;
-                    miss = 0;
-                }
-            }
-            asm("" : "+r"(miss));
+            uint32_t miss;
+            c_cur = code_table::branch_free_step<kEmpty>(tab, bucket, k, c, 256, c_next, &miss);
             n += miss;
-            at = miss ? at : kSpareSlot;
-            tab[at] = k | c_next;
             c_next += miss;
-            c_cur = next_cur;
             if (c_next == trigger) [[unlikely]] {
                 pack(pending, n);
                 n = 0;
