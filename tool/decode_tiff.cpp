@@ -205,7 +205,7 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     if (!directory_of(args, &directory)) return usage_error("decode", "--directory needs a number from 0 to 65535");
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    auto stream = input.stream();
+    auto stream = input.shared_stream();
     if (stream == nullptr) return kExitFailure;
     kvhost::clear_errors();
     kvhost::TiffImage t;
@@ -217,7 +217,7 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     // than time.
     std::vector<kvhost::StripDamage> damage;
     std::thread damage_check;
-    std::unique_ptr<HostStream> check_stream = described ? input.stream() : nullptr;
+    std::unique_ptr<HostStream> check_stream = described ? input.shared_stream() : nullptr;
     if (check_stream != nullptr) {
         damage_check = std::thread([&damage, &check_stream, image = t] {
             damage = kvhost::tiff_strip_damage(check_stream.get(), image);

@@ -107,6 +107,16 @@ std::unique_ptr<HostStream> Input::stream() const {
     return opened;
 }
 
+std::unique_ptr<HostStream> Input::shared_stream() const {
+    if (in_memory) return kvhost::memory_view_stream(bytes.data(), bytes.size());
+    if (mapping_ == nullptr) mapping_ = std::make_shared<kvhost::MappedFile>(path);
+    if (!mapping_->ok()) {
+        complain(mapping_->error());
+        return nullptr;
+    }
+    return kvhost::memory_view_stream(mapping_->data(), mapping_->size());
+}
+
 kvhost::gif::Source Input::gif_source() const {
     return in_memory ? kvhost::gif::Source::memory(bytes.data(), bytes.size()) : kvhost::gif::Source::file(path);
 }

@@ -5,6 +5,7 @@
 #include "kvhost/component.h"
 #include "kvhost/errors.h"
 #include "kvhost/gif.h"
+#include "kvhost/mapped_file.h"
 #include "kvhost/stream.h"
 
 #include <map>
@@ -91,9 +92,17 @@ struct Input {
     std::string name() const { return path == "-" ? "standard input" : path; }
     // A stream over the input; null (after a message) when it cannot be opened.
     std::unique_ptr<HostStream> stream() const;
+    // A read-only stream over one mapping of the input that every such
+    // stream shares (separate file streams would each map the file, and
+    // the process would count its pages once per mapping); null after a
+    // message when the file cannot be read.
+    std::unique_ptr<HostStream> shared_stream() const;
     kvhost::gif::Source gif_source() const;
     // Up to `count` bytes from the start.
     std::vector<uint8_t> head(size_t count) const;
+
+private:
+    mutable std::shared_ptr<kvhost::MappedFile> mapping_;
 };
 // Opens the input, or says why not (the system's reason) and returns false.
 bool open_input(const std::string& path, Input* input);
