@@ -202,7 +202,15 @@ void add_block(Manager& m, void* block, uint32_t tag, uint64_t size) {
     m.total_bytes += size;
 }
 
-// `info` is the block's record, which goes back to the index's pool.
+// Takes a block out of its owner's budget, the total and the index; its
+// record goes back to the index's pool.
+void forget_block(Manager& m, Block& info) {
+    refund(m, info.owner, info.size + kBlockOverhead);
+    m.total_bytes -= info.size;
+    m.blocks.erase(&info);
+}
+
+// Unlinks a block from its tag's books and forgets it.
 void remove_block(Manager& m, Block& info) {
     auto books = m.tags.find(info.tag);
     if (books != m.tags.end()) {
@@ -213,9 +221,7 @@ void remove_block(Manager& m, Block& info) {
         books->second.bytes -= info.size;
         if (books->second.blocks == 0) m.tags.erase(books);
     }
-    refund(m, info.owner, info.size + kBlockOverhead);
-    m.total_bytes -= info.size;
-    m.blocks.erase(&info);
+    forget_block(m, info);
 }
 
 // Counts and records a block handed back that the manager does not know; the
@@ -414,11 +420,10 @@ extern "C" HostStatus kvhost_AF_memm_free_all(uint32_t tag, const char*, int32_t
     auto books = m.tags.find(tag);
     if (books == m.tags.end()) return 0;
     for (Block* entry = books->second.first; entry != nullptr;) {
+        // The whole list goes with the tag: no unlinking block by block.
         Block* next = entry->next;
         void* block = entry->address;
-        refund(m, entry->owner, entry->size + kBlockOverhead);
-        m.total_bytes -= entry->size;
-        m.blocks.erase(entry);
+        forget_block(m, *entry);
         std::free(block);
         entry = next;
     }
