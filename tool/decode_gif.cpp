@@ -3,7 +3,6 @@
 #include "decoders.h"
 #include "image_output.h"
 #include "kvhost/gif.h"
-#include "kvhost/gif_frames.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -180,6 +179,8 @@ struct PageFacts {
     std::string version;
     uint64_t screen_width = 0, screen_height = 0;
     uint64_t left = 0, top = 0;
+    uint64_t table_entries = 0;  // of the colour table the page uses
+    bool has_control = false;    // a graphic control extension before the image
     bool has_transparency = false;
     uint64_t transparent_index = 0;
     bool has_colour = false;
@@ -187,57 +188,89 @@ struct PageFacts {
     uint64_t delay = 0, disposal = 0, background = 0;
 };
 
+uint64_t number_at(const kvhost::MetadataNode* group, const char* name) {
+    const kvhost::MetadataNode* v = group != nullptr ? group->child(name) : nullptr;
+    return v != nullptr && v->has_data ? v->number() : 0;
+}
+
+// The entries of a table whose flag and size fields sit in this group.
+uint64_t table_entries(const kvhost::MetadataNode* fields, const char* flag, const char* size) {
+    return number_at(fields, flag) != 0 ? uint64_t{2} << (number_at(fields, size) & 7) : 0;
+}
+
+// What the description reports, from its metadata tree: the page's graphic
+// control is the last one before its image, as the reader applies it.
 PageFacts facts_of(const kvhost::gif::PageResult& r) {
     PageFacts f;
-    if (const kvhost::MetadataNode* root = r.metadata.child("GIF")) {
-        if (const kvhost::MetadataNode* header = root->child("GIFHeader")) {
-            if (const kvhost::MetadataNode* v = header->child("Signature")) f.signature = v->text();
-            if (const kvhost::MetadataNode* v = header->child("Version")) f.version = v->text();
-        }
-        if (const kvhost::MetadataNode* screen = root->child("LogicalScreenDescriptor")) {
-            if (const kvhost::MetadataNode* v = screen->child("LogicalScreenWidth")) f.screen_width = v->number();
-            if (const kvhost::MetadataNode* v = screen->child("LogicalScreenHeight")) f.screen_height = v->number();
-        }
-        if (const kvhost::MetadataNode* image = root->child("ImageDescriptor")) {
-            if (const kvhost::MetadataNode* v = image->child("ImageLeftPosition")) f.left = v->number();
-            if (const kvhost::MetadataNode* v = image->child("ImageTopPosition")) f.top = v->number();
-        }
+    const kvhost::MetadataNode* root = r.metadata.child("GIF");
+    if (root == nullptr) return f;
+    if (const kvhost::MetadataNode* header = root->child("GIFHeader")) {
+        if (const kvhost::MetadataNode* v = header->child("Signature")) f.signature = v->text();
+        if (const kvhost::MetadataNode* v = header->child("Version")) f.version = v->text();
     }
-    f.has_transparency = r.has_attribute(KV_ATTR_TRANSPARENT_INDEX);
-    f.transparent_index = r.attribute(KV_ATTR_TRANSPARENT_INDEX);
-    auto colour = r.attributes.find(KV_ATTR_TRANSPARENT_COLOR);
-    if (colour != r.attributes.end() && colour->second.bytes.size() == 3) {
+    const kvhost::MetadataNode* screen = root->child("LogicalScreenDescriptor");
+    f.screen_width = number_at(screen, "LogicalScreenWidth");
+    f.screen_height = number_at(screen, "LogicalScreenHeight");
+    f.background = number_at(screen, "BackgroundColorIndex");
+    const kvhost::MetadataNode* image = root->child("ImageDescriptor");
+    f.left = number_at(image, "ImageLeftPosition");
+    f.top = number_at(image, "ImageTopPosition");
+    f.table_entries = table_entries(image != nullptr ? image->child("Fields") : nullptr, "LocalColorTableFlag",
+                                    "LocalColorTableSize");
+    if (f.table_entries == 0) {
+        f.table_entries = table_entries(screen != nullptr ? screen->child("Fields") : nullptr, "GlobalColorTableFlag",
+                                        "GlobalColorTableSize");
+    }
+    const kvhost::MetadataNode* control = nullptr;
+    for (const kvhost::MetadataNode& child : root->children) {
+        if (child.name == "GraphicControlExtension") control = &child;
+    }
+    if (control == nullptr) return f;
+    f.has_control = true;
+    const kvhost::MetadataNode* fields = control->child("Fields");
+    f.delay = number_at(control, "DelayTime");
+    f.disposal = number_at(fields, "DisposalMethod");
+    f.has_transparency = number_at(fields, "TransparentColorFlag") != 0;
+    f.transparent_index = number_at(control, "TransparentColorIndex");
+    // The colour names a table entry only when the index lies inside the table.
+    const size_t t = f.transparent_index;
+    if (f.has_transparency && t < f.table_entries && t * 4 + 3 <= r.palette.size()) {
         f.has_colour = true;
-        f.colour[0] = colour->second.bytes[2];
-        f.colour[1] = colour->second.bytes[1];
-        f.colour[2] = colour->second.bytes[0];
+        f.colour[0] = r.palette[t * 4 + 2];
+        f.colour[1] = r.palette[t * 4 + 1];
+        f.colour[2] = r.palette[t * 4];
     }
-    f.delay = r.attribute(KV_ATTR_DELAY);
-    f.disposal = r.attribute(KV_ATTR_DISPOSAL);
-    f.background = r.attribute(KV_ATTR_BACKGROUND_INDEX);
     return f;
 }
 
-// The animation's total duration with the default delay properties, or
-// "null" when the frames cannot be walked. Walking decodes every frame, so
-// a screen or page past the pixel limit is not walked.
-std::string duration_ms(const kvhost::gif::Source& source, const kvhost::gif::PageResult& r, const PageFacts& f) {
-    if (!pixels_within_limit(f.screen_width, f.screen_height) || !pixels_within_limit(r.width, r.height)) return "null";
-    kvhost::gif_frames::Outcome opened;
-    auto animation = kvhost::gif_frames::Animation::open(source, &opened);
-    if (animation == nullptr) return "null";
-    const auto total = animation->total_duration_ms();
-    return total.ok() ? std::to_string(total.value) : "null";
+// A page's delay in milliseconds as the frames composition counts it: a
+// delay of at most 10 ms, or none, shows for the default of 100 ms.
+uint64_t shown_delay_ms(const PageFacts& f) {
+    constexpr uint64_t kMinimumMs = 10, kDefaultMs = 100;
+    const uint64_t ms = f.has_control ? f.delay * 10 : 0;
+    return ms > kMinimumMs ? ms : kDefaultMs;
+}
+
+// The animation's total duration summed from every page's description
+// (nothing is decoded), or "null" when a page cannot be described.
+std::string duration_ms(kvhost::gif::PageReader& reader, uint32_t pages) {
+    uint64_t total = 0;
+    for (uint32_t page = 1; page <= pages; ++page) {
+        const kvhost::gif::PageResult described = reader.info(page);
+        if (!described.described) return "null";
+        total += shown_delay_ms(facts_of(described));
+    }
+    return std::to_string(total);
 }
 
 void print_text(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t pages, uint32_t page,
                 const std::string& duration) {
-    std::printf("%s%s, logical screen %llux%llu, %u page%s, duration %s ms\n", f.signature.c_str(), f.version.c_str(),
+    std::printf("%s%s, logical screen %llux%llu, %u page%s, duration %s\n", f.signature.c_str(), f.version.c_str(),
                 (unsigned long long)f.screen_width, (unsigned long long)f.screen_height, pages, pages == 1 ? "" : "s",
-                duration == "null" ? "unknown" : duration.c_str());
+                duration == "null" ? "unknown" : (duration + " ms").c_str());
     std::printf("page %u: %ux%u at (%llu, %llu), depth %u, palette %zu entries, %s\n", page == 0 ? 1 : page,
                 r.width, r.height, (unsigned long long)f.left, (unsigned long long)f.top, r.depth,
-                r.palette.size() / 4, r.settings.interlace ? "interlaced" : "not interlaced");
+                (size_t)f.table_entries, r.settings.interlace ? "interlaced" : "not interlaced");
     if (f.has_transparency) {
         std::printf("  transparent index %llu", (unsigned long long)f.transparent_index);
         if (f.has_colour) std::printf(", colour (%u, %u, %u)", f.colour[0], f.colour[1], f.colour[2]);
@@ -276,7 +309,7 @@ void print_json(const kvhost::gif::PageResult& r, const PageFacts& f, uint32_t p
         "\"delay\": %llu, \"disposal\": %llu, \"background_index\": %llu}, \"metadata\": %s, \"tags\": %s}\n",
         json_string(f.version).c_str(), pages, duration.c_str(), (unsigned long long)f.screen_width, (unsigned long long)f.screen_height,
         page == 0 ? 1 : page, (unsigned long long)f.left, (unsigned long long)f.top, r.width, r.height,
-        r.depth, r.palette.size() / 4, r.settings.interlace ? "true" : "false",
+        r.depth, (size_t)f.table_entries, r.settings.interlace ? "true" : "false",
         f.has_transparency ? std::to_string(f.transparent_index).c_str() : "null", colour.c_str(),
         (unsigned long long)f.delay, (unsigned long long)f.disposal, (unsigned long long)f.background,
         json_tree(r.metadata).c_str(), tags.c_str());
@@ -363,8 +396,7 @@ int info_gif(const ParsedArgs& args, const Input& input) {
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
     // The page is described, never decoded: a huge image costs nothing.
-    const kvhost::gif::Source source = input.gif_source();
-    kvhost::gif::PageReader reader(source);
+    kvhost::gif::PageReader reader(input.gif_source());
     const kvhost::gif::CountResult count = reader.count();
     const kvhost::gif::PageResult r = reader.info(page);
     if (!r.described) {
@@ -373,7 +405,7 @@ int info_gif(const ParsedArgs& args, const Input& input) {
         return kExitFailure;
     }
     const PageFacts facts = facts_of(r);
-    const std::string duration = duration_ms(source, r, facts);
+    const std::string duration = duration_ms(reader, count.count);
     if (args.has("--json")) {
         print_json(r, facts, count.count, page, duration);
     } else {
