@@ -20,6 +20,8 @@ struct ReferenceFrames {
     std::vector<std::vector<uint8_t>> frames;  // one index per pixel, rows top to bottom
     std::vector<uint32_t> delays;              // hundredths of a second, 0 without a graphic control
     std::vector<std::vector<uint8_t>> drawn;   // 1 where the frame itself drew the pixel
+    std::vector<uint8_t> first_table;          // the first image's colour table, R, G, B
+    int first_transparent = -1;                // the first image's transparent index, or -1
 };
 
 inline uint32_t canvas_depth_of(uint32_t bits) { return bits > 4 ? 8 : bits >= 2 ? 4 : bits; }
@@ -62,6 +64,12 @@ inline void compose_frames(GifFileType* gif, uint32_t screen_bits, ReferenceFram
     control_of(0, &first);
     const bool first_transparent = first.TransparentColor != NO_TRANSPARENT_COLOR;
     const uint8_t first_index = first_transparent ? static_cast<uint8_t>(first.TransparentColor) : 0;
+    out.first_transparent = first_transparent ? first_index : -1;
+    if (const ColorMapObject* map = gif->SavedImages[0].ImageDesc.ColorMap ? gif->SavedImages[0].ImageDesc.ColorMap
+                                                                           : gif->SColorMap) {
+        for (int c = 0; c < map->ColorCount; ++c)
+            out.first_table.insert(out.first_table.end(), {map->Colors[c].Red, map->Colors[c].Green, map->Colors[c].Blue});
+    }
     const GifImageDesc& d0 = gif->SavedImages[0].ImageDesc;
     const bool differs = d0.Width != gif->SWidth || d0.Height != gif->SHeight;
 

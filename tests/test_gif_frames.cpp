@@ -111,6 +111,7 @@ TEST_F(GifFramesTest, DelaysAndTimesAndAnEarlierFrameRebuiltFromTheFirst) {
     ASSERT_TRUE(a->set_default_delay_ms(200).ok());
     EXPECT_EQ(a->default_delay_ms().value, 200u);
     EXPECT_EQ(a->total_duration_ms().value, 450u) << "the cached duration must follow the property";
+    EXPECT_EQ(a->frame_delay(1).value, 200 * kUnitsPerMs) << "so must the delay of the frame shown";
     ASSERT_TRUE(a->set_min_delay_ms(60).ok());  // delays up to 6 hundredths take the default
     EXPECT_EQ(a->min_delay_ms().value, 60u);
     EXPECT_EQ(a->total_duration_ms().value, 600u);

@@ -1,6 +1,5 @@
 // kvlzw frames as a user runs it: every frame to a directory with one line
-// per frame, one frame by number or by time, the recolouring note, and the
-// usage errors.
+// per frame, one frame by number or by time, and the usage errors.
 #include "gif_frames_test_util.h"
 
 #include <filesystem>
@@ -54,25 +53,6 @@ TEST(GifFramesTool, WritesEveryFrameWithItsDelay) {
                                    "frames " + kSample + " --frame 1 -o x.gif", "frames " + kSample + " -o d --format gif"})
         EXPECT_EQ(kvtest::run_tool(bad).status, 2) << bad;
     EXPECT_EQ(kvtest::run_tool("frames " + kSample + " --frame 4 -o x.png").status, 1);
-}
-
-TEST(GifFramesTool, SaysOncePerFileWhenEarlierPixelsShowThroughAnotherPalette) {
-    const std::string file = kvtest::corpus_path("gif/peterdn/animated_transparent_frame_restoreprev_loop.gif");
-    if (!std::filesystem::exists(file)) GTEST_SKIP() << "no corpus";
-    const std::string dir = kvtest::temp_path("recoloured");
-    auto run = kvtest::run_tool("frames " + file + " -o " + dir);
-    EXPECT_EQ(run.status, 0) << run.out;
-    const size_t first = run.out.find("note:");
-    ASSERT_NE(first, std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("note:", first + 1), std::string::npos) << "said more than once";
-    // The first frame's transparent index is transparent in the PNGs.
-    const kvtest::Png png = kvtest::read_png(dir + "/frame-0001.png");
-    ASSERT_FALSE(png.palette_alpha.empty());
-    EXPECT_EQ(png.palette_alpha.back(), 0);
-    std::filesystem::remove_all(dir);
-    // A file with one palette throughout draws no note.
-    EXPECT_FALSE(kvtest::contains(kvtest::run_tool("frames " + kSample + " -o " + dir).out, "note:"));
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -45,19 +45,6 @@ bool write_canvas(const std::string& path, OutputKind kind, const Canvas& canvas
     return write_png(path, raster, png_level, error);
 }
 
-// Whether pixels the frame left as they were now show another colour: the
-// frame brought its own colour table, and the canvas took it.
-bool earlier_pixels_recoloured(const Canvas& before, const Canvas& now, const Animation& animation) {
-    if (before.palette == now.palette || before.pixels.size() != now.pixels.size()) return false;
-    for (size_t p = 0; p < now.pixels.size(); ++p) {
-        const uint8_t index = now.pixels[p];
-        if (index != before.pixels[p]) continue;
-        if (animation.has_transparent_index() && index == animation.transparent_index()) continue;
-        if (std::memcmp(&before.palette[size_t{index} * 4], &now.palette[size_t{index} * 4], 3) != 0) return true;
-    }
-    return false;
-}
-
 class FrameWriter {
 public:
     FrameWriter(Animation& animation, std::string file, int png_level)
@@ -69,7 +56,6 @@ public:
         if (failed(canvas, "cannot compose frame " + std::to_string(i + 1) + " of " + file_)) return false;
         auto delay = animation_.frame_delay(i);
         if (failed(delay, "cannot read the delay of frame " + std::to_string(i + 1))) return false;
-        note_recolouring(i, canvas.value);
         if (!path.empty()) {
             std::string error;
             if (!write_canvas(path, kind, canvas.value, animation_, png_level_, &error)) {
@@ -83,26 +69,9 @@ public:
     }
 
 private:
-    void note_recolouring(uint64_t i, Canvas& canvas) {
-        if (!noted_ && has_previous_ && previous_index_ + 1 == i && earlier_pixels_recoloured(previous_, canvas, animation_)) {
-            std::fprintf(stderr,
-                         "kvlzw: note: %s: frames with their own colour tables leave earlier pixels showing, and the "
-                         "canvas shows them through the current frame's palette\n",
-                         file_.c_str());
-            noted_ = true;
-        }
-        previous_ = canvas;
-        previous_index_ = i;
-        has_previous_ = true;
-    }
-
     Animation& animation_;
     std::string file_;
     int png_level_;
-    Canvas previous_;
-    uint64_t previous_index_ = 0;
-    bool has_previous_ = false;
-    bool noted_ = false;
 };
 
 bool set_delays(const ParsedArgs& args, Animation& animation, int* exit_code) {
@@ -182,8 +151,6 @@ int run_frames(const ParsedArgs& args) {
         complain(file + " has " + std::to_string(count.value) + " frames");
         return kExitFailure;
     }
-    // The frame before lets the note about recoloured pixels be told.
-    if (index > 0 && !writer.write(index - 1, "", kind)) return kExitFailure;
     return writer.write(index, out, kind, shown_at.c_str()) ? kExitOk : kExitFailure;
 }
 
@@ -211,9 +178,8 @@ const Registration frames_registration({
     "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file)\n"
     "  --module PATH   load the component from PATH\n"
     "\n"
-    "The canvas takes the palette of the frame drawn last. Where frames carry their\n"
-    "own colour tables and leave earlier pixels showing, those show through that\n"
-    "palette; the command says so once per file when it happens.\n",
+    "The canvas keeps the first frame's palette; indices of later frames are shown\n"
+    "through it.\n",
     {{"-o", true}, {"--format", true}, {"--frame", true}, {"--at", true}, {"--default-delay", true},
      {"--min-delay", true}, {"--png-level", true}},
     &run_frames,

@@ -167,8 +167,14 @@ void CKVGIFMultInstance::compose_next_frame_steps() {
     work_canvas_ = canvas_;
     canvas_ = nullptr;
     read_frame(new_pass);
-    if (!new_pass) ++current_index_;
-    copy_frame_palette();
+    if (new_pass) {
+        // The canvas keeps the first frame's palette for the whole pass: a
+        // later frame's table (or the global table after a later frame's
+        // transparent colour fix-up) would recolour pixels drawn earlier.
+        copy_frame_palette();
+    } else {
+        ++current_index_;
+    }
 
     if (disposal_ == 3) {
         delete_image(saved_canvas_);
@@ -293,8 +299,10 @@ void CKVGIFMultInstance::property_set(uint32_t id, const void* value) {
     if (value == nullptr || (id != KV_MULT_PROP_DEFAULT_DELAY && id != KV_MULT_PROP_MIN_DELAY))
         fail(__LINE__, kErrOutOfRange, 0, id);
     std::memcpy(id == KV_MULT_PROP_DEFAULT_DELAY ? &default_delay_ : &min_delay_, value, sizeof(uint64_t));
-    // Delays convert differently now: a cached duration no longer holds.
+    // Delays convert differently now: neither a cached duration nor the
+    // current frame's converted delay holds.
     duration_cache_ = 0;
+    if (composing_ != 0) frame_delay_ = converted_delay(rec_.control_present != 0 ? rec_.delay_time : 0);
 }
 
 void CKVGIFMultInstance::page_property_16(void*, uint32_t id) { fail(__LINE__, kErrOutOfRange, 0, id); }
