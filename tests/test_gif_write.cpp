@@ -183,6 +183,17 @@ TEST_F(GifWrite, AppendingAddsAnImageWithALocalTableOnlyWhenThePaletteDiffers) {
         EXPECT_EQ(images.indices[0], indices_of(first));
         EXPECT_EQ(images.indices[1], indices_of(c.image));
         EXPECT_EQ(images.rgb[1], colour_map(c.image.palette, c.image.depth));
+
+        // A page writer gives the same bytes for a third page (appended to a
+        // stand-in of the header blocks), and a failed page changes nothing.
+        std::vector<uint8_t> built = c.existing;
+        kvhost::gif::PageWriter writer(&built);
+        ASSERT_TRUE(writer.save(c.image, {.append = true}).ok());
+        ASSERT_TRUE(writer.save(other_palette, {.append = true, .interlace = true}).ok());
+        EXPECT_EQ(built, saved(other_palette, {.append = true, .interlace = true}, two));
+        const std::vector<uint8_t> before = built;
+        EXPECT_FALSE(writer.save(SaveImage{.width = 0, .height = 1}, {.append = true}).ok());
+        EXPECT_EQ(built, before);
     }
 }
 

@@ -23,7 +23,7 @@ bool has_blocks_before_image(const kvhost::MetadataNode& tree) {
 }
 
 bool copy_page(const ParsedArgs& args, kvhost::gif::PageReader& reader, uint32_t number, uint32_t pages,
-               std::vector<uint8_t>* gif) {
+               kvhost::gif::PageWriter* writer) {
     kvhost::gif::PageResult page = reader.load(number);
     // A page whose rows all arrived is copied even when reading reported an
     // error after them, such as a missing trailer.
@@ -43,8 +43,7 @@ bool copy_page(const ParsedArgs& args, kvhost::gif::PageReader& reader, uint32_t
     options.interlace = args.has("--interlace") || (page.settings.interlace != 0 && !args.has("--no-interlace"));
     options.metadata = &page.metadata;
     options.tags = &page.tags;
-    const kvhost::gif::SaveResult saved = kvhost::gif::save_page(
-        kvhost::gif::Destination::memory(gif), kvhost::gif::SaveImage::from_loaded(*page.image), options);
+    const kvhost::gif::SaveResult saved = writer->save(kvhost::gif::SaveImage::from_loaded(*page.image), options);
     if (!saved.ok()) {
         print_errors(saved.errors);
         complain("cannot write page " + std::to_string(number));
@@ -69,8 +68,9 @@ int run_copy(const ParsedArgs& args) {
         return kExitFailure;
     }
     std::vector<uint8_t> gif;
+    kvhost::gif::PageWriter writer(&gif);
     for (uint32_t number = 1; number <= count.count; ++number) {
-        if (!copy_page(args, reader, number, count.count, &gif)) return kExitFailure;
+        if (!copy_page(args, reader, number, count.count, &writer)) return kExitFailure;
     }
     std::string error;
     if (!write_whole_file(args.value("-o"), gif, &error)) {

@@ -171,7 +171,42 @@ void page_save(const Destination& destination, const SaveImage& image, const Sav
     }
 }
 
+// The bytes of the header, screen descriptor and global table at the
+// start of a GIF, or 0 when they do not all fit.
+size_t header_blocks_size(const std::vector<uint8_t>& gif) {
+    constexpr size_t kScreenEnd = 13;
+    if (gif.size() < kScreenEnd) return 0;
+    const uint8_t fields = gif[10];
+    const size_t end = kScreenEnd + ((fields & 0x80) != 0 ? size_t{3} << ((fields & 7) + 1) : 0);
+    return end <= gif.size() ? end : 0;
+}
+
+// The smallest image: a 1x1 descriptor, code size 2, the codes clear, 0, end.
+constexpr uint8_t kStandInImage[] = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0x02, 0x02, 0x44, 0x01, 0x00};
+constexpr uint8_t kTrailerByte = 0x3B;
+
 }  // namespace
+
+SaveResult PageWriter::save(const SaveImage& image, const SaveOptions& options) {
+    if (!options.append || header_end_ == 0 || gif_->empty() || gif_->back() != kTrailerByte) {
+        SaveResult result = save_page(Destination::memory(gif_), image, options);
+        header_end_ = result.ok() ? header_blocks_size(*gif_) : 0;
+        return result;
+    }
+    std::vector<uint8_t> stand_in(gif_->begin(), gif_->begin() + static_cast<std::ptrdiff_t>(header_end_));
+    stand_in.insert(stand_in.end(), std::begin(kStandInImage), std::end(kStandInImage));
+    const size_t old_end = stand_in.size();  // where the new blocks start
+    stand_in.push_back(kTrailerByte);
+    SaveResult result = save_page(Destination::memory(&stand_in), image, options);
+    if (result.ok()) {
+        // Grown by doubling, so that the trailer is never lost to a failed allocation halfway.
+        const size_t needed = gif_->size() - 1 + (stand_in.size() - old_end);
+        if (needed > gif_->capacity()) gif_->reserve(std::max(needed, 2 * gif_->capacity()));
+        gif_->pop_back();
+        gif_->insert(gif_->end(), stand_in.begin() + static_cast<std::ptrdiff_t>(old_end), stand_in.end());
+    }
+    return result;
+}
 
 SaveImage SaveImage::from_loaded(const LoadedImage& image) {
     SaveImage save;

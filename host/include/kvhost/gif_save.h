@@ -78,4 +78,23 @@ void drop_after_image_extensions(MetadataNode* metadata, TagStore* tags);
 // memory buffer is left as it was too.
 SaveResult save_page(const Destination& destination, const SaveImage& image, const SaveOptions& options);
 
+// Several pages saved one after another into one memory buffer, each
+// costing its own blocks: save_page appending to a buffer walks every page
+// already in it, so a file built page by page would cost the square of its
+// page count. The first save is save_page's (the buffer may already hold a
+// GIF to append to); the later appends run on a stand-in holding the
+// buffer's header blocks and one small image, whose new blocks are then
+// moved in over the buffer's trailer. The bytes are those save_page would
+// write: an appended page depends on the old data only through its screen
+// descriptor and global table. A failed save leaves the buffer as it was.
+class PageWriter {
+public:
+    explicit PageWriter(std::vector<uint8_t>* gif) : gif_(gif) {}
+    SaveResult save(const SaveImage& image, const SaveOptions& options);
+
+private:
+    std::vector<uint8_t>* gif_;
+    size_t header_end_ = 0;  // the header, screen descriptor and global table; 0 until a page is saved
+};
+
 }  // namespace kvhost::gif
