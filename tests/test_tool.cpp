@@ -8,6 +8,7 @@
 #include "kvhost/gif_frames.h"
 
 #include <png.h>
+#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -222,10 +223,66 @@ TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
     const std::string huge = temp_path("huge.gif");
     kvtest::write_file(huge, declared_gif(30000, 30000));
     expect(kvtest::run_shell("ulimit -v 300000; " + kTool + " info " + huge), 0, {"page 1: 30000x30000"}, "info");
-    expect_run("decode " + huge + " -o " + out + ".png", 1,
-               {"30000 x 30000 pixels is more than the limit of 89478485 (--max-pixels N raises it)"});
-    EXPECT_FALSE(std::filesystem::exists(out + ".png"));
     std::remove(huge.c_str());
+}
+
+// A PNG header (IHDR of a 1-bit grey image, then IEND): enough for a
+// decoder to set out to inflate width x height pixels.
+std::vector<uint8_t> declared_png(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto chunk = [&](const char* type, std::vector<uint8_t> data) {
+        const uint32_t size = static_cast<uint32_t>(data.size());
+        png.insert(png.end(), {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)});
+        data.insert(data.begin(), type, type + 4);
+        const uint32_t crc = static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
+        png.insert(png.end(), data.begin(), data.end());
+        png.insert(png.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)});
+    };
+    chunk("IHDR", {uint8_t(width >> 24), uint8_t(width >> 16), uint8_t(width >> 8), uint8_t(width),
+                   uint8_t(height >> 24), uint8_t(height >> 16), uint8_t(height >> 8), uint8_t(height), 1, 0, 0, 0, 0});
+    chunk("IEND", {});
+    return png;
+}
+
+// Every command that reads an image keeps to the pixel limit and the memory
+// budget, whatever the input declares or however long it runs: each refusal
+// names the limit, and (outside the sanitizers) happens within an address
+// space far below what obeying the input would take.
+TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
+    const std::string huge = temp_path("limits-huge.gif"), bomb = temp_path("limits-bomb.png");
+    const std::string out = temp_path("limits-out");
+    kvtest::write_file(huge, declared_gif(30000, 30000));
+    kvtest::write_file(bomb, declared_png(30000, 30000));
+    const std::string pixels = "30000 x 30000 pixels is 810521515 more than the limit of 89478485 (--max-pixels N raises it)";
+    const std::string lots = " --max-pixels 1000000000 --max-memory 10M";
+    const std::string endless = "(printf GIF89a; cat /dev/zero) | ";
+    const struct {
+        std::string command;
+        int status;
+        std::string message;
+    } rows[] = {
+        {kTool + " decode " + huge + " -o " + out + ".png", 1, pixels},
+        {kTool + " copy " + huge + " -o " + out + ".gif", 1, pixels},
+        {kTool + " encode " + bomb + " -o " + out + ".gif", 1, pixels},
+        {kTool + " decode " + huge + lots + " -o " + out + ".png", 1, "image rows beyond the memory budget of 10485760 bytes"},
+        {kTool + " copy " + huge + lots + " -o " + out + ".gif", 1, "image rows beyond the memory budget of 10485760 bytes"},
+        {kTool + " encode " + bomb + lots + " -o " + out + ".gif", 1,
+         "decoding needs 4500000000 bytes, 4489514240 more than the memory budget of 10485760 bytes"},
+        {endless + kTool + " info - --max-memory 16M", 1, "standard input is larger than the memory budget of 16777216"},
+        {endless + kTool + " copy - --max-memory 16M -o " + out + ".gif", 1,
+         "standard input is larger than the memory budget of 16777216"},
+        {kTool + " probe /dev/zero", 1, "/dev/zero: no registered filter recognises this file"},
+        {kTool + " decode /dev/urandom -o " + out + ".png", 1, "/dev/urandom: not a GIF or TIFF file"},
+        {kTool + " copy /dev/zero -o " + out + ".gif", 1, "/dev/zero: not a GIF file"},
+        {kTool + " encode /dev/zero -o " + out + ".gif", 1, "/dev/zero is not a PNG file"},
+    };
+    for (const auto& row : rows) {
+        const std::string bound = kSanitized ? "" : "ulimit -v 400000; ";
+        expect(kvtest::run_shell(bound + row.command), row.status, {row.message}, row.command);
+    }
+    for (const char* ext : {".png", ".gif"}) EXPECT_FALSE(std::filesystem::exists(out + ext));
+    std::remove(huge.c_str());
+    std::remove(bomb.c_str());
 }
 
 TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
@@ -244,8 +301,15 @@ TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
     expect(kvtest::run_shell(kTool + " lzw compress - -o - < " + kSample + " | " + kTool +
                              " lzw decompress - -o - > " + piped), 0, {}, "lzw round trip");
     EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(kSample));
-    std::remove(bin.c_str());
-    std::remove(piped.c_str());
+    // copy and encode read - and write - as they read and write files.
+    const std::string png = temp_path("sample.png"), gif = temp_path("sample.gif");
+    ASSERT_EQ(kvtest::run_tool("decode " + kSample + " -o " + png).status, 0);
+    for (const auto& [file, command] : {std::pair{kSample, std::string("copy")}, std::pair{png, std::string("encode")}}) {
+        ASSERT_EQ(kvtest::run_tool(command + " " + file + " -o " + gif).status, 0) << command;
+        expect(kvtest::run_shell(kTool + " " + command + " - -o - < " + file + " > " + piped), 0, {}, command + " - -o -");
+        EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(gif)) << command;
+    }
+    for (const std::string& file : {bin, piped, png, gif}) std::remove(file.c_str());
 }
 
 TEST(ToolIo, OutputsFollowLinksRefuseReadOnlyFilesAndLeaveNoTemporary) {

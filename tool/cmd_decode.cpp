@@ -10,8 +10,7 @@ namespace kvtool {
 
 FileKind sniff(const std::vector<uint8_t>& head) {
     const size_t n = head.size();
-    if (n >= 6 && std::memcmp(head.data(), "GIF8", 4) == 0 && (head[4] == '7' || head[4] == '9') && head[5] == 'a')
-        return FileKind::kGif;
+    if (is_gif_signature(head)) return FileKind::kGif;
     if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 && head[3] == 0) ||
                    (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && head[3] == 42)))
         return FileKind::kTiff;
@@ -44,20 +43,27 @@ int dispatch(const char* command, const ParsedArgs& args, Half gif, Half tiff, H
         const std::string misplaced = misplaced_option(args, FileKind::kUnknown, true);
         if (!misplaced.empty()) return usage_error(command, misplaced);
     }
+    // The format is told from the first bytes before the rest is read, so
+    // that a device or a stream of something else is refused at once.
     Input input;
-    if (!open_input(args.positional[0], &input)) return kExitFailure;
+    FileKind kind = FileKind::kUnknown;
+    int refusal = kExitFailure;
+    const bool opened = open_input(args.positional[0], &input, [&](const std::vector<uint8_t>& head) {
+        if (is_raw) return true;
+        kind = sniff(head);
+        const std::string misplaced = misplaced_option(args, kind, false);
+        if (!misplaced.empty()) {
+            refusal = usage_error(command, misplaced);
+            return false;
+        }
+        if (kind != FileKind::kUnknown) return true;
+        complain(input.name() + ": not a GIF or TIFF file" +
+                 std::string(std::strcmp(command, "decode") == 0 ? " (headerless LZW data needs --raw)" : ""));
+        return false;
+    });
+    if (!opened) return refusal;
     if (is_raw) return raw(args, input);
-    const FileKind kind = sniff(input.head(6));
-    const std::string misplaced = misplaced_option(args, kind, false);
-    if (!misplaced.empty()) return usage_error(command, misplaced);
-    switch (kind) {
-        case FileKind::kGif: return gif(args, input);
-        case FileKind::kTiff: return tiff(args, input);
-        case FileKind::kUnknown: break;
-    }
-    complain(input.name() + ": not a GIF or TIFF file" +
-             std::string(std::strcmp(command, "decode") == 0 ? " (headerless LZW data needs --raw)" : ""));
-    return kExitFailure;
+    return kind == FileKind::kGif ? gif(args, input) : tiff(args, input);
 }
 
 int run_decode(const ParsedArgs& args) {

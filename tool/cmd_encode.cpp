@@ -3,10 +3,13 @@
 #include "gif_extensions.h"
 #include "indexed_colours.h"
 #include "kvhost/gif_save.h"
-#include "png_input.h"
 #include "kvhost/mapped_file.h"
+#include "kvhost/memory.h"
+#include "png_input.h"
+#include "progress.h"
 #include "tool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -44,7 +47,11 @@ int parse_request(const ParsedArgs& args, EncodeRequest* request) {
     request->append = args.has("--append");
     if (request->append && args.has("--loop"))
         return usage_error("encode", "--loop belongs on a new file's first page, not with --append");
+    if (request->append && args.value("-o") == "-")
+        return usage_error("encode", "--append needs an existing OUT.gif, not standard output");
     request->inputs = args.positional;
+    if (std::count(request->inputs.begin(), request->inputs.end(), "-") > 1)
+        return usage_error("encode", "standard input (-) can be read once only");
     request->output = args.value("-o");
     request->dither = !args.has("--no-dither");
     request->options.version = gif87a ? 87 : 89;
@@ -73,15 +80,58 @@ kvhost::gif::SaveImage save_image_of(IndexedImage&& indexed) {
     return image;
 }
 
+// What decoding a PNG will hold, told by its header before anything is
+// inflated: the samples (an index byte a pixel for a palette image, else
+// four bytes) and the indices made of them. 0 when the header is not a
+// PNG's or is beyond the pixel limit (after a message).
+uint64_t png_decoding_bytes(const std::vector<uint8_t>& head, const std::string& name) {
+    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    constexpr size_t kHeaderEnd = 8 + 8 + 13;  // signature, IHDR length and type, IHDR data
+    if (head.size() < kHeaderEnd || std::memcmp(head.data(), kSignature, 8) != 0 ||
+        std::memcmp(head.data() + 12, "IHDR", 4) != 0) {
+        complain(name + " is not a PNG file");
+        return 0;
+    }
+    auto word = [&](size_t at) {
+        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 | uint32_t{head[at + 2]} << 8 | head[at + 3];
+    };
+    const uint64_t width = word(16), height = word(20);
+    if (!pixels_allowed(name, width, height)) return 0;
+    constexpr uint8_t kPaletteColourType = 3;
+    const uint64_t per_pixel = head[25] == kPaletteColourType ? 1 : 4;
+    return std::max<uint64_t>(1, width * height * (per_pixel + 1));
+}
+
 bool read_input(const EncodeRequest& request, const std::string& path, IndexedImage* indexed) {
+    Input input;
+    uint64_t needed = 0;
+    const bool opened = open_input(path, &input, [&](const std::vector<uint8_t>& head) {
+        needed = png_decoding_bytes(head, input.name());
+        return needed != 0;
+    });
+    if (!opened) return false;
+    // The decoded image counts against the memory budget with the save.
+    kvhost::memory::Reservation decoding;
+    if (!decoding.reserve(needed)) {
+        const uint64_t limit = kvhost::memory::operation_limit();
+        const uint64_t free = limit - std::min(limit, kvhost::memory::operation_bytes());
+        complain(input.name() + ": decoding needs " + std::to_string(needed) + " bytes, " +
+                 std::to_string(needed - free) + " more than the memory budget of " + std::to_string(limit) +
+                 " bytes leaves (--max-memory raises it)");
+        return false;
+    }
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!input.whole(&data, &size)) return false;
     PngRaster raster;
     std::string error;
-    if (!read_png(path, &raster, &error) || !index_colours(std::move(raster), request.dither, indexed, &error)) {
+    if (!read_png(data, size, input.name(), &raster, &error) ||
+        !index_colours(std::move(raster), request.dither, indexed, &error)) {
         complain(error);
         return false;
     }
     if (indexed->transparent && request.options.version == 87)
-        complain("warning: " + path + " has transparent pixels, which GIF87a cannot show");
+        complain("warning: " + input.name() + " has transparent pixels, which GIF87a cannot show");
     return true;
 }
 
@@ -101,8 +151,12 @@ bool read_existing_gif(const std::string& path, std::vector<uint8_t>* bytes) {
 }
 
 // One input at a time, so that only one decoded image is held.
-bool encode_pages(const EncodeRequest& request, std::vector<uint8_t>* gif) {
+bool encode_pages(const ParsedArgs& args, const EncodeRequest& request, std::vector<uint8_t>* gif) {
+    kvhost::gif::PageWriter writer(gif);
+    kvhost::memory::Reservation held;
+    Progress progress(args, "encode", "page", request.inputs.size());
     for (size_t i = 0; i < request.inputs.size(); ++i) {
+        progress.update(i);
         IndexedImage indexed;
         if (!read_input(request, request.inputs[i], &indexed)) return false;
         PageExtensions extensions = request.extensions;
@@ -116,13 +170,13 @@ bool encode_pages(const EncodeRequest& request, std::vector<uint8_t>* gif) {
         options.append = request.append || i != 0;
         // GIF87a has no extension blocks to carry the metadata.
         if (options.version != 87) options.metadata = &metadata;
-        const kvhost::gif::SaveResult result =
-            kvhost::gif::save_page(kvhost::gif::Destination::memory(gif), save_image_of(std::move(indexed)), options);
+        const kvhost::gif::SaveResult result = writer.save(save_image_of(std::move(indexed)), options);
         if (!result.ok()) {
             print_errors(result.errors);
             complain("cannot encode " + request.inputs[i]);
             return false;
         }
+        if (!hold_output(&held, *gif, request.output)) return false;
     }
     return true;
 }
@@ -134,7 +188,7 @@ int run_encode(const ParsedArgs& args) {
     if (request.append && !read_existing_gif(request.output, &gif)) return kExitFailure;
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    if (!encode_pages(request, &gif)) return kExitFailure;
+    if (!encode_pages(args, request, &gif)) return kExitFailure;
     std::string error;
     if (!write_whole_file(request.output, gif, &error)) {
         complain(error);
@@ -152,7 +206,8 @@ const Registration registration({
     "new file, the others are appended to it. Fully transparent pixels become\n"
     "the transparent index; other alpha is dropped. Images of 256 colours or\n"
     "fewer keep their exact colours (palette images their indices); larger ones\n"
-    "are quantized to 256 colours.\n"
+    "are quantized to 256 colours. IN.png may be - for standard input, and\n"
+    "OUT.gif - for standard output (not with --append).\n"
     "\n"
     "  -o OUT.gif       the output, written in full or not at all\n"
     "  --append         append every page to the existing GIF OUT.gif (which is\n"
@@ -164,8 +219,10 @@ const Registration registration({
     "  --loop N         loop the animation N times (0: for ever); new files only\n"
     "  --comment TEXT   a comment block before the first page written\n"
     "  --no-dither      quantize without dithering\n"
-    "  --module PATH    load the component from PATH\n",
-    {{"-o", true},
+    "  --module PATH    load the component from PATH\n"
+    KVLZW_QUIET_HELP,
+    {kQuietOption,
+     {"-o", true},
      {"--append", false},
      {"--interlace", false},
      {"--gif87a", false},

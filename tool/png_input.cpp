@@ -48,8 +48,22 @@ void keep_palette(png_structp png, png_infop info, PngRaster* raster) {
         raster->palette_alpha.assign(alphas, alphas + alpha_count);
 }
 
+// The bytes libpng reads, front to back.
+struct Cursor {
+    const uint8_t* data;
+    size_t size;
+    size_t at;
+};
+
+void read_from_cursor(png_structp png, png_bytep out, png_size_t count) {
+    Cursor* cursor = static_cast<Cursor*>(png_get_io_ptr(png));
+    if (count > cursor->size - cursor->at) png_error(png, "the file ends early");
+    std::memcpy(out, cursor->data + cursor->at, count);
+    cursor->at += count;
+}
+
 // Everything libpng touches between setjmp and longjmp lives in the caller.
-bool decode(std::FILE* file, PngRaster* raster, std::vector<png_bytep>& rows, std::string* error) {
+bool decode(Cursor* cursor, PngRaster* raster, std::vector<png_bytep>& rows, std::string* error) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, report_png_error, ignore_png_warning);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
@@ -61,7 +75,7 @@ bool decode(std::FILE* file, PngRaster* raster, std::vector<png_bytep>& rows, st
     // Every chunk's CRC already guards the compressed bytes; zlib's own
     // checksum of the inflated ones would cost a twentieth of an encode.
     png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
-    png_init_io(png, file);
+    png_set_read_fn(png, cursor, read_from_cursor);
     png_set_sig_bytes(png, 8);
     png_read_info(png, info);
     raster->width = png_get_image_width(png, info);
@@ -95,24 +109,17 @@ bool decode(std::FILE* file, PngRaster* raster, std::vector<png_bytep>& rows, st
 
 }  // namespace
 
-bool read_png(const std::string& path, PngRaster* raster, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
+bool read_png(const uint8_t* data, size_t size, const std::string& name, PngRaster* raster, std::string* error) {
+    if (size < 8 || png_sig_cmp(data, 0, 8) != 0) {
+        *error = name + " is not a PNG file";
         return false;
     }
-    png_byte signature[8];
-    if (std::fread(signature, 1, sizeof signature, file) != sizeof signature || png_sig_cmp(signature, 0, 8) != 0) {
-        std::fclose(file);
-        *error = path + " is not a PNG file";
-        return false;
-    }
+    Cursor cursor{data, size, 8};
     *raster = PngRaster{};
     std::vector<png_bytep> rows;
     std::string png_error = "cannot read the PNG";
-    const bool read = decode(file, raster, rows, &png_error);
-    std::fclose(file);
-    if (!read) *error = path + ": " + png_error;
+    const bool read = decode(&cursor, raster, rows, &png_error);
+    if (!read) *error = name + ": " + png_error;
     return read;
 }
 

@@ -5,6 +5,7 @@
 #include "kvhost/sequential_stream.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,14 +94,120 @@ bool pixels_within_limit(uint64_t width, uint64_t height) {
 
 bool pixels_allowed(const std::string& name, uint64_t width, uint64_t height) {
     if (pixels_within_limit(width, height)) return true;
-    complain(name + ": " + std::to_string(width) + " x " + std::to_string(height) +
-             " pixels is more than the limit of " + std::to_string(g_max_pixels) +
+    const unsigned __int128 over = static_cast<unsigned __int128>(width) * height - g_max_pixels;
+    complain(name + ": " + std::to_string(width) + " x " + std::to_string(height) + " pixels is " +
+             std::to_string(static_cast<uint64_t>(over)) + " more than the limit of " + std::to_string(g_max_pixels) +
              " (--max-pixels N raises it)");
     return false;
 }
 
+// The bytes of an input that cannot be mapped, in one anonymous mapping
+// that grows in place (mremap moves pages without copying them, so the
+// input never needs twice its size), counted against the memory budget.
+class InputBytes {
+public:
+    InputBytes() = default;
+    InputBytes(const InputBytes&) = delete;
+    InputBytes& operator=(const InputBytes&) = delete;
+    ~InputBytes() {
+        if (data_ != nullptr) munmap(data_, capacity_);
+    }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+    // The head already read, then everything up to the end of fd; false
+    // after a message on a read failure or past the budget.
+    bool read(int fd, const std::string& name, const std::vector<uint8_t>& head) {
+        if (!append(head.data(), head.size(), name)) return false;
+        for (;;) {
+            if (size_ == capacity_ && !grow(name)) return false;
+            const size_t room = std::min(capacity_ - size_, kMaxRead);
+            const ssize_t n = ::read(fd, data_ + size_, room);
+            if (n == 0) return true;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                complain("cannot read " + name + ": " + system_reason());
+                return false;
+            }
+            size_ += static_cast<size_t>(n);
+        }
+    }
+
+private:
+    static constexpr size_t kFirstCapacity = size_t{1} << 20;
+    static constexpr size_t kLargestStep = size_t{64} << 20;
+    static constexpr size_t kMaxRead = size_t{1} << 20;
+
+    bool append(const uint8_t* bytes, size_t count, const std::string& name) {
+        while (capacity_ - size_ < count) {
+            if (!grow(name)) return false;
+        }
+        if (count != 0) std::memcpy(data_ + size_, bytes, count);
+        size_ += count;
+        return true;
+    }
+
+    // More room: double, by at most 64 MiB a step, and at the end of the
+    // budget whatever is left of it.
+    bool grow(const std::string& name) {
+        const uint64_t limit = kvhost::memory::operation_limit();
+        const uint64_t used = kvhost::memory::operation_bytes();
+        size_t step = capacity_ == 0 ? kFirstCapacity : std::min(capacity_, kLargestStep);
+        if (used + step > limit) step = used < limit ? static_cast<size_t>(limit - used) & ~size_t{4095} : 0;
+        if (step == 0 || !reserved_.reserve(step)) {
+            complain(name + " is larger than the memory budget of " + std::to_string(limit) +
+                     " bytes allows: reading stopped after " + std::to_string(size_) + " bytes (--max-memory raises it)");
+            return false;
+        }
+        void* grown = capacity_ == 0 ? mmap(nullptr, step, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                     : mremap(data_, capacity_, capacity_ + step, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) {
+            complain("cannot read " + name + ": " + system_reason());
+            return false;
+        }
+        data_ = static_cast<uint8_t*>(grown);
+        capacity_ += step;
+        return true;
+    }
+
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    kvhost::memory::Reservation reserved_;
+};
+
+Input::Input() = default;
+Input::~Input() {
+    if (fd_ > 0) close(fd_);
+}
+
+bool Input::read_rest() {
+    if (fd_ < 0) return true;
+    bytes_ = std::make_unique<InputBytes>();
+    const bool read = bytes_->read(fd_, name(), head_);
+    if (fd_ != 0) close(fd_);
+    fd_ = -1;
+    return read;
+}
+
+bool Input::whole(const uint8_t** data, size_t* size) const {
+    if (in_memory) {
+        *data = bytes_->data();
+        *size = bytes_->size();
+        return true;
+    }
+    if (mapping_ == nullptr) mapping_ = std::make_shared<kvhost::MappedFile>(path);
+    if (!mapping_->ok()) {
+        complain(mapping_->error());
+        return false;
+    }
+    *data = mapping_->data();
+    *size = mapping_->size();
+    return true;
+}
+
 std::unique_ptr<HostStream> Input::stream() const {
-    if (in_memory) return kvhost::memory_view_stream(bytes.data(), bytes.size());
+    if (in_memory) return kvhost::memory_view_stream(bytes_->data(), bytes_->size());
     std::string error;
     auto opened = kvhost::file_stream(path, kvhost::FileMode::kRead, &error);
     if (opened == nullptr) complain(error);
@@ -108,26 +215,23 @@ std::unique_ptr<HostStream> Input::stream() const {
 }
 
 std::unique_ptr<HostStream> Input::shared_stream() const {
-    if (in_memory) return kvhost::memory_view_stream(bytes.data(), bytes.size());
-    if (mapping_ == nullptr) mapping_ = std::make_shared<kvhost::MappedFile>(path);
-    if (!mapping_->ok()) {
-        complain(mapping_->error());
-        return nullptr;
-    }
-    return kvhost::memory_view_stream(mapping_->data(), mapping_->size());
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!whole(&data, &size)) return nullptr;
+    return kvhost::memory_view_stream(data, size);
 }
 
 kvhost::gif::Source Input::gif_source() const {
-    return in_memory ? kvhost::gif::Source::memory(bytes.data(), bytes.size()) : kvhost::gif::Source::file(path);
+    return in_memory ? kvhost::gif::Source::memory(bytes_->data(), bytes_->size()) : kvhost::gif::Source::file(path);
 }
 
 std::vector<uint8_t> Input::head(size_t count) const {
-    if (in_memory) return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
-    std::vector<uint8_t> first(count);
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    first.resize(file == nullptr ? 0 : std::fread(first.data(), 1, count, file));
-    if (file != nullptr) std::fclose(file);
-    return first;
+    return std::vector<uint8_t>(head_.begin(), head_.begin() + static_cast<std::ptrdiff_t>(std::min(count, head_.size())));
+}
+
+bool is_gif_signature(const std::vector<uint8_t>& head) {
+    return head.size() >= 6 && std::memcmp(head.data(), "GIF8", 4) == 0 && (head[4] == '7' || head[4] == '9') &&
+           head[5] == 'a';
 }
 
 int open_input_descriptor(const std::string& path) {
@@ -152,10 +256,35 @@ bool open_input(const std::string& path, Input* input) {
     if (fd < 0) return false;
     struct stat info;
     input->in_memory = path == "-" || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
-    const bool read = !input->in_memory || kvhost::read_all_within_budget(fd, input->name(), &input->bytes);
-    if (fd != 0) close(fd);
-    if (!read) report_host_errors();
-    return read;
+    input->head_.resize(kInputHeadBytes);
+    size_t got = 0;
+    while (got < kInputHeadBytes) {
+        const ssize_t n = ::read(fd, input->head_.data() + got, kInputHeadBytes - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            complain("cannot read " + input->name() + ": " + system_reason());
+            if (fd != 0) close(fd);
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    input->head_.resize(got);
+    // A regular file is mapped when it is read; a pipe or device is read
+    // on from where the head ended.
+    if (input->in_memory) {
+        input->fd_ = fd;
+    } else {
+        close(fd);
+    }
+    return true;
+}
+
+bool hold_output(kvhost::memory::Reservation* held, const std::vector<uint8_t>& bytes, const std::string& what) {
+    if (bytes.capacity() <= held->bytes() || held->reserve(bytes.capacity() - held->bytes())) return true;
+    complain(what + " is larger than the memory budget of " + std::to_string(kvhost::memory::operation_limit()) +
+             " bytes allows (" + std::to_string(bytes.size()) + " bytes so far; --max-memory raises it)");
+    return false;
 }
 
 Registration::Registration(Command command) {

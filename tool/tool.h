@@ -6,6 +6,7 @@
 #include "kvhost/errors.h"
 #include "kvhost/gif.h"
 #include "kvhost/mapped_file.h"
+#include "kvhost/memory.h"
 #include "kvhost/stream.h"
 
 #include <map>
@@ -81,16 +82,30 @@ bool pixels_allowed(const std::string& name, uint64_t width, uint64_t height);
 bool pixels_within_limit(uint64_t width, uint64_t height);
 
 // An input named on the command line: a file, or "-" for standard input.
-// Standard input and other inputs that cannot seek (a named pipe, a device)
-// are read whole, within the memory budget, so that the format can be told
-// from their first bytes and every reader can seek in them.
+// Only its first bytes are read when it is opened, so that a command can
+// tell its format before reading the rest. A regular file is then mapped;
+// standard input and other inputs that cannot seek (a named pipe, a
+// device) are read whole into memory that counts against the memory
+// budget for as long as the input is open, and reading stops at the budget.
+class InputBytes;
 struct Input {
+    Input();
+    ~Input();
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
     std::string path;
     bool in_memory = false;
-    std::vector<uint8_t> bytes;  // the bytes read whole
 
     std::string name() const { return path == "-" ? "standard input" : path; }
-    // A stream over the input; null (after a message) when it cannot be opened.
+    // The first bytes (up to kInputHeadBytes), read when the input was opened.
+    const std::vector<uint8_t>& head() const { return head_; }
+    std::vector<uint8_t> head(size_t count) const;
+    // Reads the rest of an input that cannot be mapped, within the memory
+    // budget; false after a message.
+    bool read_rest();
+
+    // A stream over the input (after read_rest); null (after a message) when it cannot be opened.
     std::unique_ptr<HostStream> stream() const;
     // A read-only stream over one mapping of the input that every such
     // stream shares (separate file streams would each map the file, and
@@ -98,16 +113,35 @@ struct Input {
     // message when the file cannot be read.
     std::unique_ptr<HostStream> shared_stream() const;
     kvhost::gif::Source gif_source() const;
-    // Up to `count` bytes from the start.
-    std::vector<uint8_t> head(size_t count) const;
+    // The whole input, mapped or in memory (after read_rest); null after a message.
+    bool whole(const uint8_t** data, size_t* size) const;
 
 private:
+    friend bool open_input(const std::string& path, Input* input);
+    std::vector<uint8_t> head_;
+    int fd_ = -1;  // a non-regular input until it is read whole
+    std::unique_ptr<InputBytes> bytes_;
     mutable std::shared_ptr<kvhost::MappedFile> mapping_;
 };
-// Opens the input, or says why not (the system's reason) and returns false.
+inline constexpr size_t kInputHeadBytes = 256;
+// Opens the input and reads its first bytes, or says why not (the system's
+// reason) and returns false.
 bool open_input(const std::string& path, Input* input);
+// Opens the input, looks at its first bytes with `accept` (which says why
+// when it refuses them) and only then reads the rest.
+template <typename Accept>
+bool open_input(const std::string& path, Input* input, Accept accept) {
+    return open_input(path, input) && accept(input->head()) && input->read_rest();
+}
+// True when the bytes start a GIF (GIF87a or GIF89a).
+bool is_gif_signature(const std::vector<uint8_t>& head);
 // A descriptor to read the input front to back (0 for "-"), or -1 after a message.
 int open_input_descriptor(const std::string& path);
+
+// Counts an output being built in memory against the memory budget (what
+// `held` holds grows with the buffer's room); false after a message naming
+// `what` when it no longer fits.
+bool hold_output(kvhost::memory::Reservation* held, const std::vector<uint8_t>& bytes, const std::string& what);
 
 // Loads and starts the component named by --module or found beside the tool.
 // Prints the reason and returns null on failure.
