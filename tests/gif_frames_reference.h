@@ -126,6 +126,99 @@ inline void compose_frames(GifFileType* gif, uint32_t screen_bits, ReferenceFram
     }
 }
 
+// True-colour frames by the rules browsers follow, from giflib's images: a
+// transparent canvas of the logical screen; each frame drawn through its own
+// table (local, else global), clipped, its transparent pixels leaving the
+// canvas; disposal 2 clears the frame's rectangle to transparent, 3 and 4
+// put the canvas back as it was before the frame, the rest keep it.
+struct ReferenceRgba {
+    bool ok = false;  // giflib read the whole file, and its screen has at most 2^24 pixels
+    uint32_t width = 0, height = 0;
+    std::vector<std::vector<uint8_t>> frames;  // R, G, B, A per pixel
+    // 1 where the pixel shows an index past its frame's table (or a frame
+    // without any table): browsers differ there, so comparisons leave it out.
+    std::vector<std::vector<uint8_t>> unknown;
+};
+
+inline void compose_rgba(GifFileType* gif, ReferenceRgba& out) {
+    out.width = gif->SWidth;
+    out.height = gif->SHeight;
+    const int64_t w = out.width, h = out.height;
+    std::vector<uint8_t> canvas(size_t(w * h) * 4, 0), unknown(size_t(w * h), 0), saved, saved_unknown;
+    int64_t pl = 0, pt = 0, pr = 0, pb = 0;
+    int previous_disposal = 0;
+    for (int i = 0; i < gif->ImageCount; ++i) {
+        if (previous_disposal == 2) {
+            for (int64_t y = std::max<int64_t>(pt, 0); y < std::min(pb, h); ++y)
+                for (int64_t x = std::max<int64_t>(pl, 0); x < std::min(pr, w); ++x) {
+                    std::fill_n(&canvas[size_t(y * w + x) * 4], 4, 0);
+                    unknown[y * w + x] = 0;
+                }
+        } else if (previous_disposal == 3 || previous_disposal == 4) {
+            canvas = saved;
+            unknown = saved_unknown;
+        }
+        const SavedImage& image = gif->SavedImages[i];
+        const GifImageDesc& d = image.ImageDesc;
+        GraphicsControlBlock gcb{0, false, 0, NO_TRANSPARENT_COLOR};
+        bool control = false;
+        for (int k = 0; k < image.ExtensionBlockCount; ++k) {
+            const ExtensionBlock& block = image.ExtensionBlocks[k];
+            if (block.Function == GRAPHICS_EXT_FUNC_CODE && block.ByteCount >= 4) {
+                DGifExtensionToGCB(block.ByteCount, block.Bytes, &gcb);
+                control = true;
+            }
+        }
+        const int disposal = control ? gcb.DisposalMode : 0;
+        if (disposal == 3 || disposal == 4) {
+            saved = canvas;
+            saved_unknown = unknown;
+        }
+        const ColorMapObject* map = d.ColorMap != nullptr ? d.ColorMap : gif->SColorMap;
+        for (int64_t y = 0; y < d.Height; ++y) {
+            for (int64_t x = 0; x < d.Width; ++x) {
+                const int64_t cx = d.Left + x, cy = d.Top + y;
+                if (cx >= w || cy >= h) continue;
+                const int index = image.RasterBits[y * d.Width + x];
+                if (index == gcb.TransparentColor) continue;
+                uint8_t* to = &canvas[size_t(cy * w + cx) * 4];
+                if (map != nullptr && index < map->ColorCount) {
+                    const GifColorType& c = map->Colors[index];
+                    to[0] = c.Red, to[1] = c.Green, to[2] = c.Blue, to[3] = 255;
+                    unknown[cy * w + cx] = 0;
+                } else {
+                    unknown[cy * w + cx] = 1;
+                }
+            }
+        }
+        out.frames.push_back(canvas);
+        out.unknown.push_back(unknown);
+        previous_disposal = disposal;
+        pl = d.Left, pt = d.Top, pr = int64_t{d.Left} + d.Width, pb = int64_t{d.Top} + d.Height;
+    }
+}
+
+inline ReferenceRgba reference_rgba(const std::vector<uint8_t>& bytes) {
+    ReferenceRgba out;
+    giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {
+        out.ok = ok && gif->ImageCount > 0 &&
+                 uint64_t{static_cast<uint32_t>(gif->SWidth)} * static_cast<uint32_t>(gif->SHeight) <= (uint64_t{1} << 24);
+        if (out.ok) compose_rgba(gif, out);
+    });
+    return out;
+}
+
+// "" when the frame equals the reference (pixels it marks unknown aside), else
+// the first pixel that differs.
+inline std::string rgba_difference(const uint8_t* pixels, const ReferenceRgba& reference, size_t i) {
+    const std::vector<uint8_t>& want = reference.frames[i];
+    for (size_t p = 0; p < want.size() / 4; ++p) {
+        if (reference.unknown[i][p] != 0 || std::equal(&want[p * 4], &want[p * 4 + 4], &pixels[p * 4])) continue;
+        return "pixel " + std::to_string(p) + " of frame " + std::to_string(i);
+    }
+    return "";
+}
+
 inline ReferenceFrames reference_frames(const std::vector<uint8_t>& bytes) {
     ReferenceFrames out;
     giflib_slurp(bytes, [&](GifFileType* gif, bool ok) {

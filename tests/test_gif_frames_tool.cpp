@@ -1,5 +1,6 @@
 // kvlzw frames as a user runs it: every frame to a directory with one line
-// per frame, one frame by number or by time, and the usage errors.
+// per frame, one frame by number or by time, true colour or indexed, the
+// limits, and the usage errors.
 #include "gif_frames_test_util.h"
 
 #include <filesystem>
@@ -8,43 +9,62 @@ namespace {
 
 const std::string kSample = std::string(KVLZW_SOURCE_DIR) + "/samples/animation.gif";
 
-// A palette PNG's indices (8-bit palette PNGs hold one byte per pixel).
-std::vector<uint8_t> png_indices(const std::string& path) {
+std::vector<uint8_t> png_samples(const std::string& path, int* color_type) {
     const kvtest::Png png = kvtest::read_png(path);
+    *color_type = png.color_type;
     return std::vector<uint8_t>(png.samples.begin(), png.samples.end());
 }
 
-std::vector<std::vector<uint8_t>> frames_of(const std::string& path) {
-    return giftest::reference_frames(kvtest::read_file(path)).frames;
-}
-
+// Every way of asking, true colour by default and --indexed, against the
+// references composed from giflib's images.
 TEST(GifFramesTool, WritesEveryFrameWithItsDelay) {
     const std::string dir = kvtest::temp_path("frames");
-    std::filesystem::remove_all(dir);
-    const auto expected = frames_of(kSample);
-    ASSERT_EQ(expected.size(), 3u);
+    const std::string one = kvtest::temp_path("one.bin");
+    const auto bytes = kvtest::read_file(kSample);
+    const auto indexed = giftest::reference_frames(bytes).frames;
+    const auto rgba = giftest::reference_rgba(bytes).frames;
+    ASSERT_EQ(indexed.size(), 3u);
+    ASSERT_EQ(rgba.size(), 3u);
 
-    auto run = kvtest::run_tool("frames " + kSample + " -o " + dir + " --format bin");
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(kvtest::contains(run.out, "frame 1: 1000 ms -> " + dir + "/frame-0001.bin")) << run.out;
-    EXPECT_TRUE(kvtest::contains(run.out, "frame 2: 500 ms")) << run.out;
-    for (size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(kvtest::read_file(dir + "/frame-000" + std::to_string(i + 1) + ".bin"), expected[i]) << i;
-
-    // PNGs hold the same indices; the default delay option reaches the instance.
-    run = kvtest::run_tool("frames " + kSample + " -o " + dir + " --default-delay 300 --min-delay 600");
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(kvtest::contains(run.out, "frame 2: 300 ms")) << run.out;
-    EXPECT_EQ(png_indices(dir + "/frame-0003.png"), expected[2]);
+    struct Case {
+        std::string options;
+        const std::vector<std::vector<uint8_t>>& expected;
+        int color_type;  // -1: .bin files
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"-o " + dir + " --format bin", rgba, -1,
+         {"frame 1: 1000 ms -> " + dir + "/frame-0001.bin", "frame 2: 500 ms", "frame 3: 1000 ms"}},
+        {"-o " + dir, rgba, 6, {"frame 3: 1000 ms -> " + dir + "/frame-0003.png"}},
+        {"-o " + dir + " --indexed --format bin", indexed, -1, {"frame 2: 500 ms"}},
+        {"-o " + dir + " --indexed --default-delay 300 --min-delay 600", indexed, 3, {"frame 2: 300 ms"}},
+        {"--default-delay 300 --min-delay 600 -o " + dir, rgba, 6, {"frame 2: 300 ms"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::filesystem::remove_all(dir);
+        const auto run = kvtest::run_tool("frames " + kSample + " " + c.options);
+        EXPECT_EQ(run.status, 0) << run.out;
+        for (const std::string& line : c.lines) EXPECT_TRUE(kvtest::contains(run.out, line)) << run.out;
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const std::string name = dir + "/frame-000" + std::to_string(i + 1) + (c.color_type < 0 ? ".bin" : ".png");
+            int color_type = -1;
+            EXPECT_EQ(c.color_type < 0 ? kvtest::read_file(name) : png_samples(name, &color_type), c.expected[i]) << i;
+            EXPECT_EQ(color_type, c.color_type);
+        }
+    }
 
     // One frame, by number or by the time it shows.
-    const std::string one = kvtest::temp_path("one.bin");
-    run = kvtest::run_tool("frames " + kSample + " --frame 2 -o " + one);
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(kvtest::read_file(one), expected[1]);
-    run = kvtest::run_tool("frames " + kSample + " --at 1600 -o " + one);
-    EXPECT_TRUE(kvtest::contains(run.out, "frame 3 (shown at 1600 ms)")) << run.out;
-    EXPECT_EQ(kvtest::read_file(one), expected[2]);
+    for (const auto& [options, frame, line] :
+         std::vector<std::tuple<std::string, size_t, std::string>>{{"--frame 2", 1, "frame 2: 500 ms"},
+                                                                   {"--at 1600", 2, "frame 3 (shown at 1600 ms)"}}) {
+        for (const bool as_indexed : {false, true}) {
+            const auto run = kvtest::run_tool("frames " + kSample + " " + options + (as_indexed ? " --indexed" : "") +
+                                              " -o " + one);
+            EXPECT_TRUE(kvtest::contains(run.out, line)) << run.out;
+            EXPECT_EQ(kvtest::read_file(one), (as_indexed ? indexed : rgba)[frame]) << options;
+        }
+    }
     std::remove(one.c_str());
     std::filesystem::remove_all(dir);
 
@@ -53,6 +73,22 @@ TEST(GifFramesTool, WritesEveryFrameWithItsDelay) {
                                    "frames " + kSample + " --frame 1 -o x.gif", "frames " + kSample + " -o d --format gif"})
         EXPECT_EQ(kvtest::run_tool(bad).status, 2) << bad;
     EXPECT_EQ(kvtest::run_tool("frames " + kSample + " --frame 4 -o x.png").status, 1);
+    // A 4000 x 4000 screen with one small frame: refused by --max-pixels, or
+    // by the budget before its canvas is allocated, either way.
+    const std::string huge = kvtest::temp_path("huge-screen.gif");
+    const auto file = giftest::animation(4000, 4000, 4, {giftest::frame(0, 0, 1, 1, 1, -1, {1})});
+    kvtest::write_file(huge, file.bytes);
+    for (const auto& [limit, says] : std::vector<std::pair<std::string, std::string>>{
+             {"--max-pixels 1000000", "--max-pixels"}, {"--max-memory 10M", "memory budget"}}) {
+        for (const std::string& kind : {"", " --indexed"}) {
+            const auto run = kvtest::run_tool("frames " + huge + " -o " + dir + " " + limit + kind);
+            EXPECT_EQ(run.status, 1) << limit << kind;
+            EXPECT_TRUE(kvtest::contains(run.out, says)) << run.out;
+            EXPECT_FALSE(std::filesystem::exists(dir + "/frame-0001.png")) << limit << kind;
+        }
+    }
+    std::remove(huge.c_str());
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

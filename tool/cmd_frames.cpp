@@ -17,6 +17,7 @@ namespace {
 using kvhost::gif_frames::Animation;
 using kvhost::gif_frames::Canvas;
 using kvhost::gif_frames::Outcome;
+using kvhost::gif_frames::RgbaFrame;
 
 constexpr uint64_t kUnitsPerMs = 10000;
 
@@ -27,8 +28,8 @@ bool failed(const Outcome& outcome, const std::string& what) {
     return true;
 }
 
-bool write_canvas(const std::string& path, OutputKind kind, const Canvas& canvas, const Animation& animation,
-                  int png_level, std::string* error) {
+bool write_indexed(const std::string& path, OutputKind kind, const Canvas& canvas, const Animation& animation,
+                   int png_level, std::string* error) {
     if (kind == OutputKind::kBin) return write_whole_file(path, canvas.pixels, error);
     PngRaster raster;
     raster.kind = PngRaster::Kind::kPalette;
@@ -45,32 +46,61 @@ bool write_canvas(const std::string& path, OutputKind kind, const Canvas& canvas
     return write_png(path, raster, png_level, error);
 }
 
+bool write_rgba(const std::string& path, OutputKind kind, const RgbaFrame& frame, int png_level, std::string* error) {
+    const size_t bytes = size_t{frame.width} * frame.height * 4;
+    if (kind == OutputKind::kBin) {
+        OutputFile out(path);
+        if (!out.ok() || !out.write(frame.pixels, bytes) || !out.commit()) {
+            *error = out.error();
+            return false;
+        }
+        return true;
+    }
+    PngRaster raster;
+    raster.kind = PngRaster::Kind::kRgba;
+    raster.width = frame.width;
+    raster.height = frame.height;
+    raster.samples.assign(frame.pixels, frame.pixels + bytes);
+    return write_png(path, raster, png_level, error);
+}
+
 class FrameWriter {
 public:
-    FrameWriter(Animation& animation, std::string file, int png_level)
-        : animation_(animation), file_(std::move(file)), png_level_(png_level) {}
+    FrameWriter(Animation& animation, std::string file, bool indexed, int png_level)
+        : animation_(animation), file_(std::move(file)), indexed_(indexed), png_level_(png_level) {}
 
-    // Composes frame i (from 0); prints its line; writes it when path is given.
-    bool write(uint64_t i, const std::string& path, OutputKind kind, const char* shown_at = nullptr) {
-        auto canvas = animation_.frame(i);
-        if (failed(canvas, "cannot compose frame " + std::to_string(i + 1) + " of " + file_)) return false;
-        auto delay = animation_.frame_delay(i);
-        if (failed(delay, "cannot read the delay of frame " + std::to_string(i + 1))) return false;
-        if (!path.empty()) {
-            std::string error;
-            if (!write_canvas(path, kind, canvas.value, animation_, png_level_, &error)) {
-                complain(error);
-                return false;
-            }
-            std::printf("frame %llu%s: %llu ms -> %s\n", (unsigned long long)(i + 1), shown_at ? shown_at : "",
-                        (unsigned long long)(delay.value / kUnitsPerMs), path.c_str());
+    // Composes frame i (from 0), writes it to path and prints its line.
+    bool write(uint64_t i, const std::string& path, OutputKind kind, const char* shown_at = "") {
+        const std::string what = "cannot compose frame " + std::to_string(i + 1) + " of " + file_;
+        std::string error;
+        uint64_t delay = 0;
+        bool written = false;
+        if (indexed_) {
+            auto canvas = animation_.frame(i);
+            if (failed(canvas, what)) return false;
+            auto delay_answer = animation_.frame_delay(i);
+            if (failed(delay_answer, "cannot read the delay of frame " + std::to_string(i + 1))) return false;
+            delay = delay_answer.value;
+            written = write_indexed(path, kind, canvas.value, animation_, png_level_, &error);
+        } else {
+            auto frame = animation_.rgba_frame(i);
+            if (failed(frame, what)) return false;
+            delay = frame.value.delay;
+            written = write_rgba(path, kind, frame.value, png_level_, &error);
         }
+        if (!written) {
+            complain(error);
+            return false;
+        }
+        std::printf("frame %llu%s: %llu ms -> %s\n", (unsigned long long)(i + 1), shown_at,
+                    (unsigned long long)(delay / kUnitsPerMs), path.c_str());
         return true;
     }
 
 private:
     Animation& animation_;
     std::string file_;
+    bool indexed_;
     int png_level_;
 };
 
@@ -133,12 +163,14 @@ int run_frames(const ParsedArgs& args) {
         failed(opened, "cannot open " + file + " as an animated GIF");
         return kExitFailure;
     }
+    // Nothing is composed on a screen larger than the tool takes.
+    if (!pixels_allowed(file, animation->screen_width(), animation->screen_height())) return kExitFailure;
     int exit_code = kExitOk;
     if (!set_delays(args, *animation, &exit_code)) return exit_code;
     auto count = animation->page_count();
     if (failed(count, "cannot count the frames of " + file)) return kExitFailure;
 
-    FrameWriter writer(*animation, file, png_level(args));
+    FrameWriter writer(*animation, file, args.has("--indexed"), png_level(args));
     if (!one) return write_all(writer, count.value, out, kind);
     uint64_t index = number - 1;
     std::string shown_at;
@@ -157,31 +189,34 @@ int run_frames(const ParsedArgs& args) {
 const Registration frames_registration({
     "frames",
     "write the composed frames of an animated GIF, with their delays",
-    "Usage: kvlzw frames FILE.gif -o DIR [--format png|bin] [--default-delay MS] [--min-delay MS]\n"
-    "       kvlzw frames FILE.gif --frame N -o OUT.png|OUT.bin\n"
-    "       kvlzw frames FILE.gif --at MS -o OUT.png|OUT.bin\n"
+    "Usage: kvlzw frames FILE.gif -o DIR [--format png|bin] [--indexed] [--default-delay MS] [--min-delay MS]\n"
+    "       kvlzw frames FILE.gif --frame N -o OUT.png|OUT.bin [--indexed]\n"
+    "       kvlzw frames FILE.gif --at MS -o OUT.png|OUT.bin [--indexed]\n"
     "\n"
-    "Composes the frames of FILE.gif as a viewer shows them (disposal methods and\n"
-    "transparency applied, on the logical screen) and writes them, printing one\n"
-    "line per frame with its delay in milliseconds.\n"
+    "Composes the frames of FILE.gif as a viewer shows them (on the logical screen,\n"
+    "transparent where no frame has drawn; each frame through its own colour table,\n"
+    "its transparent pixels leaving what was there; disposal methods applied) and\n"
+    "writes them, printing one line per frame with its delay in milliseconds.\n"
     "\n"
     "  -o DIR          every frame as DIR/frame-0001.png, frame-0002.png, ...\n"
     "                  (DIR is created when missing)\n"
-    "  --format F      png (default): a palette PNG of the canvas, with tRNS for the\n"
-    "                  first frame's transparent index; bin: the canvas's palette\n"
-    "                  indices, one byte per pixel, rows top to bottom\n"
+    "  --format F      png (default): an RGBA PNG; bin: 4 bytes a pixel (R, G, B, A),\n"
+    "                  rows top to bottom\n"
     "  --frame N       only frame N, counted from 1, to OUT.png or OUT.bin\n"
     "  --at MS         only the frame shown MS milliseconds into the animation\n"
+    "  --indexed       the component's indexed canvas instead, which keeps the first\n"
+    "                  frame's palette: a palette PNG (tRNS for the first frame's\n"
+    "                  transparent index), or one palette index a byte\n"
     "  --default-delay MS  the delay of frames whose own delay is too short;\n"
     "                  default 100\n"
     "  --min-delay MS  delays up to this long count as the default; default 10\n"
     "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file)\n"
     "  --module PATH   load the component from PATH\n"
     "\n"
-    "The canvas keeps the first frame's palette; indices of later frames are shown\n"
-    "through it.\n",
+    "A screen of more than --max-pixels pixels is refused, and the canvas counts\n"
+    "against --max-memory.\n",
     {{"-o", true}, {"--format", true}, {"--frame", true}, {"--at", true}, {"--default-delay", true},
-     {"--min-delay", true}, {"--png-level", true}},
+     {"--min-delay", true}, {"--png-level", true}, {"--indexed", false}},
     &run_frames,
     45,
 });

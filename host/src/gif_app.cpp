@@ -125,6 +125,20 @@ GifSettings default_settings() {
     return settings;
 }
 
+HostStatus load_rows(HostStream& stream, uint32_t page, const RowVisitor& row) {
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<ImageLoadFn>(gif_entry(KV_OP_LOAD, &status));
+    if (entry == nullptr) return status;
+    LoadSink& sink = stream.sink;
+    sink.keeps_tags = true;
+    sink.keeps_metadata = false;
+    sink.row_consumer = [&](int64_t y, const uint8_t* bytes, uint64_t count) { return row(sink, y, bytes, count); };
+    GifSettings settings = default_settings();
+    entry(&stream, &settings, page);
+    sink.row_consumer = nullptr;
+    return error_status();
+}
+
 uint64_t PageResult::attribute(uint32_t a) const {
     auto it = attributes.find(a);
     return it == attributes.end() ? 0 : it->second.value;

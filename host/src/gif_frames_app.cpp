@@ -3,6 +3,7 @@
 #include "kvhost/registry.h"
 #include "kvhost/stream.h"
 #include "api_guard.h"
+#include "gif_rgba_composer.h"
 #include "service_impl.h"
 
 #include <cstring>
@@ -72,6 +73,7 @@ std::unique_ptr<Animation> Animation::open(const gif::Source& source, Outcome* o
     clear_errors();
     std::unique_ptr<Animation> animation(new Animation);
     animation->source_ = gif_source();
+    animation->gif_source_ = source;
     animation->stream_ = stream_for(source);
     if (animation->source_ == nullptr) {
         record_host_error(kModule, __LINE__, host_error::kNotImplemented,
@@ -85,7 +87,10 @@ std::unique_ptr<Animation> Animation::open(const gif::Source& source, Outcome* o
         guarded([&] { animation->instance_ = animation->source_->create_instance(stream); });
         // Opening described the first page: its graphic control tells the
         // canvas's transparent index.
-        for (const TagEntry* tag : stream->sink.tags.all(KV_GIF_TAG_EXTENSION)) {
+        const TagStore& tags = stream->sink.tags;
+        if (const TagEntry* w = tags.find(KV_GIF_TAG_SCREEN_WIDTH)) animation->screen_width_ = w->word;
+        if (const TagEntry* h = tags.find(KV_GIF_TAG_SCREEN_HEIGHT)) animation->screen_height_ = h->word;
+        for (const TagEntry* tag : tags.all(KV_GIF_TAG_EXTENSION)) {
             if (tag->extension.label == KV_GIF_EXT_GRAPHIC_CONTROL && (tag->extension.fields & 1) != 0) {
                 animation->has_transparent_index_ = true;
                 animation->transparent_index_ = tag->extension.transparent_index;
@@ -100,6 +105,7 @@ std::unique_ptr<Animation> Animation::open(const gif::Source& source, Outcome* o
 }
 
 Animation::~Animation() {
+    rgba_.reset();
     if (instance_ == nullptr) return;
     guarded([&] { source_->destroy_instance(instance_); });
     clear_errors();
@@ -143,6 +149,38 @@ Answer<Canvas> Animation::frame(uint64_t index) {
     answer.value.palette.assign(canvas->palette.begin(), canvas->palette.begin() + (size_t{4} << canvas->depth));
     answer.value.pixels.assign(canvas->pixels.begin(), canvas->pixels.begin() + size_t{canvas->width} * canvas->height);
     return answer;
+}
+
+// The multi-page source's conversion, so that both kinds of frame show the
+// same times: a delay of at most the minimum counts as the default.
+uint64_t Animation::converted_delay(uint32_t hundredths) {
+    constexpr uint64_t kUnitsPerHundredth = 100000;
+    uint64_t min_ms = 0, default_ms = 0;
+    instance_->property_get(KV_MULT_PROP_MIN_DELAY, &min_ms);
+    instance_->property_get(KV_MULT_PROP_DEFAULT_DELAY, &default_ms);
+    if (hundredths > min_ms / 10) return hundredths * kUnitsPerHundredth;
+    return (default_ms / 10) * kUnitsPerHundredth;
+}
+
+Answer<RgbaFrame> Animation::rgba_frame(uint64_t index) {
+    Answer<RgbaFrame> answer;
+    clear_errors();
+    guarded([&] {
+        const uint64_t count = instance_->page_count();
+        if (index >= count) {
+            record_host_error(kModule, __LINE__, host_error::kBadArgument,
+                              "no frame " + std::to_string(index + 1) + " among " + std::to_string(count), 0,
+                              static_cast<int64_t>(index), static_cast<int64_t>(count));
+            return;
+        }
+        if (rgba_ == nullptr) rgba_ = std::make_unique<RgbaComposer>(gif_source_, screen_width_, screen_height_);
+        if (rgba_->compose(index) != 0) return;
+        answer.value.width = rgba_->width();
+        answer.value.height = rgba_->height();
+        answer.value.pixels = rgba_->pixels();
+        answer.value.delay = converted_delay(rgba_->delay_hundredths());
+    });
+    return finish(answer);
 }
 
 Answer<uint64_t> Animation::frame_delay(uint64_t index) {

@@ -23,10 +23,12 @@ public:
     // meet the failure itself.
     int64_t blocks_of(uint32_t page);
 
-private:
-    // Passes over the blocks from `at` through the next image's data;
-    // the position after them, or -1.
+    // Passes over the blocks from `at` through the next image's data as the
+    // component's search does: the position after them, or -1 where that
+    // search would stop.
     int64_t skip_page(int64_t at) const;
+
+private:
 
     const uint8_t* data_;
     int64_t size_;

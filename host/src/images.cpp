@@ -46,6 +46,16 @@ HostImage* make_image(uint64_t width, uint64_t height, uint32_t depth, const Hos
         return nullptr;
     }
     auto* image = new (std::nothrow) HostImage;
+    const uint64_t bytes = width * height + kPaletteBytes;
+    if (image != nullptr && !image->budget.reserve(bytes)) {
+        delete image;
+        record_host_error(kModule, __LINE__, host_error::kNoMemory,
+                          std::to_string(width) + " x " + std::to_string(height) + " image needs " +
+                              std::to_string(bytes) + " bytes, beyond the memory budget of " +
+                              std::to_string(memory::operation_limit()) + " bytes",
+                          0, static_cast<int64_t>(width), static_cast<int64_t>(height));
+        return nullptr;
+    }
     try {
         if (image == nullptr) throw std::bad_alloc();
         image->width = static_cast<uint32_t>(width);

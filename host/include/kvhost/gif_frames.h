@@ -3,10 +3,11 @@
 // composed on the logical screen (disposal and transparency applied), its
 // delay, the frame shown at a time, and the two delay properties.
 //
-// The composed canvas is an indexed image whose palette is that of the
-// frame last drawn: where a file's frames carry their own colour tables and
-// leave parts of the screen uncovered, those earlier pixels show through
-// the current palette.
+// Frames come two ways. frame() and frame_image() give the component's
+// indexed canvas, which keeps the first frame's palette. rgba_frame() gives
+// the frame as browsers show it: true colour, each frame drawn through its
+// own colour table, transparent where no frame has drawn or a disposal has
+// cleared (the rules are in the README's "Animated GIF frames").
 //
 // Every call clears this thread's error records first and hands back the
 // ones it made; no exception of the component gets past this interface.
@@ -42,6 +43,15 @@ struct Canvas {
     std::vector<uint8_t> pixels;   // one index per pixel, rows top to bottom
 };
 
+// One frame as a viewer shows it.
+struct RgbaFrame {
+    uint32_t width = 0, height = 0;   // the logical screen
+    const uint8_t* pixels = nullptr;  // R, G, B, A per pixel, rows top to bottom
+    uint64_t delay = 0;               // 100-nanosecond units, converted as frame_delay converts it
+};
+
+class RgbaComposer;
+
 class Animation {
 public:
     // Probes the source and opens an instance on it; null when that fails
@@ -57,6 +67,12 @@ public:
     // frame or delay call, or the animation's end.
     Answer<const HostImage*> frame_image(uint64_t index);
     Answer<Canvas> frame(uint64_t index);
+    // Frame i (from 0) in true colour. The pixels are the animation's and
+    // stay valid until its next rgba_frame call or its end. A later frame
+    // goes on from the one shown, an earlier one is composed from the first.
+    // The canvas (and room for the copy disposal 3 keeps) counts against
+    // this thread's memory budget while the animation lives.
+    Answer<RgbaFrame> rgba_frame(uint64_t index);
     // Its display time, in 100-nanosecond units.
     Answer<uint64_t> frame_delay(uint64_t index);
     Answer<uint64_t> frame_at_time(uint64_t milliseconds);
@@ -70,6 +86,10 @@ public:
     bool has_transparent_index() const { return has_transparent_index_; }
     uint8_t transparent_index() const { return transparent_index_; }
 
+    // The logical screen, as the first page's description gave it.
+    uint32_t screen_width() const { return screen_width_; }
+    uint32_t screen_height() const { return screen_height_; }
+
     // Runs one operation on the instance at the boundary: the thrown status
     // becomes the outcome.
     Outcome call(const std::function<void(CKVMultInstance&)>& operation);
@@ -80,6 +100,11 @@ private:
     template <typename T>
     Answer<T> ask(const std::function<T(CKVMultInstance&)>& operation);
 
+    uint64_t converted_delay(uint32_t hundredths);
+
+    gif::Source gif_source_;
+    std::unique_ptr<RgbaComposer> rgba_;
+    uint32_t screen_width_ = 0, screen_height_ = 0;
     CKVMultSource* source_ = nullptr;
     CKVMultInstance* instance_ = nullptr;
     std::unique_ptr<HostStream> stream_;

@@ -3,6 +3,7 @@
 // descriptor's image destination), and that multi-page sources compose.
 #pragma once
 
+#include "kvhost/memory.h"
 #include "kvlzw/abi.h"
 
 #include <cstddef>
@@ -15,6 +16,9 @@ struct HostImage {
     uint32_t depth = 0;            // 1 to 8 bits per pixel
     std::vector<uint8_t> palette;  // always 256 entries of 4 bytes (blue, green, red, 0)
     std::vector<uint8_t> pixels;   // one byte per pixel, rows top to bottom, each holding depth bits
+    // Its bytes, counted against the memory budget of the thread that made it
+    // (a huge canvas is refused before it is allocated).
+    kvhost::memory::Reservation budget;
 
     uint8_t* row(uint32_t y) { return pixels.data() + static_cast<size_t>(y) * width; }
     const uint8_t* row(uint32_t y) const { return pixels.data() + static_cast<size_t>(y) * width; }
