@@ -1,27 +1,12 @@
 // kvlzw copy: every page of a GIF read with its metadata tree and tags and
 // written again, so that the copy holds the same images and blocks.
 #include "decoders.h"
+#include "gif_copy.h"
 #include "kvhost/gif_save.h"
 #include "progress.h"
 
 namespace kvtool {
 namespace {
-
-constexpr uint32_t kImageDescriptorGroup = 44;
-constexpr uint32_t kGraphicControl = 249, kPlainText = 1, kComment = 254, kApplication = 255;
-
-// Whether an extension block stands between the previous image (or the
-// screen descriptor) and this page's image.
-bool has_blocks_before_image(const kvhost::MetadataNode& tree) {
-    const kvhost::MetadataNode* gif = tree.child("GIF", KV_FORMAT_GIF);
-    if (gif == nullptr) return false;
-    for (const kvhost::MetadataNode& node : gif->children) {
-        if (node.id == kImageDescriptorGroup) return false;
-        if (node.id == kGraphicControl || node.id == kPlainText || node.id == kComment || node.id == kApplication)
-            return true;
-    }
-    return false;
-}
 
 bool copy_page(const ParsedArgs& args, const Input& input, kvhost::gif::PageReader& reader, uint32_t number,
                uint32_t pages, kvhost::gif::PageWriter* writer) {
@@ -39,17 +24,10 @@ bool copy_page(const ParsedArgs& args, const Input& input, kvhost::gif::PageRead
         return false;
     }
     print_errors(page.errors, "warning: ");
-    if (number < pages) kvhost::gif::drop_after_image_extensions(&page.metadata, &page.tags);
-    kvhost::gif::SaveOptions options;
-    options.append = number > 1;
-    // Version 87a pages are written without the blocks before their image;
-    // a page that has some is written as 89a, so that they are kept (under
-    // an 87a header they stand where they stood).
-    options.version = page.settings.version == 87 && !has_blocks_before_image(page.metadata) ? 87 : 89;
-    options.interlace = args.has("--interlace") || (page.settings.interlace != 0 && !args.has("--no-interlace"));
-    options.metadata = &page.metadata;
-    options.tags = &page.tags;
-    const kvhost::gif::SaveResult saved = writer->save(kvhost::gif::SaveImage::from_loaded(*page.image), options);
+    const Interlace interlace = args.has("--interlace")      ? Interlace::kAll
+                                : args.has("--no-interlace") ? Interlace::kNone
+                                                             : Interlace::kKeep;
+    const kvhost::gif::SaveResult saved = save_page_again(&page, number, pages, interlace, writer);
     if (!saved.ok()) {
         print_errors(saved.errors);
         complain("cannot write page " + std::to_string(number));

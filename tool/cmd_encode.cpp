@@ -5,6 +5,7 @@
 #include "kvhost/gif_save.h"
 #include "kvhost/mapped_file.h"
 #include "kvhost/memory.h"
+#include "png_header.h"
 #include "png_input.h"
 #include "progress.h"
 #include "tool.h"
@@ -61,45 +62,6 @@ int parse_request(const ParsedArgs& args, EncodeRequest* request) {
     if (args.has("--loop")) request->extensions.loop_count = static_cast<uint16_t>(loops);
     if (args.has("--comment")) request->extensions.comment = args.value("--comment");
     return 0;
-}
-
-kvhost::gif::SaveImage save_image_of(IndexedImage&& indexed) {
-    kvhost::gif::SaveImage image;
-    image.kind = kvhost::gif::SaveImage::Kind::kPalette;
-    image.width = indexed.width;
-    image.height = indexed.height;
-    image.depth = 8;
-    image.pixels = std::move(indexed.indices);
-    const size_t entries = indexed.palette_rgb.size() / 3;
-    image.palette.assign(entries * 4, 0);
-    for (size_t i = 0; i < entries; ++i) {
-        image.palette[i * 4 + 0] = indexed.palette_rgb[i * 3 + 2];
-        image.palette[i * 4 + 1] = indexed.palette_rgb[i * 3 + 1];
-        image.palette[i * 4 + 2] = indexed.palette_rgb[i * 3 + 0];
-    }
-    return image;
-}
-
-// What decoding a PNG will hold, told by its header before anything is
-// inflated: the samples (an index byte a pixel for a palette image, else
-// four bytes) and the indices made of them. 0 when the header is not a
-// PNG's or is beyond the pixel limit (after a message).
-uint64_t png_decoding_bytes(const std::vector<uint8_t>& head, const std::string& name) {
-    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    constexpr size_t kHeaderEnd = 8 + 8 + 13;  // signature, IHDR length and type, IHDR data
-    if (head.size() < kHeaderEnd || std::memcmp(head.data(), kSignature, 8) != 0 ||
-        std::memcmp(head.data() + 12, "IHDR", 4) != 0) {
-        complain(name + " is not a PNG file");
-        return 0;
-    }
-    auto word = [&](size_t at) {
-        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 | uint32_t{head[at + 2]} << 8 | head[at + 3];
-    };
-    const uint64_t width = word(16), height = word(20);
-    if (!pixels_allowed(name, width, height)) return 0;
-    constexpr uint8_t kPaletteColourType = 3;
-    const uint64_t per_pixel = head[25] == kPaletteColourType ? 1 : 4;
-    return std::max<uint64_t>(1, width * height * (per_pixel + 1));
 }
 
 bool read_input(const EncodeRequest& request, const std::string& path, IndexedImage* indexed) {

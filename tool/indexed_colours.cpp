@@ -181,4 +181,21 @@ bool index_colours(PngRaster&& raster, bool dither, IndexedImage* out, std::stri
     return quantize(raster, dither, out, error);
 }
 
+kvhost::gif::SaveImage save_image_of(IndexedImage&& indexed) {
+    kvhost::gif::SaveImage image;
+    image.kind = kvhost::gif::SaveImage::Kind::kPalette;
+    image.width = indexed.width;
+    image.height = indexed.height;
+    image.depth = 8;
+    image.pixels = std::move(indexed.indices);
+    const size_t entries = indexed.palette_rgb.size() / 3;
+    image.palette.assign(entries * 4, 0);
+    for (size_t i = 0; i < entries; ++i) {
+        image.palette[i * 4 + 0] = indexed.palette_rgb[i * 3 + 2];
+        image.palette[i * 4 + 1] = indexed.palette_rgb[i * 3 + 1];
+        image.palette[i * 4 + 2] = indexed.palette_rgb[i * 3 + 0];
+    }
+    return image;
+}
+
 }  // namespace kvtool

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "image_output.h"
+#include "kvhost/gif_save.h"
 
 #include <cstdint>
 #include <optional>
@@ -27,5 +28,8 @@ struct IndexedImage {
 // dropped, as GIF has no partial transparency. The raster's samples may be
 // taken over.
 bool index_colours(PngRaster&& raster, bool dither, IndexedImage* out, std::string* error);
+
+// The indexed image as a palette image to save (its indices taken over).
+kvhost::gif::SaveImage save_image_of(IndexedImage&& indexed);
 
 }  // namespace kvtool
