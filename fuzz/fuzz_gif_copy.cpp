@@ -15,9 +15,9 @@
 namespace {
 
 // Pages beyond this are not decoded (the tool's --max-pixels at work).
-constexpr uint64_t kLargestPage = uint64_t{1} << 16;
+constexpr uint64_t kLargestPage = uint64_t{1} << 12;
 // A few dozen pages reach every path of a copy; more only cost time.
-constexpr uint32_t kMostPages = 48;
+constexpr uint32_t kMostPages = 12;
 
 bool read_whole(kvhost::gif::PageReader& reader, uint32_t number, kvhost::gif::PageResult* page) {
     const kvhost::gif::PageResult described = reader.info(number);
