@@ -268,6 +268,13 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
         {kTool + " copy " + huge + lots + " -o " + out + ".gif", 1, "image rows beyond the memory budget of 10485760 bytes"},
         {kTool + " encode " + bomb + lots + " -o " + out + ".gif", 1,
          "decoding needs 4500000000 bytes, 4489514240 more than the memory budget of 10485760 bytes"},
+        {kTool + " frames " + huge + " --frame 1 -o " + out + ".png", 1, pixels},
+        {kTool + " frames " + huge + lots + " --frame 1 -o " + out + ".png", 1,
+         "needs 900001024 bytes, beyond the memory budget of 10485760 bytes"},
+        {kTool + " frames " + huge + lots + " --indexed --frame 1 -o " + out + ".png", 1,
+         "needs 900001024 bytes, beyond the memory budget of 10485760 bytes"},
+        {endless + kTool + " frames - --max-memory 16M -o " + out + ".dir", 1,
+         "standard input is larger than the memory budget of 16777216"},
         {endless + kTool + " info - --max-memory 16M", 1, "standard input is larger than the memory budget of 16777216"},
         {endless + kTool + " copy - --max-memory 16M -o " + out + ".gif", 1,
          "standard input is larger than the memory budget of 16777216"},
@@ -280,7 +287,7 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
         const std::string bound = kSanitized ? "" : "ulimit -v 400000; ";
         expect(kvtest::run_shell(bound + row.command), row.status, {row.message}, row.command);
     }
-    for (const char* ext : {".png", ".gif"}) EXPECT_FALSE(std::filesystem::exists(out + ext));
+    for (const char* ext : {".png", ".gif", ".dir"}) EXPECT_FALSE(std::filesystem::exists(out + ext));
     std::remove(huge.c_str());
     std::remove(bomb.c_str());
 }
@@ -301,15 +308,26 @@ TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
     expect(kvtest::run_shell(kTool + " lzw compress - -o - < " + kSample + " | " + kTool +
                              " lzw decompress - -o - > " + piped), 0, {}, "lzw round trip");
     EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(kSample));
-    // copy and encode read - and write - as they read and write files.
-    const std::string png = temp_path("sample.png"), gif = temp_path("sample.gif");
+    // copy, encode and frames read - and write - as they read and write files.
+    const std::string png = temp_path("sample.png"), out = temp_path("sample-out");
     ASSERT_EQ(kvtest::run_tool("decode " + kSample + " -o " + png).status, 0);
-    for (const auto& [file, command] : {std::pair{kSample, std::string("copy")}, std::pair{png, std::string("encode")}}) {
-        ASSERT_EQ(kvtest::run_tool(command + " " + file + " -o " + gif).status, 0) << command;
-        expect(kvtest::run_shell(kTool + " " + command + " - -o - < " + file + " > " + piped), 0, {}, command + " - -o -");
-        EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(gif)) << command;
+    const struct {
+        std::string input, command, to_file, to_stdout;
+    } rows[] = {{kSample, "copy", "", ""},
+                {png, "encode", "", ""},
+                {kSample, "frames --frame 2", ".png", ""},
+                {kSample, "frames --at 1600", ".bin", " --format bin"}};
+    for (const auto& row : rows) {
+        ASSERT_EQ(kvtest::run_tool(row.command + " " + row.input + " -o " + out + row.to_file).status, 0) << row.command;
+        expect(kvtest::run_shell(kTool + " " + row.command + " - -o -" + row.to_stdout + " < " + row.input + " > " + piped),
+               0, {}, row.command + " - -o -");
+        EXPECT_EQ(kvtest::read_file(piped), kvtest::read_file(out + row.to_file)) << row.command;
+        std::remove((out + row.to_file).c_str());
     }
-    for (const std::string& file : {bin, piped, png, gif}) std::remove(file.c_str());
+    // All frames need a directory: standard output is refused, saying why.
+    expect_run("frames " + kSample + " -o -", 2, {"-o - writes one frame to standard output"});
+    EXPECT_FALSE(std::filesystem::exists("-"));
+    for (const std::string& file : {bin, piped, png}) std::remove(file.c_str());
 }
 
 TEST(ToolIo, OutputsFollowLinksRefuseReadOnlyFilesAndLeaveNoTemporary) {

@@ -2,6 +2,7 @@
 // through the component's multi-page source.
 #include "image_output.h"
 #include "kvhost/gif_frames.h"
+#include "progress.h"
 #include "tool.h"
 
 #include <sys/stat.h>
@@ -66,8 +67,8 @@ bool write_rgba(const std::string& path, OutputKind kind, const RgbaFrame& frame
 
 class FrameWriter {
 public:
-    FrameWriter(Animation& animation, std::string file, bool indexed, int png_level)
-        : animation_(animation), file_(std::move(file)), indexed_(indexed), png_level_(png_level) {}
+    FrameWriter(Animation& animation, std::string file, bool indexed, int png_level, Progress* progress = nullptr)
+        : animation_(animation), file_(std::move(file)), indexed_(indexed), png_level_(png_level), progress_(progress) {}
 
     // Composes frame i (from 0), writes it to path and prints its line.
     bool write(uint64_t i, const std::string& path, OutputKind kind, const char* shown_at = "") {
@@ -92,8 +93,14 @@ public:
             complain(error);
             return false;
         }
-        std::printf("frame %llu%s: %llu ms -> %s\n", (unsigned long long)(i + 1), shown_at,
-                    (unsigned long long)(delay / kUnitsPerMs), path.c_str());
+        // The line goes to standard output, which a terminal shares with the
+        // progress line, or to standard error when the frame went to standard output.
+        if (progress_ != nullptr) progress_->wipe();
+        std::FILE* line = path == "-" ? stderr : stdout;
+        std::fprintf(line, "frame %llu%s: %llu ms -> %s\n", (unsigned long long)(i + 1), shown_at,
+                     (unsigned long long)(delay / kUnitsPerMs), path == "-" ? "standard output" : path.c_str());
+        std::fflush(line);
+        if (progress_ != nullptr) progress_->update(i + 1);
         return true;
     }
 
@@ -102,6 +109,7 @@ private:
     std::string file_;
     bool indexed_;
     int png_level_;
+    Progress* progress_;
 };
 
 bool set_delays(const ParsedArgs& args, Animation& animation, int* exit_code) {
@@ -150,28 +158,46 @@ int run_frames(const ParsedArgs& args) {
         return usage_error("frames", "--frame needs a frame number from 1");
     if (args.has("--at") && !parse_number(args.value("--at"), &number))
         return usage_error("frames", "--at needs a whole number of milliseconds");
-    OutputKind kind = output_kind(one ? out : "x." + args.value("--format", "png"));
+    if (out == "-" && !one)
+        return usage_error("frames", "-o - writes one frame to standard output: give --frame N or --at MS "
+                                     "(all frames go to a directory, -o DIR)");
+    // A directory's files, and one frame on standard output, take their format from --format.
+    const OutputKind kind = output_kind(one && out != "-" ? out : "x." + args.value("--format", "png"));
     if (kind == OutputKind::kUnknown)
         return usage_error("frames", one ? "OUT must end in .png or .bin" : "--format is png or bin");
 
+    // Nothing is composed on a screen larger than the tool takes: the
+    // screen's size is checked on the first bytes, before the animation
+    // opens (which decodes the first frame).
+    Input input;
+    const bool read = open_input(args.positional[0], &input, [&](const std::vector<uint8_t>& head) {
+        if (!is_gif_signature(head) || head.size() < 10) {
+            complain(input.name() + ": not a GIF file");
+            return false;
+        }
+        return pixels_allowed(input.name(), head[6] | head[7] << 8, head[8] | head[9] << 8);
+    });
+    if (!read) return kExitFailure;
     auto component = load_component(args);
     if (component == nullptr) return kExitFailure;
-    const std::string& file = args.positional[0];
+    const std::string file = input.name();
     Outcome opened;
-    auto animation = Animation::open(kvhost::gif::Source::file(file), &opened);
+    auto animation = Animation::open(input.gif_source(), &opened);
     if (animation == nullptr) {
         failed(opened, "cannot open " + file + " as an animated GIF");
         return kExitFailure;
     }
-    // Nothing is composed on a screen larger than the tool takes.
-    if (!pixels_allowed(file, animation->screen_width(), animation->screen_height())) return kExitFailure;
     int exit_code = kExitOk;
     if (!set_delays(args, *animation, &exit_code)) return exit_code;
     auto count = animation->page_count();
     if (failed(count, "cannot count the frames of " + file)) return kExitFailure;
 
+    if (!one) {
+        Progress progress(args, "frames", "frame", count.value);
+        FrameWriter all(*animation, file, args.has("--indexed"), png_level(args), &progress);
+        return write_all(all, count.value, out, kind);
+    }
     FrameWriter writer(*animation, file, args.has("--indexed"), png_level(args));
-    if (!one) return write_all(writer, count.value, out, kind);
     uint64_t index = number - 1;
     std::string shown_at;
     if (args.has("--at")) {
@@ -212,11 +238,14 @@ const Registration frames_registration({
     "  --min-delay MS  delays up to this long count as the default; default 10\n"
     "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file)\n"
     "  --module PATH   load the component from PATH\n"
+    KVLZW_QUIET_HELP
     "\n"
-    "A screen of more than --max-pixels pixels is refused, and the canvas counts\n"
-    "against --max-memory.\n",
+    "FILE.gif may be - for standard input. With --frame or --at, -o - writes the\n"
+    "frame to standard output in the --format given (png by default). A screen of\n"
+    "more than --max-pixels pixels is refused, and the canvas counts against\n"
+    "--max-memory.\n",
     {{"-o", true}, {"--format", true}, {"--frame", true}, {"--at", true}, {"--default-delay", true},
-     {"--min-delay", true}, {"--png-level", true}, {"--indexed", false}},
+     {"--min-delay", true}, {"--png-level", true}, {"--indexed", false}, kQuietOption},
     &run_frames,
     45,
 });

@@ -21,15 +21,19 @@ Progress::Progress(const ParsedArgs& args, std::string what, std::string unit, u
       start_(Clock::now()),
       next_(start_ + kQuietFor) {}
 
-Progress::~Progress() {
-    // The line is wiped, so that what follows starts on a clean line.
-    if (shown_) std::fputs("\r\033[K", stderr);
+Progress::~Progress() { wipe(); }
+
+void Progress::wipe() {
+    if (!shown_) return;
+    std::fputs("\r\033[K", stderr);
+    shown_ = false;
+    next_ = Clock::now();
 }
 
 void Progress::update(uint64_t done) {
     if (!enabled_) return;
     const Clock::time_point now = Clock::now();
-    if (now < next_) return;
+    if (now < next_ || now < start_ + kQuietFor) return;
     next_ = now + kEvery;
     shown_ = true;
     const double seconds = std::chrono::duration<double>(now - start_).count();

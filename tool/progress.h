@@ -21,6 +21,9 @@ public:
     Progress& operator=(const Progress&) = delete;
     // `done` of the total are finished.
     void update(uint64_t done);
+    // Takes the line away before other output to the terminal; the next
+    // update draws it again.
+    void wipe();
 
 private:
     using Clock = std::chrono::steady_clock;
