@@ -134,8 +134,9 @@ TEST(TiffTool, PngKindsAndSamplesAreWhatAViewerExpects) {
         EXPECT_EQ(p.samples, c.want);
     }
     // Corpus files of every kind get the PNG colour type and depth that hold
-    // them. (A TIFF's .bin holds the delivered rows: the damaged-strip
-    // cross-check.)
+    // them, and the same samples at every compression level (each level
+    // filters the rows its own way). (A TIFF's .bin holds the delivered
+    // rows: the damaged-strip cross-check.)
     const struct {
         const char* file;
         int color_type, bit_depth;
@@ -155,6 +156,10 @@ TEST(TiffTool, PngKindsAndSamplesAreWhatAViewerExpects) {
         ASSERT_EQ(r.status, 0) << r.out;
         const kvtest::Png p = kvtest::read_png(png);
         EXPECT_EQ(std::pair(p.color_type, p.bit_depth), std::pair(f.color_type, f.bit_depth));
+        for (const char* level : {" --png-level 0", " --png-level 9"}) {
+            ASSERT_EQ(kvtest::run_tool("decode " + kvtest::corpus_path(f.file) + level + " -o " + png).status, 0);
+            EXPECT_EQ(kvtest::read_png(png).samples, p.samples) << level;
+        }
     }
 }
 

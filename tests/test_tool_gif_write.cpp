@@ -1,10 +1,11 @@
 // kvlzw encode and copy as a user runs them, with giflib reading the
-// results: colours and transparency of PNGs of every kind, the extension
+// results: colours and transparency of PNGs of every kind, damaged PNGs, the extension
 // blocks asked for, appending (and a failed append leaving the file alone),
 // copies that giflib reads as the original.
 #include "gif_test_files.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <optional>
@@ -19,6 +20,7 @@ struct TestPng {
     int bit_depth = 8;
     uint32_t width = 7, height = 5;
     bool interlaced = false;
+    int filters = PNG_ALL_FILTERS;  // the row filters libpng may choose from
     std::vector<uint16_t> samples;
     std::vector<uint8_t> plte;        // 3 bytes per entry
     std::vector<uint8_t> trns_alpha;  // palette alphas
@@ -43,6 +45,7 @@ void write_test_png(const std::string& path, const TestPng& p) {
         png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(p.plte.data()), int(p.plte.size() / 3));
     if (!p.trns_alpha.empty()) png_set_tRNS(png, info, p.trns_alpha.data(), int(p.trns_alpha.size()), nullptr);
     if (p.trns_colour) png_set_tRNS(png, info, nullptr, 0, &*p.trns_colour);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, p.filters);
     png_write_info(png, info);
     if (p.bit_depth < 8) png_set_packing(png);  // one sample a byte in, packed on writing
     if (p.bit_depth == 16) png_set_swap(png);   // little-endian words in
@@ -104,11 +107,13 @@ TestPng with_clear_pixels(TestPng p) {
     return p;
 }
 
-// A 7 x 5 PNG of the pattern modulo `modulo` (16-bit samples spread over
-// their range), its clear pixels as with_clear_pixels makes them.
-TestPng png_of(int color_type, int bit_depth, uint32_t modulo, uint32_t seed = 7) {
+// A 7 x 5 PNG (13 x 11 interlaced, so that every pass has pixels) of the
+// pattern modulo `modulo` (16-bit samples spread over their range), its
+// clear pixels as with_clear_pixels makes them.
+TestPng png_of(int color_type, int bit_depth, uint32_t modulo, uint32_t seed = 7, bool interlaced = false) {
     TestPng p;
     p.color_type = color_type, p.bit_depth = bit_depth;
+    if (interlaced) p.interlaced = true, p.width = 13, p.height = 11;
     for (uint8_t b : giftest::pattern(size_t{p.width} * p.height * p.channels(), modulo, seed))
         p.samples.push_back(uint16_t(b * (bit_depth == 16 ? 257 : 1)));
     return (color_type & PNG_COLOR_MASK_ALPHA) != 0 ? with_clear_pixels(p) : p;
@@ -128,22 +133,32 @@ TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
     palette.trns_alpha = {255, 255, 0, 128, 0};  // two clear entries: both become the first
     TestPng two = png_of(PNG_COLOR_TYPE_PALETTE, 1, 2);
     two.plte = {10, 20, 30, 200, 100, 50};
-    TestPng sixteen = png_of(PNG_COLOR_TYPE_PALETTE, 4, 16);
+    TestPng sixteen = png_of(PNG_COLOR_TYPE_PALETTE, 4, 16, 7, true);
     sixteen.plte = giftest::ramp_table(16);
-    sixteen.interlaced = true;
     TestPng keyed = png_of(PNG_COLOR_TYPE_GRAY, 8, 40);
     keyed.trns_colour = png_color_16{0, 0, 0, 0, 3};
     std::vector<Case> cases = {{palette}, {two}, {sixteen}, {keyed},
                                {png_of(PNG_COLOR_TYPE_GRAY, 1, 2)}, {png_of(PNG_COLOR_TYPE_GRAY, 4, 16)},
                                {png_of(PNG_COLOR_TYPE_GRAY, 16, 256)}, {png_of(PNG_COLOR_TYPE_GRAY_ALPHA, 8, 256)},
                                {png_of(PNG_COLOR_TYPE_RGB, 8, 256)}, {png_of(PNG_COLOR_TYPE_RGB, 16, 256)},
-                               {png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, 256)}, {png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, 256)}};
+                               {png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, 256)}, {png_of(PNG_COLOR_TYPE_RGB_ALPHA, 16, 256)},
+                               {png_of(PNG_COLOR_TYPE_GRAY, 2, 4, 3, true)}, {png_of(PNG_COLOR_TYPE_GRAY_ALPHA, 16, 256, 3, true)},
+                               {png_of(PNG_COLOR_TYPE_RGB, 16, 256, 3, true)}};
     TestPng many = png_of(PNG_COLOR_TYPE_RGB_ALPHA, 8, 1);
     many.width = many.height = 64;
     many.samples.clear();
     for (uint32_t y = 0; y < 64; ++y)
         for (uint32_t x = 0; x < 64; ++x) many.samples.insert(many.samples.end(), {uint16_t(x * 4), uint16_t(y * 4), 128, 255});
     for (const char* dither : {"", " --no-dither"}) cases.push_back({with_clear_pixels(many), dither, 12});
+    // Every row through one filter, on enough pixels to meet its corner cases.
+    for (int filter : {PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG, PNG_FILTER_PAETH}) {
+        TestPng one = png_of(PNG_COLOR_TYPE_RGB, 8, 256);
+        one.width = one.height = 40;
+        one.samples.clear();
+        for (uint8_t b : giftest::pattern(40 * 40, 256, filter)) one.samples.insert(one.samples.end(), {b, uint16_t(b / 2), uint16_t(b ^ 0x55)});
+        one.filters = filter;
+        cases.push_back({one});
+    }
 
     const std::string png = temp_path("kind.png"), gif = temp_path("kind.gif");
     for (const Case& c : cases) {
@@ -170,6 +185,80 @@ TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
     }
     std::remove(png.c_str());
     std::remove(gif.c_str());
+}
+
+// A PNG file put together chunk by chunk, for damage no encoder writes.
+std::string big_endian(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+std::string png_chunk(const std::string& type, const std::string& body) {
+    const std::string checked = type + body;
+    return big_endian(uint32_t(body.size())) + checked +
+           big_endian(uint32_t(crc32(0, reinterpret_cast<const Bytef*>(checked.data()), uInt(checked.size()))));
+}
+
+std::string grey_png(uint32_t width, uint32_t height, const std::string& stream, const std::string& before_data = "",
+                     size_t data_pieces = 1) {
+    const std::string header = big_endian(width) + big_endian(height) + std::string{8, 0, 0, 0, 0};
+    std::string out = "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", header) + before_data;
+    const size_t piece = (stream.size() + data_pieces - 1) / data_pieces;
+    for (size_t at = 0; at < stream.size(); at += piece) out += png_chunk("IDAT", stream.substr(at, piece));
+    return out + png_chunk("IEND", "");
+}
+
+std::string zlib_of(const std::string& raw) {
+    uLongf size = compressBound(uLong(raw.size()));
+    std::string out(size, '\0');
+    compress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(raw.data()), uLong(raw.size()));
+    out.resize(size);
+    return out;
+}
+
+// Damaged PNGs: what other readers pass over gives the undamaged file's GIF;
+// what they refuse is refused with exit 1 and nothing written, without
+// taking memory for an image that the data cannot fill.
+TEST(GifEncodeTool, DamagedPngsAreReadOrRefusedAsOtherReadersDo) {
+    std::string rows;  // 6 x 4 grey, each row after its filter byte (all five kinds)
+    for (int y = 0; y < 4; ++y) {
+        rows += char(y % 5);
+        for (int x = 0; x < 6; ++x) rows += char(x * 40 + y);
+    }
+    std::string last_filter_five = rows;
+    last_filter_five[3 * 7] = 5;
+    const std::string stream = zlib_of(rows);
+    const std::string good = grey_png(6, 4, stream);
+    std::string bad_data_crc = good;
+    bad_data_crc[good.find("IDAT") + 6] ^= 1;
+    const struct {
+        const char* what;
+        std::string png;
+        int status;
+    } cases[] = {
+        {"data in three chunks", grey_png(6, 4, stream, "", 3), 0},
+        {"more data than rows", grey_png(6, 4, zlib_of(rows + std::string(100, '\0'))), 0},
+        {"ancillary chunk with a damaged CRC", grey_png(6, 4, stream, png_chunk("tEXt", "a").substr(0, 9) + std::string(4, '\0')), 0},
+        {"data chunk with a damaged CRC", bad_data_crc, 1},
+        {"rows missing", grey_png(6, 4, zlib_of(rows.substr(0, 14))), 1},
+        {"stream cut", grey_png(6, 4, stream.substr(0, stream.size() / 2)), 1},
+        {"unknown filter", grey_png(6, 4, zlib_of(last_filter_five)), 1},
+        {"file cut before IEND", good.substr(0, good.size() - 12), 1},
+        {"zero width", grey_png(0, 4, stream), 1},
+        {"60000 x 60000 from a few bytes", grey_png(60000, 60000, stream), 1},
+    };
+    const std::string png = temp_path("damaged.png"), gif = temp_path("damaged.gif"), want = temp_path("undamaged.gif");
+    kvtest::write_file(png, std::vector<uint8_t>(good.begin(), good.end()));
+    expect_run("encode " + png + " -o " + want, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(gif.c_str());
+        kvtest::write_file(png, std::vector<uint8_t>(c.png.begin(), c.png.end()));
+        expect_run("encode " + png + " -o " + gif, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(kvtest::read_file(gif), kvtest::read_file(want));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(gif));
+        }
+    }
+    for (const auto& path : {png, gif, want}) std::remove(path.c_str());
 }
 
 TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {

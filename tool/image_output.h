@@ -4,8 +4,6 @@
 #include "kvhost/load_sink.h"
 #include "tool.h"
 
-#include <png.h>
-
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -34,27 +32,34 @@ struct PngRaster {
     std::vector<uint8_t> palette_rgb;  // 3 bytes per entry (palette kind)
     std::vector<uint8_t> palette_alpha;  // tRNS entries, may be shorter than the palette
     uint32_t significant_bits = 0;  // for an sBIT chunk (every channel); 0 for none
+
+    uint32_t channels() const {
+        switch (kind) {
+            case Kind::kGreyAlpha: return 2;
+            case Kind::kRgb: return 3;
+            case Kind::kRgba: return 4;
+            default: return 1;
+        }
+    }
 };
 
 enum class OutputKind { kPng, kBin, kUnknown };
 // By the extension of the path: ".png" or ".bin".
 OutputKind output_kind(const std::string& path);
 
-// zlib level of PNG output unless --png-level asks for another: fast, at
-// the cost of larger files.
-inline constexpr int kDefaultPngLevel = 1;
-// --png-level N (0 to 9), or the default; -1 for a value out of range.
+// PNG output without --png-level: not a level of its own but the fastest
+// that makes files no larger than zlib's fastest level (1 for images of
+// several channels, 5 for palette indices, where libdeflate's level 1
+// falls behind zlib's on dithered photographs).
+inline constexpr int kDefaultPngLevel = 10;
+// --png-level N (0 to 9), or kDefaultPngLevel; -1 for a value out of range.
 int png_level(const ParsedArgs& args);
 
-// libpng handlers: an error keeps "PNG: " and libpng's message in the
-// std::string given as the error pointer (if any) and jumps back;
-// warnings are not shown.
-void report_png_error(png_structp png, png_const_charp message);
-void ignore_png_warning(png_structp png, png_const_charp message);
-
-// Writes the raster as a PNG file at the zlib level, all or nothing; false
-// (with *error) on failure. Levels up to 3 use one row filter (none for
-// palette images, Sub for others); higher levels let libpng pick per row.
+// Writes the raster as a PNG file at the deflate level (0: stored, 1:
+// fastest, 9: smallest), all or nothing; false
+// (with *error) on failure. Palette images are not filtered; others are
+// filtered with Sub at levels up to 3 and at higher levels with the filter
+// that suits each row best (png_output.cpp).
 bool write_png(const std::string& path, const PngRaster& raster, int level, std::string* error);
 
 // The raster of a loaded image: palette images become 8-bit palette PNGs

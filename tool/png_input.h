@@ -3,6 +3,8 @@
 
 #include "image_output.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kvtool {
@@ -11,7 +13,7 @@ namespace kvtool {
 // per pixel, the PLTE entries and the tRNS alphas as stored) or kRgba
 // (8 bits per channel; 16-bit samples are scaled, grey is widened, a tRNS
 // colour becomes alpha 0). False (with *error) when the bytes are not a PNG
-// libpng can read or the image is larger than a GIF can hold. `name` says
+// that can be read or the image is larger than a GIF can hold. `name` says
 // whose bytes they are in messages.
 bool read_png(const uint8_t* data, size_t size, const std::string& name, PngRaster* raster, std::string* error);
 

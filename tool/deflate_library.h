@@ -1,0 +1,24 @@
+// libdeflate, loaded the first time a PNG is read or written: runs that
+// write no PNG do not pay for loading it.
+#pragma once
+
+#include "kvhost/shared_library.h"
+
+#include <libdeflate.h>
+
+#include <string>
+
+namespace kvtool {
+
+#define LIBDEFLATE_FUNCTIONS(F)                                                                                    \
+    F(libdeflate_, alloc_compressor) F(libdeflate_, zlib_compress) F(libdeflate_, zlib_compress_bound)              \
+    F(libdeflate_, free_compressor) F(libdeflate_, alloc_decompressor) F(libdeflate_, deflate_decompress_ex)        \
+    F(libdeflate_, free_decompressor) F(libdeflate_, crc32)
+struct Libdeflate {
+    LIBDEFLATE_FUNCTIONS(KVHOST_LAZY_MEMBER)
+};
+
+// The loaded library, or nullptr with the loader's reason in *why.
+const Libdeflate* load_libdeflate(std::string* why);
+
+}  // namespace kvtool
