@@ -2,8 +2,10 @@
 # Whole-process comparison: the kvlzw tool against small giflib and libtiff
 # programs doing the same job on the same generated files. Runs alternate
 # (tool, peer, tool, peer, ...) so that load from elsewhere hits both alike;
-# each job prints both medians and the ratio peer / tool (above 1: the tool
-# is faster). Outputs are checked equal where both write the same bytes.
+# each job prints both medians, the ratio peer / tool (above 1: the tool
+# is faster) and each side's slowest run over its median (a side whose runs
+# are steady stays near 1). Outputs are checked equal where both write the
+# same bytes.
 #
 #   cmake -S . -B build -G Ninja -DKVLZW_BENCH=ON && cmake --build build
 #   bench/compare.sh [BUILD_DIR] [RUNS]        (defaults: build, 9)
@@ -37,6 +39,9 @@ median() {
         awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# Largest value of column $1 of the input.
+slowest() { awk -v c="$1" '{ print $c }' | sort -g | tail -n 1; }
+
 # job NAME OURS_OUT PEER_OUT -- TOOL ARGS... -- PEER ARGS...
 # OURS_OUT and PEER_OUT are compared after the runs unless PEER_OUT is "-".
 job() {
@@ -56,21 +61,24 @@ job() {
         seconds "${tool[@]}" >>"$work/tool.times"
         seconds "${peer[@]}" >>"$work/peer.times"
     done
-    local t p tc pc check=""
+    local t p tc pc ts ps check=""
     t=$(median 1 <"$work/tool.times")
     p=$(median 1 <"$work/peer.times")
     tc=$(median 2 <"$work/tool.times")
     pc=$(median 2 <"$work/peer.times")
+    ts=$(slowest 1 <"$work/tool.times")
+    ps=$(slowest 1 <"$work/peer.times")
     if [[ $peer_out != - ]]; then
         if cmp -s "$ours_out" "$peer_out"; then check="outputs equal"; else check="OUTPUTS DIFFER"; fi
     fi
-    awk -v n="$name" -v t="$t" -v p="$p" -v tc="$tc" -v pc="$pc" -v c="$check" 'BEGIN {
-        printf "%-44s kvlzw %7.4f s  peer %7.4f s  ratio %5.2fx   (cpu %5.2fx)  %s\n", n, t, p, p / t, pc / tc, c }'
+    awk -v n="$name" -v t="$t" -v p="$p" -v tc="$tc" -v pc="$pc" -v ts="$ts" -v ps="$ps" -v c="$check" 'BEGIN {
+        printf "%-44s kvlzw %7.4f s (slowest %7.4f s, %4.2fx)  peer %7.4f s (slowest %7.4f s, %4.2fx)  ratio %5.2fx  (cpu %5.2fx)  %s\n",
+               n, t, ts, ts / t, p, ps, ps / p, p / t, pc / tc, c }'
 }
 
 kv="$bin/kvlzw"
 w=$work
-echo "median of $runs alternating runs in $scratch; ratio = peer wall time / kvlzw wall time (cpu: user + system)"
+echo "median and slowest of $runs alternating runs in $scratch; ratio = peer / kvlzw median wall time (cpu: user + system)"
 job "GIF 3000x2000 photo -> indices (giflib)" "$w/a.bin" "$w/b.bin" -- \
     "$kv" decode "$w/photo.gif" -o "$w/a.bin" -- "$bin/peer_gif" "$w/photo.gif" 1 "$w/b.bin"
 job "GIF page 30 of 30 x 1280x720 (giflib)" "$w/a.bin" "$w/b.bin" -- \
