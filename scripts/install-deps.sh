@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libdeflate-dev libgif-dev libtiff-dev libstb-dev libimagequant-dev pkg-config binutils)
+          libpng-dev libdeflate-dev zlib1g-dev libgif-dev libtiff-dev libstb-dev libimagequant-dev pkg-config binutils)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

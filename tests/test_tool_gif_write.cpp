@@ -225,6 +225,9 @@ TEST(GifEncodeTool, DamagedPngsAreReadOrRefusedAsOtherReadersDo) {
     std::string last_filter_five = rows;
     last_filter_five[3 * 7] = 5;
     const std::string stream = zlib_of(rows);
+    // The rows in a stored block, then a block of the reserved type.
+    const std::string stored_then_bad_block = std::string{0x78, 0x01, 0x00, char(rows.size()), 0, char(~rows.size()), -1} +
+                                              rows + std::string{0x07};
     const std::string good = grey_png(6, 4, stream);
     std::string bad_data_crc = good;
     bad_data_crc[good.find("IDAT") + 6] ^= 1;
@@ -235,6 +238,8 @@ TEST(GifEncodeTool, DamagedPngsAreReadOrRefusedAsOtherReadersDo) {
     } cases[] = {
         {"data in three chunks", grey_png(6, 4, stream, "", 3), 0},
         {"more data than rows", grey_png(6, 4, zlib_of(rows + std::string(100, '\0'))), 0},
+        {"far more data than rows", grey_png(6, 4, zlib_of(rows + std::string(1 << 20, '\0'))), 0},
+        {"damage after the rows", grey_png(6, 4, stored_then_bad_block), 0},
         {"ancillary chunk with a damaged CRC", grey_png(6, 4, stream, png_chunk("tEXt", "a").substr(0, 9) + std::string(4, '\0')), 0},
         {"data chunk with a damaged CRC", bad_data_crc, 1},
         {"rows missing", grey_png(6, 4, zlib_of(rows.substr(0, 14))), 1},

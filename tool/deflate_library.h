@@ -1,10 +1,12 @@
 // libdeflate, loaded the first time a PNG is read or written: runs that
-// write no PNG do not pay for loading it.
+// write no PNG do not pay for loading it. zlib, loaded only for the rare
+// image data that libdeflate will not read whole.
 #pragma once
 
 #include "kvhost/shared_library.h"
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <string>
 
@@ -20,5 +22,12 @@ struct Libdeflate {
 
 // The loaded library, or nullptr with the loader's reason in *why.
 const Libdeflate* load_libdeflate(std::string* why);
+
+#define ZLIB_FUNCTIONS(F) F(, inflateInit2_) F(, inflate) F(, inflateEnd)
+struct Zlib {
+    ZLIB_FUNCTIONS(KVHOST_LAZY_MEMBER)
+};
+
+const Zlib* load_zlib(std::string* why);
 
 }  // namespace kvtool

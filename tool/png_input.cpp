@@ -18,10 +18,8 @@ constexpr uint8_t kSignature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
 // coded in two bits): an image needing more than this from its IDAT bytes
 // cannot be complete, and is refused before its memory is taken.
 constexpr uint64_t kMostInflation = 1032;
-// Room past the image for a stream that carries more data than it (read
-// up to the image's end, as other readers do), and the most it may carry.
+// Room past the image for a stream that carries more data than it.
 constexpr size_t kExtraRoom = size_t{64} << 10;
-constexpr size_t kMostExtra = 8;
 
 enum Colour : uint8_t { kGrey = 0, kRgb = 2, kPalette = 3, kGreyAlpha = 4, kRgba = 6 };
 
@@ -181,14 +179,42 @@ size_t inflated_size(const Header& header) {
     return total;
 }
 
+// The rows of a stream that libdeflate will not read whole (data damaged
+// or running on far past the image's end after its rows): inflated a piece
+// at a time up to the image's end and no further, as other readers do.
+bool inflate_rows_only(const uint8_t* stream, size_t stream_size, size_t expected, std::vector<uint8_t>* rows,
+                       std::string* error) {
+    const Zlib* zlib = load_zlib(error);
+    if (zlib == nullptr) return false;
+    z_stream z{};
+    if (zlib->inflateInit2_(&z, 15, ZLIB_VERSION, static_cast<int>(sizeof z)) != Z_OK) return fail(error, "out of memory");
+    rows->resize(expected);
+    size_t in = 0, out = 0;
+    int result = Z_OK;
+    while (result == Z_OK && out < expected) {
+        z.next_in = const_cast<Bytef*>(stream + in);
+        z.avail_in = static_cast<uInt>(std::min<size_t>(stream_size - in, UINT32_MAX));
+        z.next_out = rows->data() + out;
+        z.avail_out = static_cast<uInt>(std::min<size_t>(expected - out, UINT32_MAX));
+        const uInt offered_in = z.avail_in, offered_out = z.avail_out;
+        result = zlib->inflate(&z, Z_NO_FLUSH);
+        in += offered_in - z.avail_in;
+        out += offered_out - z.avail_out;
+        if (offered_in == z.avail_in && offered_out == z.avail_out) break;  // no progress: the data ran out
+    }
+    zlib->inflateEnd(&z);
+    if (out == expected) return true;
+    return fail(error, result == Z_DATA_ERROR ? "damaged compressed image data" : "not enough image data");
+}
+
 struct DecompressorDeleter {
     const Libdeflate* deflate;
     void operator()(libdeflate_decompressor* d) const { deflate->free_decompressor(d); }
 };
 
 // Inflates the zlib stream of the image data into *rows (its size the
-// image's; a stream carrying more is read up to that size). zlib's Adler-32
-// is not checked: the chunks' CRCs already cover every compressed byte.
+// image's). zlib's Adler-32 is not checked: the chunks' CRCs already cover
+// every compressed byte.
 bool inflate(const Libdeflate& deflate, const Chunks& chunks, std::vector<uint8_t>* rows, std::string* error) {
     std::vector<uint8_t> joined;
     const uint8_t* stream = chunks.image_data.empty() ? nullptr : chunks.image_data[0].first;
@@ -206,23 +232,17 @@ bool inflate(const Libdeflate& deflate, const Chunks& chunks, std::vector<uint8_
     const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(deflate.alloc_decompressor(),
                                                                                      DecompressorDeleter{&deflate});
     if (decompressor == nullptr) return fail(error, "out of memory");
-    size_t room = expected + kExtraRoom;
-    for (;;) {
-        rows->reserve(room);
-        kvhost::advise_huge_pages(rows->data(), rows->capacity());
-        rows->resize(room);
-        size_t produced = 0;
-        const libdeflate_result result = deflate.deflate_decompress_ex(decompressor.get(), stream + 2, stream_size - 2,
-                                                                       rows->data(), room, nullptr, &produced);
-        if (result == LIBDEFLATE_SUCCESS) {
-            if (produced < expected) return fail(error, "not enough image data");
-            rows->resize(expected);
-            return true;
-        }
-        if (result != LIBDEFLATE_INSUFFICIENT_SPACE) return fail(error, "damaged compressed image data");
-        if (room >= expected * kMostExtra) return fail(error, "far more image data than the image holds");
-        room = std::min(room * 2, expected * kMostExtra + kExtraRoom);
-    }
+    const size_t room = expected + kExtraRoom;
+    rows->reserve(room);
+    kvhost::advise_huge_pages(rows->data(), rows->capacity());
+    rows->resize(room);
+    size_t produced = 0;
+    const libdeflate_result result = deflate.deflate_decompress_ex(decompressor.get(), stream + 2, stream_size - 2,
+                                                                   rows->data(), room, nullptr, &produced);
+    if (result != LIBDEFLATE_SUCCESS) return inflate_rows_only(stream, stream_size, expected, rows, error);
+    if (produced < expected) return fail(error, "not enough image data");
+    rows->resize(expected);
+    return true;
 }
 
 // One sample of a row of 1-, 2-, 4- or 8-bit samples.
@@ -249,8 +269,10 @@ public:
     explicit RowConverter(const Chunks& chunks) : header_(chunks.header) {
         if (chunks.transparency == nullptr || header_.colour == kPalette) return;
         keyed_ = true;
+        // A key past the depth's range is read by its low bits, as other readers do.
+        const uint32_t mask = header_.depth == 16 ? 0xFFFF : (1u << header_.depth) - 1;
         for (uint32_t c = 0; c < chunks.transparency_size / 2; ++c)
-            key_[c] = uint32_t{chunks.transparency[2 * c]} << 8 | chunks.transparency[2 * c + 1];
+            key_[c] = (uint32_t{chunks.transparency[2 * c]} << 8 | chunks.transparency[2 * c + 1]) & mask;
     }
 
     void convert(const uint8_t* row, uint32_t count, uint8_t* out, size_t step) const {
