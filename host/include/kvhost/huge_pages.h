@@ -6,8 +6,9 @@
 
 namespace kvhost {
 
-// Asks for huge pages for the block (4 MB or more); a hint only, ignored
-// where the system does not offer them.
+// Asks for huge pages for the block (4 MB or more) while the kernel holds
+// enough of them free that the faults need no compaction; a hint only,
+// ignored where the system does not offer them.
 void advise_huge_pages(void* block, size_t size);
 
 }  // namespace kvhost
