@@ -49,6 +49,7 @@ const Case kCases[] = {
     {"rgb8_photo", 3, 8, 1, Content::kPhoto},
     {"rgb8_predictor2_photo", 3, 8, 2, Content::kPhoto},
     {"grey16_photo", 1, 16, 1, Content::kPhoto},
+    {"grey16_predictor2_photo", 1, 16, 2, Content::kPhoto},
     {"rgb8_noisy", 3, 8, 1, Content::kNoisy},
     {"rgb8_predictor2_noisy", 3, 8, 2, Content::kNoisy},
     {"grey16_noisy", 1, 16, 1, Content::kNoisy},
@@ -234,7 +235,7 @@ void BM_TiffDecode(benchmark::State& state) {
     state.counters["file_MB"] = static_cast<double>(bytes.size()) / 1e6;
 }
 
-BENCHMARK(BM_TiffDecode)->DenseRange(0, 6)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_TiffDecode)->DenseRange(0, 7)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 

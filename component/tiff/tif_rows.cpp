@@ -9,7 +9,7 @@
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 namespace kv {
@@ -66,35 +66,109 @@ Coefficients read_coefficients(HostTiff* tif) {
     return read;
 }
 
-// Undoes 8-bit differencing of stride 1 or 3 over the whole 16-byte blocks
-// of the first `end` bytes, 16 bytes at a time: a running sum within the
-// block by shifted adds, plus the last pixel of the block before, repeated
-// with the stride (16 bytes after a block of stride 3 start at its channel
-// 1, which is where the last 3 bytes of the block start too). Returns the
-// bytes done.
-template <uint32_t kStride>
-uint32_t running_sums_in_blocks(uint8_t* row, uint32_t end) {
 #if defined(__SSE2__)
+template <uint32_t kBytes>
+inline __m128i add_samples(__m128i a, __m128i b) {
+    return kBytes == 1 ? _mm_add_epi8(a, b) : _mm_add_epi16(a, b);
+}
+
+// Sums within one 16-byte block: each element plus those kStride, 2 kStride,
+// ... elements before it (kBytes bytes an element), by shifted adds.
+template <uint32_t kBytes, uint32_t kStride>
+inline __m128i sums_in_block(__m128i v) {
+    constexpr uint32_t step = kBytes * kStride;
+    constexpr auto add = add_samples<kBytes>;
+    v = add(v, _mm_slli_si128(v, step));
+    if constexpr (2 * step < 16) v = add(v, _mm_slli_si128(v, 2 * step));
+    if constexpr (4 * step < 16) v = add(v, _mm_slli_si128(v, 4 * step));
+    if constexpr (8 * step < 16) v = add(v, _mm_slli_si128(v, 8 * step));
+    return v;
+}
+
+// The block's last pixel repeated over the whole block (pixels of kPixel
+// bytes tile it).
+template <uint32_t kPixel>
+inline __m128i last_pixel_repeated(__m128i v) {
+    v = _mm_srli_si128(v, 16 - kPixel);
+    v = _mm_or_si128(v, _mm_slli_si128(v, kPixel));
+    if constexpr (2 * kPixel < 16) v = _mm_or_si128(v, _mm_slli_si128(v, 2 * kPixel));
+    if constexpr (4 * kPixel < 16) v = _mm_or_si128(v, _mm_slli_si128(v, 4 * kPixel));
+    if constexpr (8 * kPixel < 16) v = _mm_or_si128(v, _mm_slli_si128(v, 8 * kPixel));
+    return v;
+}
+
+inline __m128i swap_word_bytes(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+
+// Undoes differencing over the whole 16-byte blocks of the first `end`
+// bytes of a row of kBytes-byte samples (words most significant byte first
+// when kBigEndian), kStride samples a pixel. Each block's own running sums
+// do not depend on the block before; only the carry (the last pixel so
+// far, repeated) does. Where pixels tile the block (1, 2, 4, 8 bytes), the
+// carry keeps its phase and grows by the block's own last pixel: one add
+// is all that the next block waits on. Returns the bytes done.
+template <uint32_t kBytes, uint32_t kStride, bool kBigEndian>
+uint32_t running_sums_in_blocks(uint8_t* row, uint32_t end) {
+    constexpr uint32_t pixel = kBytes * kStride;
+    static_assert(16 % pixel == 0);
+    constexpr auto add = add_samples<kBytes>;
     __m128i carry = _mm_setzero_si128();
     uint32_t i = 0;
     for (; i + 16 <= end; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
-        v = _mm_add_epi8(v, _mm_slli_si128(v, kStride));
-        v = _mm_add_epi8(v, _mm_slli_si128(v, 2 * kStride));
-        v = _mm_add_epi8(v, _mm_slli_si128(v, 4 * kStride));
-        if constexpr (kStride == 1) v = _mm_add_epi8(v, _mm_slli_si128(v, 8));
-        v = _mm_add_epi8(v, carry);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), v);
-        carry = _mm_srli_si128(v, 16 - kStride);
-        carry = _mm_or_si128(carry, _mm_slli_si128(carry, kStride));
-        carry = _mm_or_si128(carry, _mm_slli_si128(carry, 2 * kStride));
-        carry = _mm_or_si128(carry, _mm_slli_si128(carry, 4 * kStride));
-        if constexpr (kStride == 1) carry = _mm_or_si128(carry, _mm_slli_si128(carry, 8));
+        if constexpr (kBigEndian) v = swap_word_bytes(v);
+        const __m128i own = sums_in_block<kBytes, kStride>(v);
+        __m128i sums = add(own, carry);
+        carry = add(carry, last_pixel_repeated<pixel>(own));
+        if constexpr (kBigEndian) sums = swap_word_bytes(sums);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), sums);
     }
     return i;
+}
+
+// Three samples a pixel: the carry's phase turns from block to block, so
+// it is the finished block's last pixel rearranged by one shuffle.
+template <uint32_t kBytes, bool kBigEndian>
+__attribute__((target("ssse3"))) uint32_t running_sums_of_triples(uint8_t* row, uint32_t end) {
+    constexpr uint32_t pixel = kBytes * 3;
+    alignas(16) static constexpr struct Pattern {
+        int8_t index[16];
+        constexpr Pattern() : index() {
+            for (uint32_t j = 0; j < 16; ++j) index[j] = static_cast<int8_t>(16 - pixel + j % pixel);
+        }
+    } pattern;
+    const __m128i last_pixel = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.index));
+    constexpr auto add = add_samples<kBytes>;
+    __m128i carry = _mm_setzero_si128();
+    uint32_t i = 0;
+    for (; i + 16 <= end; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        if constexpr (kBigEndian) v = swap_word_bytes(v);
+        __m128i sums = add(sums_in_block<kBytes, 3>(v), carry);
+        carry = _mm_shuffle_epi8(sums, last_pixel);
+        if constexpr (kBigEndian) sums = swap_word_bytes(sums);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), sums);
+    }
+    return i;
+}
+#endif
+
+// The common pixel sizes in blocks; 0 bytes done for the others (and for
+// RGB on a processor without byte shuffles).
+template <uint32_t kBytes, bool kBigEndian = false>
+uint32_t running_sums_in_blocks(uint8_t* row, uint32_t end, uint32_t stride) {
+#if defined(__SSE2__)
+    static const bool shuffles = __builtin_cpu_supports("ssse3");
+    switch (stride) {
+        case 1: return running_sums_in_blocks<kBytes, 1, kBigEndian>(row, end);
+        case 2: return running_sums_in_blocks<kBytes, 2, kBigEndian>(row, end);
+        case 3: return shuffles ? running_sums_of_triples<kBytes, kBigEndian>(row, end) : 0;
+        case 4: return running_sums_in_blocks<kBytes, 4, kBigEndian>(row, end);
+        default: return 0;
+    }
 #else
     (void)row;
     (void)end;
+    (void)stride;
     return 0;
 #endif
 }
@@ -111,13 +185,9 @@ void TIF_predictor_undo(uint8_t* row, uint32_t length, int32_t bits, uint32_t st
     if (bits == 8) {
         // Only whole pixels are undone; a trailing partial pixel stays as it is.
         const uint32_t end = length - length % stride;
-        // Grey and RGB rows in 16-byte blocks, what is left byte by byte.
-        uint32_t done = stride;
-        if (stride == 1) {
-            done = std::max(done, running_sums_in_blocks<1>(row, end));
-        } else if (stride == 3) {
-            done = std::max(done, running_sums_in_blocks<3>(row, end));
-        }
+        // Whole 16-byte blocks at once, what is left byte by byte (the
+        // first pixel is its own sum).
+        const uint32_t done = std::max(stride, running_sums_in_blocks<1>(row, end, stride));
         for (uint32_t i = done; i < end; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - stride]);
         return;
     }
@@ -126,7 +196,9 @@ void TIF_predictor_undo(uint8_t* row, uint32_t length, int32_t bits, uint32_t st
         const bool big = byte_order == 1;
         const uint32_t words = length / 2;
         const uint32_t end = words - words % stride;
-        for (uint32_t i = stride; i < end; ++i) {
+        const uint32_t blocks_done =
+            big ? running_sums_in_blocks<2, true>(row, 2 * end, stride) : running_sums_in_blocks<2>(row, 2 * end, stride);
+        for (uint32_t i = std::max(stride, blocks_done / 2); i < end; ++i) {
             const uint16_t sum = static_cast<uint16_t>(load16(row + 2 * i, big) + load16(row + 2 * (i - stride), big));
             store16(row + 2 * i, sum, big);
         }
