@@ -7,6 +7,10 @@
  *   photo.lzw   that strip's bare LZW stream (40 MB once decoded)
  *   photo.bin   the 40 MB it decodes to
  *   strips.tif  kodim02 tiled to 3072 x 2048 RGB, LZW, predictor 2, 16-row strips
+ *   rgb_p2.tif  kodim02 tiled to 4000 x 3000 RGB, LZW, predictor 2, 16-row strips
+ *   rgb_p1.tif  the same without a predictor
+ *   grey16.tif  4000 x 3000 16-bit grey (77 R + 150 G + 29 B: detail down to
+ *               the low bits, as in a camera's), LZW, predictor 2, 16-row strips
  *
  * usage: make_inputs CORPUS_DIR OUT_DIR */
 #include "rgb_tiff.h"
@@ -128,6 +132,32 @@ static void write_tiff(const char* path, const uint8_t* rgb, uint32_t width, uin
     TIFFClose(tif);
 }
 
+static void write_grey16_tiff(const char* path, const uint8_t* rgb, uint32_t width, uint32_t height,
+                              uint32_t rows_per_strip) {
+    TIFF* tif = TIFFOpen(path, "w");
+    if (tif == NULL) fail("cannot create a TIFF");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    uint16_t* grey = malloc(sizeof(uint16_t) * width * height);
+    for (size_t i = 0; i < (size_t)width * height; ++i) {
+        grey[i] = (uint16_t)(77 * rgb[3 * i] + 150 * rgb[3 * i + 1] + 29 * rgb[3 * i + 2]);
+    }
+    const size_t row = (size_t)2 * width;
+    for (uint32_t y = 0, strip = 0; y < height; y += rows_per_strip, ++strip) {
+        const uint32_t rows = height - y < rows_per_strip ? height - y : rows_per_strip;
+        if (TIFFWriteEncodedStrip(tif, strip, (uint8_t*)grey + y * row, (tmsize_t)(rows * row)) < 0) fail("strip");
+    }
+    free(grey);
+    TIFFClose(tif);
+}
+
 static void write_bytes(const char* path, const void* bytes, size_t size) {
     FILE* file = fopen(path, "wb");
     if (file == NULL || fwrite(bytes, 1, size, file) != size || fclose(file) != 0) fail("cannot write a file");
@@ -167,6 +197,11 @@ int main(int argc, char** argv) {
     uint8_t* strips = tile_rgb(kodim, w, h, 3072, 2048);
     write_tiff(join(out, "strips.tif"), strips, 3072, 2048, 16, 2);
     free(strips);
+    uint8_t* large = tile_rgb(kodim, w, h, 4000, 3000);
+    write_tiff(join(out, "rgb_p2.tif"), large, 4000, 3000, 16, 2);
+    write_tiff(join(out, "rgb_p1.tif"), large, 4000, 3000, 16, 1);
+    write_grey16_tiff(join(out, "grey16.tif"), large, 4000, 3000, 16);
+    free(large);
     free(kodim);
     return 0;
 }

@@ -317,18 +317,20 @@ static void patch_words(std::vector<uint8_t>& file, const std::vector<uint32_t>&
 }
 
 TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
-    // Six strips of 2 rows of 6 grey bytes: whole, only clear codes, a code
+    // Seven strips of 2 rows of 6 grey bytes: whole, only clear codes, a code
     // above the next one, whole, then (after patching the strip tables)
-    // one past the end of the file and one cut short by it.
+    // one past the end of the file and one cut short by it, and last sound
+    // codes that end after one row.
     const std::vector<uint8_t> rows_of_77(6, 77);
     const auto whole = tlzw::reference_compress(std::vector<uint8_t>(12, 77));
     const auto clears = tlzw::pack_codes({256, 256, 256, 257}, false);
     const auto bad_code = tlzw::pack_codes({256, 77, 300, 257}, false);
+    const auto one_row = tlzw::reference_compress(rows_of_77);
     const std::string path = kvtest::temp_path("damaged.tif");
-    TIFF* tif = oracle::open_lzw_tiff(path, 6, 12, 8, 1, PHOTOMETRIC_MINISBLACK, 2);
+    TIFF* tif = oracle::open_lzw_tiff(path, 6, 14, 8, 1, PHOTOMETRIC_MINISBLACK, 2);
     ASSERT_NE(tif, nullptr);
-    const std::vector<uint8_t>* raw[] = {&whole, &clears, &bad_code, &whole, &whole, &whole};
-    for (uint32_t s = 0; s < 6; ++s)
+    const std::vector<uint8_t>* raw[] = {&whole, &clears, &bad_code, &whole, &whole, &whole, &one_row};
+    for (uint32_t s = 0; s < 7; ++s)
         ASSERT_GT(TIFFWriteRawStrip(tif, s, const_cast<uint8_t*>(raw[s]->data()), static_cast<tmsize_t>(raw[s]->size())), 0);
     TIFFClose(tif);
     auto bytes = kvtest::read_file(path);
@@ -336,7 +338,7 @@ TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
     ASSERT_NE(tif, nullptr);
     uint64_t* offsets = nullptr;
     TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets);
-    const std::vector<uint32_t> o(offsets, offsets + 6);
+    const std::vector<uint32_t> o(offsets, offsets + 7);
     TIFFClose(tif);
     auto moved = o;
     moved[4] = static_cast<uint32_t>(bytes.size() + 100);
@@ -348,21 +350,32 @@ TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
     tif = TIFFOpen(path.c_str(), "r");
     ASSERT_NE(tif, nullptr);
     std::vector<uint8_t> strip(12);
-    for (uint32_t s = 0; s < 6; ++s)
+    for (uint32_t s = 0; s < 7; ++s)
         if (TIFFReadEncodedStrip(tif, s, strip.data(), 12) != 12) rejected.push_back(s);
     TIFFClose(tif);
-    EXPECT_EQ(rejected, (std::vector<uint32_t>{1, 2, 4, 5}));
+    EXPECT_EQ(rejected, (std::vector<uint32_t>{1, 2, 4, 5, 6}));
 
     auto stream = kvhost::file_stream(path, kvhost::FileMode::kRead, nullptr);
     kvhost::TiffImage t;
-    ASSERT_EQ(kvhost::tiff_load(stream.get(), 0, &t), 0) << "the service decodes damaged strips quietly";
+    std::vector<kvhost::ReadSpan> reads;
+    ASSERT_EQ(kvhost::tiff_load(stream.get(), 0, &t, &reads), 0) << "the service decodes damaged strips quietly";
+    // Every strip walked, and only those that the scan and the decoder's
+    // reads cannot clear: the same strips, for the same reasons.
+    const kvhost::StripScan scan = kvhost::tiff_strip_scan(stream.get(), t);
+    const auto walked = kvhost::tiff_strip_damage(stream.get(), t);
+    const auto cleared = kvhost::tiff_strip_damage(stream.get(), t, &scan, &reads);
     std::vector<uint32_t> damaged;
-    for (const auto& d : kvhost::tiff_strip_damage(stream.get(), t)) damaged.push_back(d.strip);
+    for (const auto& d : walked) damaged.push_back(d.strip);
     EXPECT_EQ(damaged, rejected);
+    ASSERT_EQ(cleared.size(), walked.size());
+    for (size_t i = 0; i < walked.size(); ++i) {
+        EXPECT_EQ(cleared[i].strip, walked[i].strip);
+        EXPECT_EQ(cleared[i].text, walked[i].text);
+    }
     // The whole strips hold the rows libtiff reads from them.
     const kvhost::LoadedImage& image = *stream->sink.image;
-    for (uint32_t y : {0u, 1u, 6u, 7u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), rows_of_77) << y;
-    for (uint32_t y : {2u, 3u, 8u, 9u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), std::vector<uint8_t>(6, 0)) << y;
+    for (uint32_t y : {0u, 1u, 6u, 7u, 12u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), rows_of_77) << y;
+    for (uint32_t y : {2u, 3u, 8u, 9u, 13u}) EXPECT_EQ(std::vector<uint8_t>(image.row(y), image.row(y) + 6), std::vector<uint8_t>(6, 0)) << y;
 
     // The tool writes those rows with a warning for each damaged strip;
     // with --strict it writes nothing.
@@ -371,6 +384,7 @@ TEST_F(TiffCrossCheck, DamagedStripsAreTheOnesLibtiffRejects) {
     EXPECT_EQ(lenient.status, 0);
     EXPECT_TRUE(kvtest::contains(lenient.out, "warning: " + path + ": strip 1: LZW end code after 0 of 12 bytes"))
         << lenient.out;
+    EXPECT_TRUE(kvtest::contains(lenient.out, path + ": strip 6: LZW end code after 6 of 12 bytes")) << lenient.out;
     EXPECT_FALSE(kvtest::contains(lenient.out, "strip 0") || kvtest::contains(lenient.out, "strip 3")) << lenient.out;
     EXPECT_EQ(kvtest::read_file(bin), image.pixels);
     std::remove(bin.c_str());

@@ -211,26 +211,29 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     kvhost::TiffImage t;
     const bool described = kvhost::tiff_describe(stream.get(), directory, &t) == 0;
     if (described && !pixels_allowed(input.name(), t.width, t.height)) return kExitFailure;
-    // Damaged strips decode quietly to zero rows; a walk over their codes
-    // says which, and why. It reads the strips on a stream of its own while
-    // the strip service decodes them, so it costs a second core rather
-    // than time.
-    std::vector<kvhost::StripDamage> damage;
-    std::thread damage_check;
+    // Damaged strips decode quietly to zero rows; a check of their codes
+    // says which, and why. Its look at the codes runs on a stream of its
+    // own while the strip service decodes them; what it cannot clear with
+    // that and with where the decoder stopped in each strip is walked after.
+    kvhost::StripScan scan;
+    std::vector<kvhost::ReadSpan> strip_reads;
+    std::thread scanning;
     std::unique_ptr<HostStream> check_stream = described ? input.shared_stream() : nullptr;
     if (check_stream != nullptr) {
-        damage_check = std::thread([&damage, &check_stream, image = t] {
-            damage = kvhost::tiff_strip_damage(check_stream.get(), image);
+        scanning = std::thread([&scan, &check_stream, image = t] {
+            scan = kvhost::tiff_strip_scan(check_stream.get(), image);
         });
     }
-    const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t);
-    if (damage_check.joinable()) damage_check.join();
+    const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t, &strip_reads);
+    if (scanning.joinable()) scanning.join();
     if (status != 0 || stream->sink.image == nullptr) {
         complain(input.name() + ": cannot decode TIFF image " + std::to_string(directory));
         report_host_errors();
         return kExitFailure;
     }
-    if (check_stream == nullptr) damage = kvhost::tiff_strip_damage(stream.get(), t);
+    const std::vector<kvhost::StripDamage> damage =
+        check_stream != nullptr ? kvhost::tiff_strip_damage(check_stream.get(), t, &scan, &strip_reads)
+                                : kvhost::tiff_strip_damage(stream.get(), t);
     // With --strict a file with damaged strips is refused and nothing is
     // written.
     const bool strict = args.has("--strict");

@@ -270,6 +270,10 @@ extern "C" int64_t kvhost_IO_seek(HostStream* stream, int64_t offset, int32_t or
     }
     int64_t target = base + offset;
     if (target < 0) return -1;
+    if (origin == 0 && stream->read_spans != nullptr) {
+        if (!stream->read_spans->empty()) stream->read_spans->back().stop = visible_position(stream);
+        stream->read_spans->push_back({target, target});
+    }
     stream->position = target;
     return target;
 }

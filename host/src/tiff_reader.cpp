@@ -361,7 +361,7 @@ HostStatus tiff_describe(HostStream* stream, uint32_t directory, TiffImage* imag
 
 namespace {
 
-HostStatus load(HostStream* stream, uint32_t directory, TiffImage* described) {
+HostStatus load(HostStream* stream, uint32_t directory, TiffImage* described, std::vector<ReadSpan>* strip_reads) {
     TiffImage t;
     if (HostStatus status = tiff_describe(stream, directory, &t); status != 0) return status;
     auto service = reinterpret_cast<TifProcLzwCompFn>(named_service("TIF_Proc_LZW_Comp"));
@@ -381,6 +381,17 @@ HostStatus load(HostStream* stream, uint32_t directory, TiffImage* described) {
         handle.subsampling[0] = t.subsampling[0];
         handle.subsampling[1] = t.subsampling[1];
         stream->byte_order = t.byte_order;
+        // Recorded only while the service runs, whatever way it returns.
+        struct Recording {
+            HostStream* stream;
+            ~Recording() {
+                if (stream->read_spans != nullptr && !stream->read_spans->empty()) {
+                    stream->read_spans->back().stop = service_table().IO_tell(stream);
+                }
+                stream->read_spans = nullptr;
+            }
+        } recording{stream};
+        stream->read_spans = strip_reads;
         status = service(stream, &handle, memory::new_tag(), dib, 0, t.planar_config, t.photometric, t.fill_order,
                          t.predictor, t.bits_per_sample.data(), t.samples_per_pixel, t.extra_samples,
                          t.rows_per_strip, t.strip_count, t.strips_per_plane, t.strip_offsets.data(),
@@ -392,8 +403,9 @@ HostStatus load(HostStream* stream, uint32_t directory, TiffImage* described) {
 
 }  // namespace
 
-HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described) {
-    return guarded(kModule, __LINE__, [&] { return load(stream, directory, described); });
+HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described, std::vector<ReadSpan>* strip_reads) {
+    if (strip_reads != nullptr) strip_reads->clear();
+    return guarded(kModule, __LINE__, [&] { return load(stream, directory, described, strip_reads); });
 }
 
 }  // namespace kvhost

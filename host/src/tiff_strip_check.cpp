@@ -7,6 +7,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <string>
 
 namespace kvhost {
@@ -51,6 +56,7 @@ public:
         reverse_ = false;
         fill_ = 0;
         bit_ = 0;
+        dropped_ = 0;
         refill();
     }
     uint32_t stored_byte(uint32_t i) const { return i < fill_ ? buffer_[i] : 0; }
@@ -67,6 +73,8 @@ public:
         refill();
         return bit_ + width <= uint64_t{fill_} * 8;
     }
+    // Bits taken since the strip's first byte.
+    uint64_t bits_taken() const { return dropped_ * 8 + bit_; }
     // Where the next code starts, for walking codes held without reading on.
     struct Cursor {
         const uint8_t* data;
@@ -99,13 +107,14 @@ public:
 
 private:
     static constexpr uint32_t kBlock = 1u << 16;
-    // Zero bytes behind those read, for an 8-byte load at the last one.
-    static constexpr uint32_t kPad = 8;
+    // Zero bytes behind those read, for a 16-byte load at the last one.
+    static constexpr uint32_t kPad = 16;
 
     void refill() {
         const auto taken = static_cast<uint32_t>(bit_ >> 3);
         std::memmove(buffer_.data(), buffer_.data() + taken, fill_ - taken);
         fill_ -= taken;
+        dropped_ += taken;
         bit_ &= 7;
         const uint64_t want = std::min<uint64_t>(left_, kBlock - fill_);
         uint64_t got = 0;
@@ -126,6 +135,7 @@ private:
     bool reverse_ = false;
     uint32_t fill_ = 0;
     uint64_t bit_ = 0;
+    uint64_t dropped_ = 0;
 };
 
 // String lengths of the codes defined so far, and the bytes they gave.
@@ -230,12 +240,171 @@ std::string check_codes(StripBits& bits, uint16_t fill_order, uint64_t expected)
     return walk_codes<false>(bits, expected);
 }
 
+// The quick look: a strip's codes checked for what can be told without
+// their string lengths (every code at most the entry it defines, a byte
+// code after each clear, an end code within the strip's bytes), up to where
+// its end code starts. That, and where the strip service's decoder stopped
+// reading the strip, tells a whole strip without the walk: a decoder that
+// stopped before the end code had filled its strip buffer, and so the
+// codes before it give all the strip's bytes.
+
+// Codes 256 and 257 both shift right to 128.
+constexpr uint32_t kClearOrEndHalf = 128;
+
+// Of `count` codes of kWidth bits from bit `bit` of `data` (most
+// significant bit first), the number before the first that is a clear or
+// end code or above the entry it defines (entries `next`, `next` + 1, ...).
+template <uint32_t kWidth>
+uint64_t plain_codes_scalar(const uint8_t* data, uint64_t bit, uint64_t count, uint32_t next) {
+    StripBits::Cursor at{data, bit};
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint32_t code = at.take<false>(kWidth);
+        if (code > next + i || code >> 1 == kClearOrEndHalf) return i;
+    }
+    return count;
+}
+
+#if defined(__x86_64__)
+// Eight codes of one width span at most 13 bytes whatever the bit they
+// start at, so one 16-byte load holds them all. For each width and each
+// start bit within a byte: which 3 bytes each code's 32-bit lane gathers
+// (most significant first, low byte zero), and how far to shift it down.
+struct CodeLanes {
+    alignas(32) int8_t gather[4][8][32] = {};
+    alignas(32) uint32_t shift[4][8][8] = {};
+    constexpr CodeLanes() {
+        for (uint32_t w = 9; w <= 12; ++w) {
+            for (uint32_t phase = 0; phase < 8; ++phase) {
+                for (uint32_t i = 0; i < 8; ++i) {
+                    const uint32_t start = phase + i * w;
+                    int8_t* lane = gather[w - 9][phase] + 4 * i;
+                    lane[0] = -128;  // a zero byte
+                    lane[1] = static_cast<int8_t>((start >> 3) + 2);
+                    lane[2] = static_cast<int8_t>((start >> 3) + 1);
+                    lane[3] = static_cast<int8_t>(start >> 3);
+                    shift[w - 9][phase][i] = 32 - (start & 7) - w;
+                }
+            }
+        }
+    }
+};
+constexpr CodeLanes kCodeLanes;
+
+// plain_codes_scalar, eight codes at a time and the rest one by one. The
+// data holds 16 readable bytes from each code's first byte.
+template <uint32_t kWidth>
+__attribute__((target("avx2"))) uint64_t plain_codes_avx2(const uint8_t* data, uint64_t bit, uint64_t count,
+                                                          uint32_t next) {
+    const __m256i width_mask = _mm256_set1_epi32((1 << kWidth) - 1);
+    const __m256i half = _mm256_set1_epi32(kClearOrEndHalf);
+    const __m256i eight = _mm256_set1_epi32(8);
+    __m256i defines = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(next)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    uint64_t done = 0;
+    for (; done + 8 <= count; done += 8, bit += 8 * kWidth) {
+        const uint32_t phase = bit & 7;
+        const __m256i bytes =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + (bit >> 3))));
+        const __m256i lanes = _mm256_shuffle_epi8(
+            bytes, _mm256_load_si256(reinterpret_cast<const __m256i*>(kCodeLanes.gather[kWidth - 9][phase])));
+        const __m256i codes = _mm256_and_si256(
+            _mm256_srlv_epi32(lanes, _mm256_load_si256(reinterpret_cast<const __m256i*>(kCodeLanes.shift[kWidth - 9][phase]))),
+            width_mask);
+        const __m256i odd = _mm256_or_si256(_mm256_cmpgt_epi32(codes, defines),
+                                            _mm256_cmpeq_epi32(_mm256_srli_epi32(codes, 1), half));
+        if (!_mm256_testz_si256(odd, odd)) break;
+        defines = _mm256_add_epi32(defines, eight);
+    }
+    return done + plain_codes_scalar<kWidth>(data, bit, count - done, next + static_cast<uint32_t>(done));
+}
+#endif
+
+template <uint32_t kWidth>
+uint64_t plain_codes(const uint8_t* data, uint64_t bit, uint64_t count, uint32_t next) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return plain_codes_avx2<kWidth>(data, bit, count, next);
+#endif
+    return plain_codes_scalar<kWidth>(data, bit, count, next);
+}
+
+// Bytes from the strip's start up to the bit where its end code starts
+// (a part byte counting whole), when the codes before it are plain as above; 0
+// otherwise: an odd code, no end code, or old-style codes (rare enough to
+// be left to the walk).
+uint64_t bytes_before_end_code(StripBits& bits, uint16_t fill_order) {
+    const uint32_t b0 = bits.stored_byte(0), b1 = bits.stored_byte(1);
+    if (((b1 << 8 | b0) & 0x1FF) == 256) return 0;
+    if (fill_order == 2) bits.reverse_bits();
+    uint32_t width = 9, next = 258, threshold = 511;
+    bool after_clear = true;
+    for (;;) {
+        const uint32_t stop = std::min<uint32_t>(threshold, 4095);
+        if (!after_clear && next < stop) {
+            const uint64_t count = std::min<uint64_t>(bits.codes_held(width), stop - next);
+            StripBits::Cursor at = bits.cursor();
+            uint64_t plain = 0;
+            switch (width) {
+                case 9: plain = plain_codes<9>(at.data, at.bit, count, next); break;
+                case 10: plain = plain_codes<10>(at.data, at.bit, count, next); break;
+                case 11: plain = plain_codes<11>(at.data, at.bit, count, next); break;
+                default: plain = plain_codes<12>(at.data, at.bit, count, next); break;
+            }
+            at.bit += plain * width;
+            bits.resume(at);
+            next += static_cast<uint32_t>(plain);
+            if (next == threshold && next != 4095) threshold = (1u << ++width) - 1;
+        }
+        // One code at a time: a width switch, a refill, or an odd code.
+        if (!bits.has(width)) return 0;
+        const uint64_t at = bits.bits_taken();
+        const uint32_t code = bits.take<false>(width);
+        if (code == 257) return (at + 7) / 8;
+        if (code == 256) {
+            width = 9, next = 258, threshold = 511, after_clear = true;
+            continue;
+        }
+        if (after_clear) {
+            if (code > 255) return 0;
+            after_clear = false;
+            continue;
+        }
+        if (code > next) return 0;
+        if (next < 4095 && ++next == threshold && next != 4095) threshold = (1u << ++width) - 1;
+    }
+}
+
 }  // namespace
 
-std::vector<StripDamage> tiff_strip_damage(HostStream* stream, const TiffImage& t) {
+StripScan tiff_strip_scan(HostStream* stream, const TiffImage& t) {
+    StripScan scan;
+    if (stream == nullptr || stream->backend == nullptr || t.bits_per_sample.empty()) return scan;
+    scan.before_end_code.assign(t.strip_offsets.size(), 0);
+    const uint64_t file_size = static_cast<uint64_t>(std::max<int64_t>(stream->backend->size(), 0));
+    StripBits bits;
+    for (uint32_t s = 0; s < t.strip_offsets.size(); ++s) {
+        const uint64_t offset = t.strip_offsets[s];
+        const uint64_t count = s < t.strip_byte_counts.size() ? t.strip_byte_counts[s] : 0;
+        // Strips outside the file are the damage check's to name.
+        if (expected_strip_bytes(t, s) == 0 || offset >= file_size || count == 0 || offset + count > file_size) continue;
+        bits.start(*stream->backend, offset, count);
+        scan.before_end_code[s] = bytes_before_end_code(bits, t.fill_order);
+    }
+    return scan;
+}
+
+std::vector<StripDamage> tiff_strip_damage(HostStream* stream, const TiffImage& t, const StripScan* scan,
+                                           const std::vector<ReadSpan>* strip_reads) {
     std::vector<StripDamage> damage;
     if (stream == nullptr || stream->backend == nullptr || t.bits_per_sample.empty()) return damage;
     const uint64_t file_size = static_cast<uint64_t>(std::max<int64_t>(stream->backend->size(), 0));
+    // How far the decoder read from each strip start (strips may share one).
+    std::unordered_map<int64_t, int64_t> read_to;
+    if (scan != nullptr && strip_reads != nullptr) {
+        for (const ReadSpan& r : *strip_reads) {
+            auto [at, fresh] = read_to.emplace(r.start, r.stop);
+            if (!fresh) at->second = std::max(at->second, r.stop);
+        }
+    }
     StripBits bits;
     for (uint32_t s = 0; s < t.strip_offsets.size(); ++s) {
         const uint64_t expected = expected_strip_bytes(t, s);
@@ -251,6 +420,16 @@ std::vector<StripDamage> tiff_strip_damage(HostStream* stream, const TiffImage& 
             damage.push_back({s, "cut short: " + std::to_string(file_size - offset) + " of its " +
                                      std::to_string(count) + " bytes are in the file"});
             continue;
+        }
+        // Sound codes up to an end code that the decoder stopped short of:
+        // it stopped on a full strip buffer, which holds at least the
+        // strip's rows.
+        if (scan != nullptr && s < scan->before_end_code.size() && scan->before_end_code[s] != 0) {
+            const auto read = read_to.find(static_cast<int64_t>(offset));
+            if (read != read_to.end() && read->second > static_cast<int64_t>(offset) &&
+                static_cast<uint64_t>(read->second) - offset <= scan->before_end_code[s]) {
+                continue;
+            }
         }
         // A missing byte count reads to the end of the file, as the service does.
         bits.start(*stream->backend, offset, count != 0 ? count : file_size - offset);

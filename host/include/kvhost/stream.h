@@ -33,6 +33,13 @@ struct StreamFaults {
     uint8_t stray_index_bits = 0;     // ORed into every index of converted 4-bit rows (a careless converter)
 };
 
+// Where reading began with a seek from the stream's start, and where the
+// stream stood when the next such seek came or the recording ended.
+struct ReadSpan {
+    int64_t start = 0;
+    int64_t stop = 0;
+};
+
 enum class FileMode { kRead, kWrite, kReadWrite };
 
 // A memory stream over a copy of `bytes` (reads, writes and growth allowed).
@@ -70,6 +77,8 @@ struct HostStream {
     int64_t hidden_to = 0;
     int32_t byte_order = 0;  // 0 = least significant byte first, 1 = most significant first
     kvhost::StreamFaults faults;
+    // While set, every seek from the start opens a span here.
+    std::vector<kvhost::ReadSpan>* read_spans = nullptr;
     std::string file_name;  // set for streams that IO_open may open by name (through name_stream)
     kvhost::LoadSink sink;  // what loads deliver through this stream
     std::unique_ptr<kvhost::SaveSource> save;  // what a save reads through this stream

@@ -4,6 +4,7 @@
 // stream over the same bytes.
 #pragma once
 
+#include "kvhost/stream.h"
 #include "kvlzw/abi.h"
 
 #include <cstdint>
@@ -74,7 +75,10 @@ HostStatus tiff_describe(HostStream* stream, uint32_t directory, TiffImage* imag
 // Describes the image, announces it to the stream (IO_DIB_create_ex) and
 // has the component's strip service deliver its rows; the image then sits
 // in stream->sink.image. Needs a started component.
-HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described = nullptr);
+// With `strip_reads`, also where the strip service's decoder began and
+// stopped reading each strip it decoded, in the order it read them.
+HostStatus tiff_load(HostStream* stream, uint32_t directory, TiffImage* described = nullptr,
+                     std::vector<ReadSpan>* strip_reads = nullptr);
 
 // A strip whose data cannot give the rows it should: where it lies against
 // the file's size, or what its LZW codes show. `strip` indexes the strip
@@ -89,7 +93,22 @@ struct StripDamage {
 // that ends, or reaches its end code, before the strip's rows are complete,
 // or that holds a code above the next one to be defined. The strip service
 // decodes such strips quietly (missing rows come out zero); this says why.
-std::vector<StripDamage> tiff_strip_damage(HostStream* stream, const TiffImage& image);
+//
+// Walking every code of every strip costs nearly what decoding them does;
+// most strips can be cleared for less. tiff_strip_scan looks at each
+// strip's codes without their string lengths (and can run on another
+// stream while tiff_load decodes); given that and the load's strip reads,
+// only the strips those cannot clear are walked. The damage found is the
+// same either way.
+struct StripScan {
+    // Per strip: bytes up to where its end code starts when the codes before
+    // it are plainly sound, 0 when the strip needs the walk.
+    std::vector<uint64_t> before_end_code;
+};
+StripScan tiff_strip_scan(HostStream* stream, const TiffImage& image);
+std::vector<StripDamage> tiff_strip_damage(HostStream* stream, const TiffImage& image,
+                                           const StripScan* scan = nullptr,
+                                           const std::vector<ReadSpan>* strip_reads = nullptr);
 
 // The image description tiff_describe chose, as a new handle the caller
 // deletes with DIB_info_delete.
