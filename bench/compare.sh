@@ -93,3 +93,9 @@ job "lzw compress of 40 MB (libtiff)" "$w/a.lzw" - -- \
     "$kv" lzw compress "$w/photo.bin" -o "$w/a.lzw" -- "$bin/peer_tiff" write "$w/photo.bin" 2560 "$w/b.tif"
 job "decode 3072x2048 RGB TIFF -> .bin (libtiff)" "$w/a.bin" "$w/b.bin" -- \
     "$kv" decode "$w/strips.tif" -o "$w/a.bin" -- "$bin/peer_tiff" read "$w/strips.tif" "$w/b.bin"
+job "decode 4000x3000 16-bit grey pred 2 (libtiff)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$w/grey16.tif" -o "$w/a.bin" -- "$bin/peer_tiff" read "$w/grey16.tif" "$w/b.bin"
+job "decode 4000x3000 RGB pred 2 (libtiff)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$w/rgb_p2.tif" -o "$w/a.bin" -- "$bin/peer_tiff" read "$w/rgb_p2.tif" "$w/b.bin"
+job "decode 4000x3000 RGB no predictor (libtiff)" "$w/a.bin" "$w/b.bin" -- \
+    "$kv" decode "$w/rgb_p1.tif" -o "$w/a.bin" -- "$bin/peer_tiff" read "$w/rgb_p1.tif" "$w/b.bin"
