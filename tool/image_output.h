@@ -1,4 +1,4 @@
-// Writing decoded images: PNG through libpng, or the bare samples (.bin).
+// Writing decoded images: PNG (png_output.cpp), or the bare samples (.bin).
 #pragma once
 
 #include "kvhost/load_sink.h"

@@ -20,7 +20,7 @@ uint32_t rgb_at(const uint8_t* pixel) { return uint32_t{pixel[0]} << 16 | uint32
 void index_palette_raster(PngRaster& raster, IndexedImage* out) {
     out->palette_rgb = raster.palette_rgb;
     out->indices = std::move(raster.samples);
-    // An index past PLTE (libpng lets it through) still needs an entry.
+    // An index past PLTE (PNG readers let it through) still needs an entry.
     if (out->palette_rgb.size() < kMostColours * 3) {
         const uint8_t largest = *std::max_element(out->indices.begin(), out->indices.end());
         if (size_t{largest} * 3 + 3 > out->palette_rgb.size()) out->palette_rgb.resize(size_t{largest} * 3 + 3, 0);
