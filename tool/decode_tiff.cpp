@@ -195,6 +195,50 @@ std::string join(const std::vector<T>& values, size_t limit, const char* separat
     return text;
 }
 
+// The rows of a .bin file written as the strip service delivers them
+// (a row never delivered is zero, as in a held image): no image of the
+// whole size is allocated, faulted in, zeroed, copied into and written out.
+class RowFile {
+public:
+    explicit RowFile(const std::string& path) : out_(path) {}
+    bool ok() const { return out_.ok(); }
+    const std::string& error() const { return error_.empty() ? out_.error() : error_; }
+
+    HostStatus take(const kvhost::LoadedImage& image, int64_t row, const uint8_t* bytes, uint64_t count) {
+        if (!fine_) return 0;
+        if (row < next_) {
+            fine_ = false;
+            error_ = "rows delivered out of order";
+            return 0;
+        }
+        zero_rows_until(image, row);
+        const uint64_t n = std::min<uint64_t>(count, image.row_size);
+        fine_ = fine_ && out_.write(bytes, n) && zeros(image.row_size - n);
+        ++next_;
+        return 0;
+    }
+    // The rows not delivered, then the file in place.
+    bool commit(const kvhost::LoadedImage& image) {
+        zero_rows_until(image, image.height);
+        return fine_ && out_.commit();
+    }
+
+private:
+    void zero_rows_until(const kvhost::LoadedImage& image, int64_t row) {
+        for (; next_ < row && fine_; ++next_) fine_ = zeros(image.row_size);
+    }
+    bool zeros(uint64_t n) {
+        if (zero_.size() < n) zero_.resize(n);
+        return out_.write(zero_.data(), n);
+    }
+
+    OutputFile out_;
+    int64_t next_ = 0;
+    bool fine_ = true;
+    std::string error_;
+    std::vector<uint8_t> zero_;
+};
+
 }  // namespace
 
 int decode_tiff(const ParsedArgs& args, const Input& input) {
@@ -224,6 +268,20 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
             scan = kvhost::tiff_strip_scan(check_stream.get(), image);
         });
     }
+    // A .bin file takes the rows as they come; standard output waits for
+    // --strict's verdict.
+    std::unique_ptr<RowFile> rows;
+    if (output_kind(out) == OutputKind::kBin && out != "-") {
+        rows = std::make_unique<RowFile>(out);
+        if (!rows->ok()) {
+            if (scanning.joinable()) scanning.join();
+            complain(rows->error());
+            return kExitFailure;
+        }
+        stream->sink.row_consumer = [&rows, &stream](int64_t row, const uint8_t* bytes, uint64_t count) {
+            return rows->take(*stream->sink.image, row, bytes, count);
+        };
+    }
     const HostStatus status = kvhost::tiff_load(stream.get(), directory, &t, &strip_reads);
     if (scanning.joinable()) scanning.join();
     if (status != 0 || stream->sink.image == nullptr) {
@@ -243,6 +301,11 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     }
     if (strict && !damage.empty()) {
         complain(args.positional[0] + ": damaged strips; nothing written (--strict)");
+        return kExitFailure;
+    }
+    if (rows != nullptr) {
+        if (rows->commit(*stream->sink.image)) return kExitOk;
+        complain(rows->error());
         return kExitFailure;
     }
     std::string error;
