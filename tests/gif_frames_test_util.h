@@ -23,6 +23,7 @@ struct FrameSpec {
     std::vector<uint8_t> indices;  // width * height
     size_t local_entries = 0;      // a local ramp table of this many entries
     bool interlaced = false;
+    std::vector<uint8_t> local_rgb;  // else a local table of these colours (R, G, B), when given
 };
 
 // Rows of an interlaced image in the order they are stored.
@@ -34,30 +35,44 @@ inline std::vector<uint8_t> interlace_rows(const std::vector<uint8_t>& pixels, u
     return out;
 }
 
-inline GifFile animation(uint16_t width, uint16_t height, size_t global_entries, const std::vector<FrameSpec>& frames,
-                         uint8_t background = 0) {
+// An animation whose global table holds these colours (R, G, B; none when
+// empty), padded to a power of two.
+inline GifFile animation_rgb(uint16_t width, uint16_t height, const std::vector<uint8_t>& global_rgb,
+                             const std::vector<FrameSpec>& frames, uint8_t background = 0) {
+    const auto padded = [](std::vector<uint8_t> rgb) {
+        rgb.resize(3 * (size_t{2} << table_size_field(rgb.size() / 3)));
+        return rgb;
+    };
     GifFile file;
+    const size_t global_entries = global_rgb.size() / 3;
     file.header("89a", width, height, global_entries != 0 ? 0x80 | table_size_field(global_entries) : 0,
-                global_entries != 0 ? ramp_table(size_t{2} << table_size_field(global_entries)) : std::vector<uint8_t>{},
-                background);
+                global_entries != 0 ? padded(global_rgb) : std::vector<uint8_t>{}, background);
     for (const FrameSpec& f : frames) {
         if (f.disposal >= 0) {
             const uint8_t fields = static_cast<uint8_t>((f.disposal << 2) | (f.transparent >= 0 ? 1 : 0));
             file.control(fields, f.delay, static_cast<uint8_t>(f.transparent >= 0 ? f.transparent : 0));
         }
-        const size_t entries = f.local_entries != 0 ? f.local_entries : std::max<size_t>(global_entries, 2);
+        const size_t entries = std::max<size_t>(f.local_rgb.empty() ? global_entries : f.local_rgb.size() / 3, 2);
         uint8_t fields = f.interlaced ? 0x40 : 0;
-        std::vector<uint8_t> local;
-        if (f.local_entries != 0) {
-            fields |= 0x80 | table_size_field(f.local_entries);
-            local = ramp_table(size_t{2} << table_size_field(f.local_entries));
-        }
+        if (!f.local_rgb.empty()) fields |= 0x80 | table_size_field(entries);
         const int code_size = std::max<int>(2, table_size_field(entries) + 1);
         const auto stored = f.interlaced ? interlace_rows(f.indices, f.width, f.height) : f.indices;
-        file.image(f.left, f.top, f.width, f.height, fields, std::move(local), code_size,
+        file.image(f.left, f.top, f.width, f.height, fields,
+                   f.local_rgb.empty() ? std::vector<uint8_t>{} : padded(f.local_rgb), code_size,
                    encode_literals(stored, code_size));
     }
     return file.trailer(), file;
+}
+
+// Global and local tables (`local_entries`) are ramps.
+inline GifFile animation(uint16_t width, uint16_t height, size_t global_entries, std::vector<FrameSpec> frames,
+                         uint8_t background = 0) {
+    for (FrameSpec& f : frames) {
+        if (f.local_entries != 0) f.local_rgb = ramp_table(size_t{2} << table_size_field(f.local_entries));
+    }
+    const std::vector<uint8_t> global =
+        global_entries != 0 ? ramp_table(size_t{2} << table_size_field(global_entries)) : std::vector<uint8_t>{};
+    return animation_rgb(width, height, global, frames, background);
 }
 
 inline FrameSpec frame(uint16_t left, uint16_t top, uint16_t width, uint16_t height, int disposal, int transparent,

@@ -9,6 +9,8 @@
 #include "kvhost/services.h"
 #include "kvhost/stream.h"
 
+#include <array>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -82,6 +84,83 @@ TEST_F(GifFramesTest, FramesAreComposedByTheDisposalRules) {
         const auto reference = giftest::reference_frames(file.bytes);
         EXPECT_TRUE(!reference.ok || frames == reference.frames) << "giflib composes otherwise";
     }
+}
+
+// True-colour frames of small files, each frame's pixels written out as a
+// browser shows them.
+TEST_F(GifFramesTest, TrueColourFramesAreWhatBrowsersShow) {
+    using Px = std::array<uint8_t, 4>;
+    const Px clear{0, 0, 0, 0}, red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255},
+        white{255, 255, 255, 255}, yellow{255, 255, 0, 255}, black{0, 0, 0, 255};
+    const std::vector<uint8_t> rgbw = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
+    const std::vector<uint8_t> red_twice = {255, 0, 0, 255, 0, 0, 0, 0, 255, 0, 255, 0};
+    auto with_local = [](FrameSpec f, std::vector<uint8_t> rgb) {
+        f.local_rgb = std::move(rgb);
+        return f;
+    };
+    struct Case {
+        const char* what;
+        GifFile file;
+        std::vector<std::vector<Px>> frames;  // every frame's pixels
+    };
+    // Index 5 of a 4-colour table: code size 3 for a 2-bit table.
+    GifFile past_table;
+    past_table.header("89a", 2, 1, 0x81, rgbw).image(0, 0, 2, 1, 0, {}, 3, giftest::encode_literals({5, 1}, 3)).trailer();
+    const std::vector<Case> cases = {
+        {"frames with their own tables redraw part of the screen",
+         giftest::animation_rgb(4, 1, {},
+                                {with_local(frame(0, 0, 4, 1, 1, -1, {0, 1, 2, 3}), rgbw),
+                                 with_local(frame(0, 0, 4, 1, 1, 0, {0, 0, 0, 1}), {0, 0, 0, 255, 255, 0})}),
+         {{red, green, blue, white}, {red, green, blue, yellow}}},
+        {"a transparent index whose colour another entry shares keeps its colour for later frames",
+         giftest::animation_rgb(2, 1, red_twice,
+                                {frame(0, 0, 2, 1, 1, 1, {0, 1}), frame(0, 0, 2, 1, -1, -1, {1, 2}),
+                                 frame(1, 0, 1, 1, 1, -1, {1})}),
+         {{red, clear}, {red, blue}, {red, red}}},
+        {"disposal 2 of the first frame clears its rectangle to transparent",
+         giftest::animation_rgb(3, 1, rgbw, {frame(0, 0, 2, 1, 2, -1, {0, 0}), frame(2, 0, 1, 1, 1, -1, {1})}),
+         {{red, red, clear}, {clear, clear, green}}},
+        {"disposal 3 and 4 put the rectangle back, 5 keeps the frame",
+         giftest::animation_rgb(2, 1, rgbw,
+                                {frame(0, 0, 2, 1, 1, -1, {0, 1}), frame(0, 0, 1, 1, 3, -1, {2}),
+                                 frame(1, 0, 1, 1, 4, -1, {3}), frame(0, 0, 1, 1, 5, -1, {3}),
+                                 frame(1, 0, 1, 1, 1, -1, {2})}),
+         {{red, green}, {blue, green}, {red, white}, {white, green}, {white, blue}}},
+        {"frames reaching past the screen are clipped, and one wholly outside draws nothing",
+         giftest::animation_rgb(2, 2, rgbw,
+                                {frame(1, 1, 3, 2, 1, -1, {2, 3, 3, 3, 3, 3}), frame(2, 0, 2, 2, 1, -1, {0, 0, 0, 0}),
+                                 frame(0, 5, 1, 1, 2, -1, {0}), frame(0, 0, 1, 1, 1, -1, {1})}),
+         {{clear, clear, clear, blue}, {clear, clear, clear, blue}, {clear, clear, clear, blue},
+          {green, clear, clear, blue}}},
+        {"an index past the table is opaque black", past_table, {{black, green}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto a = open(c.file);
+        ASSERT_NE(a, nullptr);
+        ASSERT_EQ(a->page_count().value, c.frames.size());
+        // In order, then the first again (a new pass) and the last (going on).
+        std::vector<size_t> order(c.frames.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        order.insert(order.end(), {0, c.frames.size() - 1});
+        for (const size_t i : order) {
+            const auto frame = a->rgba_frame(i);
+            ASSERT_TRUE(frame.ok()) << i;
+            std::vector<Px> got(c.frames[i].size());
+            ASSERT_EQ(size_t{frame.value.width} * frame.value.height, got.size());
+            std::memcpy(got.data(), frame.value.pixels, got.size() * 4);
+            EXPECT_EQ(got, c.frames[i]) << "frame " << i;
+        }
+        const auto reference = giftest::reference_rgba(c.file.bytes);
+        for (size_t i = 0; reference.ok && i < reference.frames.size(); ++i) {
+            std::vector<uint8_t> want;
+            for (const Px& p : c.frames[i]) want.insert(want.end(), p.begin(), p.end());
+            EXPECT_EQ(giftest::rgba_difference(want.data(), reference, i), "") << "giflib composes otherwise";
+        }
+    }
+    auto a = open(giftest::animation_rgb(1, 1, rgbw, {frame(0, 0, 1, 1, 1, -1, {0})}));
+    const auto refused = a->rgba_frame(1);
+    EXPECT_EQ(kvtest::codes(refused.errors), std::vector<int32_t>{kvhost::host_error::kBadArgument});
 }
 
 TEST_F(GifFramesTest, DelaysAndTimesAndAnEarlierFrameRebuiltFromTheFirst) {
