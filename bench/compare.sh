@@ -91,6 +91,38 @@ job "lzw decompress --size of 40 MB (libtiff)" "$w/a.bin" "$w/b.bin" -- \
     "$bin/peer_tiff" read "$w/photo.tif" "$w/b.bin"
 job "lzw compress of 40 MB (libtiff)" "$w/a.lzw" - -- \
     "$kv" lzw compress "$w/photo.bin" -o "$w/a.lzw" -- "$bin/peer_tiff" write "$w/photo.bin" 2560 "$w/b.tif"
+# Every frame in true colour: the peer is DGifSlurp plus the browsers'
+# composition (bench/giflib_rgba.h), writing the same bytes. "net" takes off
+# both sides the time of writing that many frames alone (peer_frames
+# --write-only), the median of its own runs.
+frames_job() {
+    local name=$1 gif=$2 w_h_n=$3
+    [[ -n ${KVLZW_COMPARE_ONLY:-} && ! $name =~ $KVLZW_COMPARE_ONLY ]] && return 0
+    rm -rf "$w/fa" "$w/fb" "$w/fz" && mkdir -p "$w/fa" "$w/fb" "$w/fz"
+    local tool=("$kv" frames "$gif" -o "$w/fa" --format bin) peer=("$bin/peer_frames" "$gif" "$w/fb")
+    local alone=("$bin/peer_frames" --write-only $w_h_n "$w/fz")
+    "${tool[@]}" >/dev/null
+    "${peer[@]}" >/dev/null
+    : >"$work/tool.times"
+    : >"$work/peer.times"
+    : >"$work/write.times"
+    for ((i = 0; i < runs; ++i)); do
+        seconds "${tool[@]}" >>"$work/tool.times"
+        seconds "${peer[@]}" >>"$work/peer.times"
+        seconds "${alone[@]}" >>"$work/write.times"
+    done
+    local check="outputs equal"
+    diff -rq "$w/fa" "$w/fb" >/dev/null || check="OUTPUTS DIFFER"
+    awk -v n="$name" -v c="$check" \
+        -v t="$(median 1 <"$work/tool.times")" -v p="$(median 1 <"$work/peer.times")" -v z="$(median 1 <"$work/write.times")" \
+        -v tc="$(median 2 <"$work/tool.times")" -v pc="$(median 2 <"$work/peer.times")" -v zc="$(median 2 <"$work/write.times")" '
+        BEGIN {
+            printf "%-44s kvlzw %7.4f s  peer %7.4f s  ratio %5.2fx   (cpu %5.2fx)  %s\n", n, t, p, p / t, pc / tc, c
+            printf "%-44s writing alone %.4f s (cpu %.4f s); net of it: ratio %5.2fx   (cpu %5.2fx)\n", "", z, zc,
+                (p - z) / (t - z), (pc - zc) / (tc - zc) }'
+}
+frames_job "GIF frames: screen capture 60 x 1280x720" "$w/capture.gif" "1280 720 60"
+frames_job "GIF frames: gifplayer-muybridge 380 frames" "$corpus/gif/wuffs/gifplayer-muybridge.gif" "472 298 380"
 job "decode 3072x2048 RGB TIFF -> .bin (libtiff)" "$w/a.bin" "$w/b.bin" -- \
     "$kv" decode "$w/strips.tif" -o "$w/a.bin" -- "$bin/peer_tiff" read "$w/strips.tif" "$w/b.bin"
 job "decode 4000x3000 16-bit grey pred 2 (libtiff)" "$w/a.bin" "$w/b.bin" -- \

@@ -3,6 +3,7 @@
  *
  *   photo.gif   harvesters' indices tiled to 3000 x 2000, its palette
  *   anim.gif    30 pages of 1280 x 720, each a different window of them
+ *   capture.gif a 60-frame 1280 x 720 screen capture (screen_capture.h)
  *   photo.tif   kodim02 tiled to 2560 x 5200 RGB, LZW, one strip
  *   photo.lzw   that strip's bare LZW stream (40 MB once decoded)
  *   photo.bin   the 40 MB it decodes to
@@ -14,6 +15,7 @@
  *
  * usage: make_inputs CORPUS_DIR OUT_DIR */
 #include "rgb_tiff.h"
+#include "screen_capture.h"
 
 #include <gif_lib.h>
 #include <tiffio.h>
@@ -186,6 +188,13 @@ int main(int argc, char** argv) {
     Indexed harvesters = read_first_image(join(corpus, "gif/wuffs/harvesters.gif"));
     write_gif(join(out, "photo.gif"), &harvesters, 3000, 2000, 1);
     write_gif(join(out, "anim.gif"), &harvesters, 1280, 720, 30);
+    size_t capture_size = 0;
+    uint8_t* capture = screen_capture_gif(60, &capture_size);
+    FILE* capture_file = capture != NULL ? fopen(join(out, "capture.gif"), "wb") : NULL;
+    if (capture_file == NULL || fwrite(capture, 1, capture_size, capture_file) != capture_size ||
+        fclose(capture_file) != 0)
+        fail("cannot write capture.gif");
+    free(capture);
 
     uint32_t w = 0, h = 0;
     uint8_t* kodim = read_rgb(join(corpus, "tiff/image-tiff/kodim02-lzw.tif"), &w, &h);

@@ -139,6 +139,17 @@ HostStatus load_rows(HostStream& stream, uint32_t page, const RowVisitor& row) {
     return error_status();
 }
 
+HostStatus count_pages(const Source& source, uint32_t* count) {
+    HostStatus status = 0;
+    auto entry = reinterpret_cast<PageCountFn>(gif_entry(KV_OP_PAGE_COUNT, &status));
+    if (entry == nullptr) return status;
+    std::unique_ptr<HostStream> stream = open_source(source, &status);
+    if (stream == nullptr) return status;
+    *count = 0;
+    entry(stream.get(), nullptr, count);
+    return error_status();
+}
+
 uint64_t PageResult::attribute(uint32_t a) const {
     auto it = attributes.find(a);
     return it == attributes.end() ? 0 : it->second.value;

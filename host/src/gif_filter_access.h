@@ -1,6 +1,7 @@
 // The started component's GIF filter as the application calls see it.
 #pragma once
 
+#include "kvhost/gif.h"
 #include "kvhost/load_sink.h"
 #include "kvlzw/abi.h"
 
@@ -20,5 +21,7 @@ using RowVisitor = std::function<HostStatus(const LoadSink& sink, int64_t row, c
 // the image; the tags and attributes stay in the stream's sink, the errors
 // in this thread's records. The status of the load.
 HostStatus load_rows(HostStream& stream, uint32_t page, const RowVisitor& row);
+// The page count entry on the source, its errors left in this thread's records.
+HostStatus count_pages(const Source& source, uint32_t* count);
 
 }  // namespace kvhost::gif

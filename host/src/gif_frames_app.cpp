@@ -3,6 +3,7 @@
 #include "kvhost/registry.h"
 #include "kvhost/stream.h"
 #include "api_guard.h"
+#include "gif_filter_access.h"
 #include "gif_rgba_composer.h"
 #include "service_impl.h"
 
@@ -69,38 +70,40 @@ HostStatus guarded(const std::function<void()>& f) {
     });
 }
 
+// The instance is made at the first call that needs it: opening it decodes
+// the first frame, which the true-colour frames do not need.
 std::unique_ptr<Animation> Animation::open(const gif::Source& source, Outcome* outcome) {
     clear_errors();
     std::unique_ptr<Animation> animation(new Animation);
     animation->source_ = gif_source();
     animation->gif_source_ = source;
     animation->stream_ = stream_for(source);
+    Outcome result;
     if (animation->source_ == nullptr) {
         record_host_error(kModule, __LINE__, host_error::kNotImplemented,
                           "no GIF multi-page source is registered (is the component started?)");
+        result = finish(Outcome{});
     } else if (!animation->source_->probe(animation->stream_.get())) {
         record_host_error(kModule, __LINE__, host_error::kBadArgument,
                           source.path.empty() ? "the data is not a GIF" : source.path + " is not a GIF");
+        result = finish(Outcome{});
     } else {
-        HostStream* stream = animation->stream_.get();
-        stream->position = 0;
-        guarded([&] { animation->instance_ = animation->source_->create_instance(stream); });
-        // Opening described the first page: its graphic control tells the
-        // canvas's transparent index.
-        const TagStore& tags = stream->sink.tags;
-        if (const TagEntry* w = tags.find(KV_GIF_TAG_SCREEN_WIDTH)) animation->screen_width_ = w->word;
-        if (const TagEntry* h = tags.find(KV_GIF_TAG_SCREEN_HEIGHT)) animation->screen_height_ = h->word;
-        for (const TagEntry* tag : tags.all(KV_GIF_TAG_EXTENSION)) {
+        // The first page's description: the screen, and the graphic control
+        // that tells the canvas's transparent index.
+        const gif::PageResult first = gif::page_info(source, 1);
+        result.status = first.status;
+        result.errors = first.errors;
+        if (const TagEntry* w = first.tags.find(KV_GIF_TAG_SCREEN_WIDTH)) animation->screen_width_ = w->word;
+        if (const TagEntry* h = first.tags.find(KV_GIF_TAG_SCREEN_HEIGHT)) animation->screen_height_ = h->word;
+        for (const TagEntry* tag : first.tags.all(KV_GIF_TAG_EXTENSION)) {
             if (tag->extension.label == KV_GIF_EXT_GRAPHIC_CONTROL && (tag->extension.fields & 1) != 0) {
                 animation->has_transparent_index_ = true;
                 animation->transparent_index_ = tag->extension.transparent_index;
             }
         }
-        empty_sink(*stream);
     }
-    Outcome result = finish(Outcome{});
     if (outcome != nullptr) *outcome = result;
-    if (animation->instance_ == nullptr) return nullptr;
+    if (!result.ok()) return nullptr;
     return animation;
 }
 
@@ -113,7 +116,14 @@ Animation::~Animation() {
 
 Outcome Animation::call(const std::function<void(CKVMultInstance&)>& operation) {
     clear_errors();
-    guarded([&] { operation(*instance_); });
+    guarded([&] {
+        if (instance_ == nullptr) {
+            HostStream* stream = stream_.get();
+            stream->position = 0;
+            instance_ = source_->create_instance(stream);
+        }
+        operation(*instance_);
+    });
     empty_sink(*stream_);
     return finish(Outcome{});
 }
@@ -125,8 +135,17 @@ Answer<T> Animation::ask(const std::function<T(CKVMultInstance&)>& operation) {
     return answer;
 }
 
+// Before the instance is made, the reader's page count entry (the one its
+// opening would call) answers without decoding the first frame.
 Answer<uint64_t> Animation::page_count() {
-    return ask<uint64_t>([](CKVMultInstance& i) { return i.page_count(); });
+    if (instance_ != nullptr) return ask<uint64_t>([](CKVMultInstance& i) { return i.page_count(); });
+    Answer<uint64_t> answer;
+    clear_errors();
+    guarded([&] {
+        if (page_count_known_ || gif::count_pages(gif_source_, &page_count_) == 0) page_count_known_ = true;
+    });
+    answer.value = page_count_;
+    return finish(answer);
 }
 
 Answer<uint64_t> Animation::total_duration_ms() {
@@ -153,24 +172,24 @@ Answer<Canvas> Animation::frame(uint64_t index) {
 
 // The multi-page source's conversion, so that both kinds of frame show the
 // same times: a delay of at most the minimum counts as the default.
-uint64_t Animation::converted_delay(uint32_t hundredths) {
+uint64_t Animation::converted_delay(uint32_t hundredths) const {
     constexpr uint64_t kUnitsPerHundredth = 100000;
-    uint64_t min_ms = 0, default_ms = 0;
-    instance_->property_get(KV_MULT_PROP_MIN_DELAY, &min_ms);
-    instance_->property_get(KV_MULT_PROP_DEFAULT_DELAY, &default_ms);
-    if (hundredths > min_ms / 10) return hundredths * kUnitsPerHundredth;
-    return (default_ms / 10) * kUnitsPerHundredth;
+    if (hundredths > min_delay_ms_ / 10) return hundredths * kUnitsPerHundredth;
+    return (default_delay_ms_ / 10) * kUnitsPerHundredth;
 }
 
 Answer<RgbaFrame> Animation::rgba_frame(uint64_t index) {
     Answer<RgbaFrame> answer;
     clear_errors();
     guarded([&] {
-        const uint64_t count = instance_->page_count();
-        if (index >= count) {
+        if (!page_count_known_) {
+            if (gif::count_pages(gif_source_, &page_count_) != 0) return;
+            page_count_known_ = true;
+        }
+        if (index >= page_count_) {
             record_host_error(kModule, __LINE__, host_error::kBadArgument,
-                              "no frame " + std::to_string(index + 1) + " among " + std::to_string(count), 0,
-                              static_cast<int64_t>(index), static_cast<int64_t>(count));
+                              "no frame " + std::to_string(index + 1) + " among " + std::to_string(page_count_), 0,
+                              static_cast<int64_t>(index), static_cast<int64_t>(page_count_));
             return;
         }
         if (rgba_ == nullptr) rgba_ = std::make_unique<RgbaComposer>(gif_source_, screen_width_, screen_height_);
@@ -208,11 +227,15 @@ Answer<uint64_t> Animation::min_delay_ms() {
 }
 
 Outcome Animation::set_default_delay_ms(uint64_t milliseconds) {
-    return call([&](CKVMultInstance& i) { i.property_set(KV_MULT_PROP_DEFAULT_DELAY, &milliseconds); });
+    Outcome set = call([&](CKVMultInstance& i) { i.property_set(KV_MULT_PROP_DEFAULT_DELAY, &milliseconds); });
+    if (set.ok()) default_delay_ms_ = milliseconds;
+    return set;
 }
 
 Outcome Animation::set_min_delay_ms(uint64_t milliseconds) {
-    return call([&](CKVMultInstance& i) { i.property_set(KV_MULT_PROP_MIN_DELAY, &milliseconds); });
+    Outcome set = call([&](CKVMultInstance& i) { i.property_set(KV_MULT_PROP_MIN_DELAY, &milliseconds); });
+    if (set.ok()) min_delay_ms_ = milliseconds;
+    return set;
 }
 
 }  // namespace kvhost::gif_frames

@@ -54,8 +54,10 @@ class RgbaComposer;
 
 class Animation {
 public:
-    // Probes the source and opens an instance on it; null when that fails
-    // (the outcome says why).
+    // Probes the source and describes its first page; null when that fails
+    // (the outcome says why). The component's instance is made at the first
+    // call that needs it (any but rgba_frame), whose outcome then carries
+    // the instance's own failures.
     static std::unique_ptr<Animation> open(const gif::Source& source, Outcome* outcome);
     ~Animation();
     Animation(const Animation&) = delete;
@@ -100,11 +102,16 @@ private:
     template <typename T>
     Answer<T> ask(const std::function<T(CKVMultInstance&)>& operation);
 
-    uint64_t converted_delay(uint32_t hundredths);
+    uint64_t converted_delay(uint32_t hundredths) const;
 
     gif::Source gif_source_;
     std::unique_ptr<RgbaComposer> rgba_;
     uint32_t screen_width_ = 0, screen_height_ = 0;
+    // What the true-colour frames need without the instance: the page
+    // count, and the delay properties as last set.
+    uint32_t page_count_ = 0;
+    bool page_count_known_ = false;
+    uint64_t min_delay_ms_ = 10, default_delay_ms_ = 100;
     CKVMultSource* source_ = nullptr;
     CKVMultInstance* instance_ = nullptr;
     std::unique_ptr<HostStream> stream_;
