@@ -270,7 +270,7 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
          "decoding needs 4500000000 bytes, 4489514240 more than the memory budget of 10485760 bytes"},
         {kTool + " frames " + huge + " --frame 1 -o " + out + ".png", 1, pixels},
         {kTool + " frames " + huge + lots + " --frame 1 -o " + out + ".png", 1,
-         "needs 900001024 bytes, beyond the memory budget of 10485760 bytes"},
+         "needs 7200000000 bytes, beyond the memory budget of 10485760 bytes"},
         {kTool + " frames " + huge + lots + " --indexed --frame 1 -o " + out + ".png", 1,
          "needs 900001024 bytes, beyond the memory budget of 10485760 bytes"},
         {endless + kTool + " frames - --max-memory 16M -o " + out + ".dir", 1,
