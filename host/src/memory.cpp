@@ -157,6 +157,11 @@ Manager& manager() {
 
 std::atomic<uint32_t> g_next_tag{1};
 
+// 0: the process-wide limit applies.
+thread_local uint64_t t_thread_limit = 0;
+
+uint64_t limit_of(const Manager& m) { return t_thread_limit != 0 ? t_thread_limit : m.operation_limit; }
+
 // Called with the mutex held: counts the allocation and says if it must fail.
 bool injected_failure(Manager& m, uint64_t size) {
     ++m.allocations;
@@ -173,7 +178,8 @@ constexpr uint64_t kBlockOverhead = 128;
 bool fits_budget(Manager& m, uint64_t size) {
     const auto it = m.in_use.find(this_thread_number());
     const uint64_t used = it == m.in_use.end() ? 0 : it->second;
-    return size <= m.operation_limit && used <= m.operation_limit - size;
+    const uint64_t limit = limit_of(m);
+    return size <= limit && used <= limit - size;
 }
 
 bool block_fits(Manager& m, uint64_t size) {
@@ -304,8 +310,12 @@ void set_operation_limit(uint64_t bytes) {
 }
 
 uint64_t operation_limit() {
-    return locked([](const Manager& m) { return m.operation_limit; });
+    return locked([](const Manager& m) { return limit_of(m); });
 }
+
+ThreadOperationLimit::ThreadOperationLimit(uint64_t bytes) : previous_(t_thread_limit) { t_thread_limit = bytes; }
+
+ThreadOperationLimit::~ThreadOperationLimit() { t_thread_limit = previous_; }
 
 uint64_t operation_bytes() {
     return locked([&](Manager& m) {

@@ -32,7 +32,21 @@ uint64_t allocation_count();
 // has no memory left, so the component's own out-of-memory paths run.
 inline constexpr uint64_t kDefaultOperationLimit = uint64_t{1} << 30;
 void set_operation_limit(uint64_t bytes);
+// This thread's limit: its own while a ThreadOperationLimit lives, else the process's.
 uint64_t operation_limit();
+// Gives this thread a limit of its own while it lives, so that callers in
+// several threads (a language binding's calls, say) each bound their own
+// operations without changing the others'. Nests: the previous one returns.
+class ThreadOperationLimit {
+public:
+    explicit ThreadOperationLimit(uint64_t bytes);
+    ~ThreadOperationLimit();
+    ThreadOperationLimit(const ThreadOperationLimit&) = delete;
+    ThreadOperationLimit& operator=(const ThreadOperationLimit&) = delete;
+
+private:
+    uint64_t previous_;
+};
 // Bytes this thread holds against its budget.
 uint64_t operation_bytes();
 
