@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libdeflate-dev zlib1g-dev libgif-dev libtiff-dev libstb-dev libimagequant-dev pkg-config binutils)
+          libpng-dev libdeflate-dev zlib1g-dev libgif-dev libtiff-dev libstb-dev libimagequant-dev pkg-config binutils
+          python3 python3-dev pybind11-dev python3-numpy python3-pytest python3-pil python3-tifffile python3-dask)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

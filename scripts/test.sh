@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, the same tests under
+# Builds and runs every test: the plain build with the Python package's
+# pytest suite, the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded loads under
 # ThreadSanitizer (KVLZW_TSAN=0 skips them), and a short run of each
 # libFuzzer target. Ends with one line: "tests: N passed, N failed".
@@ -30,6 +31,25 @@ echo "== build and test"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ok=true
 run_ctest build || ok=false
+
+echo "== python"
+# Debian's interpreter, not another python3 first on PATH; the package as built.
+log=$(mktemp)
+status=0
+PYTHONPATH=build/python /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests 2>&1 | tee "$log" || status=$?
+# The summary line: "N failed, N passed, N errors in S s" (parts left out when 0).
+summary=$(tail -n 1 "$log")
+count() { echo "$summary" | grep -oE "[0-9]+ $1" | grep -oE '^[0-9]+' || true; }
+py_passed=$(count passed)
+py_failed=$(count failed)
+py_errors=$(count 'errors?')
+rm -f "$log"
+passed=$((passed + ${py_passed:-0}))
+failed=$((failed + ${py_failed:-0} + ${py_errors:-0}))
+if [ "$status" -ne 0 ]; then
+  ok=false
+  [ -z "$py_failed$py_errors" ] && failed=$((failed + 1))
+fi
 
 echo "== sanitizers"
 scripts/build.sh build-asan -DKVLZW_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

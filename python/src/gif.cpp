@@ -13,12 +13,15 @@ namespace {
 using kvhost::MetadataNode;
 using kvhost::TagEntry;
 
+// Bytes of the file as text, whatever they hold.
+py::str latin1(const std::vector<uint8_t>& bytes) {
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes.data()), static_cast<py::ssize_t>(bytes.size()), nullptr));
+}
+
 py::object node_value(const MetadataNode& node) {
     if (!node.has_data) return py::none();
-    if (node.type == KV_METAD_TYPE_CHARS) {
-        return py::reinterpret_steal<py::str>(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(node.data.data()),
-                                                                     static_cast<py::ssize_t>(node.data.size()), nullptr));
-    }
+    if (node.type == KV_METAD_TYPE_CHARS) return latin1(node.data);
     if (node.type == KV_METAD_TYPE_U8 || node.type == KV_METAD_TYPE_U16 || node.type == KV_METAD_TYPE_FLAG) {
         if (node.count == 1) return py::int_(node.number(0));
         py::list values;
@@ -101,11 +104,11 @@ uint64_t metadata_number(const MetadataNode& root, const char* group, const char
     return v != nullptr ? v->number() : 0;
 }
 
-std::string version_of(const kvhost::gif::PageResult& r) {
+py::str version_of(const kvhost::gif::PageResult& r) {
     const MetadataNode* gif = r.metadata.child("GIF");
     const MetadataNode* header = gif != nullptr ? gif->child("GIFHeader") : nullptr;
     const MetadataNode* v = header != nullptr ? header->child("Version") : nullptr;
-    return v != nullptr ? v->text() : std::string();
+    return latin1(v != nullptr ? v->data : std::vector<uint8_t>{});
 }
 
 // The page's graphic control: the last one among the extensions before its
@@ -209,7 +212,11 @@ py::dict read_page(const py::object& src, uint32_t page, const Limits& limits) {
         }
     }
     if (refused) raise_failure(failure, "cannot read page " + std::to_string(page) + " of the GIF");
-    py::dict d = fields_object(facts_of(r));
+    PageFacts facts = facts_of(r);
+    facts.width = r.image->width;
+    facts.height = r.image->height;
+    facts.depth = r.image->depth;
+    py::dict d = fields_object(facts);
     d["indices"] = take_array<uint8_t>(std::move(indices), {r.image->height, r.image->width});
     d["palette"] = palette_array(r.image->palette.empty() ? r.palette : r.image->palette);
     d["version"] = version_of(r);

@@ -6,6 +6,8 @@
 #include "gif_extensions.h"
 #include "kvhost/gif_save.h"
 
+#include <pybind11/stl.h>
+
 #include <array>
 #include <cstring>
 #include <optional>
