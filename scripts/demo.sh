@@ -31,3 +31,11 @@ $kvlzw copy "$anim" -o /tmp/kvlzw-demo-copy.gif
 $kvlzw decode "$sample" --page "$pages" -o /tmp/kvlzw-demo-last.bin
 $kvlzw decode /tmp/kvlzw-demo-copy.gif --page "$pages" -o /tmp/kvlzw-demo-copy-last.bin
 cmp /tmp/kvlzw-demo-last.bin /tmp/kvlzw-demo-copy-last.bin && echo "the last page came through with the same indices"
+# The same animation from Python (the package built in build/python).
+PYTHONPATH=build/python /usr/bin/python3 -c '
+import kvlzw
+info = kvlzw.gif.info("samples/animation.gif")
+print(f"{info.page_count} pages on a {info.screen[0]}x{info.screen[1]} screen, {info.duration_ms} ms")
+for frame in kvlzw.gif.Animation("samples/animation.gif"):
+    print(f"frame {frame.index + 1}: {frame.image.shape} RGBA, {frame.delay_ms} ms")
+'

@@ -220,8 +220,9 @@ class Animation(Sequence[Frame]):
         return Frame(i, image, palette, delay)
 
     def __iter__(self) -> Iterator[Frame]:
+        frame, indexed = self._frames.frame, self._indexed
         for i in range(self._count):
-            yield self[i]
+            yield Frame(i, *frame(i, indexed))
 
     @property
     def duration_ms(self) -> int:

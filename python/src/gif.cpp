@@ -279,20 +279,21 @@ py::array rgba(const py::array_t<uint8_t, py::array::c_style | py::array::forcec
     if (palette.ndim() != 2 || palette.shape(1) != 3 || palette.shape(0) > 256)
         throw py::value_error("palette must be an N x 3 array of at most 256 entries");
     const size_t h = indices.shape(0), w = indices.shape(1);
-    uint32_t lut[256] = {};
-    for (py::ssize_t i = 0; i < palette.shape(0); ++i) {
-        lut[i] = uint32_t{palette.at(i, 0)} | uint32_t{palette.at(i, 1)} << 8 | uint32_t{palette.at(i, 2)} << 16 | 0xFF000000u;
+    uint32_t lut[256];
+    for (size_t i = 0; i < 256; ++i) {
+        lut[i] = static_cast<py::ssize_t>(i) < palette.shape(0)
+                     ? uint32_t{palette.at(i, 0)} | uint32_t{palette.at(i, 1)} << 8 | uint32_t{palette.at(i, 2)} << 16 | 0xFF000000u
+                     : 0xFF000000u;
     }
-    for (size_t i = palette.shape(0); i < 256; ++i) lut[i] = 0xFF000000u;
     if (transparent >= 0 && transparent < 256) lut[transparent] &= 0x00FFFFFFu;
-    std::vector<uint8_t> out(h * w * 4);
+    py::array_t<uint8_t> out({h, w, size_t{4}});
     const uint8_t* in = indices.data();
+    uint8_t* o = out.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        uint8_t* o = out.data();
-        for (size_t i = 0; i < h * w; ++i) std::memcpy(o + i * 4, &lut[in[i]], 4);
+        palette_lookup(in, h * w, lut, o);
     }
-    return take_array<uint8_t>(std::move(out), {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), 4});
+    return out;
 }
 
 }  // namespace

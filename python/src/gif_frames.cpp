@@ -53,36 +53,41 @@ public:
 
     uint64_t count() const { return count_; }
 
-    // Frame i as (image, palette or None, delay_ms).
+    // Frame i as (image, palette or None, delay_ms). An RGBA frame is
+    // written straight into a numpy array: numpy's large blocks are not
+    // cleared first, and may sit on huge pages.
     py::tuple frame(uint64_t index, bool indexed) {
         gf::Answer<const HostImage*> image;
         gf::Answer<uint64_t> delay;
         std::vector<uint8_t> pixels, palette;
-        uint32_t width = 0, height = 0;
+        py::array_t<uint8_t> rgba;
         {
             py::gil_scoped_release unlocked;
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             Budget budget(limits_);
             image = animation_->frame_image(index);
-            if (image.ok()) {
-                // The image lasts until the next call on the animation.
+            if (image.ok()) delay = animation_->frame_delay(index);
+            // The image lasts until the next call on the animation.
+            if (image.ok() && delay.ok() && indexed) {
                 const HostImage& c = *image.value;
-                width = c.width;
-                height = c.height;
-                if (indexed) {
-                    pixels = c.pixels;
-                    palette.assign(c.palette.begin(), c.palette.begin() + (size_t{4} << c.depth));
-                } else {
-                    pixels = rgba_of(c);
+                pixels = c.pixels;
+                palette.assign(c.palette.begin(), c.palette.begin() + (size_t{4} << c.depth));
+            }
+            if (image.ok() && delay.ok() && !indexed) {
+                const HostImage& c = *image.value;
+                {
+                    py::gil_scoped_acquire locked;
+                    rgba = py::array_t<uint8_t>({c.height, c.width, uint32_t{4}});
                 }
-                delay = animation_->frame_delay(index);
+                write_rgba(c, rgba.mutable_data());
             }
         }
         if (!image.ok()) raise_failure(Failure{image.status, image.errors}, "cannot compose frame " + std::to_string(index));
         if (!delay.ok()) raise_failure(Failure{delay.status, delay.errors}, "cannot read frame " + std::to_string(index) + "'s delay");
         const uint64_t delay_ms = delay.value / 10000;  // from 100-nanosecond units
-        if (!indexed) return py::make_tuple(take_array<uint8_t>(std::move(pixels), {height, width, 4}), py::none(), delay_ms);
-        return py::make_tuple(take_array<uint8_t>(std::move(pixels), {height, width}), palette_array(palette), delay_ms);
+        if (!indexed) return py::make_tuple(rgba, py::none(), delay_ms);
+        const py::ssize_t h = image.value->height, w = image.value->width;
+        return py::make_tuple(take_array<uint8_t>(std::move(pixels), {h, w}), palette_array(palette), delay_ms);
     }
 
     uint64_t duration_ms() { return ask([](gf::Animation& a) { return a.total_duration_ms(); }, "the duration"); }
@@ -101,16 +106,14 @@ public:
 private:
     // The canvas seen through its palette; the first frame's transparent
     // index (where the canvas starts out transparent) has alpha 0.
-    std::vector<uint8_t> rgba_of(const HostImage& c) const {
+    void write_rgba(const HostImage& c, uint8_t* out) const {
         uint32_t lut[256];
         for (size_t i = 0; i < 256; ++i) {
             const uint8_t* e = c.palette.data() + i * 4;
             lut[i] = uint32_t{e[2]} | uint32_t{e[1]} << 8 | uint32_t{e[0]} << 16 | 0xFF000000u;
         }
         if (animation_->has_transparent_index()) lut[animation_->transparent_index()] &= 0x00FFFFFFu;
-        std::vector<uint8_t> out(c.pixels.size() * 4);
-        for (size_t i = 0; i < c.pixels.size(); ++i) std::memcpy(out.data() + i * 4, &lut[c.pixels[i]], 4);
-        return out;
+        palette_lookup(c.pixels.data(), c.pixels.size(), lut, out);
     }
 
     template <typename F>

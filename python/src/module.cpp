@@ -3,7 +3,9 @@
 #include "native.h"
 
 #include "kvhost/component.h"
+#include "kvhost/huge_pages.h"
 
+#include <cstring>
 #include <memory>
 
 namespace kvpy {
@@ -81,6 +83,17 @@ bool pixels_exceed(uint64_t width, uint64_t height, const Limits& limits, Failur
                            std::to_string(width) + " x " + std::to_string(height) + " pixels is more than the limit of " +
                                std::to_string(limits.max_pixels) + " (max_pixels= raises it)");
     return true;
+}
+
+void palette_lookup(const uint8_t* indices, size_t count, const uint32_t lut[256], uint8_t* out) {
+    // The output is usually fresh memory, whose first touch costs a page fault a page.
+    kvhost::advise_huge_pages(out, count * 4);
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const uint32_t v[4] = {lut[indices[i]], lut[indices[i + 1]], lut[indices[i + 2]], lut[indices[i + 3]]};
+        std::memcpy(out + i * 4, v, 16);
+    }
+    for (; i < count; ++i) std::memcpy(out + i * 4, &lut[indices[i]], 4);
 }
 
 py::array palette_array(const std::vector<uint8_t>& bgr0) {

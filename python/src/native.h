@@ -77,6 +77,9 @@ py::array take_array(std::vector<uint8_t>&& bytes, std::vector<py::ssize_t> shap
     return py::array_t<T>(shape, reinterpret_cast<const T*>(owner->data()), keep);
 }
 
+// out[i] = lut[indices[i]], 4 bytes a pixel (the LUT in memory order R, G, B, A).
+void palette_lookup(const uint8_t* indices, size_t count, const uint32_t lut[256], uint8_t* out);
+
 // Palette entries of the host (blue, green, red, 0) as an N x 3 RGB array.
 py::array palette_array(const std::vector<uint8_t>& bgr0);
 

@@ -10,8 +10,8 @@ import kvlzw
 REPO = pathlib.Path(__file__).resolve().parents[2]
 CORPUS = pathlib.Path(os.environ.get("KVLZW_CORPUS_DIR", REPO.parent / "shared" / "corpus"))
 # The tool sits beside the component the package loaded, in a build tree or an install.
-TOOL_CANDIDATES = [pathlib.Path(kvlzw._native.module_path).parent / "kvlzw",
-                   pathlib.Path(kvlzw._native.module_path).parent.parent / "bin" / "kvlzw"]
+COMPONENT_DIR = pathlib.Path(kvlzw._native.module_path).resolve().parent
+TOOL_CANDIDATES = [COMPONENT_DIR / "kvlzw", COMPONENT_DIR.parent / "bin" / "kvlzw"]
 
 
 def corpus_file(relative):
