@@ -5,6 +5,7 @@
 #include "kvhost/gif.h"
 #include "kvhost/gif_frames.h"
 #include "kvhost/host_image.h"
+#include "kvhost/huge_pages.h"
 
 #include <cstring>
 #include <memory>
@@ -23,71 +24,32 @@ public:
         {
             py::gil_scoped_release unlocked;
             Budget budget(limits_);
-            // The canvas is the logical screen: its size is checked before
-            // any frame is composed on it.
-            kvhost::gif::PageResult first = kvhost::gif::page_info(input_.gif_source(), 1);
-            const kvhost::MetadataNode* gif = first.metadata.child("GIF");
-            const kvhost::MetadataNode* screen = gif != nullptr ? gif->child("LogicalScreenDescriptor") : nullptr;
-            const kvhost::MetadataNode* w = screen != nullptr ? screen->child("LogicalScreenWidth") : nullptr;
-            const kvhost::MetadataNode* h = screen != nullptr ? screen->child("LogicalScreenHeight") : nullptr;
-            if (w != nullptr && h != nullptr && pixels_exceed(w->number(), h->number(), limits_, &failure)) {
+            gf::Outcome opened;
+            animation_ = gf::Animation::open(input_.gif_source(), &opened);
+            if (animation_ == nullptr) {
+                failure = Failure{opened.status, opened.errors};
+                refused = true;
+            } else if (pixels_exceed(animation_->screen_width(), animation_->screen_height(), limits_, &failure)) {
+                // The canvas is the logical screen: checked before any frame is composed on it.
                 refused = true;
             } else {
-                gf::Outcome opened;
-                animation_ = gf::Animation::open(input_.gif_source(), &opened);
-                if (animation_ == nullptr) {
-                    failure = Failure{opened.status, opened.errors};
+                const gf::Answer<uint64_t> count = animation_->page_count();
+                if (!count.ok()) {
+                    failure = Failure{count.status, count.errors};
                     refused = true;
-                } else {
-                    const gf::Answer<uint64_t> count = animation_->page_count();
-                    if (!count.ok()) {
-                        failure = Failure{count.status, count.errors};
-                        refused = true;
-                    }
-                    count_ = count.value;
                 }
+                count_ = count.value;
             }
+            if (refused) animation_.reset();
         }
         if (refused) raise_failure(failure, "cannot open the GIF's frames");
     }
 
     uint64_t count() const { return count_; }
 
-    // Frame i as (image, palette or None, delay_ms). An RGBA frame is
-    // written straight into a numpy array: numpy's large blocks are not
-    // cleared first, and may sit on huge pages.
+    // Frame i as (image, palette or None, delay_ms).
     py::tuple frame(uint64_t index, bool indexed) {
-        gf::Answer<const HostImage*> image;
-        gf::Answer<uint64_t> delay;
-        std::vector<uint8_t> pixels, palette;
-        py::array_t<uint8_t> rgba;
-        {
-            py::gil_scoped_release unlocked;
-            std::unique_lock<std::mutex> lock(mutex_);
-            Budget budget(limits_);
-            image = animation_->frame_image(index);
-            if (image.ok()) delay = animation_->frame_delay(index);
-            // The image lasts until the next call on the animation.
-            if (image.ok() && delay.ok() && indexed) {
-                const HostImage& c = *image.value;
-                pixels = c.pixels;
-                palette.assign(c.palette.begin(), c.palette.begin() + (size_t{4} << c.depth));
-            }
-            if (image.ok() && delay.ok() && !indexed) {
-                const HostImage& c = *image.value;
-                {
-                    py::gil_scoped_acquire locked;
-                    rgba = py::array_t<uint8_t>({c.height, c.width, uint32_t{4}});
-                }
-                write_rgba(c, rgba.mutable_data());
-            }
-        }
-        if (!image.ok()) raise_failure(Failure{image.status, image.errors}, "cannot compose frame " + std::to_string(index));
-        if (!delay.ok()) raise_failure(Failure{delay.status, delay.errors}, "cannot read frame " + std::to_string(index) + "'s delay");
-        const uint64_t delay_ms = delay.value / 10000;  // from 100-nanosecond units
-        if (!indexed) return py::make_tuple(rgba, py::none(), delay_ms);
-        const py::ssize_t h = image.value->height, w = image.value->width;
-        return py::make_tuple(take_array<uint8_t>(std::move(pixels), {h, w}), palette_array(palette), delay_ms);
+        return indexed ? indexed_frame(index) : rgba_frame(index);
     }
 
     uint64_t duration_ms() { return ask([](gf::Animation& a) { return a.total_duration_ms(); }, "the duration"); }
@@ -104,16 +66,55 @@ public:
     }
 
 private:
-    // The canvas seen through its palette; the first frame's transparent
-    // index (where the canvas starts out transparent) has alpha 0.
-    void write_rgba(const HostImage& c, uint8_t* out) const {
-        uint32_t lut[256];
-        for (size_t i = 0; i < 256; ++i) {
-            const uint8_t* e = c.palette.data() + i * 4;
-            lut[i] = uint32_t{e[2]} | uint32_t{e[1]} << 8 | uint32_t{e[0]} << 16 | 0xFF000000u;
+    // The frame as a viewer shows it, copied into a numpy array (numpy's
+    // large blocks are not cleared first).
+    py::tuple rgba_frame(uint64_t index) {
+        gf::Answer<gf::RgbaFrame> frame;
+        py::array_t<uint8_t> rgba;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> lock(mutex_);
+            Budget budget(limits_);
+            frame = animation_->rgba_frame(index);
+            // The pixels last until the next call on the animation.
+            if (frame.ok()) {
+                const gf::RgbaFrame& f = frame.value;
+                {
+                    py::gil_scoped_acquire locked;
+                    rgba = py::array_t<uint8_t>({f.height, f.width, uint32_t{4}});
+                }
+                const size_t bytes = size_t{f.width} * f.height * 4;
+                uint8_t* out = rgba.mutable_data();
+                kvhost::advise_huge_pages(out, bytes);
+                std::memcpy(out, f.pixels, bytes);
+            }
         }
-        if (animation_->has_transparent_index()) lut[animation_->transparent_index()] &= 0x00FFFFFFu;
-        palette_lookup(c.pixels.data(), c.pixels.size(), lut, out);
+        if (!frame.ok()) raise_failure(Failure{frame.status, frame.errors}, "cannot compose frame " + std::to_string(index));
+        return py::make_tuple(rgba, py::none(), frame.value.delay / 10000);  // from 100-nanosecond units
+    }
+
+    // The component's indexed canvas and its palette.
+    py::tuple indexed_frame(uint64_t index) {
+        gf::Answer<const HostImage*> image;
+        gf::Answer<uint64_t> delay;
+        std::vector<uint8_t> pixels, palette;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> lock(mutex_);
+            Budget budget(limits_);
+            image = animation_->frame_image(index);
+            if (image.ok()) delay = animation_->frame_delay(index);
+            // The image lasts until the next call on the animation.
+            if (image.ok() && delay.ok()) {
+                const HostImage& c = *image.value;
+                pixels = c.pixels;
+                palette.assign(c.palette.begin(), c.palette.begin() + (size_t{4} << c.depth));
+            }
+        }
+        if (!image.ok()) raise_failure(Failure{image.status, image.errors}, "cannot compose frame " + std::to_string(index));
+        if (!delay.ok()) raise_failure(Failure{delay.status, delay.errors}, "cannot read frame " + std::to_string(index) + "'s delay");
+        const py::ssize_t h = image.value->height, w = image.value->width;
+        return py::make_tuple(take_array<uint8_t>(std::move(pixels), {h, w}), palette_array(palette), delay.value / 10000);
     }
 
     template <typename F>

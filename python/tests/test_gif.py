@@ -96,8 +96,12 @@ def composed(path):
     return frames
 
 
-ANIMATIONS = ["gif/wuffs/muybridge.gif", "gif/giflib/fire.gif", "gif/pillow/chi.gif", "gif/libnsgif/waves.gif",
-              "gif/pillow/transparent_dispose.gif", "gif/pygif/dispose-restore-previous.gif",
+# Local colour tables, every disposal, frames past the screen, transparency.
+ANIMATIONS = ["gif/wuffs/muybridge.gif", "gif/giflib/fire.gif", "gif/giflib/welcome2.gif", "gif/oiio/gif_animation.gif",
+              "gif/peterdn/animated_loop.gif", "gif/peterdn/animated_transparent_frame_restorebackground_loop.gif",
+              "gif/peterdn/animated_transparent_frame_restoreprev_loop.gif",
+              "gif/peterdn/animated_transparent_loop_frames_out_of_bounds.gif", "gif/pillow/dispose_bgnd.gif",
+              "gif/pygif/dispose-restore-background.gif", "gif/pygif/high-color.gif", "gif/pygif/images-combine.gif",
               "gif/pygif/animation-multi-image.gif"]
 
 
@@ -115,22 +119,27 @@ def test_frames_match_reference(name):
     assert animation.duration_ms == kvlzw.gif.info(path).duration_ms == sum(f.delay_ms for f in animation)
 
 
-def test_frames_match_pillow_and_tool(tool, tmp_path):
-    path = corpus_file("gif/wuffs/muybridge.gif")
+# Where Pillow composes as browsers do.
+PILLOW_FRAMES = ["gif/wuffs/muybridge.gif", "gif/peterdn/animated_loop.gif", "gif/pillow/dispose_prev.gif",
+                 "gif/peterdn/animated_transparent_frame_restoreprev_loop.gif", "gif/pillow/iss634.gif"]
+
+
+@pytest.mark.parametrize("name", PILLOW_FRAMES)
+def test_frames_match_pillow_and_tool(name, tool, tmp_path):
+    path = corpus_file(name)
     animation = kvlzw.gif.Animation(path)
     indexed = kvlzw.gif.Animation(path, indexed=True)
-    command = [tool, "frames", str(path), "-o", str(tmp_path), "--format", "bin"]
-    # Tools that give RGBA by default take --indexed for the canvas's indices.
-    if "--indexed" in subprocess.run([tool, "frames", "--help"], capture_output=True, text=True).stdout:
-        command.append("--indexed")
-    subprocess.run(command, capture_output=True, check=True)
+    for kind in ("rgba", "indexed"):
+        subprocess.run([tool, "frames", str(path), "-o", str(tmp_path / kind), "--format", "bin"] +
+                       (["--indexed"] if kind == "indexed" else []), capture_output=True, check=True)
     with Image.open(path) as im:
         for i, frame in enumerate(animation):
             im.seek(i)
-            assert np.array_equal(np.asarray(frame), np.asarray(im.convert("RGBA")))
+            assert same_on_screen(np.asarray(frame), np.asarray(im.convert("RGBA"))), i
+            assert frame.image.tobytes() == (tmp_path / "rgba" / f"frame-{i + 1:04d}.bin").read_bytes()
             canvas = indexed[i]
             assert canvas.image.shape == frame.image.shape[:2] and canvas.delay_ms == frame.delay_ms
-            assert canvas.image.tobytes() == (tmp_path / f"frame-{i + 1:04d}.bin").read_bytes()
+            assert canvas.image.tobytes() == (tmp_path / "indexed" / f"frame-{i + 1:04d}.bin").read_bytes()
 
 
 def test_frame_timing():
