@@ -6,6 +6,7 @@ are a Python sequence, counted from 0.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Sequence, Union, overload
 
@@ -174,6 +175,9 @@ class Frame:
         return f"Frame(index={self.index}, shape={self.image.shape}, delay_ms={self.delay_ms})"
 
 
+_SMALL_FILE = 16 << 20
+
+
 class Animation(Sequence[Frame]):
     """The frames of a GIF composed on its logical screen as viewers show them.
 
@@ -195,7 +199,13 @@ class Animation(Sequence[Frame]):
         max_memory: int | None = None,
     ) -> None:
         pixels, memory = _common.limits(max_pixels, max_memory)
-        self._frames = _native.Frames(_common.source(src), pixels, memory)
+        src = _common.source(src)
+        # The host opens a named file more than once for an animation (its
+        # description, then the frames): a small file is read once instead.
+        if isinstance(src, str) and os.path.getsize(src) <= _SMALL_FILE:
+            with open(src, "rb") as f:
+                src = f.read()
+        self._frames = _native.Frames(src, pixels, memory)
         self._indexed = bool(indexed)
         self._count = self._frames.count()
 
