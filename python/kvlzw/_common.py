@@ -81,6 +81,11 @@ def write_whole(dst: object, data: bytes, replace: bool) -> None:
     if not isinstance(dst, (str, os.PathLike)):
         raise TypeError(f"dst must be a path or a binary file object, not {type(dst).__name__}")
     path = os.path.realpath(os.fsdecode(dst))
+    if os.path.isdir(path):
+        raise IsADirectoryError(21, "Is a directory", path)
+    # Replacing the file would succeed where writing it is not allowed.
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        raise PermissionError(13, "Permission denied", path)
     directory = os.path.dirname(path) or "."
     fd, temporary = tempfile.mkstemp(prefix=".kvlzw-", dir=directory)
     try:

@@ -58,6 +58,7 @@ ERRORS = [
                                                   version="87a"), ValueError, None),
     ("delays for other frames", lambda: kvlzw.gif.write(io.BytesIO(), np.zeros((2, 2, 3), np.uint8), delay_ms=[1, 2]),
      ValueError, None),
+    ("dst a directory", lambda: kvlzw.gif.write("/", np.zeros((2, 2, 3), np.uint8)), IsADirectoryError, None),
     ("dst of another type", lambda: kvlzw.gif.write(42, np.zeros((2, 2, 3), np.uint8)), TypeError, None),
     ("GIF as a TIFF", lambda: kvlzw.tiff.read(_gif()), kvlzw.Error, -9010),
     ("tiled TIFF", lambda: kvlzw.tiff.read(corpus_file("tiff/image-tiff/libtiffpic/quad-tile.tif")), kvlzw.Error, -9010),
