@@ -1,8 +1,12 @@
 // Composed frames against an independent composition from giflib's decoded
 // images: every animated GIF of the shared corpus and generated animations
 // (disposals 0 to 3, transparency, offsets, clipping, local tables,
-// interlace).
+// interlace), and the frames a browser made that the corpus ships.
 #include "gif_frames_test_util.h"
+
+#include <png.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -126,6 +130,49 @@ TEST_F(GifFramesCrossCheck, EveryAnimatedCorpusGifEqualsTheReference) {
     EXPECT_GE(compared, 20);
     RecordProperty("files", compared);
     RecordProperty("rgba_frames", static_cast<int>(frames));
+}
+
+// An RGBA PNG's pixels, or empty.
+std::vector<uint8_t> read_rgba_png(const std::string& path, uint32_t* width, uint32_t* height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return {};
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) return {};
+    *width = image.width;
+    *height = image.height;
+    return pixels;
+}
+
+// Frames each drawn through its own table over a transparent screen, with
+// disposals 2 and 3: the true-colour frames equal the shipped ones pixel for
+// pixel (any colour under alpha 0 counting as the same clear pixel).
+TEST_F(GifFramesCrossCheck, TrueColourFramesEqualTheShippedBrowserFrames) {
+    for (const std::string animation : {"animated_transparent_frame_restorebackground_loop",
+                                        "animated_transparent_frame_restoreprev_loop"}) {
+        const std::string gif = kvtest::corpus_path("gif/peterdn/" + animation + ".gif");
+        if (!std::filesystem::exists(gif)) GTEST_SKIP() << "no corpus";
+        kvhost::gif_frames::Outcome outcome;
+        auto a = Animation::open(kvhost::gif::Source::file(gif), &outcome);
+        ASSERT_NE(a, nullptr) << animation;
+        ASSERT_EQ(a->page_count().value, 4u);
+        for (uint64_t i = 0; i < 4; ++i) {
+            SCOPED_TRACE(animation + " frame " + std::to_string(i));
+            uint32_t w = 0, h = 0;
+            auto want = read_rgba_png(
+                kvtest::corpus_path("gif/peterdn/frames/" + animation + "-" + std::to_string(i) + ".png"), &w, &h);
+            const auto frame = a->rgba_frame(i);
+            ASSERT_TRUE(frame.ok());
+            ASSERT_EQ(w, frame.value.width);
+            ASSERT_EQ(h, frame.value.height);
+            std::vector<uint8_t> got(frame.value.pixels, frame.value.pixels + want.size());
+            for (std::vector<uint8_t>* pixels : {&want, &got})
+                for (size_t p = 3; p < pixels->size(); p += 4)
+                    if ((*pixels)[p] == 0) std::fill_n(pixels->begin() + (p - 3), 3, 0);
+            EXPECT_EQ(got, want);
+        }
+    }
 }
 
 }  // namespace
