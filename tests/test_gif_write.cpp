@@ -43,6 +43,9 @@ TEST_F(GifWrite, SmallestFilesByteForByte) {
     options.version = 89;
     EXPECT_EQ(saved(one, options), concat({kHeader1x1, table, bytes_of({0x21, 0xF9, 4, 1, 0x34, 0x12, 1, 0}),
                                            descriptor, bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
+    // Any other version: the header says 89a, and no block comes before the image.
+    options.version = 90;
+    EXPECT_EQ(saved(one, options), concat({kHeader1x1, table, descriptor, bytes_of({2, 2, 0x44, 0x01, 0, 0x3B})}));
 }
 
 // giflib's first image of a GIF we wrote.
@@ -277,6 +280,8 @@ TEST_F(GifWrite, ExtensionsDescriptorFieldsAndTablesFromMetadata) {
     const auto control = bytes_of({0x21, 0xF9, 4, 0x0D, 0x2C, 0x01, 7, 0});
     const MetadataNode controls =
         tree({graphic_control(3, true, 300, 7), group("AfterImageExtensions", 4095, {graphic_control(3, true, 300, 7)})});
+    const MetadataNode after_first = tree({group("AfterImageExtensions", 4095, {text("CommentExtension", 254, "after")}),
+                                           graphic_control(3, true, 300, 7)});
     const MetadataNode plain_text = tree({group("AfterImageExtensions", 4095,
                                                 {group("PlainTextExtension", 1,
                                                        {number("TextGridLeftPosition", 17, KV_METAD_TYPE_U16, 258),
@@ -299,6 +304,16 @@ TEST_F(GifWrite, ExtensionsDescriptorFieldsAndTablesFromMetadata) {
          19, concat({bytes_of({0x21, 0xFE, 0}), comment_block(255), comment_block(256), {0x2C}})},
         {"a control before the image", controls, 19, concat({control, {0x2C}})},
         {"and one after it", controls, kTail, concat({bytes_of({0x44, 1, 0}), control})},
+        {"a control after the group of after-image blocks still goes before the image", after_first, 19,
+         concat({control, {0x2C}})},
+        {"and the comment of that group after it", after_first, kTail,
+         bytes_of({0x44, 1, 0, 0x21, 0xFE, 5, 'a', 'f', 't', 'e', 'r', 0})},
+        {"the last of two disposal methods",
+         tree({group("GraphicControlExtension", 249,
+                     {group("Fields", 3985,
+                            {number("DisposalMethod", 3986, KV_METAD_TYPE_U8, 1),
+                             number("DisposalMethod", 3986, KV_METAD_TYPE_U8, 2)})})}),
+         19, bytes_of({0x21, 0xF9, 4, 0x08, 0, 0, 0, 0, 0x2C})},
         {"an application block",
          tree({group("ApplicationExtension", 255,
                      {text("ApplicationIdentifier", 4081, "NETSCAPE"),
@@ -502,14 +517,21 @@ TEST_F(GifWrite, ShortBlocksAndRowsThatFail) {
     short_block->faults.write_budget = before_data + 1 + 2;
     EXPECT_EQ(run_entry(std::move(short_block), 1).codes, std::vector<int32_t>{-2071});
 
-    // Row 0 refused: nothing after the minimum code size. A later row: the
-    // data still ends with the end code and the terminator.
+    // An image without rows is refused: readers refuse such a file.
+    const auto empty = run_entry(save_stream({}, palette_image(5, 0, 4)), 1);
+    EXPECT_EQ(empty.codes, std::vector<int32_t>{-2414});
+    EXPECT_EQ(empty.bytes(), std::vector<uint8_t>{});
+
+    // Row 0 refused, or handed over without its bytes: nothing after the
+    // minimum code size. A later row: the data still ends with the end code
+    // and the terminator.
     const SaveImage three_rows = palette_image(5, 3, 4);
+    for (const bool null_row : {false, true})
     for (int64_t row : {0, 1}) {
         auto stream = save_stream({}, three_rows);
-        stream->faults.fail_converted_row = row;
+        (null_row ? stream->faults.null_converted_row : stream->faults.fail_converted_row) = row;
         const auto r = run_entry(std::move(stream), 0);
-        EXPECT_EQ(r.codes, std::vector<int32_t>{kvhost::host_error::kStream});
+        EXPECT_EQ(r.codes, std::vector<int32_t>{null_row ? -2112 : kvhost::host_error::kStream});
         EXPECT_EQ(r.stream->position, 0);
         const auto bytes = r.bytes();
         const size_t data = 13 + 48 + 8 + 10;

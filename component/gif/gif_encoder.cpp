@@ -407,9 +407,15 @@ private:
     uint32_t in_pass_ = 0;
 };
 
-bool row_fetched(HostStream* stream, uint32_t row, uint8_t* buffer, uint32_t size) {
+// A row that the host hands over as success but without its bytes is
+// recorded here, since nobody else has said anything about it.
+bool row_fetched(HostStream* stream, uint32_t row, uint8_t* buffer, uint32_t size, uint32_t depth) {
     const void* pixels = nullptr;
-    if (g_host.IO_raster_convert_get(stream, row, &pixels) != 0 || pixels == nullptr) return false;
+    if (g_host.IO_raster_convert_get(stream, row, &pixels) != 0) return false;
+    if (pixels == nullptr) {
+        record_error(m, __LINE__, gif_write_err::kNoConversion, 0, depth, row);
+        return false;
+    }
     std::memcpy(buffer, pixels, size);
     return true;
 }
@@ -455,7 +461,7 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
     uint32_t row_number = 0;
     if (g_host.IO_byte_write(stream, static_cast<uint8_t>(min_size)) != 1) {
         record_error(m, __LINE__, gif_write_err::kByteNotWritten, 0, g_host.IO_tell(stream));
-    } else if (order.next(&row_number) && row_fetched(stream, row_number, row, row_size)) {
+    } else if (order.next(&row_number) && row_fetched(stream, row_number, row, row_size, depth)) {
         Encoder e{stream, table, reinterpret_cast<uint16_t*>(table + kTableSlots), min_size, 1u << min_size,
                   (1u << min_size) + 2};
         if (run_stride != 0) {
@@ -482,7 +488,8 @@ HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* i
                 }
                 short_strings = (e.bits_sent() - sent_before) * kShortString > uint64_t{width} * e.width;
                 start = 0;
-                if (e.write_failed || !order.next(&row_number) || !row_fetched(stream, row_number, row, row_size)) {
+                if (e.write_failed || !order.next(&row_number) ||
+                    !row_fetched(stream, row_number, row, row_size, depth)) {
                     break;
                 }
             }

@@ -90,7 +90,7 @@ bool data_copy(uint32_t tag, const Item& item, uint32_t* length, uint8_t** data)
     return true;
 }
 
-HostStatus graphic_control_fill(ItemWalk& walk, GifGraphicControlRecord* r) {
+HostStatus GIF_graphic_control_from_metadata(ItemWalk& walk, GifGraphicControlRecord* r) {
     bool in_fields = false;
     uint32_t fields = 0;
     while (walk.next()) {
@@ -103,7 +103,8 @@ HostStatus graphic_control_fill(ItemWalk& walk, GifGraphicControlRecord* r) {
             r->fields = fields;
             in_fields = false;
         } else if (it.is_value("DisposalMethod", 3986)) {
-            fields |= (it.u8() & 7) << 2;
+            // The item sets bits 4-2: a later one replaces an earlier one.
+            fields = (fields & ~0x1Cu) | (it.u8() & 7) << 2;
         } else if (it.is_value("UserInputFlag", 3987)) {
             if (it.u32() != 0) fields |= 2;
         } else if (it.is_value("TransparentColorFlag", 3988)) {
@@ -118,7 +119,7 @@ HostStatus graphic_control_fill(ItemWalk& walk, GifGraphicControlRecord* r) {
     return error_status();
 }
 
-HostStatus plain_text_fill(ItemWalk& walk, GifPlainTextRecord* r) {
+HostStatus GIF_plain_text_from_metadata(ItemWalk& walk, GifPlainTextRecord* r) {
     static constexpr const char* kGridNames[4] = {"TextGridLeftPosition", "TextGridTopPosition", "TextGridWidth",
                                                   "TextGridHeight"};
     static constexpr const char* kByteNames[4] = {"CharacterCellWidth", "CharacterCellHeight",
@@ -140,7 +141,7 @@ HostStatus plain_text_fill(ItemWalk& walk, GifPlainTextRecord* r) {
     return error_status();
 }
 
-HostStatus application_fill(ItemWalk& walk, GifApplicationRecord* r) {
+HostStatus GIF_application_from_metadata(ItemWalk& walk, GifApplicationRecord* r) {
     while (walk.next()) {
         const Item& it = walk.item;
         if (it.is(KV_METAD_GROUP_END, "ApplicationExtension", 255)) break;
@@ -167,19 +168,19 @@ void* extension_from_group(ItemWalk& walk) {
         auto* r = static_cast<GifGraphicControlRecord*>(zeroed_block(walk.tag, sizeof(GifGraphicControlRecord)));
         if (r == nullptr) return nullptr;
         r->label = KV_GIF_EXT_GRAPHIC_CONTROL;
-        if (graphic_control_fill(walk, r) == 0) return r;
+        if (GIF_graphic_control_from_metadata(walk, r) == 0) return r;
         gif_extension_record_free(walk.tag, r);
     } else if (it.is(KV_METAD_GROUP_BEGIN, "PlainTextExtension", 1)) {
         auto* r = static_cast<GifPlainTextRecord*>(zeroed_block(walk.tag, sizeof(GifPlainTextRecord)));
         if (r == nullptr) return nullptr;
         r->label = KV_GIF_EXT_PLAIN_TEXT;
-        if (plain_text_fill(walk, r) == 0) return r;
+        if (GIF_plain_text_from_metadata(walk, r) == 0) return r;
         gif_extension_record_free(walk.tag, r);
     } else if (it.is(KV_METAD_GROUP_BEGIN, "ApplicationExtension", 255)) {
         auto* r = static_cast<GifApplicationRecord*>(zeroed_block(walk.tag, sizeof(GifApplicationRecord)));
         if (r == nullptr) return nullptr;
         r->label = KV_GIF_EXT_APPLICATION;
-        if (application_fill(walk, r) == 0) return r;
+        if (GIF_application_from_metadata(walk, r) == 0) return r;
         gif_extension_record_free(walk.tag, r);
     }
     return nullptr;

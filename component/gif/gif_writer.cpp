@@ -172,7 +172,9 @@ struct PageWrite {
     // Steps that stop at the first failure; the caller closes the group.
     HostStatus blocks_write(bool append, int64_t start) {
         if (!append && new_file_start(start) != 0) return error_status();
-        if (settings->version != 87 && before_image_extensions_write() != 0) return error_status();
+        // Only version 89 writes extensions before the image: 87, or any
+        // other value (whose header says "89a"), writes none.
+        if (settings->version == 89 && before_image_extensions_write() != 0) return error_status();
         if (image_descriptor_write(append) != 0) return error_status();
         if (GIF_image_data_write(s, tag, image, settings) != 0) return error_status();
         return after_image_extensions_write();
@@ -232,7 +234,11 @@ HostStatus GIF_image_save(HostStream* s, void* settings_in, uint32_t page_mode, 
     const GifSettings* settings = settings_in != nullptr ? static_cast<const GifSettings*>(settings_in) : &defaults;
     HostDibInfo* image = nullptr;
     HostStatus status = g_host.IO_DIB_convert_get(s, &image, &GIF_save_format_select, settings_in, conversion);
-    if (status == 0 && image != nullptr && GIF_save_depth_check(image)) {
+    // An image without rows would make a file that readers refuse.
+    if (status == 0 && image != nullptr && g_host.DIB_height_get(image) == 0) {
+        record_error(m, __LINE__, gif_write_err::kNoRows);
+    }
+    if (error_status() == 0 && image != nullptr && GIF_save_depth_check(image)) {
         // The copy is bounded by the buffer, whatever size the host reports.
         uint8_t palette[kPaletteBytes] = {};
         const void* source = g_host.DIB_palette_pointer_get(image);

@@ -18,6 +18,7 @@ inline constexpr int32_t kBlockShort = -2072;
 inline constexpr int32_t kNoConversion = -2112;
 inline constexpr int32_t kByteNotWritten = -2393;
 inline constexpr int32_t kBadDepth = -2413;
+inline constexpr int32_t kNoRows = -2414;  // an image of height 0: GIF readers refuse it
 inline constexpr int32_t kSeek = -2453;
 inline constexpr int32_t kUnknownLabel = -2479;
 }  // namespace gif_write_err

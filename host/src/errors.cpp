@@ -60,6 +60,7 @@ const char* error_meaning(int32_t code) {
         case -2391: return "bad LZW minimum code size or code, or frame at time without frames";
         case -2393: return "a single byte was not written";
         case -2413: return "image depth other than 1, 4 or 8 on save";
+        case -2414: return "an image without rows on save";
         case -2453: return "a seek failed";
         case -2479: return "extension record with an unknown label";
         case -3020: return "a multi-page work buffer cannot be allocated";

@@ -249,6 +249,7 @@ extern "C" HostStatus kvhost_IO_raster_convert_get(HostStream* stream, int64_t r
         return record_host_error(kModule, __LINE__, host_error::kStream, "row delivery refused (injected)");
     }
     if (stream->faults.fail_converted_row > 0) --stream->faults.fail_converted_row;
+    if (stream->faults.null_converted_row == row_index) return 0;
     const uint8_t stray_bits = save.conversion->depth == 4 ? stream->faults.stray_index_bits : 0;
     if (rows_pass_through(save.raster, *save.conversion) && stray_bits == 0) {
         *row_out = save.raster.pixels + size_t(row_index) * save.raster.row_size;

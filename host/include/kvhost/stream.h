@@ -30,6 +30,7 @@ struct StreamFaults {
     bool fail_seeks = false;
     int64_t fail_raster_row = -1;     // IO_raster_set of this row fails
     int64_t fail_converted_row = -1;  // the nth converted row asked for (0 = the first) is refused; -1 = none
+    int64_t null_converted_row = -1;  // this converted row is handed over as success without its bytes
     uint8_t stray_index_bits = 0;     // ORed into every index of converted 4-bit rows (a careless converter)
 };
 
