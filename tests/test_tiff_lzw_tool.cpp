@@ -53,14 +53,32 @@ TEST(TiffLzwTool, DecodeRawRasters) {
     ASSERT_EQ(rows.size(), 157u * 151);
     EXPECT_EQ(rows, kvtest::read_file(out));
 
-    // 16-bit samples make a 16-bit grey PNG.
+    // 16-bit grey, and the colour depths: PNG samples in the data's order
+    // (16-bit ones least significant byte first), the data compressed here.
     const std::string png = ::testing::TempDir() + "kvlzw_tool_raw.png";
-    ToolRun p = kvtest::run_tool("decode " + kvtest::corpus_path("raw/derived/gray16le-157x151.raw") +
-                  " --raw --width 157 --height 151 --bpp 16 --fill-order 1 -o " + png);
-    EXPECT_EQ(p.status, 0) << p.out;
-    const kvtest::Png grey16 = kvtest::read_png(png);
-    EXPECT_EQ(std::pair(grey16.color_type, grey16.bit_depth), std::pair(PNG_COLOR_TYPE_GRAY, 16));
-    EXPECT_EQ(grey16.samples.size(), 157u * 151);
+    const std::string lzw = ::testing::TempDir() + "kvlzw_tool_raw.lzw";
+    const struct {
+        uint32_t bpp;
+        int color_type;
+    } depths[] = {{16, PNG_COLOR_TYPE_GRAY}, {24, PNG_COLOR_TYPE_RGB}, {32, PNG_COLOR_TYPE_RGBA},
+                  {48, PNG_COLOR_TYPE_RGB}, {64, PNG_COLOR_TYPE_RGBA}};
+    for (const auto& d : depths) {
+        SCOPED_TRACE("--bpp " + std::to_string(d.bpp));
+        const uint32_t width = 13, height = 7, bytes = d.bpp == 24 || d.bpp == 32 ? 1 : 2;
+        std::vector<uint8_t> data(size_t{width} * height * d.bpp / 8);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + i / 5);
+        kvtest::write_file(out, data);
+        ASSERT_EQ(kvtest::run_tool("lzw compress " + out + " -o " + lzw).status, 0);
+        ToolRun p = kvtest::run_tool("decode " + lzw + " --raw --width 13 --height 7 --bpp " + std::to_string(d.bpp) +
+                                     " --fill-order 1 -o " + png);
+        EXPECT_EQ(p.status, 0) << p.out;
+        const kvtest::Png got = kvtest::read_png(png);
+        EXPECT_EQ(std::pair(got.color_type, got.bit_depth), std::pair(d.color_type, int(bytes * 8)));
+        std::vector<uint32_t> samples;
+        for (size_t i = 0; i < data.size(); i += bytes) samples.push_back(bytes == 1 ? data[i] : data[i] | data[i + 1] << 8);
+        EXPECT_EQ(got.samples, samples);
+    }
+    std::remove(lzw.c_str());
 }
 
 // A one-strip LZW TIFF written by libtiff from the samples given.

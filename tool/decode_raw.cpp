@@ -30,6 +30,21 @@ bool number_option(const ParsedArgs& args, const char* name, bool required, uint
     return true;
 }
 
+// RGB or RGBA PNG of a 24-, 32-, 48- or 64-bit raster: its samples in the
+// order of the data, 8 or 16 bits each.
+PngRaster colour_raster(const kvhost::LoadedImage& image, uint32_t bpp) {
+    PngRaster raster;
+    const bool alpha = bpp == 32 || bpp == 64;
+    raster.kind = alpha ? PngRaster::Kind::kRgba : PngRaster::Kind::kRgb;
+    raster.width = image.width;
+    raster.height = image.height;
+    raster.bit_depth = bpp / (alpha ? 4 : 3);
+    const size_t row = size_t{image.width} * bpp / 8;
+    raster.samples.resize(row * image.height);
+    for (uint32_t y = 0; y < image.height; ++y) std::memcpy(raster.samples.data() + y * row, image.row(y), row);
+    return raster;
+}
+
 // Grey PNG of the loaded raster: palette images through their grey palette
 // at 8 bits, 9- to 16-bit samples scaled to the full 16-bit range.
 PngRaster grey_raster(const kvhost::LoadedImage& image) {
@@ -82,7 +97,9 @@ int decode_raw(const ParsedArgs& args, const Input& input) {
     const std::string out_path = args.value("-o");
     const OutputKind kind = output_kind(out_path);
     if (kind == OutputKind::kUnknown) return usage_error("decode", "-o must end in .png or .bin");
-    if (bpp < 1 || bpp > 16) return usage_error("decode", "--bpp must be 1 to 16");
+    if ((bpp < 1 || bpp > 16) && bpp != 24 && bpp != 32 && bpp != 48 && bpp != 64) {
+        return usage_error("decode", "--bpp must be 1 to 16, 24, 32, 48 or 64");
+    }
     if (fill_order > UINT32_MAX || align > UINT32_MAX) return usage_error("decode", "--fill-order or --align too large");
     if (width == 0 || height == 0) return usage_error("decode", "--width and --height must be at least 1");
     if (!pixels_allowed(input.name(), width, height)) return kExitFailure;
@@ -106,7 +123,10 @@ int decode_raw(const ParsedArgs& args, const Input& input) {
     }
     warn_if_data_ran_out(*stream, *image, input.name());
     const bool ok = kind == OutputKind::kBin ? write_whole_file(out_path, image->pixels, &error)
-                                             : write_png(out_path, grey_raster(*image), png_level(args), &error);
+                                             : write_png(out_path,
+                                                         bpp > 16 ? colour_raster(*image, static_cast<uint32_t>(bpp))
+                                                                  : grey_raster(*image),
+                                                         png_level(args), &error);
     if (!ok) {
         complain(error);
         return kExitFailure;
