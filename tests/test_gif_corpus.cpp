@@ -114,6 +114,7 @@ void append_copy(const kvhost::gif::PageResult& r, size_t page, bool last, std::
 }
 
 TEST(GifCorpus, EveryFileAgainstGiflibAndCopiedPageByPage) {
+    KVTEST_NEEDS_CORPUS();
     kvtest::component();
     const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const std::string root = KVLZW_CORPUS_DIR;

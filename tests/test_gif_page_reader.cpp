@@ -54,6 +54,7 @@ std::string everything(const kvhost::gif::PageResult& r) {
 class GifPageReader : public giftest::GifTest {};
 
 TEST_F(GifPageReader, EveryPageInAnyOrderIsWhatALoadOfThatPageGives) {
+    KVTEST_NEEDS_CORPUS();
     std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
     for (const char* name : {"gif/derived/muybridge-no-trailer.gif",
                              "gif/pillow/test_extents_transparency.gif", "gif/pygif/unknown-extension.gif",
@@ -107,6 +108,7 @@ size_t seeks_of(Load load) {
 }
 
 TEST_F(GifPageReader, AFileSourceSkipsNoEarlierPagesAndAMissingFileReportsAsALoadDoes) {
+    KVTEST_NEEDS_CORPUS();
     const auto source = kvhost::gif::Source::file(kvtest::corpus_path("gif/pillow/iss634.gif"));
     kvhost::gif::PageReader reader(source);
     for (uint32_t page : {3u, 1u, 42u, 43u}) {

@@ -61,6 +61,7 @@ uint16_t word_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] <<
 class RawLoad : public kvtest::CleanTest {};
 
 TEST_F(RawLoad, CorpusRastersMatchLibtiff) {
+    KVTEST_NEEDS_CORPUS();
     TIFFSetWarningHandler(nullptr);
     TIFFSetErrorHandler(nullptr);
     const auto dir = kvtest::corpus_path("raw/derived/");

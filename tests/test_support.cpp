@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -59,11 +60,20 @@ std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records) {
 
 std::vector<int32_t> error_codes() { return codes(kvhost::error_records()); }
 
-std::string corpus_path(const std::string& relative) { return std::string(KVLZW_CORPUS_DIR) + "/" + relative; }
+// KVLZW_CORPUS_DIR in the environment stands instead of the build's path.
+std::string corpus_root() {
+    const char* given = std::getenv("KVLZW_CORPUS_DIR");
+    return given != nullptr ? given : KVLZW_CORPUS_DIR;
+}
+
+std::string corpus_path(const std::string& relative) { return corpus_root() + "/" + relative; }
+
+bool corpus_present() { return std::filesystem::is_directory(corpus_root()); }
 
 std::vector<std::string> corpus_files(const std::string& extension) {
-    const std::string root = KVLZW_CORPUS_DIR;
+    const std::string root = corpus_root();
     std::vector<std::string> files;
+    if (!corpus_present()) return files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         if (entry.is_regular_file() && entry.path().extension() == extension) {
             files.push_back(std::filesystem::relative(entry.path(), root).string());

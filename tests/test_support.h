@@ -36,7 +36,10 @@ kvhost::Filter raw_filter();
 std::vector<int32_t> codes(const std::vector<kvhost::ErrorRecord>& records);
 std::vector<int32_t> error_codes();
 
+std::string corpus_root();
 std::string corpus_path(const std::string& relative);
+// Whether the shared corpus is there.
+bool corpus_present();
 // Every file of the corpus with this extension, relative to it, sorted.
 std::vector<std::string> corpus_files(const std::string& extension);
 
@@ -65,3 +68,8 @@ inline bool contains(const std::string& text, const std::string& part) {
 }
 
 }  // namespace kvtest
+
+// First statement of a test that reads the shared corpus: without it the
+// test is skipped with a message instead of failing on missing files.
+#define KVTEST_NEEDS_CORPUS() \
+    if (!kvtest::corpus_present()) GTEST_SKIP() << "the corpus is missing at " << kvtest::corpus_root()

@@ -36,6 +36,7 @@ Outcome load(const std::string& path) {
 }
 
 TEST(HostThreads, ConcurrentGifAndTiffLoadsMatchLoadsAlone) {
+    KVTEST_NEEDS_CORPUS();
     kvtest::component();
     const size_t blocks_before = kvhost::memory::blocks_outstanding();
     const std::vector<std::string> files = {

@@ -41,6 +41,7 @@ TEST(TiffLzwTool, CompressAndDecompressBareStreams) {
 }
 
 TEST(TiffLzwTool, DecodeRawRasters) {
+    KVTEST_NEEDS_CORPUS();
     // The aligned file holds the plain one's rows in rows of 160 bytes (the
     // loader's tests compare both with libtiff).
     const std::string raw = kvtest::corpus_path("raw/derived/gray8-157x151-align4.raw");
@@ -114,6 +115,7 @@ std::vector<uint8_t> pack12(const std::vector<uint32_t>& values) {
 }
 
 TEST(TiffTool, PngKindsAndSamplesAreWhatAViewerExpects) {
+    KVTEST_NEEDS_CORPUS();
     const std::string png = kvtest::temp_path("tiff_tool.png");
     const struct {
         const char* what;

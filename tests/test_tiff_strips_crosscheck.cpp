@@ -244,6 +244,7 @@ TEST_F(TiffCrossCheck, FilesWrittenWithLibtiffDecodeToTheSameSamples) {
 }
 
 TEST_F(TiffCrossCheck, EveryCorpusTiffDecodesOrIsRefusedClearly) {
+    KVTEST_NEEDS_CORPUS();
     size_t decoded = 0, refused = 0;
     bool old_style_seen = false, fill_order_2_seen = false, four_bit_predictor_seen = false;
     for (const auto& entry : fs::recursive_directory_iterator(kvtest::corpus_path("tiff"))) {

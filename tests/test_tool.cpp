@@ -61,6 +61,7 @@ std::vector<uint8_t> page_indices(const std::string& file, uint32_t page, kvhost
 }
 
 TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
+    KVTEST_NEEDS_CORPUS();
     const std::string file = kvtest::corpus_path("gif/giflib/welcome2.gif");
     kvhost::gif::PageResult r;
     const auto indices = page_indices(file, 4, &r);
@@ -111,6 +112,7 @@ TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
 // (attributes, palette), giflib's colour table and the frames API's total:
 // the whole page object, and the whole text lines.
 TEST(GifTool, InfoDescribesAPageAsItsLoadAndGiflibSeeIt) {
+    KVTEST_NEEDS_CORPUS();
     const struct {
         std::string file;
         uint32_t page;
@@ -176,6 +178,7 @@ TEST(GifTool, InfoDescribesAPageAsItsLoadAndGiflibSeeIt) {
 }
 
 TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
+    KVTEST_NEEDS_CORPUS();
     // The last page of a file without a trailer: every row arrives, then the
     // read after the image fails.
     const std::string file = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");
@@ -293,6 +296,7 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
 }
 
 TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
+    KVTEST_NEEDS_CORPUS();
     const std::string bin = temp_path("sample.bin");
     ASSERT_EQ(kvtest::run_tool("decode " + kSample + " -o " + bin).status, 0);
     const std::string piped = temp_path("piped.bin");
@@ -382,6 +386,7 @@ TEST(ToolIo, OutputsFollowLinksRefuseReadOnlyFilesAndLeaveNoTemporary) {
 // What each command prints and its exit status: 0 done, 1 failed, 2 a usage
 // error, with a message that says why.
 TEST(Tool, EachCommandSaysWhatItShould) {
+    KVTEST_NEEDS_CORPUS();
     const std::string tiff = kvtest::corpus_path("tiff/derived/gray-4b-lzw.tif");
     const std::string raw = kvtest::corpus_path("raw/derived/gray8-157x151.raw");
     const std::string no_trailer = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");

@@ -325,6 +325,7 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
 }
 
 TEST(GifCopyTool, CopiesReadAsTheOriginal) {
+    KVTEST_NEEDS_CORPUS();
     const struct {
         const char* file;
         const char* version = nullptr;  // the copy's, when not the original's
