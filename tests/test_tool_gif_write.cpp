@@ -303,10 +303,20 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
                                        read.rgb[2].begin() + read.indices[2][i] * 3 + 3),
                   *shown(other, i));
 
-    // A failed append leaves the file as it was; a failed new file is not written.
+    // A new file's screen holds its largest page, wherever that comes.
+    TestPng large{.color_type = PNG_COLOR_TYPE_GRAY, .width = 9, .height = 8};
+    large.samples.assign(9 * 8, 200);
+    const std::string big = temp_path("big.png"), grown = temp_path("grown.gif");
+    write_test_png(big, large);
+    expect_run("encode " + a + " " + big + " -o " + grown, 0);
+    EXPECT_EQ(read_gif(grown).screen.substr(0, 4), "9x8 ");
+
+    // A failed append leaves the file as it was (a page larger than the
+    // screen among them); a failed new file is not written.
     const std::string not_gif = temp_path("not.gif"), fresh = temp_path("fresh.gif");
     std::filesystem::copy_file(a, not_gif, std::filesystem::copy_options::overwrite_existing);
     for (const std::string& args : {"encode " + b + " /nonexistent.png -o " + gif + " --append",
+                                    "encode " + big + " -o " + gif + " --append",
                                     "encode " + b + " -o " + not_gif + " --append",
                                     "encode " + b + " " + gif + " -o " + fresh}) {
         expect_run(args, 1);
@@ -321,7 +331,7 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
     EXPECT_EQ(read.version, "GIF87a");
     ASSERT_EQ(read.indices.size(), 1u);
     EXPECT_TRUE(read.blocks[0].empty() && read.after_last.empty());
-    for (const std::string& path : {a, b, gif, not_gif}) std::remove(path.c_str());
+    for (const std::string& path : {a, b, big, grown, gif, not_gif}) std::remove(path.c_str());
 }
 
 TEST(GifCopyTool, CopiesReadAsTheOriginal) {

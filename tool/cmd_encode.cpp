@@ -112,8 +112,19 @@ bool read_existing_gif(const std::string& path, std::vector<uint8_t>* bytes) {
     return true;
 }
 
-// One input at a time, so that only one decoded image is held.
+uint16_t word_at(const std::vector<uint8_t>& gif, size_t at) { return static_cast<uint16_t>(gif[at] | gif[at + 1] << 8); }
+
+// The logical screen's width and height fields (a GIF holds at least its header here).
+constexpr size_t kScreenWidthAt = 6, kScreenHeightAt = 8;
+
+// One input at a time, so that only one decoded image is held. A new file's
+// screen grows to hold every page (its size fields are rewritten once all
+// are written); a page appended to an existing file must fit its screen.
 bool encode_pages(const ParsedArgs& args, const EncodeRequest& request, std::vector<uint8_t>* gif) {
+    const bool existing = request.append && gif->size() >= 10;
+    const uint16_t screen_width = existing ? word_at(*gif, kScreenWidthAt) : 0;
+    const uint16_t screen_height = existing ? word_at(*gif, kScreenHeightAt) : 0;
+    uint32_t widest = 0, tallest = 0;
     kvhost::gif::PageWriter writer(gif);
     kvhost::memory::Reservation held;
     Progress progress(args, "encode", "page", request.inputs.size());
@@ -121,6 +132,14 @@ bool encode_pages(const ParsedArgs& args, const EncodeRequest& request, std::vec
         progress.update(i);
         IndexedImage indexed;
         if (!read_input(request, request.inputs[i], &indexed)) return false;
+        if (existing && (indexed.width > screen_width || indexed.height > screen_height)) {
+            complain(request.inputs[i] + " is " + std::to_string(indexed.width) + "x" + std::to_string(indexed.height) +
+                     ", larger than the " + std::to_string(screen_width) + "x" + std::to_string(screen_height) +
+                     " logical screen of " + request.output + " it would be appended to");
+            return false;
+        }
+        widest = std::max(widest, indexed.width);
+        tallest = std::max(tallest, indexed.height);
         PageExtensions extensions = request.extensions;
         if (i != 0) {
             extensions.loop_count.reset();
@@ -139,6 +158,12 @@ bool encode_pages(const ParsedArgs& args, const EncodeRequest& request, std::vec
             return false;
         }
         if (!hold_output(&held, *gif, request.output)) return false;
+    }
+    if (!request.append) {
+        // Pages are at most 65535 on a side: the save refuses larger ones.
+        const uint8_t size[4] = {static_cast<uint8_t>(widest), static_cast<uint8_t>(widest >> 8),
+                                 static_cast<uint8_t>(tallest), static_cast<uint8_t>(tallest >> 8)};
+        std::memcpy(gif->data() + kScreenWidthAt, size, sizeof size);
     }
     return true;
 }
@@ -165,7 +190,9 @@ const Registration registration({
     "Usage: kvlzw encode IN.png [IN2.png ...] -o OUT.gif [options]\n"
     "\n"
     "Each PNG (any colour type and depth) becomes one page: the first starts a\n"
-    "new file, the others are appended to it. Fully transparent pixels become\n"
+    "new file, the others are appended to it; a new file's logical screen\n"
+    "holds the largest page, and a page appended with --append must fit the\n"
+    "existing screen. Fully transparent pixels become\n"
     "the transparent index; other alpha is dropped. Images of 256 colours or\n"
     "fewer keep their exact colours (palette images their indices); larger ones\n"
     "are quantized to 256 colours. IN.png may be - for standard input, and\n"
