@@ -390,6 +390,8 @@ TEST(Tool, EachCommandSaysWhatItShould) {
     const std::string tiff = kvtest::corpus_path("tiff/derived/gray-4b-lzw.tif");
     const std::string raw = kvtest::corpus_path("raw/derived/gray8-157x151.raw");
     const std::string no_trailer = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");
+    const std::string stray = kvtest::corpus_path("gif/pillow/test_extents_transparency.gif");
+    const std::string bad_version = kvtest::corpus_path("gif/libnsgif/afl-000317.gif");
     const std::string out = temp_path("usage.bin");
     const struct {
         std::string arguments;
@@ -424,6 +426,12 @@ TEST(Tool, EachCommandSaysWhatItShould) {
         {"info " + no_trailer + " --page 15", 0, {"page 15: 30x20"}},
         {"info " + no_trailer + " --page 16", 1, {"page 16 of 15: the file has 15 pages"}},
         {"info " + kSample + " --page 4", 1, {"page 4 of 3: the file has 3 pages"}},
+        // A page that is counted but cannot be read (stray bytes before it)
+        // fails info as it fails the other commands; what probe refuses, copy refuses.
+        {"info " + stray, 1, {"2 pages, duration unknown", "cannot read page 2 of " + stray}},
+        {"frames " + stray + " --frame 2 -o " + out, 1, {"frame 2 of " + stray}},
+        {"copy " + stray + " -o " + out, 1, {"cannot read page 2 of " + stray}},
+        {"copy " + bad_version + " -o " + out, 1, {bad_version + ": not a GIF file"}},
         {"info " + kSample + " --page 4 --verbose", 1, {"error -2005 (GIF header short, or page not found) at "}},
         // TIFF info gives the strip service's arguments.
         {"info " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/oxford.tif") + " --json", 0,

@@ -252,12 +252,18 @@ uint64_t shown_delay_ms(const PageFacts& f) {
 }
 
 // The animation's total duration summed from every page's description
-// (nothing is decoded), or "null" when a page cannot be described.
-std::string duration_ms(kvhost::gif::PageReader& reader, uint32_t pages) {
+// (nothing is decoded), or "null" when a page cannot be described: then
+// *unread is that page and *errors its errors.
+std::string duration_ms(kvhost::gif::PageReader& reader, uint32_t pages, uint32_t* unread,
+                        std::vector<kvhost::ErrorRecord>* errors) {
     uint64_t total = 0;
     for (uint32_t page = 1; page <= pages; ++page) {
-        const kvhost::gif::PageResult described = reader.info(page);
-        if (!described.described) return "null";
+        kvhost::gif::PageResult described = reader.info(page);
+        if (!described.described) {
+            *unread = page;
+            *errors = std::move(described.errors);
+            return "null";
+        }
         total += shown_delay_ms(facts_of(described));
     }
     return std::to_string(total);
@@ -405,7 +411,9 @@ int info_gif(const ParsedArgs& args, const Input& input) {
         return kExitFailure;
     }
     const PageFacts facts = facts_of(r);
-    const std::string duration = duration_ms(reader, count.count);
+    uint32_t unread = 0;
+    std::vector<kvhost::ErrorRecord> unread_errors;
+    const std::string duration = duration_ms(reader, count.count, &unread, &unread_errors);
     if (args.has("--json")) {
         print_json(r, facts, count.count, page, duration);
     } else {
@@ -415,7 +423,13 @@ int info_gif(const ParsedArgs& args, const Input& input) {
     // still make the command fail.
     print_errors(count.errors);
     print_errors(r.errors);
-    return r.ok() && count.status == 0 ? kExitOk : kExitFailure;
+    // A page that is counted but cannot be read fails info as it fails
+    // decode, frames and copy.
+    if (unread != 0) {
+        print_errors(unread_errors);
+        complain("cannot read page " + std::to_string(unread) + " of " + input.name());
+    }
+    return r.ok() && count.status == 0 && unread == 0 ? kExitOk : kExitFailure;
 }
 
 }  // namespace kvtool
