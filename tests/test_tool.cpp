@@ -177,23 +177,41 @@ TEST(GifTool, InfoDescribesAPageAsItsLoadAndGiflibSeeIt) {
     }
 }
 
-TEST(GifTool, DecodeRecoversAPageWhoseRowsAllArrived) {
+// A page whose rows all came from its data is written though reading failed
+// after it (no trailer); one whose data ends early (its missing rows come out
+// zero) only with --partial. --strict refuses both; the exit status tells.
+TEST(GifTool, DecodeWritesWholePagesAndPartialOnesOnlyWhenAsked) {
     KVTEST_NEEDS_CORPUS();
-    // The last page of a file without a trailer: every row arrives, then the
-    // read after the image fails.
-    const std::string file = kvtest::corpus_path("gif/derived/muybridge-no-trailer.gif");
-    kvhost::gif::PageResult r;
-    const auto indices = page_indices(file, 15, &r);
-    ASSERT_FALSE(r.ok());
-    ASSERT_NE(r.image, nullptr);
-
+    const struct {
+        std::string file, page, options;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"gif/derived/muybridge-no-trailer.gif", "15", "", 0, "warning: error -2100"},
+        {"gif/derived/muybridge-no-trailer.gif", "15", " --strict", 1, "cannot decode page 15"},
+        {"gif/wuffs/hippopotamus.interlaced.truncated.gif", "1", "", 1,
+         "page 1: the LZW data ends before the image's last pixel (--partial writes it"},
+        {"gif/wuffs/hippopotamus.interlaced.truncated.gif", "1", " --partial", 0,
+         "warning: " + kvtest::corpus_path("gif/wuffs/hippopotamus.interlaced.truncated.gif") +
+             ": page 1: the LZW data ends before the image's last pixel; the missing rows are zero"},
+        {"gif/wuffs/artificial-gif/pixel-data-not-enough.gif", "1", "", 1, "the LZW data ends before"},
+    };
     const std::string bin = temp_path("recovered.bin");
-    expect_run("decode " + file + " --page 15 -o " + bin, 0, {"warning: error -2100"});
-    EXPECT_EQ(kvtest::read_file(bin), indices);
+    for (const auto& c : cases) {
+        const std::string file = kvtest::corpus_path(c.file);
+        SCOPED_TRACE(c.file + c.options);
+        kvhost::gif::PageResult r;
+        const auto indices = page_indices(file, std::stoul(c.page), &r);
+        ASSERT_NE(r.image, nullptr);
+        std::remove(bin.c_str());
+        expect_run("decode " + file + " --page " + c.page + c.options + " -o " + bin, c.status, {c.message});
+        if (c.status == 0) {
+            EXPECT_EQ(kvtest::read_file(bin), indices);
+        } else {
+            EXPECT_NE(access(bin.c_str(), F_OK), 0) << "nothing is written";
+        }
+    }
     std::remove(bin.c_str());
-
-    expect_run("decode " + file + " --page 15 --strict -o " + bin, 1);
-    EXPECT_NE(access(bin.c_str(), F_OK), 0) << "--strict writes nothing";
 }
 
 TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {

@@ -33,6 +33,7 @@ std::string misplaced_option(const ParsedArgs& args, FileKind kind, bool raw) {
     if (args.has("--page") && (raw || kind == FileKind::kTiff)) return "--page applies to GIF files only";
     if (args.has("--directory") && (raw || kind == FileKind::kGif)) return "--directory applies to TIFF files only";
     if (args.has("--strict") && raw) return "--strict applies to GIF and TIFF files only";
+    if (args.has("--partial") && (raw || kind == FileKind::kTiff)) return "--partial applies to GIF files only";
     return "";
 }
 
@@ -100,6 +101,9 @@ const Registration decode_registration({
     "                  it (a missing trailer, data cut short) are shown as warnings,\n"
     "                  and a TIFF whose strips are damaged is written with a\n"
     "                  warning per strip\n"
+    "  --partial       write a GIF page whose LZW data ends before its last\n"
+    "                  pixel (the rows it lacks are zero), with a warning; by\n"
+    "                  default such a page is not written and decode exits 1\n"
     "  --directory N   TIFF image file directory, counted from 0; default 0\n"
     "  --raw           FILE is a headerless LZW raster:\n"
     "  --width W, --height H, --bpp B (1 to 16 grey; 24 RGB, 32 RGBA; 48, 64 the\n"
@@ -109,7 +113,7 @@ const Registration decode_registration({
     "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file);\n"
     "                  default 1, fast\n"
     "  --module PATH   load the component from PATH\n",
-    {{"-o", true}, {"--png-level", true}, {"--page", true}, {"--strict", false}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
+    {{"-o", true}, {"--png-level", true}, {"--page", true}, {"--strict", false}, {"--partial", false}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
      {"--bpp", true}, {"--fill-order", true}, {"--align", true}},
     &run_decode,
     40,

@@ -363,6 +363,18 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
         complain_about_page(reader, input, page, "decode");
         return kExitFailure;
     }
+    // Rows the data does not reach arrive as zeros: such a page is not the
+    // image, and is written only when asked for.
+    if (!reader.data_complete(page)) {
+        const std::string what = input.name() + ": page " + std::to_string(page == 0 ? 1 : page) +
+                                 ": the LZW data ends before the image's last pixel";
+        if (!args.has("--partial")) {
+            print_errors(r.errors);
+            complain(what + " (--partial writes it with the missing rows zero)");
+            return kExitFailure;
+        }
+        complain("warning: " + what + "; the missing rows are zero");
+    }
     print_errors(r.errors, "warning: ");
     std::string error;
     if (kind == OutputKind::kBin) {

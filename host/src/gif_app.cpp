@@ -218,6 +218,10 @@ PageResult PageReader::info(uint32_t page) {
     return info_with([&](HostStatus*, uint32_t* shown) { return bytes_->stream_for(shown); }, page);
 }
 
+bool PageReader::data_complete(uint32_t page) {
+    return !bytes_->held() || bytes_->index.data_complete(page == 0 ? 1 : page);
+}
+
 CountResult PageReader::count() {
     if (!bytes_->held()) return page_count(bytes_->source);
     uint32_t first = 1;

@@ -1,5 +1,7 @@
 #include "gif_page_index.h"
 
+#include <algorithm>
+
 namespace kvhost::gif {
 namespace {
 
@@ -52,7 +54,77 @@ struct Cursor {
     }
 };
 
+// The pixels that GIF LZW data codes, stopping at `wanted`: only the
+// length of each code's string is followed, as the decoder would build it.
+uint64_t pixels_coded(Cursor& c, uint32_t min_size, uint64_t wanted) {
+    if (min_size > 8) return 0;
+    constexpr uint32_t kCodes = 4096;
+    uint16_t length[kCodes];
+    const uint32_t clear = 1u << min_size, end = clear + 1;
+    uint32_t width = min_size + 1, next = clear + 2, previous = kCodes;
+    bool last_defined = false;
+    for (uint32_t i = 0; i < clear; ++i) length[i] = 1;
+    uint64_t pixels = 0;
+    uint32_t bits = 0, held = 0;
+    uint8_t left = 0;  // bytes left in the current sub-block
+    while (pixels < wanted) {
+        while (held < width) {
+            if (left == 0 && (!c.byte(&left) || left == 0)) return pixels;
+            uint8_t b = 0;
+            if (!c.byte(&b)) return pixels;
+            --left;
+            bits |= uint32_t{b} << held;
+            held += 8;
+        }
+        const uint32_t code = bits & ((1u << width) - 1);
+        bits >>= width;
+        held -= width;
+        if (code == end || code > next) return pixels;
+        if (code == clear) {
+            width = min_size + 1, next = clear + 2, previous = kCodes;
+            last_defined = false;
+            continue;
+        }
+        if (previous == kCodes) {
+            pixels += 1;
+            previous = code;
+            continue;
+        }
+        // The last entry stays the next one once the table is full, and is
+        // defined again by every code after its first definition.
+        const bool defined = code < next || (code == kCodes - 1 && last_defined);
+        const uint32_t grown = length[previous] + 1u;
+        pixels += defined ? length[code] : grown;
+        length[next] = static_cast<uint16_t>(std::min<uint32_t>(grown, UINT16_MAX));
+        last_defined = last_defined || next == kCodes - 1;
+        if (next < kCodes - 1 && ++next == (1u << width) && width < 12) ++width;
+        previous = code;
+    }
+    return pixels;
+}
+
 }  // namespace
+
+bool PageIndex::data_complete(uint32_t page) {
+    const int64_t start = blocks_of(page);
+    if (start < 0) return true;
+    Cursor c{data_, size_, start};
+    for (uint8_t byte = 0;;) {
+        if (!c.byte(&byte)) return true;
+        if (byte == kImageSeparator) break;
+        if (byte != kExtensionIntroducer || !c.extension()) return true;
+    }
+    c.forward(4);
+    uint8_t size[5] = {};
+    for (uint8_t& b : size) {
+        if (!c.byte(&b)) return false;
+    }
+    const uint64_t pixels = uint64_t{size[0] | size[1] << 8u} * (size[2] | size[3] << 8u);
+    if ((size[4] & 0x80) != 0) c.forward(int64_t{3} << ((size[4] & 7) + 1));
+    uint8_t min_size = 0;
+    if (!c.byte(&min_size)) return pixels == 0;
+    return pixels_coded(c, min_size, pixels) >= pixels;
+}
 
 PageIndex::PageIndex(const uint8_t* data, size_t size) : data_(data), size_(static_cast<int64_t>(size)) {
     constexpr int64_t kHeader = 13;

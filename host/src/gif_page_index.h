@@ -22,6 +22,12 @@ public:
     // refuses, the end of the data): a load must then take the long way and
     // meet the failure itself.
     int64_t blocks_of(uint32_t page);
+    // Whether page N's LZW data codes all of its pixels before it ends (an
+    // end code, a code past the table, a short sub-block or the end of the
+    // file). A reader delivers the missing rows as zeros, so only this tells
+    // a whole image from a cut one. True when the page cannot be reached
+    // from here: its load then reports why.
+    bool data_complete(uint32_t page);
 
     // Passes over the blocks from `at` through the next image's data as the
     // component's search does: the position after them, or -1 where that

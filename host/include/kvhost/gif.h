@@ -76,6 +76,10 @@ public:
     PageResult load(uint32_t page, bool keep_tags = true);
     PageResult info(uint32_t page);
     CountResult count();
+    // Whether page N's LZW data codes every pixel of the image: a load
+    // delivers the rows that a cut or damaged image lacks as zeros, so this
+    // tells a partial image from a whole one.
+    bool data_complete(uint32_t page);
 
 private:
     struct Bytes;
