@@ -478,6 +478,39 @@ TEST(Tool, EachCommandSaysWhatItShould) {
     };
     for (const auto& c : cases) expect_run(c.arguments, c.status, c.parts);
     EXPECT_FALSE(contains(kvtest::run_tool("info " + kSample + " --page 4").out, " at ")) << "a location without --verbose";
+
+    // A message said once: an error recorded again and again is one line with
+    // its count, strips damaged alike are one line, and an error's meaning
+    // is the one of the part that recorded it.
+    const std::string oxford = kvtest::corpus_path("tiff/image-tiff/libtiffpic/oxford.tif");
+    std::vector<uint8_t> damaged = kvtest::read_file(oxford);
+    ASSERT_GT(damaged.size(), 15000u);
+    std::fill(damaged.begin() + 1000, damaged.begin() + 15000, 0xFF);
+    const std::string damaged_tif = temp_path("damaged-planar.tif");
+    kvtest::write_file(damaged_tif, damaged);
+    const struct {
+        std::string arguments, line;
+        size_t lines;
+    } once[] = {
+        {"decode " + kvtest::corpus_path("tiff/derived/gray-4b-lzw-pred2-invalid.tif") + " -o " + out,
+         "kvlzw: error -200 (predictor 2 on 4-bit samples) (128 times)\n", 2},
+        {"decode " + kvtest::corpus_path("tiff/image-tiff/libtiffpic/quad-tile.tif") + " -o " + out,
+         "kvlzw: error -9010 (a TIFF layout the host's reader does not support): TIFF: tiled images are not read, "
+         "only strips\n",
+         2},
+        {"decode " + kvtest::corpus_path("gif/pygif/invalid-code.gif") + " -o " + out,
+         "kvlzw: error -2391 (bad LZW minimum code size or code)\n", 2},
+        {"decode " + damaged_tif + " -o " + out, "warning: " + damaged_tif + ": strips ", 2},
+        {"version --help", "  --verbose ", 14},
+    };
+    for (const auto& c : once) {
+        const std::string text = kvtest::run_tool(c.arguments).out;
+        EXPECT_EQ(text.find(c.line), text.rfind(c.line)) << c.arguments << "\n" << text;
+        EXPECT_NE(text.find(c.line), std::string::npos) << c.arguments << "\n" << text;
+        EXPECT_LE(std::count(text.begin(), text.end(), '\n'), c.lines) << c.arguments << "\n" << text;
+        EXPECT_FALSE(contains(text, "--format")) << c.arguments;
+    }
+    std::remove(damaged_tif.c_str());
     std::remove(out.c_str());
 }
 

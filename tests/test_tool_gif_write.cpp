@@ -325,6 +325,15 @@ TEST(GifEncodeTool, ExtensionsGoWhereAskedAndAppendingAddsPages) {
         EXPECT_FALSE(std::filesystem::exists(fresh));
     }
 
+    // A PNG wider than a GIF page can be is refused, saying so.
+    TestPng too_wide{.color_type = PNG_COLOR_TYPE_GRAY, .width = 70000, .height = 1};
+    too_wide.samples.assign(70000, 9);
+    const std::string wide = temp_path("wide.png");
+    write_test_png(wide, too_wide);
+    EXPECT_TRUE(kvtest::contains(expect_run("encode " + wide + " -o " + fresh, 1).out,
+                                 wide + " is 70000x1: a GIF page is at most 65535 pixels on a side"));
+    std::remove(wide.c_str());
+
     // Version 87a holds no extension blocks.
     expect_run("encode " + a + " -o " + gif + " --gif87a", 0);
     read = read_gif(gif);

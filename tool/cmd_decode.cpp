@@ -112,6 +112,7 @@ const Registration decode_registration({
     "                  alignment in bytes; default 1)\n"
     "  --png-level N   zlib level of PNG output, 0 (none) to 9 (smallest file);\n"
     "                  default 1, fast\n"
+    "  --format png|bin  the image format written to -o - (standard output)\n"
     "  --module PATH   load the component from PATH\n",
     {{"-o", true}, {"--png-level", true}, {"--page", true}, {"--strict", false}, {"--partial", false}, {"--directory", true}, {"--raw", false}, {"--width", true}, {"--height", true},
      {"--bpp", true}, {"--fill-order", true}, {"--align", true}},

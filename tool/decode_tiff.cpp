@@ -239,6 +239,24 @@ private:
     std::vector<uint8_t> zero_;
 };
 
+// Each kind of damage once, with the strips it hit (the first few named):
+// a damaged file can have thousands of strips damaged alike.
+void print_damage(const std::vector<kvhost::StripDamage>& damage, const char* prefix, const std::string& name) {
+    constexpr size_t kNamed = 8;
+    std::vector<std::pair<std::string, std::vector<uint32_t>>> kinds;
+    for (const kvhost::StripDamage& d : damage) {
+        auto seen = std::find_if(kinds.begin(), kinds.end(), [&](const auto& k) { return k.first == d.text; });
+        if (seen == kinds.end()) seen = kinds.insert(kinds.end(), {d.text, {}});
+        seen->second.push_back(d.strip);
+    }
+    for (const auto& [text, strips] : kinds) {
+        std::string which = strips.size() == 1 ? "strip " : "strips ";
+        for (size_t i = 0; i < std::min(strips.size(), kNamed); ++i) which += (i ? ", " : "") + std::to_string(strips[i]);
+        if (strips.size() > kNamed) which += " and " + std::to_string(strips.size() - kNamed) + " more";
+        std::fprintf(stderr, "kvlzw: %s%s: %s: %s\n", prefix, name.c_str(), which.c_str(), text.c_str());
+    }
+}
+
 }  // namespace
 
 int decode_tiff(const ParsedArgs& args, const Input& input) {
@@ -254,6 +272,8 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     kvhost::clear_errors();
     kvhost::TiffImage t;
     const bool described = kvhost::tiff_describe(stream.get(), directory, &t) == 0;
+    // The load meets what the description met again, and says so itself.
+    if (!described) kvhost::clear_errors();
     if (described && !pixels_allowed(input.name(), t.width, t.height)) return kExitFailure;
     // Damaged strips decode quietly to zero rows; a check of their codes
     // says which, and why. Its look at the codes runs on a stream of its
@@ -295,10 +315,7 @@ int decode_tiff(const ParsedArgs& args, const Input& input) {
     // With --strict a file with damaged strips is refused and nothing is
     // written.
     const bool strict = args.has("--strict");
-    for (const kvhost::StripDamage& d : damage) {
-        std::fprintf(stderr, "kvlzw: %s%s: strip %u: %s\n", strict ? "" : "warning: ",
-                     args.positional[0].c_str(), d.strip, d.text.c_str());
-    }
+    print_damage(damage, strict ? "" : "warning: ", input.name());
     if (strict && !damage.empty()) {
         complain(args.positional[0] + ": damaged strips; nothing written (--strict)");
         return kExitFailure;

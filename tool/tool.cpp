@@ -41,8 +41,7 @@ std::string system_reason() { return std::strerror(errno); }
 const char* const kCommonOptionsHelp =
     "  --max-memory SIZE  memory one operation may use (K, M, G suffixes); default 1G\n"
     "  --max-pixels N     largest image decoded, in pixels; default 89478485\n"
-    "  --verbose          show where each error was recorded\n"
-    "  --format png|bin   the image format written to -o - (standard output)\n";
+    "  --verbose          show where each error was recorded\n";
 
 std::string apply_common_options(const ParsedArgs& args, const std::vector<OptionSpec>& own_options) {
     uint64_t value = 0;
@@ -374,6 +373,11 @@ std::string error_line(const kvhost::ErrorRecord& record) {
     if (g_verbose) return kvhost::describe(record);
     std::string line = "error " + std::to_string(record.code);
     const char* meaning = kvhost::error_meaning(record.code);
+    // One code, two meanings: the one of the module that recorded it.
+    if (record.code == -2391) {
+        meaning = record.module.find("gifMultSource") != std::string::npos ? "frame at time without frames"
+                                                                           : "bad LZW minimum code size or code";
+    }
     if (*meaning != '\0') line += std::string(" (") + meaning + ")";
     if (record.has_text) line += ": " + record.text;
     // The component's allocations fail at the budget long before the system's.
@@ -385,15 +389,26 @@ std::string error_line(const kvhost::ErrorRecord& record) {
 }
 
 void report_host_errors() {
-    for (const kvhost::ErrorRecord& record : kvhost::error_records()) {
-        std::fprintf(stderr, "kvlzw: %s\n", error_line(record).c_str());
-    }
+    print_errors(kvhost::error_records());
     kvhost::clear_errors();
 }
 
+// Each distinct line once, in the order first seen, with how often it came:
+// a damaged file can record the same error for every row or strip.
 void print_errors(const std::vector<kvhost::ErrorRecord>& errors, const char* prefix) {
+    std::vector<std::pair<std::string, size_t>> lines;
     for (const kvhost::ErrorRecord& record : errors) {
-        std::fprintf(stderr, "kvlzw: %s%s\n", prefix, error_line(record).c_str());
+        const std::string line = error_line(record);
+        auto seen = std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.first == line; });
+        if (seen != lines.end()) {
+            ++seen->second;
+        } else {
+            lines.emplace_back(line, 1);
+        }
+    }
+    for (const auto& [line, times] : lines) {
+        const std::string count = times > 1 ? " (" + std::to_string(times) + " times)" : "";
+        std::fprintf(stderr, "kvlzw: %s%s%s\n", prefix, line.c_str(), count.c_str());
     }
 }
 
