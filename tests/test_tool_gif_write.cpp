@@ -7,6 +7,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -369,6 +370,30 @@ TEST(GifCopyTool, CopiesReadAsTheOriginal) {
         EXPECT_EQ(copied.version, e.version != nullptr ? e.version : read.version);
         giftest::expect_same_gif(copied, read);
     }
+
+    // Extension data keeps its sub-blocks as they were cut: everything
+    // before the first image comes out byte for byte (an application block of
+    // 3 + 5 bytes, of 5 + 5, comments of 2 + 3 and of 255 + 1 + 255 bytes).
+    const std::string cut = temp_path("cut.gif");
+    kvtest::write_file(cut, giftest::GifFile::screen(1, 1)
+                                .comment({"ab", "cde"})
+                                .comment({std::string(255, 'x'), "y", std::string(255, 'z')})
+                                .image_of(1, 1, {0}, 2)
+                                .trailer()
+                                .bytes);
+    const std::vector<uint8_t> first_image = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0};
+    for (const std::string& original : {kvtest::corpus_path("gif/pygif/loop-animexts.gif"),
+                                        kvtest::corpus_path("gif/pygif/unknown-application-extension.gif"), cut}) {
+        SCOPED_TRACE(original);
+        expect_run("copy " + original + " -o " + copy, 0);
+        const auto before = kvtest::read_file(original), after = kvtest::read_file(copy);
+        const auto image = std::search(before.begin(), before.end(), first_image.begin(), first_image.end());
+        ASSERT_NE(image, before.end());
+        const auto length = image - before.begin() + first_image.size();
+        ASSERT_GE(after.size(), size_t(length));
+        EXPECT_EQ(std::vector<uint8_t>(after.begin(), after.begin() + length), std::vector<uint8_t>(before.begin(), image + first_image.size()));
+    }
+    std::remove(cut.c_str());
 
     // Interlacing can be changed; the pixels stay.
     const std::string interlaced_file = kvtest::corpus_path("gif/giflib/treescap-interlaced.gif");

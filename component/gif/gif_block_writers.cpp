@@ -62,9 +62,18 @@ HostStatus GIF_image_descriptor_write(HostStream* s, const GifStreamRecord* rec)
     return error_status();
 }
 
-void GIF_data_subblocks_write(HostStream* s, uint64_t length, const uint8_t* data) {
-    while (length != 0 && data != nullptr) {
-        const uint64_t n = std::min<uint64_t>(length, 255);
+void GIF_data_subblocks_write(HostStream* s, uint64_t length, const uint8_t* data, const GifSubBlockLayout* layout) {
+    // A layout is followed only when it cuts exactly this data, with no
+    // empty sub-block (which would end the data early).
+    uint64_t laid_out = 0;
+    bool empty_block = false;
+    for (uint32_t i = 0; layout != nullptr && i < layout->count; ++i) {
+        laid_out += layout->sizes[i];
+        empty_block = empty_block || layout->sizes[i] == 0;
+    }
+    if (layout != nullptr && (laid_out != length || empty_block)) layout = nullptr;
+    for (uint32_t block = 0; length != 0 && data != nullptr; ++block) {
+        const uint64_t n = layout != nullptr ? layout->sizes[block] : std::min<uint64_t>(length, 255);
         const int64_t written = put_byte(s, static_cast<uint32_t>(n)) + put_bytes(s, data, n);
         if (written != static_cast<int64_t>(n + 1)) {
             record_error(m, __LINE__, gif_write_err::kSubBlockShort);
@@ -88,7 +97,7 @@ HostStatus GIF_graphic_control_ext_write(HostStream* s, const GifGraphicControlR
     return error_status();
 }
 
-HostStatus GIF_plain_text_ext_write(HostStream* s, const GifPlainTextRecord* r) {
+HostStatus GIF_plain_text_ext_write(HostStream* s, const GifPlainTextRecord* r, const GifSubBlockLayout* layout) {
     int64_t n = put_byte(s, kExtensionIntroducer);
     n += put_byte(s, KV_GIF_EXT_PLAIN_TEXT);
     n += put_byte(s, 12);
@@ -103,12 +112,12 @@ HostStatus GIF_plain_text_ext_write(HostStream* s, const GifPlainTextRecord* r) 
     if (n != 15) {
         record_error(m, __LINE__, gif_write_err::kBlockShort, 0, n);
     } else {
-        GIF_data_subblocks_write(s, r->data_length, r->data);
+        GIF_data_subblocks_write(s, r->data_length, r->data, layout);
     }
     return error_status();
 }
 
-HostStatus GIF_application_ext_write(HostStream* s, const GifApplicationRecord* r) {
+HostStatus GIF_application_ext_write(HostStream* s, const GifApplicationRecord* r, const GifSubBlockLayout* layout) {
     // The block size byte holds the identifier and the code, so a record
     // filled elsewhere with a longer code is cut to what it can announce.
     const uint32_t code_length = std::min<uint32_t>(r->auth_code_length, kMaxAuthCode);
@@ -120,30 +129,31 @@ HostStatus GIF_application_ext_write(HostStream* s, const GifApplicationRecord* 
     if (n != static_cast<int64_t>(code_length) + 11) {
         record_error(m, __LINE__, gif_write_err::kBlockShort, 0, n, KV_GIF_EXT_APPLICATION);
     } else {
-        GIF_data_subblocks_write(s, r->data_length, r->data);
+        GIF_data_subblocks_write(s, r->data_length, r->data, layout);
     }
     return error_status();
 }
 
-HostStatus GIF_comment_ext_write(HostStream* s, const GifCommentRecord* r) {
+HostStatus GIF_comment_ext_write(HostStream* s, const GifCommentRecord* r, const GifSubBlockLayout* layout) {
     int64_t n = put_byte(s, kExtensionIntroducer);
     n += put_byte(s, KV_GIF_EXT_COMMENT);
     if (n != 2) {
         record_error(m, __LINE__, gif_write_err::kBlockShort, 0, 0, KV_GIF_EXT_COMMENT);
     } else {
-        GIF_data_subblocks_write(s, r->data_length, r->data);
+        GIF_data_subblocks_write(s, r->data_length, r->data, layout);
     }
     return error_status();
 }
 
-HostStatus gif_extension_write(HostStream* s, const void* record) {
+HostStatus gif_extension_write(HostStream* s, const void* record, const GifSubBlockLayout* layout) {
     switch (*static_cast<const uint32_t*>(record)) {
         case KV_GIF_EXT_GRAPHIC_CONTROL:
             return GIF_graphic_control_ext_write(s, static_cast<const GifGraphicControlRecord*>(record));
-        case KV_GIF_EXT_PLAIN_TEXT: return GIF_plain_text_ext_write(s, static_cast<const GifPlainTextRecord*>(record));
+        case KV_GIF_EXT_PLAIN_TEXT:
+            return GIF_plain_text_ext_write(s, static_cast<const GifPlainTextRecord*>(record), layout);
         case KV_GIF_EXT_APPLICATION:
-            return GIF_application_ext_write(s, static_cast<const GifApplicationRecord*>(record));
-        case KV_GIF_EXT_COMMENT: return GIF_comment_ext_write(s, static_cast<const GifCommentRecord*>(record));
+            return GIF_application_ext_write(s, static_cast<const GifApplicationRecord*>(record), layout);
+        case KV_GIF_EXT_COMMENT: return GIF_comment_ext_write(s, static_cast<const GifCommentRecord*>(record), layout);
         default: return record_error(m, __LINE__, gif_write_err::kUnknownLabel);
     }
 }

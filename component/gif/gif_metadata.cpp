@@ -46,19 +46,28 @@ void* new_record(uint32_t tag, uint32_t size) {
 // Reads the extension's data sub-blocks and makes its record with the
 // label and the data; null when either fails, with nothing left allocated.
 template <typename Record>
-Record* record_with_data(HostStream* s, uint32_t tag, uint8_t label) {
+Record* record_with_data(HostStream* s, uint32_t tag, uint8_t label, uint8_t** sizes, uint32_t* count) {
     uint32_t length = 0;
     uint8_t* data = nullptr;
-    if (gif_read_extension_data(s, tag, &length, &data) != 0) return nullptr;
+    if (gif_read_extension_data(s, tag, &length, &data, sizes, count) != 0) return nullptr;
     auto* record = static_cast<Record*>(new_record(tag, sizeof(Record)));
     if (record == nullptr) {
         host_free(tag, data, m, __LINE__);
+        host_free(tag, *sizes, m, __LINE__);
+        *sizes = nullptr;
         return nullptr;
     }
     record->label = label;
     record->data_length = length;
     record->data = data;
     return record;
+}
+
+// The sub-block sizes of an unusual cut, reported and let go.
+void sizes_report(HostStream* s, uint32_t tag, uint8_t* sizes, uint32_t count) {
+    if (sizes == nullptr) return;
+    value(s, tag, kSubBlockSizesName, kSubBlockSizesId, sizes, KV_METAD_TYPE_BYTES, count);
+    host_free(tag, sizes, m, __LINE__);
 }
 
 void* parse_graphic_control(HostStream* s, uint32_t tag) {
@@ -107,7 +116,9 @@ void* parse_plain_text(HostStream* s, uint32_t tag) {
         record_error(m, __LINE__, kErrShort, 0, g_host.IO_tell(s));
         return nullptr;
     }
-    auto* record = record_with_data<GifPlainTextRecord>(s, tag, KV_GIF_EXT_PLAIN_TEXT);
+    uint8_t* sizes = nullptr;
+    uint32_t count = 0;
+    auto* record = record_with_data<GifPlainTextRecord>(s, tag, KV_GIF_EXT_PLAIN_TEXT, &sizes, &count);
     if (record == nullptr) return nullptr;
     record->grid_left = grid[0];
     record->grid_top = grid[1];
@@ -128,14 +139,18 @@ void* parse_plain_text(HostStream* s, uint32_t tag) {
     value(s, tag, "TextForegroundColorIndex", 23, &cells[2], KV_METAD_TYPE_U8, 1);
     value(s, tag, "TextBackgroundColorIndex", 24, &cells[3], KV_METAD_TYPE_U8, 1);
     value(s, tag, "PlainTextData", 25, record->data, KV_METAD_TYPE_CHARS, record->data_length);
+    sizes_report(s, tag, sizes, count);
     gif_meta_end(s, "PlainTextExtension", 1);
     return record;
 }
 
 void* parse_comment(HostStream* s, uint32_t tag) {
-    auto* record = record_with_data<GifCommentRecord>(s, tag, KV_GIF_EXT_COMMENT);
+    uint8_t* sizes = nullptr;
+    uint32_t count = 0;
+    auto* record = record_with_data<GifCommentRecord>(s, tag, KV_GIF_EXT_COMMENT, &sizes, &count);
     if (record == nullptr) return nullptr;
     value(s, tag, "CommentExtension", 254, record->data, KV_METAD_TYPE_CHARS, record->data_length);
+    sizes_report(s, tag, sizes, count);
     return record;
 }
 
@@ -151,7 +166,9 @@ void* parse_application(HostStream* s, uint32_t tag) {
         record_error(m, __LINE__, kErrShort, 0, g_host.IO_tell(s), 255);
         return nullptr;
     }
-    auto* record = record_with_data<GifApplicationRecord>(s, tag, KV_GIF_EXT_APPLICATION);
+    uint8_t* sizes = nullptr;
+    uint32_t count = 0;
+    auto* record = record_with_data<GifApplicationRecord>(s, tag, KV_GIF_EXT_APPLICATION, &sizes, &count);
     if (record == nullptr) return nullptr;
     std::memcpy(record->identifier, identifier, 8);
     std::memcpy(record->auth_code, code, code_length);
@@ -161,6 +178,7 @@ void* parse_application(HostStream* s, uint32_t tag) {
     value(s, tag, "ApplicationIdentifier", 4081, record->identifier, KV_METAD_TYPE_CHARS, 8);
     value(s, tag, "Appl.AuthenticationCode", 4082, record->auth_code, KV_METAD_TYPE_U8, code_length);
     value(s, tag, "ApplicationData", 4083, record->data, KV_METAD_TYPE_BYTES, record->data_length);
+    sizes_report(s, tag, sizes, count);
     gif_meta_end(s, "ApplicationExtension", 255);
     return record;
 }
@@ -271,9 +289,16 @@ HostStatus gif_parse_extension(HostStream* s, uint32_t tag, uint8_t label, GifEx
 // keeps the first 65535 bytes (and reports that length) while the remaining
 // sub-blocks are still read to the terminator, leaving the stream where a
 // complete read would.
-HostStatus gif_read_extension_data(HostStream* s, uint32_t tag, uint32_t* length_out, uint8_t** data_out) {
+HostStatus gif_read_extension_data(HostStream* s, uint32_t tag, uint32_t* length_out, uint8_t** data_out,
+                                   uint8_t** sizes_out, uint32_t* count_out) {
     *length_out = 0;
     *data_out = nullptr;
+    if (sizes_out != nullptr) *sizes_out = nullptr;
+    // The sizes are kept while they could still be the usual cut: a
+    // sub-block other than the last shorter than 255 bytes makes them news.
+    uint8_t* sizes = nullptr;
+    uint32_t count = 0;
+    bool usual = true;
     uint8_t n = 0;
     if (g_host.IO_byte_read(s, &n) != 1) return record_error(m, __LINE__, kErrShort);
     if (n == 0) return 0;
@@ -301,15 +326,35 @@ HostStatus gif_read_extension_data(HostStream* s, uint32_t tag, uint32_t* length
             break;
         }
         length += keep;
+        if (sizes_out != nullptr && keep == n) {
+            if (count > 0 && sizes[count - 1] != 255) usual = false;
+            auto* grown = static_cast<uint8_t*>(
+                sizes == nullptr ? host_alloc(tag, 256, m, __LINE__)
+                : (count & (count - 1)) == 0 && count >= 256 ? g_host.AF_memm_realloc(tag, sizes, count * 2, m, __LINE__)
+                                                             : sizes);
+            if (grown == nullptr) {
+                status = record_error(m, __LINE__, err::kNoMemory, 0, count, tag);
+                break;
+            }
+            sizes = grown;
+            sizes[count++] = n;
+        }
         if (g_host.IO_byte_read(s, &n) != 1) {
             status = record_error(m, __LINE__, kErrShort);
             break;
         }
     }
+    // Data cut to the longest kept has no layout to keep.
+    if (status != 0 || usual || length == kMaxExtensionData) {
+        host_free(tag, sizes, m, __LINE__);
+        sizes = nullptr;
+    }
     if (status != 0) {
         host_free(tag, data, m, __LINE__);
         return status;
     }
+    if (sizes_out != nullptr) *sizes_out = sizes;
+    if (count_out != nullptr) *count_out = count;
     data[length] = 0;
     *length_out = length;
     *data_out = data;

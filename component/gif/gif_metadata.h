@@ -38,8 +38,18 @@ void gif_set_after_image_tags(HostStream* stream, const GifExtensionList& after)
 HostStatus gif_parse_extension(HostStream* stream, uint32_t tag, uint8_t label, GifExtensionList* list);
 
 // Reads the data sub-blocks of an extension. The data is joined and followed
-// by a zero byte; no data gives length 0 and a null buffer. Returns the status.
-HostStatus gif_read_extension_data(HostStream* stream, uint32_t tag, uint32_t* length, uint8_t** data);
+// by a zero byte; no data gives length 0 and a null buffer. When sizes is
+// given and the sub-blocks are not the usual cut (255 bytes each but the
+// last), *sizes receives their sizes, one byte each, under the tag, and
+// *count their number; otherwise *sizes stays null. Returns the status.
+HostStatus gif_read_extension_data(HostStream* stream, uint32_t tag, uint32_t* length, uint8_t** data,
+                                   uint8_t** sizes = nullptr, uint32_t* count = nullptr);
+
+// The metadata value that carries an extension's sub-block sizes when they
+// are not the usual cut: after the data inside an application or plain text
+// group, and after a comment's value beside it.
+inline constexpr const char* kSubBlockSizesName = "SubBlockSizes";
+inline constexpr uint32_t kSubBlockSizesId = 4084;
 
 // The most data bytes one extension keeps; longer data is read to its end
 // and cut to this length.

@@ -3,10 +3,12 @@
 // with their defaults and replaced by the application's values, and the
 // fallbacks to the tags a load sets.
 #include "frame/service_table.h"
+#include "gif/gif_metadata.h"
 #include "gif/gif_writer.h"
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kv {
 namespace {
@@ -46,8 +48,10 @@ struct Item {
 struct ItemWalk {
     HostStream* s;
     uint32_t tag;
+    GifCollectedMetadata* collected = nullptr;
     Item item{};
     bool delivered = false;
+    void* last_comment = nullptr;  // the comment record of the item before, whose sizes may follow
 
     void release() {
         host_free(tag, item.value, m, __LINE__);
@@ -68,6 +72,26 @@ struct ItemWalk {
         return status == 0 && delivered;
     }
 };
+
+void* zeroed_block(uint32_t tag, uint64_t size);
+
+// Keeps the sub-block sizes the item gives for the record's data.
+void layout_keep(ItemWalk& walk, const void* record) {
+    const Item& it = walk.item;
+    if (walk.collected == nullptr || record == nullptr || it.length == 0) return;
+    auto* node = static_cast<GifLayoutNode*>(zeroed_block(walk.tag, sizeof(GifLayoutNode)));
+    auto* sizes = node != nullptr ? static_cast<uint8_t*>(host_alloc(walk.tag, it.length, m, __LINE__)) : nullptr;
+    if (sizes == nullptr) {
+        if (node != nullptr) record_error(m, __LINE__, err::kNoMemory, 0, walk.tag, it.length);
+        host_free(walk.tag, node, m, __LINE__);
+        return;
+    }
+    std::memcpy(sizes, it.value, it.length);
+    node->record = record;
+    node->layout = GifSubBlockLayout{sizes, it.length};
+    node->next = walk.collected->layouts;
+    walk.collected->layouts = node;
+}
 
 void* zeroed_block(uint32_t tag, uint64_t size) {
     void* block = host_alloc(tag, size, m, __LINE__);
@@ -137,6 +161,7 @@ HostStatus GIF_plain_text_from_metadata(ItemWalk& walk, GifPlainTextRecord* r) {
             !data_copy(walk.tag, it, &r->data_length, &r->data)) {
             break;
         }
+        if (it.is_value(kSubBlockSizesName, kSubBlockSizesId)) layout_keep(walk, r);
     }
     return error_status();
 }
@@ -155,6 +180,8 @@ HostStatus GIF_application_from_metadata(ItemWalk& walk, GifApplicationRecord* r
         } else if (it.is_value("ApplicationData", 4083) && r->data == nullptr &&
                    !data_copy(walk.tag, it, &r->data_length, &r->data)) {
             break;
+        } else if (it.is_value(kSubBlockSizesName, kSubBlockSizesId)) {
+            layout_keep(walk, r);
         }
     }
     return error_status();
@@ -238,7 +265,12 @@ bool gif_group_found(HostStream* s) {
 // One item of the "GIF" group; false once the group has closed.
 bool item_collect(ItemWalk& walk, GifCollectedMetadata* c, GifExtensionList** current) {
     const Item& it = walk.item;
+    const void* comment = std::exchange(walk.last_comment, nullptr);
     if (it.is(KV_METAD_GROUP_END, "GIF", KV_FORMAT_GIF)) return false;
+    if (it.is_value(kSubBlockSizesName, kSubBlockSizesId)) {
+        layout_keep(walk, comment);
+        return error_status() == 0;
+    }
     if (it.is(KV_METAD_GROUP_BEGIN, "AfterImageExtensions", 4095)) {
         *current = &c->after;
     } else if (it.is(KV_METAD_GROUP_END, "AfterImageExtensions", 4095)) {
@@ -248,7 +280,10 @@ bool item_collect(ItemWalk& walk, GifCollectedMetadata* c, GifExtensionList** cu
     } else if (it.is_value("LocalColorTable", 64)) {
         table_take(walk.tag, it, &c->local_table);
     } else if (it.is_value("CommentExtension", 254) && it.length != 0) {
-        if (void* record = comment_from_value(walk.tag, it)) list_append(walk.tag, *current, record);
+        if (void* record = comment_from_value(walk.tag, it)) {
+            list_append(walk.tag, *current, record);
+            if (error_status() == 0) walk.last_comment = record;
+        }
     } else if (it.kind == KV_METAD_GROUP_BEGIN) {
         if (void* record = extension_from_group(walk)) list_append(walk.tag, *current, record);
     }
@@ -303,7 +338,7 @@ uint32_t flag_bit(uint32_t value, uint32_t bit) { return value != 0 ? bit : 0; }
 
 HostStatus GIF_metadata_collect(HostStream* s, uint32_t tag, GifCollectedMetadata* c) {
     if (!gif_group_found(s)) return error_status();
-    ItemWalk walk{s, tag};
+    ItemWalk walk{s, tag, c};
     GifExtensionList* current = &c->before;
     while (walk.next() && item_collect(walk, c, &current)) {
     }

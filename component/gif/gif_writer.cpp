@@ -82,10 +82,10 @@ HostStatus default_graphic_control_write(HostStream* s, const uint8_t* palette, 
 
 // Every record of the list by its label; each node counts, and a failing
 // record does not keep the others from being written.
-uint32_t extension_list_write(HostStream* s, const GifExtensionList& list) {
+uint32_t extension_list_write(HostStream* s, const GifExtensionList& list, const GifCollectedMetadata& collected) {
     uint32_t counted = 0;
     for (const GifExtensionNode* node = list.head; node != nullptr; node = node->next) {
-        if (node->record != nullptr) gif_extension_write(s, node->record);
+        if (node->record != nullptr) gif_extension_write(s, node->record, collected.layout_of(node->record));
         ++counted;
     }
     return counted;
@@ -129,7 +129,7 @@ struct PageWrite {
     HostStatus before_image_extensions_write() {
         uint32_t counted = 0;
         if (collected.before.head != nullptr) {
-            counted = extension_list_write(s, collected.before);
+            counted = extension_list_write(s, collected.before, collected);
         } else if (tags_exist) {
             gif_tag_records_write(s, &tag_type, KV_GIF_TAG_EXTENSION_COUNT, KV_GIF_TAG_EXTENSION, &counted);
         }
@@ -161,7 +161,7 @@ struct PageWrite {
 
     HostStatus after_image_extensions_write() {
         if (collected.after.head != nullptr) {
-            extension_list_write(s, collected.after);
+            extension_list_write(s, collected.after, collected);
         } else if (tags_exist) {
             uint32_t counted = 0;
             gif_tag_records_write(s, &tag_type, KV_GIF_TAG_AFTER_COUNT, KV_GIF_TAG_AFTER_EXTENSION, &counted);

@@ -27,30 +27,56 @@ inline constexpr int32_t kUnknownLabel = -2479;
 // the block terminator, rows pulled from the host in file order.
 HostStatus GIF_image_data_write(HostStream* stream, uint32_t tag, HostDibInfo* image, const GifSettings* settings);
 
+// The sizes of an extension's data sub-blocks, one byte each, when they
+// are to be cut otherwise than 255 bytes each but the last.
+struct GifSubBlockLayout {
+    const uint8_t* sizes = nullptr;
+    uint32_t count = 0;
+};
+
 // Block writers: each checks the byte count of its writes and ends with the status.
 HostStatus GIF_header_write(HostStream* stream, const GifStreamRecord* rec);
 HostStatus GIF_screen_descriptor_write(HostStream* stream, const GifStreamRecord* rec);
 HostStatus GIF_image_descriptor_write(HostStream* stream, const GifStreamRecord* rec);
 HostStatus GIF_graphic_control_ext_write(HostStream* stream, const GifGraphicControlRecord* record);
-HostStatus GIF_plain_text_ext_write(HostStream* stream, const GifPlainTextRecord* record);
-HostStatus GIF_application_ext_write(HostStream* stream, const GifApplicationRecord* record);
-HostStatus GIF_comment_ext_write(HostStream* stream, const GifCommentRecord* record);
+HostStatus GIF_plain_text_ext_write(HostStream* stream, const GifPlainTextRecord* record,
+                       const GifSubBlockLayout* layout = nullptr);
+HostStatus GIF_application_ext_write(HostStream* stream, const GifApplicationRecord* record,
+                       const GifSubBlockLayout* layout = nullptr);
+HostStatus GIF_comment_ext_write(HostStream* stream, const GifCommentRecord* record,
+                       const GifSubBlockLayout* layout = nullptr);
 // The longest authentication code an application block can carry: its
 // block size byte counts the 8 identifier bytes too.
 inline constexpr uint32_t kMaxAuthCode = 247;
 
 // Any extension record by its label; another label records -2479.
-HostStatus gif_extension_write(HostStream* stream, const void* record);
-// Data sub-blocks of at most 255 bytes and the block terminator.
-void GIF_data_subblocks_write(HostStream* stream, uint64_t length, const uint8_t* data);
+HostStatus gif_extension_write(HostStream* stream, const void* record, const GifSubBlockLayout* layout = nullptr);
+// Data sub-blocks of at most 255 bytes and the block terminator; cut by the
+// layout when it is given and its sizes add up to the length.
+void GIF_data_subblocks_write(HostStream* stream, uint64_t length, const uint8_t* data,
+                              const GifSubBlockLayout* layout = nullptr);
 
 // What the application's metadata gives a page: colour tables and the
 // extension records to write before and after the image.
+struct GifLayoutNode {
+    const void* record;
+    GifSubBlockLayout layout;
+    GifLayoutNode* next;
+};
+
 struct GifCollectedMetadata {
     uint8_t* global_table = nullptr;  // 768 bytes, or null
     uint8_t* local_table = nullptr;
     GifExtensionList before;
     GifExtensionList after;
+    GifLayoutNode* layouts = nullptr;  // sub-block sizes given for some records
+
+    const GifSubBlockLayout* layout_of(const void* record) const {
+        for (const GifLayoutNode* node = layouts; node != nullptr; node = node->next) {
+            if (node->record == record) return &node->layout;
+        }
+        return nullptr;
+    }
 };
 
 HostStatus GIF_metadata_collect(HostStream* stream, uint32_t tag, GifCollectedMetadata* collected);
