@@ -71,7 +71,7 @@ TEST_F(GifMetadata, TreeAndTagsOfAFileWithEveryExtensionKind) {
               "PlainTextExtension/1(TextGridLeftPosition/17:24=1 TextGridTopPosition/18:24=2 TextGridWidth/19:24=30 "
               "TextGridHeight/20:24=8 CharacterCellWidth/21:22=6 CharacterCellHeight/22:22=8 "
               "TextForegroundColorIndex/23:22=1 TextBackgroundColorIndex/24:22=0 PlainTextData/25:28) "
-              "CommentExtension/254:28 CommentExtension/254:28 "
+              "CommentExtension/254:28 SubBlockSizes/4084:33 CommentExtension/254:28 "
               "ApplicationExtension/255(ApplicationIdentifier/4081:28 Appl.AuthenticationCode/4082:22 "
               "ApplicationData/4083:33) "
               "ApplicationExtension/255(ApplicationIdentifier/4081:28 Appl.AuthenticationCode/4082:22 "
@@ -90,14 +90,16 @@ TEST_F(GifMetadata, TreeAndTagsOfAFileWithEveryExtensionKind) {
     EXPECT_EQ(gif.children[4].children[8].text(), "Hi!");
     EXPECT_EQ(gif.children[5].count, 5u);  // sub-blocks of 3 and 2 bytes, joined
     EXPECT_EQ(gif.children[5].text(), "abcde");
-    EXPECT_EQ(gif.children[6].count, 0u);  // empty comment: no data at all
-    EXPECT_FALSE(gif.children[6].has_data);
-    const MetadataNode& netscape = gif.children[7];
+    EXPECT_EQ(gif.children[6].data, (std::vector<uint8_t>{3, 2}));  // and their cut, not the usual one
+    EXPECT_EQ(gif.children[7].count, 0u);  // empty comment: no data at all
+    EXPECT_FALSE(gif.children[7].has_data);
+    const MetadataNode& netscape = gif.children[8];  // a usual cut: no sizes
+    EXPECT_EQ(netscape.children.size(), 3u);
     EXPECT_EQ(netscape.children[0].text(), "NETSCAPE");
     EXPECT_EQ(netscape.children[1].text(), "2.0");
     EXPECT_EQ(netscape.children[2].data, (std::vector<uint8_t>{1, 0x39, 0x30}));
-    EXPECT_EQ(gif.children[8].children[1].count, 0u);  // block size 8: no authentication code
-    EXPECT_EQ(gif.children[10].count, 6u);  // local size field 0: two entries
+    EXPECT_EQ(gif.children[9].children[1].count, 0u);  // block size 8: no authentication code
+    EXPECT_EQ(gif.children[11].count, 6u);  // local size field 0: two entries
 
     std::vector<uint32_t> order;
     for (const auto& tag : r.tags.entries) order.push_back(tag.tag);
