@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace kvtool {
 namespace {
@@ -354,7 +355,12 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     // and the pages before this one are passed over once.
     kvhost::gif::PageReader reader(input.gif_source());
     if (!page_size_allowed(reader, input, page)) return kExitFailure;
+    // Whether the data holds every pixel is found beside the load, on a
+    // second core, rather than after it.
+    bool complete = true;
+    std::thread check([&reader, &complete, page] { complete = reader.data_complete(page); });
     const kvhost::gif::PageResult r = reader.load(page);
+    check.join();
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.
     const bool recovered = !r.ok() && gif_page_complete(r) && !args.has("--strict");
@@ -365,7 +371,7 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     }
     // Rows the data does not reach arrive as zeros: such a page is not the
     // image, and is written only when asked for.
-    if (!reader.data_complete(page)) {
+    if (!complete) {
         const std::string what = input.name() + ": page " + std::to_string(page == 0 ? 1 : page) +
                                  ": the LZW data ends before the image's last pixel";
         if (!args.has("--partial")) {

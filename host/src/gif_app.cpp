@@ -218,8 +218,11 @@ PageResult PageReader::info(uint32_t page) {
     return info_with([&](HostStatus*, uint32_t* shown) { return bytes_->stream_for(shown); }, page);
 }
 
-bool PageReader::data_complete(uint32_t page) {
-    return !bytes_->held() || bytes_->index.data_complete(page == 0 ? 1 : page);
+// An index of its own: the walk can run beside a load on this reader.
+bool PageReader::data_complete(uint32_t page) const {
+    if (!bytes_->held()) return true;
+    PageIndex own(bytes_->data, bytes_->size);
+    return own.data_complete(page == 0 ? 1 : page);
 }
 
 CountResult PageReader::count() {

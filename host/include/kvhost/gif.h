@@ -78,8 +78,9 @@ public:
     CountResult count();
     // Whether page N's LZW data codes every pixel of the image: a load
     // delivers the rows that a cut or damaged image lacks as zeros, so this
-    // tells a partial image from a whole one.
-    bool data_complete(uint32_t page);
+    // tells a partial image from a whole one. It may run on another thread
+    // while this reader loads a page.
+    bool data_complete(uint32_t page) const;
 
 private:
     struct Bytes;
