@@ -3,6 +3,7 @@
 // limits, and the usage errors.
 #include "gif_frames_test_util.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
@@ -66,6 +67,17 @@ TEST(GifFramesTool, WritesEveryFrameWithItsDelay) {
         }
     }
     std::remove(one.c_str());
+
+    // A directory used before keeps only this run's frames (and other files).
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    for (const char* stale : {"frame-0004.png", "frame-0005.png", "frame-0002.bin", "notes.txt"})
+        kvtest::write_file(dir + "/" + stale, {1});
+    ASSERT_EQ(kvtest::run_tool("frames " + kSample + " -o " + dir).status, 0);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"frame-0001.png", "frame-0002.png", "frame-0003.png", "notes.txt"}));
     std::filesystem::remove_all(dir);
 
     for (const std::string& bad : {"frames " + kSample, "frames " + kSample + " --frame 0 -o x.png",

@@ -143,6 +143,14 @@ int write_all(FrameWriter& writer, uint64_t count, const std::string& directory,
     for (uint64_t i = 0; i < count; ++i) {
         if (!writer.write(i, frame_file(directory, i, kind), kind)) return kExitFailure;
     }
+    // Frames of an earlier run into the same directory that this run did not
+    // write (past its last frame, or of the other format) would pass for its own.
+    const OutputKind other = kind == OutputKind::kBin ? OutputKind::kPng : OutputKind::kBin;
+    for (uint64_t i = 0;; ++i) {
+        const bool stale_other = std::remove(frame_file(directory, i, other).c_str()) == 0;
+        const bool stale_own = i >= count && std::remove(frame_file(directory, i, kind).c_str()) == 0;
+        if (i >= count && !stale_other && !stale_own) break;
+    }
     return kExitOk;
 }
 
@@ -225,6 +233,8 @@ const Registration frames_registration({
     "writes them, printing one line per frame with its delay in milliseconds.\n"
     "\n"
     "  -o DIR          every frame as DIR/frame-0001.png, frame-0002.png, ...\n"
+    "                  (frame files of an earlier run that this one did not\n"
+    "                  write are removed)\n"
     "                  (DIR is created when missing)\n"
     "  --format F      png (default): an RGBA PNG; bin: 4 bytes a pixel (R, G, B, A),\n"
     "                  rows top to bottom\n"
