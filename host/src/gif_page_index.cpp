@@ -119,7 +119,7 @@ bool PageIndex::data_complete(uint32_t page) {
     for (uint8_t& b : size) {
         if (!c.byte(&b)) return false;
     }
-    const uint64_t pixels = uint64_t{size[0] | size[1] << 8u} * (size[2] | size[3] << 8u);
+    const uint64_t pixels = static_cast<uint64_t>(size[0] | size[1] << 8u) * (size[2] | size[3] << 8u);
     if ((size[4] & 0x80) != 0) c.forward(int64_t{3} << ((size[4] & 7) + 1));
     uint8_t min_size = 0;
     if (!c.byte(&min_size)) return pixels == 0;
