@@ -171,18 +171,6 @@ py::dict fields_object(const PageFacts& f) {
     return d;
 }
 
-// One index a pixel, whatever the page's depth (depth 1 comes packed).
-std::vector<uint8_t> indices_of(kvhost::LoadedImage& image) {
-    if (image.depth != 1) return std::move(image.pixels);
-    std::vector<uint8_t> out(size_t{image.width} * image.height);
-    for (uint32_t y = 0; y < image.height; ++y) {
-        const uint8_t* row = image.row(y);
-        uint8_t* o = out.data() + size_t{y} * image.width;
-        for (uint32_t x = 0; x < image.width; ++x) o[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
-    }
-    return out;
-}
-
 py::dict read_page(const py::object& src, uint32_t page, const Limits& limits) {
     const Input input(src);
     Failure failure;
@@ -207,7 +195,7 @@ py::dict read_page(const py::object& src, uint32_t page, const Limits& limits) {
                 failure = Failure{r.status != 0 ? r.status : kvhost::host_error::kUnexpected, r.errors};
                 refused = true;
             } else {
-                indices = indices_of(*r.image);
+                indices = one_byte_per_pixel(*r.image);
             }
         }
     }

@@ -96,6 +96,17 @@ void palette_lookup(const uint8_t* indices, size_t count, const uint32_t lut[256
     for (; i < count; ++i) std::memcpy(out + i * 4, &lut[indices[i]], 4);
 }
 
+std::vector<uint8_t> one_byte_per_pixel(kvhost::LoadedImage& image) {
+    if (image.depth != 1) return std::move(image.pixels);
+    std::vector<uint8_t> out(size_t{image.width} * image.height);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = image.row(y);
+        uint8_t* o = out.data() + size_t{y} * image.width;
+        for (uint32_t x = 0; x < image.width; ++x) o[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
+    }
+    return out;
+}
+
 py::array palette_array(const std::vector<uint8_t>& bgr0) {
     const size_t entries = bgr0.size() / 4;
     std::vector<uint8_t> rgb(entries * 3);

@@ -80,6 +80,10 @@ py::array take_array(std::vector<uint8_t>&& bytes, std::vector<py::ssize_t> shap
 // out[i] = lut[indices[i]], 4 bytes a pixel (the LUT in memory order R, G, B, A).
 void palette_lookup(const uint8_t* indices, size_t count, const uint32_t lut[256], uint8_t* out);
 
+// An image's pixels one byte each, taking them over: depth 1 comes packed
+// (8 pixels a byte, most significant first), every other depth is one byte already.
+std::vector<uint8_t> one_byte_per_pixel(kvhost::LoadedImage& image);
+
 // Palette entries of the host (blue, green, red, 0) as an N x 3 RGB array.
 py::array palette_array(const std::vector<uint8_t>& bgr0);
 

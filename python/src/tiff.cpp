@@ -57,18 +57,6 @@ py::dict describe(const py::object& src, uint32_t directory, const Limits& limit
     return info_object(t);
 }
 
-// One sample a value: bits below 8 come packed only at depth 1 (8 pixels a byte).
-std::vector<uint8_t> unpacked(kvhost::LoadedImage& image) {
-    if (image.depth != 1) return std::move(image.pixels);
-    std::vector<uint8_t> out(size_t{image.width} * image.height);
-    for (uint32_t y = 0; y < image.height; ++y) {
-        const uint8_t* row = image.row(y);
-        uint8_t* o = out.data() + size_t{y} * image.width;
-        for (uint32_t x = 0; x < image.width; ++x) o[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
-    }
-    return out;
-}
-
 py::array read(const py::object& src, uint32_t directory, const Limits& limits) {
     const Input input(src);
     Failure failure;
@@ -87,7 +75,7 @@ py::array read(const py::object& src, uint32_t directory, const Limits& limits) 
                 if (failure.status == 0) failure = own_failure(kvhost::host_error::kUnexpected, "no image was delivered");
             } else {
                 image = std::move(stream->sink.image);
-                image->pixels = unpacked(*image);
+                image->pixels = one_byte_per_pixel(*image);
                 kvhost::clear_errors();
             }
         }
