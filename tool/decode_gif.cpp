@@ -358,7 +358,7 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     // Whether the data holds every pixel is found beside the load, on a
     // second core, rather than after it.
     bool complete = true;
-    std::thread check([&reader, &complete, page] { complete = reader.data_complete(page); });
+    std::thread check([&complete, test = reader.completeness_check(page)] { complete = test(); });
     const kvhost::gif::PageResult r = reader.load(page);
     check.join();
     // A damaged file whose page still arrived whole is written, as other

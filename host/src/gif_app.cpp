@@ -218,11 +218,12 @@ PageResult PageReader::info(uint32_t page) {
     return info_with([&](HostStatus*, uint32_t* shown) { return bytes_->stream_for(shown); }, page);
 }
 
-// An index of its own: the walk can run beside a load on this reader.
-bool PageReader::data_complete(uint32_t page) const {
-    if (!bytes_->held()) return true;
-    PageIndex own(bytes_->data, bytes_->size);
-    return own.data_complete(page == 0 ? 1 : page);
+// The check holds only the bytes and where the page begins, so it shares
+// nothing that a load on this reader changes.
+std::function<bool()> PageReader::completeness_check(uint32_t page) {
+    if (!bytes_->held()) return [] { return true; };
+    const int64_t start = bytes_->index.blocks_of(page == 0 ? 1 : page);
+    return [data = bytes_->data, size = bytes_->size, start] { return PageIndex::data_complete(data, size, start); };
 }
 
 CountResult PageReader::count() {

@@ -1,6 +1,7 @@
 #include "gif_page_index.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kvhost::gif {
 namespace {
@@ -54,6 +55,50 @@ struct Cursor {
     }
 };
 
+// The bits of GIF LZW data, taken from its sub-blocks: eight bytes at a
+// time inside a sub-block, byte by byte across their boundaries.
+struct CodeBits {
+    Cursor& c;
+    int64_t block_end;  // where the current sub-block's bytes end
+    uint64_t bits = 0;
+    uint32_t held = 0;
+
+    explicit CodeBits(Cursor& cursor) : c(cursor), block_end(cursor.at) {}
+
+    // False when the data ends (a zero-length sub-block, the end of the
+    // file) before `width` bits are held.
+    bool hold(uint32_t width) {
+        if (held >= width) return true;
+        if (std::min(block_end, c.size) - c.at >= 8) {
+            uint64_t word = 0;
+            std::memcpy(&word, c.data + c.at, sizeof word);
+            bits |= word << held;
+            const uint32_t taken = (63 - held) >> 3;
+            c.at += taken;
+            held += taken * 8;
+            return true;
+        }
+        while (held < width) {
+            if (c.at == block_end) {
+                uint8_t length = 0;
+                if (!c.byte(&length) || length == 0) return false;
+                block_end = c.at + length;
+            }
+            uint8_t b = 0;
+            if (!c.byte(&b)) return false;
+            bits |= uint64_t{b} << held;
+            held += 8;
+        }
+        return true;
+    }
+    uint32_t take(uint32_t width) {
+        const uint32_t code = static_cast<uint32_t>(bits & ((1u << width) - 1));
+        bits >>= width;
+        held -= width;
+        return code;
+    }
+};
+
 // The pixels that GIF LZW data codes, stopping at `wanted`: only the
 // length of each code's string is followed, as the decoder would build it.
 uint64_t pixels_coded(Cursor& c, uint32_t min_size, uint64_t wanted) {
@@ -65,20 +110,10 @@ uint64_t pixels_coded(Cursor& c, uint32_t min_size, uint64_t wanted) {
     bool last_defined = false;
     for (uint32_t i = 0; i < clear; ++i) length[i] = 1;
     uint64_t pixels = 0;
-    uint32_t bits = 0, held = 0;
-    uint8_t left = 0;  // bytes left in the current sub-block
+    CodeBits in(c);
     while (pixels < wanted) {
-        while (held < width) {
-            if (left == 0 && (!c.byte(&left) || left == 0)) return pixels;
-            uint8_t b = 0;
-            if (!c.byte(&b)) return pixels;
-            --left;
-            bits |= uint32_t{b} << held;
-            held += 8;
-        }
-        const uint32_t code = bits & ((1u << width) - 1);
-        bits >>= width;
-        held -= width;
+        if (!in.hold(width)) return pixels;
+        const uint32_t code = in.take(width);
         if (code == end || code > next) return pixels;
         if (code == clear) {
             width = min_size + 1, next = clear + 2, previous = kCodes;
@@ -105,22 +140,21 @@ uint64_t pixels_coded(Cursor& c, uint32_t min_size, uint64_t wanted) {
 
 }  // namespace
 
-bool PageIndex::data_complete(uint32_t page) {
-    const int64_t start = blocks_of(page);
+bool PageIndex::data_complete(const uint8_t* data, size_t size, int64_t start) {
     if (start < 0) return true;
-    Cursor c{data_, size_, start};
+    Cursor c{data, static_cast<int64_t>(size), start};
     for (uint8_t byte = 0;;) {
         if (!c.byte(&byte)) return true;
         if (byte == kImageSeparator) break;
         if (byte != kExtensionIntroducer || !c.extension()) return true;
     }
     c.forward(4);
-    uint8_t size[5] = {};
-    for (uint8_t& b : size) {
+    uint8_t fields[5] = {};  // width, height, flags
+    for (uint8_t& b : fields) {
         if (!c.byte(&b)) return false;
     }
-    const uint64_t pixels = static_cast<uint64_t>(size[0] | size[1] << 8u) * (size[2] | size[3] << 8u);
-    if ((size[4] & 0x80) != 0) c.forward(int64_t{3} << ((size[4] & 7) + 1));
+    const uint64_t pixels = static_cast<uint64_t>(fields[0] | fields[1] << 8u) * (fields[2] | fields[3] << 8u);
+    if ((fields[4] & 0x80) != 0) c.forward(int64_t{3} << ((fields[4] & 7) + 1));
     uint8_t min_size = 0;
     if (!c.byte(&min_size)) return pixels == 0;
     return pixels_coded(c, min_size, pixels) >= pixels;

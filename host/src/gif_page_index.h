@@ -22,12 +22,13 @@ public:
     // refuses, the end of the data): a load must then take the long way and
     // meet the failure itself.
     int64_t blocks_of(uint32_t page);
-    // Whether page N's LZW data codes all of its pixels before it ends (an
-    // end code, a code past the table, a short sub-block or the end of the
-    // file). A reader delivers the missing rows as zeros, so only this tells
-    // a whole image from a cut one. True when the page cannot be reached
-    // from here: its load then reports why.
-    bool data_complete(uint32_t page);
+    // Whether the page whose blocks begin at `start` (from blocks_of) has
+    // LZW data coding all of its pixels before it ends (an end code, a code
+    // past the table, a short sub-block or the end of the file). A reader
+    // delivers the missing rows as zeros, so only this tells a whole image
+    // from a cut one. True when the page cannot be reached (start -1): its
+    // load then reports why.
+    static bool data_complete(const uint8_t* data, size_t size, int64_t start);
 
     // Passes over the blocks from `at` through the next image's data as the
     // component's search does: the position after them, or -1 where that

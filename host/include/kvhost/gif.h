@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,11 +77,12 @@ public:
     PageResult load(uint32_t page, bool keep_tags = true);
     PageResult info(uint32_t page);
     CountResult count();
-    // Whether page N's LZW data codes every pixel of the image: a load
-    // delivers the rows that a cut or damaged image lacks as zeros, so this
-    // tells a partial image from a whole one. It may run on another thread
-    // while this reader loads a page.
-    bool data_complete(uint32_t page) const;
+    // A test of whether page N's LZW data codes every pixel of the image: a
+    // load delivers the rows that a cut or damaged image lacks as zeros, so
+    // this tells a partial image from a whole one. The pages before N are
+    // passed over here, once, with the reader's own index; the test itself
+    // may then run on another thread while this reader loads the page.
+    std::function<bool()> completeness_check(uint32_t page);
 
 private:
     struct Bytes;
