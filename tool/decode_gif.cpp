@@ -356,9 +356,13 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     kvhost::gif::PageReader reader(input.gif_source());
     if (!page_size_allowed(reader, input, page)) return kExitFailure;
     // Whether the data holds every pixel is found beside the load, on a
-    // second core, rather than after it.
+    // second core, rather than after it; that core then gives back the
+    // pages passed over to reach this one.
     bool complete = true;
-    std::thread check([&complete, test = reader.completeness_check(page)] { complete = test(); });
+    std::thread check([&complete, test = reader.completeness_check(page), release = reader.release_before(page)] {
+        complete = test();
+        release();
+    });
     const kvhost::gif::PageResult r = reader.load(page);
     check.join();
     // A damaged file whose page still arrived whole is written, as other

@@ -226,6 +226,16 @@ std::function<bool()> PageReader::completeness_check(uint32_t page) {
     return [data = bytes_->data, size = bytes_->size, start] { return PageIndex::data_complete(data, size, start); };
 }
 
+std::function<void()> PageReader::release_before(uint32_t page) {
+    if (!bytes_->held() || bytes_->file == nullptr || page < 2) return [] {};
+    const int64_t start = bytes_->index.blocks_of(page);
+    const int64_t header_end = bytes_->index.header_end();
+    if (start < 0 || header_end < 0) return [] {};
+    return [file = bytes_->file.get(), header_end, start] {
+        file->release(static_cast<size_t>(header_end), static_cast<size_t>(start));
+    };
+}
+
 CountResult PageReader::count() {
     if (!bytes_->held()) return page_count(bytes_->source);
     uint32_t first = 1;

@@ -43,6 +43,13 @@ bool MappedFile::map(int fd, const std::string&) {
     return true;
 }
 
+void MappedFile::release(size_t from, size_t to) const {
+    if (mapping_ == nullptr || to > size_ || from >= to) return;
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t first = (from + page - 1) / page * page, end = to / page * page;
+    if (first < end) ::madvise(static_cast<uint8_t*>(mapping_) + first, end - first, MADV_DONTNEED);
+}
+
 bool MappedFile::read_all(int fd, const std::string& path) {
     ::lseek(fd, 0, SEEK_SET);
     fallback_.clear();

@@ -83,6 +83,11 @@ public:
     // passed over here, once, with the reader's own index; the test itself
     // may then run on another thread while this reader loads the page.
     std::function<bool()> completeness_check(uint32_t page);
+    // Gives back the memory holding the pages before N, which a load of
+    // page N does not read (a large file's pages cost as much to unmap as
+    // to map). It may run on another thread while this reader loads page
+    // N; a later load of an earlier page reads them from the file again.
+    std::function<void()> release_before(uint32_t page);
 
 private:
     struct Bytes;

@@ -21,6 +21,10 @@ public:
     const std::string& error() const { return error_; }
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
+    // Gives back the memory that maps the whole pages inside bytes
+    // [from, to): a later read of them maps them again from the file. For
+    // a reader that has passed over them and will not be back soon.
+    void release(size_t from, size_t to) const;
 
 private:
     bool map(int fd, const std::string& path);
