@@ -4,8 +4,6 @@
 // interlace), and the frames a browser made that the corpus ships.
 #include "gif_frames_test_util.h"
 
-#include <png.h>
-
 #include <filesystem>
 
 namespace {
@@ -133,19 +131,6 @@ TEST_F(GifFramesCrossCheck, EveryAnimatedCorpusGifEqualsTheReference) {
     RecordProperty("rgba_frames", static_cast<int>(frames));
 }
 
-// An RGBA PNG's pixels, or empty.
-std::vector<uint8_t> read_rgba_png(const std::string& path, uint32_t* width, uint32_t* height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return {};
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) return {};
-    *width = image.width;
-    *height = image.height;
-    return pixels;
-}
-
 // Frames each drawn through its own table over a transparent screen, with
 // disposals 2 and 3: the true-colour frames equal the shipped ones pixel for
 // pixel (any colour under alpha 0 counting as the same clear pixel).
@@ -161,7 +146,7 @@ TEST_F(GifFramesCrossCheck, TrueColourFramesEqualTheShippedBrowserFrames) {
         for (uint64_t i = 0; i < 4; ++i) {
             SCOPED_TRACE(animation + " frame " + std::to_string(i));
             uint32_t w = 0, h = 0;
-            auto want = read_rgba_png(
+            auto want = kvtest::read_rgba_png(
                 kvtest::corpus_path("gif/peterdn/frames/" + animation + "-" + std::to_string(i) + ".png"), &w, &h);
             const auto frame = a->rgba_frame(i);
             ASSERT_TRUE(frame.ok());

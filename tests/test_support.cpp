@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <png.h>
+#include <zlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,6 +99,18 @@ ToolRun run_shell(const std::string& commands) {
     return result;
 }
 
+void expect(const ToolRun& run, int status, const std::vector<std::string>& parts, const std::string& what) {
+    EXPECT_EQ(run.status, status) << what << "\n" << run.out;
+    for (const std::string& part : parts)
+        EXPECT_TRUE(contains(run.out, part)) << what << ": no \"" << part << "\" in\n" << run.out;
+}
+
+ToolRun expect_run(const std::string& arguments, int status, const std::vector<std::string>& parts) {
+    ToolRun run = run_tool(arguments);
+    expect(run, status, parts, arguments);
+    return run;
+}
+
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -131,6 +144,35 @@ Png read_png(const std::string& path) {
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(f);
     return r;
+}
+
+std::vector<uint8_t> read_rgba_png(const std::string& path, uint32_t* width, uint32_t* height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return {};
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) return {};
+    *width = image.width;
+    *height = image.height;
+    return pixels;
+}
+
+static std::string big_endian(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+std::string png_chunk(const std::string& type, const std::string& body) {
+    const std::string checked = type + body;
+    return big_endian(uint32_t(body.size())) + checked +
+           big_endian(uint32_t(crc32(0, reinterpret_cast<const Bytef*>(checked.data()), uInt(checked.size()))));
+}
+
+std::string grey_png(uint32_t width, uint32_t height, const std::string& stream, const std::string& before_data,
+                     size_t data_pieces, int bit_depth) {
+    const std::string header = big_endian(width) + big_endian(height) + std::string{char(bit_depth), 0, 0, 0, 0};
+    std::string out = "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", header) + before_data;
+    const size_t piece = (stream.size() + data_pieces - 1) / data_pieces;
+    for (size_t at = 0; at < stream.size(); at += piece) out += png_chunk("IDAT", stream.substr(at, piece));
+    return out + png_chunk("IEND", "");
 }
 
 std::string temp_path(const std::string& name) {

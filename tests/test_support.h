@@ -51,6 +51,10 @@ struct ToolRun {
 ToolRun run_tool(const std::string& arguments);
 // Shell commands (KVLZW_TOOL_PATH names the tool), with stdout and stderr.
 ToolRun run_shell(const std::string& commands);
+// Checks a run's exit status and that each part is in its output.
+void expect(const ToolRun& run, int status, const std::vector<std::string>& parts, const std::string& what);
+// The tool run with these arguments, checked as above.
+ToolRun expect_run(const std::string& arguments, int status, const std::vector<std::string>& parts = {});
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 // A PNG file as libpng reads it, without transformations (colour type -1
@@ -61,6 +65,13 @@ struct Png {
     std::vector<uint8_t> palette_alpha;                     // tRNS entries of a palette PNG
 };
 Png read_png(const std::string& path);
+// A PNG's pixels as RGBA (empty when there is no such file), and its size.
+std::vector<uint8_t> read_rgba_png(const std::string& path, uint32_t* width, uint32_t* height);
+// A grey PNG put together chunk by chunk, for damage no encoder writes: the
+// zlib stream cut into `data_pieces` data chunks, `before_data` before them.
+std::string png_chunk(const std::string& type, const std::string& body);
+std::string grey_png(uint32_t width, uint32_t height, const std::string& stream, const std::string& before_data = "",
+                     size_t data_pieces = 1, int bit_depth = 8);
 // A file name in the temporary directory, unique to this process.
 std::string temp_path(const std::string& name);
 inline bool contains(const std::string& text, const std::string& part) {

@@ -8,7 +8,6 @@
 #include "kvhost/gif_frames.h"
 
 #include <png.h>
-#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,19 +32,8 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// Checks a run's exit status and that each part is in its output.
-void expect(const kvtest::ToolRun& run, int status, const std::vector<std::string>& parts, const std::string& what) {
-    EXPECT_EQ(run.status, status) << what << "\n" << run.out;
-    for (const std::string& part : parts)
-        EXPECT_TRUE(contains(run.out, part)) << what << ": no \"" << part << "\" in\n" << run.out;
-}
-
-// The tool run with these arguments, checked as above.
-kvtest::ToolRun expect_run(const std::string& arguments, int status, const std::vector<std::string>& parts = {}) {
-    kvtest::ToolRun run = kvtest::run_tool(arguments);
-    expect(run, status, parts, arguments);
-    return run;
-}
+using kvtest::expect;
+using kvtest::expect_run;
 
 // A 1x1 page that declares a width x height screen and image.
 std::vector<uint8_t> declared_gif(uint16_t width, uint16_t height) {
@@ -78,20 +66,15 @@ TEST(GifTool, DecodeWritesIndicesAndPalettePngs) {
     const std::string png_path = temp_path("gif.png");
     for (const char* level : {"", " --png-level 9"}) {
         expect_run("decode " + file + " --page 4 -o " + png_path + level, 0);
-        png_image image{};
-        image.version = PNG_IMAGE_VERSION;
-        ASSERT_TRUE(png_image_begin_read_from_file(&image, png_path.c_str()));
-        EXPECT_EQ(image.width, r.image->width);
-        EXPECT_EQ(image.height, r.image->height);
-        ASSERT_NE(image.format & PNG_FORMAT_FLAG_COLORMAP, 0u);
-        image.format = PNG_FORMAT_RGBA_COLORMAP;
-        std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-        std::vector<uint8_t> colormap(PNG_IMAGE_COLORMAP_SIZE(image));
-        ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, colormap.data()));
+        EXPECT_EQ(kvtest::read_png(png_path).color_type, PNG_COLOR_TYPE_PALETTE);
+        uint32_t width = 0, height = 0;
+        const auto pixels = kvtest::read_rgba_png(png_path, &width, &height);
+        EXPECT_EQ(std::pair(width, height), std::pair(r.image->width, r.image->height));
+        ASSERT_EQ(pixels.size(), indices.size() * 4);
         // Each pixel's colour is its palette entry, transparent where the index is.
         for (size_t i = 0; i < indices.size(); i += 97) {
             const uint8_t* entry = &r.image->palette[indices[i] * 4];
-            const uint8_t* got = &colormap[pixels[i] * 4];
+            const uint8_t* got = &pixels[i * 4];
             const bool clear = indices[i] == transparent;
             EXPECT_EQ(got[3], clear ? 0 : 255) << i;
             if (!clear) {
@@ -247,24 +230,6 @@ TEST(ToolLimits, EndlessAndHostileInputStopsWithinAnAddressSpaceLimit) {
     std::remove(huge.c_str());
 }
 
-// A PNG header (IHDR of a 1-bit grey image, then IEND): enough for a
-// decoder to set out to inflate width x height pixels.
-std::vector<uint8_t> declared_png(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    auto chunk = [&](const char* type, std::vector<uint8_t> data) {
-        const uint32_t size = static_cast<uint32_t>(data.size());
-        png.insert(png.end(), {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)});
-        data.insert(data.begin(), type, type + 4);
-        const uint32_t crc = static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
-        png.insert(png.end(), data.begin(), data.end());
-        png.insert(png.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)});
-    };
-    chunk("IHDR", {uint8_t(width >> 24), uint8_t(width >> 16), uint8_t(width >> 8), uint8_t(width),
-                   uint8_t(height >> 24), uint8_t(height >> 16), uint8_t(height >> 8), uint8_t(height), 1, 0, 0, 0, 0});
-    chunk("IEND", {});
-    return png;
-}
-
 // Every command that reads an image keeps to the pixel limit and the memory
 // budget, whatever the input declares or however long it runs: each refusal
 // names the limit, and (outside the sanitizers) happens within an address
@@ -273,7 +238,8 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
     const std::string huge = temp_path("limits-huge.gif"), bomb = temp_path("limits-bomb.png");
     const std::string out = temp_path("limits-out");
     kvtest::write_file(huge, declared_gif(30000, 30000));
-    kvtest::write_file(bomb, declared_png(30000, 30000));
+    const std::string header = kvtest::grey_png(30000, 30000, "", "", 1, 1);  // enough to set out to inflate
+    kvtest::write_file(bomb, std::vector<uint8_t>(header.begin(), header.end()));
     const std::string pixels = "30000 x 30000 pixels is 810521515 more than the limit of 89478485 (--max-pixels N raises it)";
     const std::string lots = " --max-pixels 1000000000 --max-memory 10M";
     const std::string endless = "(printf GIF89a; cat /dev/zero) | ";

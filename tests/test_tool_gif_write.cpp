@@ -94,11 +94,7 @@ int transparent_index(const std::vector<giftest::GiflibBlock>& blocks) {
 
 bool interlaced(const std::string& descriptor) { return kvtest::contains(descriptor, "interlaced"); }
 
-kvtest::ToolRun expect_run(const std::string& arguments, int status) {
-    const kvtest::ToolRun run = kvtest::run_tool(arguments);
-    EXPECT_EQ(run.status, status) << arguments << "\n" << run.out;
-    return run;
-}
+using kvtest::expect_run;
 
 // Alpha 0 on every third pixel, full elsewhere.
 TestPng with_clear_pixels(TestPng p) {
@@ -188,23 +184,8 @@ TEST(GifEncodeTool, EveryPngKindKeepsItsColoursAndTransparency) {
     std::remove(gif.c_str());
 }
 
-// A PNG file put together chunk by chunk, for damage no encoder writes.
-std::string big_endian(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-
-std::string png_chunk(const std::string& type, const std::string& body) {
-    const std::string checked = type + body;
-    return big_endian(uint32_t(body.size())) + checked +
-           big_endian(uint32_t(crc32(0, reinterpret_cast<const Bytef*>(checked.data()), uInt(checked.size()))));
-}
-
-std::string grey_png(uint32_t width, uint32_t height, const std::string& stream, const std::string& before_data = "",
-                     size_t data_pieces = 1) {
-    const std::string header = big_endian(width) + big_endian(height) + std::string{8, 0, 0, 0, 0};
-    std::string out = "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", header) + before_data;
-    const size_t piece = (stream.size() + data_pieces - 1) / data_pieces;
-    for (size_t at = 0; at < stream.size(); at += piece) out += png_chunk("IDAT", stream.substr(at, piece));
-    return out + png_chunk("IEND", "");
-}
+using kvtest::grey_png;
+using kvtest::png_chunk;
 
 std::string zlib_of(const std::string& raw) {
     uLongf size = compressBound(uLong(raw.size()));
