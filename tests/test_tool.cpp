@@ -230,6 +230,11 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
     kvtest::write_file(huge, declared_gif(30000, 30000));
     const std::string header = kvtest::grey_png(30000, 30000, "", "", 1, 1);  // enough to set out to inflate
     kvtest::write_file(bomb, std::vector<uint8_t>(header.begin(), header.end()));
+    // 100000 graphic controls before one image: the component's records pass the budget.
+    giftest::GifFile many = giftest::GifFile::screen(1, 1);
+    for (int i = 0; i < 100000; ++i) many.control(0, 0, 0);
+    const std::string controls = temp_path("limits-controls.gif");
+    kvtest::write_file(controls, many.image_of(1, 1, {0}, 2).trailer().bytes);
     const std::string pixels = "30000 x 30000 pixels is 810521515 more than the limit of 89478485 (--max-pixels N raises it)";
     const std::string lots = " --max-pixels 1000000000 --max-memory 10M";
     const std::string endless = "(printf GIF89a; cat /dev/zero) | ";
@@ -243,6 +248,8 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
         {kTool + " encode " + bomb + " -o " + out + ".gif", 1, pixels},
         {kTool + " decode " + huge + lots + " -o " + out + ".png", 1, "image rows beyond the memory budget of 10485760 bytes"},
         {kTool + " copy " + huge + lots + " -o " + out + ".gif", 1, "image rows beyond the memory budget of 10485760 bytes"},
+        {kTool + " decode " + controls + " --max-memory 1M -o " + out + ".png", 1,
+         "error -1000 (an allocation failed); the memory budget is 1048576 bytes (--max-memory raises it)"},
         {kTool + " encode " + bomb + lots + " -o " + out + ".gif", 1,
          "decoding needs 4500000000 bytes, 4489514240 more than the memory budget of 10485760 bytes"},
         {kTool + " frames " + huge + " --frame 1 -o " + out + ".png", 1, pixels},
@@ -265,8 +272,7 @@ TEST(ToolLimits, PixelAndMemoryLimitsBindEveryCommand) {
         expect(kvtest::run_shell(bound + row.command), row.status, {row.message}, row.command);
     }
     for (const char* ext : {".png", ".gif", ".dir"}) EXPECT_FALSE(std::filesystem::exists(out + ext));
-    std::remove(huge.c_str());
-    std::remove(bomb.c_str());
+    for (const std::string& file : {huge, bomb, controls}) std::remove(file.c_str());
 }
 
 TEST(ToolIo, StandardInputAndOutputWorkWhereFilesDo) {
