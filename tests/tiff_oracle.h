@@ -37,50 +37,39 @@ inline TIFF* open_lzw_tiff(const std::string& path, uint32_t width, uint32_t hei
     return tif;
 }
 
-// Writes a one-strip LZW TIFF of width x height 8-bit grey samples with
-// `write`, reads it back with `read`, and removes it.
-template <class Write, class Read>
-void through_file(uint32_t width, uint32_t height, Write write, Read read) {
+// libtiff's LZW work on one strip of width x height 8-bit grey samples,
+// through a temporary file: `decode` writes the strip raw and reads it
+// decoded (empty when libtiff fails), else writes the samples encoded and
+// reads the strip raw.
+inline std::vector<uint8_t> libtiff_strip(const std::vector<uint8_t>& in, uint32_t width, uint32_t height, bool decode) {
     static int counter = 0;
     const std::string path = kvtest::temp_path("oracle_" + std::to_string(++counter) + ".tif");
-    if (TIFF* out = open_lzw_tiff(path, width, height, 8, 1, PHOTOMETRIC_MINISBLACK, height)) {
-        write(out);
-        TIFFClose(out);
-        if (TIFF* in = TIFFOpen(path.c_str(), "r")) {
-            read(in);
-            TIFFClose(in);
+    std::vector<uint8_t> out;
+    if (TIFF* tif = open_lzw_tiff(path, width, height, 8, 1, PHOTOMETRIC_MINISBLACK, height)) {
+        auto* data = const_cast<uint8_t*>(in.data());
+        const auto size = static_cast<tmsize_t>(in.size());
+        decode ? TIFFWriteRawStrip(tif, 0, data, size) : TIFFWriteEncodedStrip(tif, 0, data, size);
+        TIFFClose(tif);
+    }
+    if (TIFF* tif = TIFFOpen(path.c_str(), "r")) {
+        uint64_t* counts = nullptr;
+        if (decode) {
+            out.resize(static_cast<size_t>(TIFFStripSize(tif)));
+            if (TIFFReadEncodedStrip(tif, 0, out.data(), static_cast<tmsize_t>(out.size())) < 0) out.clear();
+        } else if (TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) && counts != nullptr) {
+            out.resize(static_cast<size_t>(counts[0]));
+            if (TIFFReadRawStrip(tif, 0, out.data(), static_cast<tmsize_t>(out.size())) < 0) out.clear();
         }
+        TIFFClose(tif);
     }
     std::remove(path.c_str());
+    return out;
 }
-
-// libtiff's decoding of an LZW strip: a width x height image of 8-bit grey
-// samples. Empty when libtiff fails.
 inline std::vector<uint8_t> libtiff_decode(const std::vector<uint8_t>& strip, uint32_t width, uint32_t height) {
-    std::vector<uint8_t> pixels;
-    through_file(
-        width, height,
-        [&](TIFF* out) { TIFFWriteRawStrip(out, 0, const_cast<uint8_t*>(strip.data()), static_cast<tmsize_t>(strip.size())); },
-        [&](TIFF* in) {
-            pixels.resize(static_cast<size_t>(TIFFStripSize(in)));
-            if (TIFFReadEncodedStrip(in, 0, pixels.data(), static_cast<tmsize_t>(pixels.size())) < 0) pixels.clear();
-        });
-    return pixels;
+    return libtiff_strip(strip, width, height, true);
 }
-
-// libtiff's LZW compression of width x height 8-bit samples (one strip).
 inline std::vector<uint8_t> libtiff_compress(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t height) {
-    std::vector<uint8_t> strip;
-    through_file(
-        width, height,
-        [&](TIFF* out) { TIFFWriteEncodedStrip(out, 0, const_cast<uint8_t*>(pixels.data()), static_cast<tmsize_t>(pixels.size())); },
-        [&](TIFF* in) {
-            uint64_t* counts = nullptr;
-            if (!TIFFGetField(in, TIFFTAG_STRIPBYTECOUNTS, &counts) || counts == nullptr) return;
-            strip.resize(static_cast<size_t>(counts[0]));
-            if (TIFFReadRawStrip(in, 0, strip.data(), static_cast<tmsize_t>(strip.size())) < 0) strip.clear();
-        });
-    return strip;
+    return libtiff_strip(pixels, width, height, false);
 }
 
 }  // namespace oracle
