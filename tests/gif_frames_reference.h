@@ -24,6 +24,21 @@ struct ReferenceFrames {
     int first_transparent = -1;                // the first image's transparent index, or -1
 };
 
+// The image's graphic control, as giflib reads the last one before it; false
+// (and no disposal, delay or transparency) when it has none.
+inline bool graphic_control(const SavedImage& image, GraphicsControlBlock* gcb) {
+    *gcb = {0, false, 0, NO_TRANSPARENT_COLOR};
+    bool found = false;
+    for (int k = 0; k < image.ExtensionBlockCount; ++k) {
+        const ExtensionBlock& block = image.ExtensionBlocks[k];
+        if (block.Function == GRAPHICS_EXT_FUNC_CODE && block.ByteCount >= 4) {
+            DGifExtensionToGCB(block.ByteCount, block.Bytes, gcb);
+            found = true;
+        }
+    }
+    return found;
+}
+
 inline uint32_t canvas_depth_of(uint32_t bits) { return bits > 4 ? 8 : bits >= 2 ? 4 : bits; }
 inline uint32_t frame_depth_of(uint32_t bits) { return bits <= 1 ? 1 : bits <= 4 ? 4 : 8; }
 
@@ -39,21 +54,6 @@ inline void compose_frames(GifFileType* gif, uint32_t screen_bits, ReferenceFram
     const uint8_t canvas_mask = static_cast<uint8_t>((1u << out.depth) - 1);
     const size_t w = out.width, h = out.height;
 
-    auto control_of = [&](int i, GraphicsControlBlock* gcb) {
-        gcb->DisposalMode = 0;
-        gcb->TransparentColor = NO_TRANSPARENT_COLOR;
-        gcb->DelayTime = 0;
-        bool found = false;
-        const SavedImage& image = gif->SavedImages[i];
-        for (int k = 0; k < image.ExtensionBlockCount; ++k) {
-            const ExtensionBlock& block = image.ExtensionBlocks[k];
-            if (block.Function == GRAPHICS_EXT_FUNC_CODE && block.ByteCount >= 4) {
-                DGifExtensionToGCB(block.ByteCount, block.Bytes, gcb);
-                found = true;
-            }
-        }
-        return found;
-    };
     auto fill = [&](std::vector<uint8_t>& canvas, int64_t l, int64_t t, int64_t r, int64_t b, uint8_t index) {
         for (int64_t y = std::max<int64_t>(t, 0); y < std::min<int64_t>(b, h); ++y)
             for (int64_t x = std::max<int64_t>(l, 0); x < std::min<int64_t>(r, w); ++x)
@@ -61,7 +61,7 @@ inline void compose_frames(GifFileType* gif, uint32_t screen_bits, ReferenceFram
     };
 
     GraphicsControlBlock first;
-    control_of(0, &first);
+    graphic_control(gif->SavedImages[0], &first);
     const bool first_transparent = first.TransparentColor != NO_TRANSPARENT_COLOR;
     const uint8_t first_index = first_transparent ? static_cast<uint8_t>(first.TransparentColor) : 0;
     out.first_transparent = first_transparent ? first_index : -1;
@@ -92,9 +92,9 @@ inline void compose_frames(GifFileType* gif, uint32_t screen_bits, ReferenceFram
                 fill(canvas, pl, pt, pr, pb, index);
             }
         }
-        GraphicsControlBlock gcb;
-        const bool control = control_of(i, &gcb);
         const SavedImage& image = gif->SavedImages[i];
+        GraphicsControlBlock gcb;
+        const bool control = graphic_control(image, &gcb);
         const GifImageDesc& desc = image.ImageDesc;
         const int disposal = control ? gcb.DisposalMode : 0;
         const bool transparent = gcb.TransparentColor != NO_TRANSPARENT_COLOR;
@@ -160,15 +160,8 @@ inline void compose_rgba(GifFileType* gif, ReferenceRgba& out) {
         }
         const SavedImage& image = gif->SavedImages[i];
         const GifImageDesc& d = image.ImageDesc;
-        GraphicsControlBlock gcb{0, false, 0, NO_TRANSPARENT_COLOR};
-        bool control = false;
-        for (int k = 0; k < image.ExtensionBlockCount; ++k) {
-            const ExtensionBlock& block = image.ExtensionBlocks[k];
-            if (block.Function == GRAPHICS_EXT_FUNC_CODE && block.ByteCount >= 4) {
-                DGifExtensionToGCB(block.ByteCount, block.Bytes, &gcb);
-                control = true;
-            }
-        }
+        GraphicsControlBlock gcb;
+        const bool control = graphic_control(image, &gcb);
         const int disposal = control ? gcb.DisposalMode : 0;
         if (disposal == 3 || disposal == 4) {
             saved = canvas;
