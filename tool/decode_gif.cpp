@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -357,14 +358,16 @@ int decode_gif(const ParsedArgs& args, const Input& input) {
     if (!page_size_allowed(reader, input, page)) return kExitFailure;
     // Whether the data holds every pixel is found beside the load, on a
     // second core, rather than after it; that core then gives back the
-    // pages passed over to reach this one.
-    bool complete = true;
-    std::thread check([&complete, test = reader.completeness_check(page), release = reader.release_before(page)] {
-        complete = test();
+    // pages passed over to reach this one while the page is written (the
+    // thread is joined before the reader goes).
+    std::promise<bool> checked;
+    std::future<bool> check_result = checked.get_future();
+    std::jthread check([&checked, test = reader.completeness_check(page), release = reader.release_before(page)] {
+        checked.set_value(test());
         release();
     });
     const kvhost::gif::PageResult r = reader.load(page);
-    check.join();
+    const bool complete = check_result.get();
     // A damaged file whose page still arrived whole is written, as other
     // decoders do, with its errors as warnings; --strict refuses it.
     const bool recovered = !r.ok() && gif_page_complete(r) && !args.has("--strict");
