@@ -116,6 +116,16 @@ TEST_F(GifPageReader, AFileSourceSkipsNoEarlierPagesAndAMissingFileReportsAsALoa
     }
     EXPECT_EQ(seeks_of([&] { reader.load(41); }), 0u);
     EXPECT_GT(seeks_of([&] { kvhost::gif::load_page(source, 41); }), 40u);
+    // Giving back the pages before 42 (as a decode does beside its load)
+    // leaves them readable: earlier pages load as before.
+    reader.release_before(42)();
+    for (uint32_t page : {2u, 14u, 42u}) {
+        EXPECT_EQ(everything(reader.load(page)), everything(kvhost::gif::load_page(source, page))) << page;
+    }
+    // Page 14's data ends a pixel early; its neighbours are whole.
+    EXPECT_FALSE(reader.completeness_check(14)());
+    EXPECT_TRUE(reader.completeness_check(13)());
+    EXPECT_TRUE(reader.completeness_check(42)());
     const auto missing = kvhost::gif::Source::file(kvtest::temp_path("no-such-file.gif"));
     kvhost::gif::PageReader absent(missing);
     EXPECT_FALSE(absent.load(2).ok());
