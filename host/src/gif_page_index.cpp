@@ -26,9 +26,6 @@ struct Cursor {
         for (uint8_t length = 0;;) {
             if (!byte(&length)) return false;
             if (length == 0) return true;
-            // The next length bytes lie about 256 bytes apart: asking for
-            // those a few kilobytes on keeps the walk from waiting on memory.
-            __builtin_prefetch(data + std::min(at + 4096, size - 1));
             forward(length);
         }
     }
