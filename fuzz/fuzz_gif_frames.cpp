@@ -4,12 +4,9 @@
 // past the API, read out of bounds, or leave memory or host images behind.
 #include "kvhost/gif_frames.h"
 #include "kvhost/host_image.h"
-#include "kvhost/memory.h"
 #include "support.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -35,17 +32,12 @@ void compose(kvhost::gif_frames::Animation& animation) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::component();
     kvhost::images::set_pixel_limit(kPixelLimit);
-    const size_t blocks_before = kvhost::memory::blocks_outstanding();
-    const size_t images_before = kvhost::images::live_count();
+    const kvfuzz::Held before = kvfuzz::held_now();
     {
         kvhost::gif_frames::Outcome outcome;
         auto animation = kvhost::gif_frames::Animation::open(kvhost::gif::Source::memory(data, size), &outcome);
         if (animation != nullptr) compose(*animation);
     }
-    if (kvhost::images::live_count() != images_before) {
-        std::fprintf(stderr, "fuzz: host images left behind\n");
-        std::abort();
-    }
-    kvfuzz::expect_clean(blocks_before);
+    kvfuzz::expect_clean(before);
     return 0;
 }

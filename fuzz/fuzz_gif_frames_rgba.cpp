@@ -6,7 +6,6 @@
 // behind.
 #include "kvhost/gif_frames.h"
 #include "kvhost/host_image.h"
-#include "kvhost/memory.h"
 #include "support.h"
 
 #include <cstdint>
@@ -39,9 +38,7 @@ void look_at(kvhost::gif_frames::Animation& animation, uint64_t i) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::component();
     kvhost::images::set_pixel_limit(kPixelLimit);
-    const size_t blocks_before = kvhost::memory::blocks_outstanding();
-    const size_t images_before = kvhost::images::live_count();
-    const uint64_t budget_before = kvhost::memory::operation_bytes();
+    const kvfuzz::Held before = kvfuzz::held_now();
     {
         kvhost::gif_frames::Outcome outcome;
         auto animation = kvhost::gif_frames::Animation::open(kvhost::gif::Source::memory(data, size), &outcome);
@@ -55,10 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    if (kvhost::images::live_count() != images_before || kvhost::memory::operation_bytes() != budget_before) {
-        std::fprintf(stderr, "fuzz: host images or budget left behind\n");
-        std::abort();
-    }
-    kvfuzz::expect_clean(blocks_before);
+    kvfuzz::expect_clean(before);
     return 0;
 }

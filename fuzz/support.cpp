@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include "kvhost/errors.h"
+#include "kvhost/host_image.h"
 #include "kvhost/memory.h"
 
 #include <cstdio>
@@ -18,6 +19,18 @@ void expect_clean(size_t blocks_before) {
         std::abort();
     }
     kvhost::clear_errors();
+}
+
+Held held_now() {
+    return {kvhost::memory::blocks_outstanding(), kvhost::images::live_count(), kvhost::memory::operation_bytes()};
+}
+
+void expect_clean(const Held& before) {
+    if (kvhost::images::live_count() != before.images || kvhost::memory::operation_bytes() != before.budget) {
+        std::fprintf(stderr, "fuzz: host images or budget left behind\n");
+        std::abort();
+    }
+    expect_clean(before.blocks);
 }
 
 }  // namespace kvfuzz
